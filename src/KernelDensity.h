@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace scalesum {
+
+// The summary of one series of reals: a sorted copy with its moments, and the bandwidth and
+// grid bounds of a Gaussian kernel density estimate of the series.
+struct DensitySummary {
+  std::vector<double> sortedValues;
+  int32_t count = 0;
+  double bandwidth = 0.0;
+  double gridLow = 0.0;
+  double gridHigh = 0.0;
+  double mean = 0.0;
+  double median = 0.0;
+  double stdDev = 0.0;
+};
+
+// Returns 0 when a equals b numerically, 1 when a > b, and -1 otherwise (so also whenever
+// either is not-a-number).
+int compareReals(double a, double b);
+
+// Sorts n reals ascending as compareReals orders numbers, with every not-a-number after them.
+void sortReals(double* values, int32_t n);
+
+// Returns the summary of n values (n >= 1): sorted copy, mean, median and standard deviation.
+// The caller's array is left unchanged.
+DensitySummary createDensitySummary(int32_t n, const double* values);
+
+// Sets the bandwidth by the robust rule of thumb, and the grid bounds three bandwidths beyond
+// the smallest and largest value.
+void applyRobustBandwidth(DensitySummary& summary);
+
+// Returns the kernel density estimate of the summary at x.
+double kernelDensityAt(double x, const DensitySummary& summary);
+
+// Returns the point of the summary's search grid with the greatest density, the lowest such
+// point on ties; uses the fastest exact evaluation this machine offers.
+double findDensityMode(const DensitySummary& summary);
+
+// Returns what findDensityMode returns, evaluating every density with kernelDensityAt: the
+// straightforward reference that every faster evaluation must match bit for bit.
+double findDensityModeReference(const DensitySummary& summary);
+
+// The largest number of grid points the mode search evaluates.
+inline constexpr int kMaxGridPoints = 1001;
+
+}  // namespace scalesum

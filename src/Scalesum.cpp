@@ -1,0 +1,16 @@
+#include <cstdio>
+#include <new>
+
+#include "genlib.h"
+#include "run.h"
+
+int main(int argc, char** argv) {
+  // The report can run to many megabytes: write it in large blocks.
+  static char outputBuffer[1 << 20];
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+  try {
+    return scalesum::runScalesum(argc, argv);
+  } catch (const std::bad_alloc&) {
+    scalesum::reportAllocationError("Scalesum", 0);
+  }
+}

@@ -1,0 +1,265 @@
+#include "genlib.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace scalesum {
+
+namespace {
+
+std::atomic<FailureHook> gFailureHook{nullptr};
+
+void writeTo(FILE* stream, const char* message) {
+  std::fputs(message, stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+void setFailureHook(FailureHook hook) {
+  gFailureHook.store(hook);
+}
+
+void fail(int status, Stream stream, const char* format, ...) {
+  char message[8192];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+
+  if (FailureHook hook = gFailureHook.load()) {
+    hook(status, message);
+    std::abort();  // a hook that returns has broken its promise
+  }
+
+  // Worker threads may fail at the same moment; the first one reports, the rest wait for the
+  // process to end.
+  static std::mutex failing;
+  failing.lock();
+  switch (stream) {
+    case Stream::kStdout:
+      writeTo(stdout, message);
+      break;
+    case Stream::kStderr:
+      writeTo(stderr, message);
+      break;
+    case Stream::kStdoutThenStderr:
+      writeTo(stdout, message);
+      writeTo(stderr, message);
+      break;
+    case Stream::kStderrThenStdout:
+      writeTo(stderr, message);
+      writeTo(stdout, message);
+      break;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // Other threads may still be running: end without running destructors under their feet.
+  std::_Exit(status);
+}
+
+void failAtLine(const char* path, int64_t line, const char* format, ...) {
+  char reason[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(reason, sizeof reason, format, args);
+  va_end(args);
+  fail(1, Stream::kStdout, "Error in %s line %lld: %s\n", path, static_cast<long long>(line),
+       reason);
+}
+
+void reportAllocationError(const char* module, int line) {
+  fail(1, Stream::kStderrThenStdout, "Memory allocation error in file %s line %d\n", module, line);
+}
+
+int tokenize(char* text, char** tokens, int maxTokens) {
+  if (maxTokens <= 0) return 0;
+  char* p = text;
+  for (int i = 0; i < maxTokens; ++i) {
+    while (isSpace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '\0') {
+      tokens[i] = nullptr;
+      return i;
+    }
+    tokens[i] = p;
+    while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
+    if (*p != '\0' && i < maxTokens - 1) *p++ = '\0';
+  }
+  return maxTokens;
+}
+
+void tokenizeAll(char* text, std::vector<char*>& tokens) {
+  tokens.clear();
+  char* p = text;
+  for (;;) {
+    while (isSpace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '\0') return;
+    tokens.push_back(p);
+    while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '\0') return;
+    *p++ = '\0';
+  }
+}
+
+std::vector<std::string> splitLines(const char* text, size_t length) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  size_t i = 0;
+  while (i < length) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n' || c == '\0') {
+      lines.emplace_back(text + start, i - start);
+      i += (c == '\r' && i + 1 < length && text[i + 1] == '\n') ? 2 : 1;
+      start = i;
+    } else {
+      ++i;
+    }
+  }
+  lines.emplace_back(text + start, length - start);
+  return lines;
+}
+
+TextFile readTextFile(const char* path) {
+  TextFile file;
+  file.path = path;
+  FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) {
+    fail(1, Stream::kStdoutThenStderr, "Could not open file %s for reading\n", path);
+  }
+  std::string text;
+  std::vector<char> chunk(kLineBufferSize);
+  for (;;) {
+    const size_t got = std::fread(chunk.data(), 1, chunk.size(), stream);
+    text.append(chunk.data(), got);
+    if (got < chunk.size()) break;
+  }
+  const bool readError = std::ferror(stream) != 0;
+  std::fclose(stream);
+  if (readError) fail(1, Stream::kStdoutThenStderr, "Could not read file %s\n", path);
+
+  file.byteCount = static_cast<int64_t>(text.size());
+  file.lines = splitLines(text.data(), text.size());
+  file.lineCount = static_cast<int32_t>(file.lines.size());
+  for (const std::string& line : file.lines) {
+    if (line.size() > static_cast<size_t>(file.longestLine)) {
+      file.longestLine = static_cast<int32_t>(line.size());
+    }
+  }
+  return file;
+}
+
+int32_t parseInt(const char* text) {
+  const char* p = text;
+  while (isSpace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  // Accumulate as a negative number so that INT32_MIN needs no special case.
+  int64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10 - (*p++ - '0');
+    if (value < INT32_MIN) {
+      value = INT32_MIN - int64_t{1};  // saturated; keep consuming digits
+    }
+  }
+  if (negative) return value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+  return -value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(-value);
+}
+
+double parseReal(const char* text) {
+  const char* p = text;
+  while (isSpace(static_cast<unsigned char>(*p))) ++p;
+  // Plain decimals take the allocation-free correctly rounded path; hexadecimal reals, the
+  // words for infinity and not-a-number, and results out of range go to the C library, which
+  // rounds the same way.
+  const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
+  if ((*digits >= '0' && *digits <= '9') ||
+      (*digits == '.' && digits[1] >= '0' && digits[1] <= '9')) {
+    const bool hex = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    if (!hex) {
+      double value = 0.0;
+      const char* last = digits + std::strlen(digits);
+      const auto result = std::from_chars(digits, last, value, std::chars_format::general);
+      if (result.ec == std::errc()) return *p == '-' ? -value : value;
+    }
+  }
+  return std::atof(text);
+}
+
+bool openLineReader(LineReader& reader, const char* path) {
+  closeLineReader(reader);
+  reader.path = path;
+  reader.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (reader.fd < 0) return false;
+  if (reader.buffer.empty()) reader.buffer.resize(size_t{1} << 20);
+  reader.begin = reader.end = 0;
+  reader.atEnd = false;
+  reader.lineNumber = 0;
+  return true;
+}
+
+void closeLineReader(LineReader& reader) {
+  if (reader.fd >= 0) ::close(reader.fd);
+  reader.fd = -1;
+}
+
+char* readLine(LineReader& reader, size_t* length) {
+  size_t scanned = reader.begin;
+  for (;;) {
+    char* data = reader.buffer.data();
+    if (void* found = std::memchr(data + scanned, '\n', reader.end - scanned)) {
+      char* newline = static_cast<char*>(found);
+      *newline = '\0';
+      char* line = data + reader.begin;
+      if (length != nullptr) *length = static_cast<size_t>(newline - line);
+      reader.begin = static_cast<size_t>(newline - data) + 1;
+      ++reader.lineNumber;
+      return line;
+    }
+    scanned = reader.end;
+    if (reader.atEnd) {
+      if (reader.begin == reader.end) return nullptr;
+      // The last line has no line feed; the byte kept free after the data terminates it.
+      char* line = data + reader.begin;
+      data[reader.end] = '\0';
+      if (length != nullptr) *length = reader.end - reader.begin;
+      reader.begin = reader.end;
+      ++reader.lineNumber;
+      return line;
+    }
+    // Keep the unfinished line, moved to the front, and read more behind it.
+    if (reader.begin > 0) {
+      std::memmove(data, data + reader.begin, reader.end - reader.begin);
+      reader.end -= reader.begin;
+      scanned -= reader.begin;
+      reader.begin = 0;
+    }
+    if (reader.buffer.size() - reader.end < 2) {
+      try {
+        reader.buffer.resize(reader.buffer.size() * 2);
+      } catch (const std::bad_alloc&) {
+        reportAllocationError("genlib", 1);
+      }
+      data = reader.buffer.data();
+    }
+    ssize_t got;
+    do {
+      got = ::read(reader.fd, data + reader.end, reader.buffer.size() - 1 - reader.end);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) fail(1, Stream::kStdout, "Error reading file %s\n", reader.path.c_str());
+    if (got == 0) reader.atEnd = true;
+    reader.end += static_cast<size_t>(got);
+  }
+}
+
+}  // namespace scalesum

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace scalesum {
+
+// Size of the line buffer of the log readers, and the chunk size with which files are read.
+inline constexpr int kLineBufferSize = 655360;
+// Number of token slots of a log line.
+inline constexpr int kMaxTokens = 655360;
+
+// Where a failure message goes.
+enum class Stream { kStdout, kStderr, kStdoutThenStderr, kStderrThenStdout };
+
+// Writes the formatted message to `stream` and ends the process with `status`; the single way
+// the program fails. Safe to call from any thread: the first caller wins, the others wait.
+[[noreturn]] void fail(int status, Stream stream, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Rejects input: writes "Error in <path> line <line>: <formatted reason>" and a line feed to
+// standard output and ends the process with status 1.
+[[noreturn]] void failAtLine(const char* path, int64_t line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Reports that allocation site `line` of `module` could not get its memory, and ends the
+// process with status 1.
+[[noreturn]] void reportAllocationError(const char* module, int line);
+
+// A routine that fail() hands each failure to instead of printing it and ending the process.
+// It must not return (it may throw); fuzzing uses it to keep the process alive.
+using FailureHook = void (*)(int status, const char* message);
+
+// Installs `hook` (or removes it, given nullptr).
+void setFailureHook(FailureHook hook);
+
+// Splits `text` in place into at most `maxTokens` whitespace-separated tokens and returns how
+// many it stored; the slot after the last token is set to null when the text ran out first.
+// The last slot's token runs to the end of the text.
+int tokenize(char* text, char** tokens, int maxTokens);
+
+// Splits `text` in place into all its whitespace-separated tokens, reusing `tokens`.
+void tokenizeAll(char* text, std::vector<char*>& tokens);
+
+// Returns whether `c` is whitespace in the default locale (bytes >= 0x80 never are).
+inline bool isSpace(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Returns the lines of `length` bytes of text: line ends are CR LF, a lone CR, a LF, or a NUL.
+std::vector<std::string> splitLines(const char* text, size_t length);
+
+// A whole file split into lines.
+struct TextFile {
+  std::string path;
+  int32_t lineCount = 0;
+  int32_t longestLine = 0;
+  int64_t byteCount = 0;
+  std::vector<std::string> lines;
+};
+
+// Reads the file at `path` whole and splits it into lines; ends the process when the file
+// cannot be opened or read.
+TextFile readTextFile(const char* path);
+
+// Returns the integer at the start of `text` as atoi reads it, clamped to the 32-bit range.
+int32_t parseInt(const char* text);
+
+// Returns the real at the start of `text` exactly as atof reads it.
+double parseReal(const char* text);
+
+// Reads a file line by line through one growing buffer: lines of any length arrive whole.
+struct LineReader {
+  std::string path;
+  int fd = -1;
+  std::vector<char> buffer;
+  size_t begin = 0;  // first byte not yet handed out
+  size_t end = 0;    // one past the last byte read
+  bool atEnd = false;
+  int64_t lineNumber = 0;  // 1-based number of the line last returned
+};
+
+// Opens `path` for `reader`; returns false when it cannot be opened.
+bool openLineReader(LineReader& reader, const char* path);
+
+// Closes the reader's file, if open.
+void closeLineReader(LineReader& reader);
+
+// Returns the next line, NUL-terminated in place without its line feed and modifiable until
+// the next call, and stores its length; returns null at the end of the file. Ends the process
+// when the file cannot be read.
+char* readLine(LineReader& reader, size_t* length = nullptr);
+
+}  // namespace scalesum

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace scalesum {
+
+struct Analysis;
+struct Node;
+
+// A named clade declared by RATES (or the root, always first).
+struct RateClade {
+  std::string name;
+  Node* node = nullptr;
+};
+
+// A named value declared by SLICE.
+struct SliceEntry {
+  std::string name;
+  double value = 0.0;
+};
+
+// A named list of taxon names declared by RATIONODE; the names are not looked up.
+struct RatioNode {
+  std::string name;
+  std::vector<std::string> taxonNames;
+};
+
+// The options of a run. Only burnIn reaches the report; the other declarations are read and
+// checked so that an options file shared with other tools is accepted as it is.
+struct Options {
+  std::string path;
+  int32_t burnIn = 0;
+  int32_t categoryCount = 1000;
+  std::vector<SliceEntry> slices;
+  std::vector<RateClade> rateClades;
+  int32_t nodeRatioSet = 0;
+  double nodeRatio = 0.0;
+  int32_t nodeRatioInteger = 0;
+  std::vector<RatioNode> ratioNodes;
+  int32_t normalise = 0;
+};
+
+// Returns the options every run starts from.
+Options createDefaultOptions();
+
+// Reads the options file at `path` into analysis.options, resolving its RATES clades against
+// the finished tree; ends the process on any failure.
+void readOptionsFile(Analysis& analysis, const char* path);
+
+// Returns the first node of analysis.nodes that lists exactly `count` taxa, all of `ids` among
+// them, or null.
+Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t* ids);
+
+// Returns a rate clade named `name` for `node`.
+RateClade createRateClade(const char* name, Node* node);
+
+}  // namespace scalesum

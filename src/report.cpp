@@ -1,0 +1,89 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+namespace scalesum {
+
+namespace {
+
+constexpr const char* kHeaderCells[] = {
+    "Node ID\t",         "No Taxa\t",     "Original BL\t", "No different from original\t",
+    "Pct time scaled\t", "Mean Scalar\t", "Mode Scalar\t", "Median Scalar\t",
+    "SD Scalar\t",       "Mean SigV\t",   "Mode SigV\t",   "Median SigV\t",
+    "SD SigV\t",         "Mean DeltaB\t", "Mode DeltaB\t", "Median DeltaB\t",
+    "SD DeltaB\t",       "Mean DeltaV\t", "Mode DeltaV\t", "Median DeltaV\t",
+    "SD DeltaV\t",       "Taxa List\t",
+};
+
+// The first taxon with each id, as every look-up by id finds it.
+std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis) {
+  std::unordered_map<int32_t, const char*> names;
+  for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
+  return names;
+}
+
+void writeTaxaList(FILE* out, const Node& node,
+                   const std::unordered_map<int32_t, const char*>& names,
+                   std::vector<const char*>& sorted) {
+  sorted.clear();
+  try {
+    for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 5);
+  }
+  std::sort(sorted.begin(), sorted.end(),
+            [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
+  for (size_t k = 0; k < sorted.size(); ++k) {
+    if (k > 0) std::fputc(',', out);
+    std::fputs(sorted[k], out);
+  }
+}
+
+}  // namespace
+
+int compareTaxonNames(const char* a, const char* b) {
+  const int order = std::strcmp(a, b);  // compares bytes as unsigned char
+  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+void writeSeriesStatistics(FILE* out, const Node& node, const DensitySummary& summary,
+                           double mode) {
+  if (node.length == 0.0) {
+    std::fputs("0.0\t0.0\t0.0\t0.0\t", out);
+    return;
+  }
+  std::fprintf(out, "%f\t%f\t%f\t%f\t", summary.mean, mode, summary.median, summary.stdDev);
+}
+
+void writeTaxaList(FILE* out, const Node& node, const Analysis& analysis) {
+  std::vector<const char*> sorted;
+  writeTaxaList(out, node, namesById(analysis), sorted);
+}
+
+void writeNodeReport(FILE* out, const Analysis& analysis) {
+  for (const char* cell : kHeaderCells) std::fputs(cell, out);
+  std::fputc('\n', out);
+  const auto names = namesById(analysis);
+  std::vector<const char*> sorted;
+  const BranchTally& tally = analysis.tally;
+  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+    const Node& node = *analysis.nodes[i];
+    std::fprintf(out, "%d\t%d\t%f\t", node.id, node.taxonCount, node.length);
+    std::fprintf(out, "%d\t", tally.changedCounts[i]);
+    const double percent = static_cast<double>(tally.changedCounts[i]) /
+                           static_cast<double>(tally.samplesSeen) * 100.0;
+    std::fprintf(out, "%f\t", percent);
+    writeSeriesStatistics(out, node, node.scalarDensity, node.scalarMode);
+    writeSeriesStatistics(out, node, node.sigVDensity, node.sigVMode);
+    writeSeriesStatistics(out, node, node.deltaBDensity, node.deltaBMode);
+    writeSeriesStatistics(out, node, node.deltaVDensity, node.deltaVMode);
+    writeTaxaList(out, node, names, sorted);
+    std::fputs("\t\n", out);
+  }
+  std::fputs("\n\n\n\n", out);
+}
+
+}  // namespace scalesum

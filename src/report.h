@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdio>
+
+#include "records.h"
+
+namespace scalesum {
+
+// Returns -1, 0 or 1 as name a sorts before, with or after name b, byte by byte as unsigned values.
+int compareTaxonNames(const char* a, const char* b);
+
+// Writes the four cells of one series: mean, mode, median and standard deviation, or four
+// placeholders for a node of length zero.
+void writeSeriesStatistics(FILE* out, const Node& node, const DensitySummary& summary, double mode);
+
+// Writes the sorted, comma-joined names of the node's taxa.
+void writeTaxaList(FILE* out, const Node& node, const Analysis& analysis);
+
+// Writes the whole report table.
+void writeNodeReport(FILE* out, const Analysis& analysis);
+
+}  // namespace scalesum

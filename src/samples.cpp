@@ -1,0 +1,161 @@
+#include "samples.h"
+
+#include <cstring>
+#include <new>
+
+#include "logfile.h"
+
+namespace scalesum {
+
+namespace {
+
+constexpr size_t kFirstGroupField = 7;
+constexpr size_t kGroupFields = 4;
+
+// Ends the process unless the line's fields hold everything its scalar count promises.
+void checkSampleFields(const Analysis& analysis, const std::vector<char*>& fields) {
+  const char* path = analysis.logPath.c_str();
+  const int64_t line = analysis.logFile.lineNumber;
+  if (fields.size() < kFirstGroupField) {
+    failAtLine(path, line, "a sample line needs at least 7 fields, this one has %zu",
+               fields.size());
+  }
+  const int32_t groups = parseInt(fields[3]);
+  if (groups < 0) failAtLine(path, line, "the number of scalars (field 4) is negative: %d", groups);
+  const uint64_t needed = kFirstGroupField + kGroupFields * static_cast<uint64_t>(groups);
+  if (fields.size() < needed) {
+    failAtLine(path, line, "%d scalars need %llu fields, the line has %zu", groups,
+               static_cast<unsigned long long>(needed), fields.size());
+  }
+}
+
+}  // namespace
+
+bool isRetained(const char* line, int32_t burnIn) {
+  const char* p = line;
+  while (isSpace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '\0') return false;
+  const char* iteration = p;
+  while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
+  while (isSpace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '\0') return false;
+  // parseInt stops at the whitespace that ends field 0.
+  return parseInt(iteration) >= burnIn;
+}
+
+void countRetainedSamples(Analysis& analysis) {
+  reopenLogAtSamples(analysis);
+  const int32_t burnIn = analysis.options.burnIn;
+  int64_t retained = 0;
+  while (const char* line = readLogLine(analysis)) {
+    if (isRetained(line, burnIn)) ++retained;
+  }
+  checkLogUnchanged(analysis);
+  closeLineReader(analysis.logFile);
+  if (retained == 0) {
+    fail(1, Stream::kStdout, "Error in %s: no sample line at or after iteration %d (the burn-in)\n",
+         analysis.logPath.c_str(), burnIn);
+  }
+  if (retained > INT32_MAX) {
+    failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber,
+               "more than %d retained sample lines", INT32_MAX);
+  }
+  analysis.sampleCount = static_cast<int32_t>(retained);
+  const auto slots = static_cast<size_t>(retained);
+  try {
+    for (Node* node : analysis.nodes) node->lengthHistory.resize(slots);
+    analysis.sampleSigma.resize(slots);
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 3);
+  }
+}
+
+void validateSampleNodes(Analysis& analysis) {
+  const int32_t burnIn = analysis.options.burnIn;
+  std::vector<char*> fields;
+  int64_t retained = 0;
+  while (char* line = readLogLine(analysis)) {
+    if (!isRetained(line, burnIn)) continue;
+    ++retained;
+    tokenizeAll(line, fields);
+    checkSampleFields(analysis, fields);
+    const int32_t groups = parseInt(fields[3]);
+    for (int32_t g = 0; g < groups; ++g) {
+      const int32_t id = parseInt(fields[kFirstGroupField + kGroupFields * static_cast<size_t>(g)]);
+      if (findNodeById(analysis, id) == nullptr) {
+        fail(1, Stream::kStdout, "Could not find node ID %d in list.\n", id);
+      }
+    }
+  }
+  checkLogUnchanged(analysis);
+  if (retained != analysis.sampleCount) failLogChanged(analysis);
+}
+
+void applyRetainedSamples(Analysis& analysis) {
+  reopenLogAtSamples(analysis);
+  validateSampleNodes(analysis);
+  reopenLogAtSamples(analysis);
+
+  const int32_t burnIn = analysis.options.burnIn;
+  std::vector<char*> fields;
+  int32_t sampleIndex = 0;
+  while (char* line = readLogLine(analysis)) {
+    if (!isRetained(line, burnIn)) continue;
+    // Never write past the slots the counting pass made, whatever the file does meanwhile.
+    if (sampleIndex == analysis.sampleCount) failLogChanged(analysis);
+    tokenizeAll(line, fields);
+    checkSampleFields(analysis, fields);
+    applySample(analysis, sampleIndex, fields);
+    ++sampleIndex;
+  }
+  checkLogUnchanged(analysis);
+  if (sampleIndex != analysis.sampleCount) failLogChanged(analysis);
+
+  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
+    analysis.nodes[j]->length = analysis.tally.originalLengths[j];
+  }
+  closeLineReader(analysis.logFile);
+}
+
+void scaleSubtree(Node* node, double factor) {
+  // Explicit stack, kept between calls: a subtree may be thousands of nodes deep.
+  thread_local std::vector<Node*> pending;
+  pending.assign(1, node);
+  while (!pending.empty()) {
+    Node* next = pending.back();
+    pending.pop_back();
+    next->length *= factor;
+    pending.insert(pending.end(), next->children.begin(), next->children.end());
+  }
+}
+
+void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char*>& fields) {
+  std::vector<Node*>& nodes = analysis.nodes;
+  BranchTally& tally = analysis.tally;
+  const size_t count = nodes.size();
+  for (size_t j = 0; j < count; ++j) nodes[j]->length = tally.originalLengths[j];
+
+  const int32_t groups = parseInt(fields[3]);
+  analysis.sampleSigma[static_cast<size_t>(sampleIndex)] = parseReal(fields[5]);
+  for (int32_t g = 0; g < groups; ++g) {
+    const size_t at = kFirstGroupField + kGroupFields * static_cast<size_t>(g);
+    const int32_t id = parseInt(fields[at]);
+    const double scalar = parseReal(fields[at + 1]);
+    Node* node = findNodeById(analysis, id);
+    if (node == nullptr) fail(1, Stream::kStdout, "error getting node %d\n", id);
+    if (node->parent == nullptr) fail(1, Stream::kStdout, "Root is being scaled.\n");
+    node->length *= scalar;
+    if (std::strcmp(fields[at + 3], "Node") == 0) {
+      for (Node* child : node->children) scaleSubtree(child, scalar);
+    }
+  }
+
+  for (size_t j = 0; j < count; ++j) {
+    const double length = nodes[j]->length;
+    nodes[j]->lengthHistory[static_cast<size_t>(sampleIndex)] = length;
+    if (length != tally.originalLengths[j]) ++tally.changedCounts[j];
+  }
+  ++tally.samplesSeen;
+}
+
+}  // namespace scalesum

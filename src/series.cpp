@@ -1,0 +1,95 @@
+#include "series.h"
+
+#include <new>
+#include <unordered_set>
+
+namespace scalesum {
+
+void computeSeries(const Node& node, const Analysis& analysis, Series series,
+                   std::vector<double>& values) {
+  const size_t n = static_cast<size_t>(analysis.sampleCount);
+  values.resize(n);
+  const double length = node.length;
+  const double* history = node.lengthHistory.data();
+  const double* sigma = analysis.sampleSigma.data();
+  double* out = values.data();
+  // Each value is formed from exactly these operands in exactly this order.
+  switch (series) {
+    case Series::kScalar:
+      for (size_t i = 0; i < n; ++i) out[i] = history[i] / length;
+      break;
+    case Series::kSigV:
+      for (size_t i = 0; i < n; ++i) out[i] = (history[i] / length) * sigma[i];
+      break;
+    case Series::kDeltaB:
+      for (size_t i = 0; i < n; ++i) out[i] = sigma[i] * length;
+      break;
+    case Series::kDeltaV:
+      for (size_t i = 0; i < n; ++i) out[i] = ((history[i] / length) * sigma[i]) * length;
+      break;
+  }
+}
+
+void summariseSeries(Node& node, const Analysis& analysis, Series series,
+                     std::vector<double>& scratch) {
+  computeSeries(node, analysis, series, scratch);
+  DensitySummary summary = createDensitySummary(analysis.sampleCount, scratch.data());
+  applyRobustBandwidth(summary);
+  const double mode = findDensityMode(summary);
+  // Only the statistics are reported; the sorted copy would otherwise hold four times the
+  // memory of all the length histories.
+  std::vector<double>().swap(summary.sortedValues);
+  switch (series) {
+    case Series::kScalar:
+      node.scalarDensity = std::move(summary);
+      node.scalarMode = mode;
+      break;
+    case Series::kSigV:
+      node.sigVDensity = std::move(summary);
+      node.sigVMode = mode;
+      break;
+    case Series::kDeltaB:
+      node.deltaBDensity = std::move(summary);
+      node.deltaBMode = mode;
+      break;
+    case Series::kDeltaV:
+      node.deltaVDensity = std::move(summary);
+      node.deltaVMode = mode;
+      break;
+  }
+}
+
+void summariseNodeSeries(Node& node, const Analysis& analysis) {
+  std::vector<double> scratch;
+  for (Series series : {Series::kScalar, Series::kSigV, Series::kDeltaB, Series::kDeltaV}) {
+    summariseSeries(node, analysis, series, scratch);
+  }
+}
+
+void summariseAllNodes(Analysis& analysis) {
+  // A node can stand at two positions (duplicate ids); it is summarised once.
+  std::vector<Node*> distinct;
+  std::unordered_set<Node*> seen;
+  for (Node* node : analysis.nodes) {
+    if (seen.insert(node).second) distinct.push_back(node);
+  }
+  // Every summary is independent and equally costly, so they are handed out one at a time:
+  // no thread idles while another works through a block of nodes.
+  const auto tasks = static_cast<int64_t>(distinct.size()) * 4;
+  const Analysis& shared = analysis;
+#pragma omp parallel
+  {
+    std::vector<double> scratch;
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t task = 0; task < tasks; ++task) {
+      try {
+        summariseSeries(*distinct[static_cast<size_t>(task / 4)], shared,
+                        static_cast<Series>(task % 4), scratch);
+      } catch (const std::bad_alloc&) {
+        reportAllocationError("Scalesum", 4);
+      }
+    }
+  }
+}
+
+}  // namespace scalesum
