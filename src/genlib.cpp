@@ -208,6 +208,10 @@ bool openLineReader(LineReader& reader, const char* path) {
   return true;
 }
 
+LineReader::~LineReader() {
+  closeLineReader(*this);
+}
+
 void closeLineReader(LineReader& reader) {
   if (reader.fd >= 0) ::close(reader.fd);
   reader.fd = -1;

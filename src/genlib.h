@@ -80,6 +80,11 @@ struct LineReader {
   size_t end = 0;    // one past the last byte read
   bool atEnd = false;
   int64_t lineNumber = 0;  // 1-based number of the line last returned
+
+  LineReader() = default;
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+  ~LineReader();
 };
 
 // Opens `path` for `reader`; returns false when it cannot be opened.

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "records.h"
+
+namespace scalesum::testing {
+
+// A failure that the library reported through fail(), caught instead of ending the process.
+struct Failure {
+  int status;
+  std::string message;
+};
+
+// Runs `body` with failures turned into a thrown Failure; returns the failure, or a status of
+// -1 when `body` completed.
+Failure catchFailure(const std::function<void()>& body);
+
+// A directory of its own for each test, removed at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  // Writes `contents` to the file `name` in the directory and returns its path.
+  std::string write(const std::string& name, const std::string& contents) const;
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+// What a run of the real executable printed and how it ended.
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built Scalesum with `args`, extra environment entries ("NAME=value") added.
+RunResult runProgram(const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment = {});
+
+// Runs `program` with `args` the same way.
+RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment = {});
+
+// Returns the contents of a file.
+std::string readFile(const std::string& path);
+
+// A small log: four taxa ((A,B),(C,D)) with nodes 1 (root), 2 = {A,B}, 3 = {C,D} and tips 4..7,
+// followed by the given sample lines.
+std::string smallLog(const std::string& samples);
+
+// Reads a log header from text and builds its tree.
+std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
+
+}  // namespace scalesum::testing
