@@ -1,1 +1,95 @@
 #include <gtest/gtest.h>
+
+#include "test_util.h"
+#include "version.h"
+
+namespace scalesum {
+namespace {
+
+using testing::readFile;
+using testing::runProgram;
+using testing::smallLog;
+using testing::TempDir;
+
+const std::string kExamples = std::string(SCALESUM_SOURCE_DIR) + "/examples/";
+
+TEST(Program, WrongArgumentCountPrintsTheUsageLine) {
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
+    const auto result = runProgram(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "Scalesum takes an options file and a log file. \n");
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST(Program, HelpAndVersion) {
+  auto result = runProgram({"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("Usage: Scalesum <log file> [<options file>]"), std::string::npos);
+  result = runProgram({"--version"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, std::string("Scalesum ") + SCALESUM_VERSION + "\n");
+}
+
+TEST(Program, ExampleReportIsExactlyAsRecorded) {
+  const auto result = runProgram({kExamples + "example.log", kExamples + "example.options"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out, readFile(kExamples + "example.report"));
+}
+
+TEST(Program, MissingFilesAreReportedOnTheirStreams) {
+  TempDir dir;
+  const std::string options = dir.write("options", "IT 5\n");
+  const std::string missing = dir.path("missing");
+  auto result = runProgram({missing, options});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Could not open file " + missing + " for reading\n");
+
+  const std::string log = dir.write("log", smallLog("1 0 0 0 0 1 0\n"));
+  result = runProgram({log, missing});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "Could not open file " + missing + " for reading\n");
+  EXPECT_EQ(result.err, result.out);
+}
+
+TEST(Program, EveryFailureExitsOneWithOnlyItsMessage) {
+  TempDir dir;
+  struct Case {
+    std::string log;
+    std::string options;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"0\n", "", "$ needs more that one node.\n"},
+      {"2\n1 A\n2\n", "", "Err finding taxa:\n"},
+      {"1\n1 A\n1\n1 0 0\nh\n", "", "Error cannot find root.\n"},
+      {smallLog("1 0 0 0 0 1 0\n"), "RATES x A Q\n", "Cannot find matching taxa for Q node x\n"},
+      {smallLog("1 0 0 0 0 1 0\n"), "RATES x A C\n", "Count not find valid node for x\n"},
+      {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"), "", "Could not find node ID 9 in list.\n"},
+      {smallLog("1 0 0 0 0 1 0\n2 0 0 1 0 1 0 1 2 0 Node\n"), "", "Root is being scaled.\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string log = dir.write("log", c.log);
+    std::vector<std::string> args{log};
+    if (!c.options.empty()) args.push_back(dir.write("options", c.options));
+    const auto result = runProgram(args);
+    std::string expected = c.out;
+    if (const auto at = expected.find('$'); at != std::string::npos) expected.replace(at, 1, log);
+    EXPECT_EQ(result.status, 1) << c.log;
+    EXPECT_EQ(result.out, expected) << c.log;
+    EXPECT_EQ(result.err, "") << c.log;
+  }
+}
+
+TEST(Program, ReportThatCannotBeWrittenIsAFailure) {
+  TempDir dir;
+  const std::string log = dir.write("log", smallLog("1 0 0 0 0 1 0\n"));
+  const auto result = testing::runCommand(SCALESUM_BINARY, {log}, {}, "/dev/full");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Error writing the report to standard output\n");
+}
+
+}  // namespace
+}  // namespace scalesum

@@ -59,9 +59,9 @@ std::string readFile(const std::string& path) {
 }
 
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& environment) {
+                     const std::vector<std::string>& environment, const std::string& stdoutPath) {
   TempDir dir;
-  const std::string outPath = dir.path("stdout");
+  const std::string outPath = stdoutPath.empty() ? dir.path("stdout") : stdoutPath;
   const std::string errPath = dir.path("stderr");
   std::vector<std::string> argvText{program};
   argvText.insert(argvText.end(), args.begin(), args.end());
@@ -71,7 +71,7 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
 
   const pid_t child = ::fork();
   if (child == 0) {
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int in = ::open("/dev/null", O_RDONLY);
     ::dup2(out, 1);
@@ -85,7 +85,7 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
   ::waitpid(child, &status, 0);
   RunResult result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readFile(outPath);
+  if (stdoutPath.empty()) result.out = readFile(outPath);
   result.err = readFile(errPath);
   return result;
 }

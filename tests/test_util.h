@@ -43,9 +43,10 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {});
 
-// Runs `program` with `args` the same way.
+// Runs `program` with `args` the same way; standard output goes to `stdoutPath` when given.
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& environment = {});
+                     const std::vector<std::string>& environment = {},
+                     const std::string& stdoutPath = "");
 
 // Returns the contents of a file.
 std::string readFile(const std::string& path);

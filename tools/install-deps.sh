@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the tests and the fuzzers need and the
+# machine lacks. Run as root (or with sudo); does nothing when all is there.
+set -euo pipefail
+packages=(g++ cmake make libgtest-dev libbenchmark-dev zlib1g-dev python3 time)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if ((${#missing[@]} > 0)); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
