@@ -205,6 +205,7 @@ bool openLineReader(LineReader& reader, const char* path) {
   reader.begin = reader.end = 0;
   reader.atEnd = false;
   reader.lineNumber = 0;
+  reader.lineEnded = true;
   return true;
 }
 
@@ -228,6 +229,7 @@ char* readLine(LineReader& reader, size_t* length) {
       if (length != nullptr) *length = static_cast<size_t>(newline - line);
       reader.begin = static_cast<size_t>(newline - data) + 1;
       ++reader.lineNumber;
+      reader.lineEnded = true;
       return line;
     }
     scanned = reader.end;
@@ -239,6 +241,7 @@ char* readLine(LineReader& reader, size_t* length) {
       if (length != nullptr) *length = reader.end - reader.begin;
       reader.begin = reader.end;
       ++reader.lineNumber;
+      reader.lineEnded = false;
       return line;
     }
     // Keep the unfinished line, moved to the front, and read more behind it.

@@ -80,6 +80,7 @@ struct LineReader {
   size_t end = 0;    // one past the last byte read
   bool atEnd = false;
   int64_t lineNumber = 0;  // 1-based number of the line last returned
+  bool lineEnded = true;   // whether the line last returned ended with a line feed
 
   LineReader() = default;
   LineReader(const LineReader&) = delete;

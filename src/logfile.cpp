@@ -36,6 +36,16 @@ char* readLogLine(Analysis& analysis, size_t* length) {
   if (line != nullptr && std::memchr(line, '\0', size) != nullptr) {
     failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber, "the line holds a NUL byte");
   }
+  // The analysis ends every line it writes; a last line without its line feed was cut short
+  // (a full disk, a killed job), and its last number may have lost digits.
+  if (line != nullptr && !analysis.logFile.lineEnded) {
+    for (size_t k = 0; k < size; ++k) {
+      if (!isSpace(static_cast<unsigned char>(line[k]))) {
+        failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber,
+                   "the last line has no line feed; the file looks cut short");
+      }
+    }
+  }
   if (length != nullptr) *length = size;
   return line;
 }

@@ -171,7 +171,9 @@ TEST(LineReader, DeliversLinesOfAnyLengthWhole) {
   EXPECT_STREQ(readLine(reader, &length), "");
   EXPECT_EQ(std::string(readLine(reader, &length)), longLine);
   EXPECT_EQ(length, longLine.size());
+  EXPECT_TRUE(reader.lineEnded);
   EXPECT_STREQ(readLine(reader, &length), "last");
+  EXPECT_FALSE(reader.lineEnded);
   EXPECT_EQ(reader.lineNumber, 4);
   EXPECT_EQ(readLine(reader, &length), nullptr);
   EXPECT_FALSE(openLineReader(reader, dir.path("missing").c_str()));

@@ -125,6 +125,12 @@ TEST_F(SamplePasses, IncompleteLinesAreRejectedWithTheirLineNumber) {
             "Could not find node ID 42 in list.\n");
 }
 
+TEST_F(SamplePasses, LastLineWithoutLineFeedIsTakenAsCutShort) {
+  EXPECT_EQ(run("1 a b 0 x 0.1 y\n2 a b 0 x 0.12").message,
+            rejection(16, "the last line has no line feed; the file looks cut short"));
+  EXPECT_EQ(run("1 a b 0 x 0.1 y\n \t").status, -1);
+}
+
 TEST_F(SamplePasses, UnknownIdsAreFoundBeforeAnythingIsApplied) {
   const auto failure = run("1 a b 1 x 0.1 y 1 2 z Node\n2 a b 2 x 0.1 y 2 2 z Node 77 1 z Node\n");
   EXPECT_EQ(failure.status, 1);
