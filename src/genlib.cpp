@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -201,6 +203,18 @@ bool openLineReader(LineReader& reader, const char* path) {
   reader.path = path;
   reader.fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (reader.fd < 0) return false;
+  // Compression is told by the content, never by the name.
+  unsigned char magic[2] = {0, 0};
+  if (::pread(reader.fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+    const int own = ::fcntl(reader.fd, F_DUPFD_CLOEXEC, 0);
+    reader.gz = own < 0 ? nullptr : gzdopen(own, "rb");
+    if (reader.gz == nullptr) {
+      if (own >= 0) ::close(own);
+      closeLineReader(reader);
+      return false;
+    }
+    gzbuffer(reader.gz, 1u << 18);
+  }
   if (reader.buffer.empty()) reader.buffer.resize(size_t{1} << 20);
   reader.begin = reader.end = 0;
   reader.atEnd = false;
@@ -214,6 +228,8 @@ LineReader::~LineReader() {
 }
 
 void closeLineReader(LineReader& reader) {
+  if (reader.gz != nullptr) gzclose(reader.gz);
+  reader.gz = nullptr;
   if (reader.fd >= 0) ::close(reader.fd);
   reader.fd = -1;
 }
@@ -259,11 +275,24 @@ char* readLine(LineReader& reader, size_t* length) {
       }
       data = reader.buffer.data();
     }
+    const size_t room = std::min<size_t>(reader.buffer.size() - 1 - reader.end, INT_MAX);
     ssize_t got;
-    do {
-      got = ::read(reader.fd, data + reader.end, reader.buffer.size() - 1 - reader.end);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) fail(1, Stream::kStdout, "Error reading file %s\n", reader.path.c_str());
+    if (reader.gz != nullptr) {
+      got = gzread(reader.gz, data + reader.end, static_cast<unsigned>(room));
+      int error = Z_OK;
+      const char* reason = gzerror(reader.gz, &error);
+      if (const char* colon = std::strstr(reason, ": ")) reason = colon + 2;  // drops "<fd:N>: "
+      // A stream cut short reads as an early end; zlib says so through its error state.
+      if (got < 0 || (got == 0 && error != Z_OK)) {
+        fail(1, Stream::kStdout, "Error in %s: the compressed data are corrupt or cut short (%s)\n",
+             reader.path.c_str(), reason);
+      }
+    } else {
+      do {
+        got = ::read(reader.fd, data + reader.end, room);
+      } while (got < 0 && errno == EINTR);
+      if (got < 0) fail(1, Stream::kStdout, "Error reading file %s\n", reader.path.c_str());
+    }
     if (got == 0) reader.atEnd = true;
     reader.end += static_cast<size_t>(got);
   }

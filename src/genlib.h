@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct gzFile_s;  // zlib's compressed file
+
 namespace scalesum {
 
 // Size of the line buffer of the log readers, and the chunk size with which files are read.
@@ -71,10 +73,12 @@ int32_t parseInt(const char* text);
 // Returns the real at the start of `text` exactly as atof reads it.
 double parseReal(const char* text);
 
-// Reads a file line by line through one growing buffer: lines of any length arrive whole.
+// Reads a file line by line through one growing buffer: lines of any length arrive whole. A
+// file that starts with the gzip magic bytes is decompressed on the fly.
 struct LineReader {
   std::string path;
   int fd = -1;
+  ::gzFile_s* gz = nullptr;  // set while a compressed file is read
   std::vector<char> buffer;
   size_t begin = 0;  // first byte not yet handed out
   size_t end = 0;    // one past the last byte read

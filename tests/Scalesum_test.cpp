@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "test_util.h"
 #include "version.h"
@@ -36,6 +37,39 @@ TEST(Program, ExampleReportIsExactlyAsRecorded) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.out, readFile(kExamples + "example.report"));
+}
+
+std::string gzipped(const std::string& text) {
+  TempDir dir;
+  const std::string path = dir.path("z.gz");
+  gzFile out = gzopen(path.c_str(), "wb9");
+  gzwrite(out, text.data(), static_cast<unsigned>(text.size()));
+  gzclose(out);
+  return readFile(path);
+}
+
+TEST(Program, CompressedLogsGiveTheSameReport) {
+  TempDir dir;
+  const std::string log = readFile(kExamples + "example.log");
+  // Two gzip members one after the other form one stream, as gzip itself reads them.
+  const std::string packed = gzipped(log.substr(0, 50000)) + gzipped(log.substr(50000));
+  const std::string path = dir.write("example.log.txt", packed);
+  const auto result = runProgram({path, kExamples + "example.options"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out, readFile(kExamples + "example.report"));
+
+  const std::string cut = dir.write("cut.gz", packed.substr(0, packed.size() / 3));
+  auto failed = runProgram({cut});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "Error in " + cut +
+                            ": the compressed data are corrupt or cut short (unexpected end of "
+                            "file)\n");
+  std::string damaged = packed;
+  for (size_t k = 2000; k < 2100; ++k) damaged[k] = static_cast<char>(damaged[k] ^ 0x5a);
+  failed = runProgram({dir.write("damaged.gz", damaged)});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.out.find(": the compressed data are corrupt or cut short ("), std::string::npos);
 }
 
 TEST(Program, MissingFilesAreReportedOnTheirStreams) {
