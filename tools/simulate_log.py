@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""Write a synthetic variable-rates sample log (and optionally an options file).
+
+The log describes a random rooted binary tree of --taxa taxa as a taxa table
+and a node table of clades, followed by one header line and --samples sample
+lines from a simulated chain.  In the chain, branch and subtree scalars are
+born, change value and die over time; some branches are never scaled, a few
+are scaled almost always, scalar values are heavy-tailed, and the sample's
+rate value (sigma) follows a log-AR(1) process that starts away from its
+stationary level, so the first samples look like a burn-in.
+
+Output depends only on the arguments: the same arguments give the same bytes.
+Python 3 standard library only.
+"""
+
+import argparse
+import math
+import random
+import sys
+from bisect import bisect_right
+from itertools import accumulate
+
+# A log line, line feed included, must fit in the reader's 655360-byte buffer.
+MAX_LINE_BYTES = 655359
+
+_GENUS_HEADS = ["Ar", "Bel", "Cor", "Dal", "Eph", "Fen", "Gal", "Hel", "Ist", "Kal",
+                "Lor", "Mar", "Nem", "Orn", "Pel", "Quer", "Rho", "Sal", "Tar", "Ven",
+                "Xen", "Zor", "Cal", "Thal", "Pter", "Mel", "Sten", "Lep"]
+_GENUS_MIDS = ["a", "e", "i", "o", "u", "ae", "io", "ori", "ela", "ano", "yth", "ur"]
+_GENUS_TAILS = ["nax", "don", "mys", "therium", "saurus", "ops", "lestes", "gale",
+                "bates", "cerus", "pus", "nyx", "ella", "ina", "ura"]
+_EPITHET_HEADS = ["alb", "nigr", "rub", "vel", "ten", "grac", "magn", "parv", "long",
+                  "brev", "sylv", "mont", "aqu", "occid", "orient", "aust", "bor",
+                  "fusc", "flav", "ciner", "striat", "macul", "hirs", "glabr"]
+_EPITHET_TAILS = ["us", "a", "um", "is", "ens", "icus", "ulus", "escens", "inus",
+                  "atus", "osus", "ior"]
+
+
+def _taxon_names(rng, count):
+    """Return `count` distinct binomial-looking names without whitespace."""
+    names = []
+    seen = set()
+    genera = []
+    while len(names) < count:
+        # Related taxa share a genus now and then, as in real data sets.
+        if genera and rng.random() < 0.45:
+            genus = rng.choice(genera)
+        else:
+            genus = (rng.choice(_GENUS_HEADS) + rng.choice(_GENUS_MIDS) +
+                     rng.choice(_GENUS_TAILS))
+            genera.append(genus)
+        name = genus + "_" + rng.choice(_EPITHET_HEADS) + rng.choice(_EPITHET_TAILS)
+        if name in seen:
+            name = "%s_%d" % (name, len(names) + 1)
+            if name in seen:
+                continue
+        seen.add(name)
+        names.append(name)
+    return names
+
+
+class Tree:
+    """A rooted binary tree; nodes 0..T-1 are the tips (taxon indices)."""
+
+    def __init__(self, rng, taxa):
+        self.taxa = taxa
+        self.children = [[] for _ in range(taxa)]
+        pool = list(range(taxa))
+        # Random pairwise joins give a random topology with varied balance.
+        while len(pool) > 1:
+            a = pool.pop(rng.randrange(len(pool)))
+            b = pool.pop(rng.randrange(len(pool)))
+            self.children.append([a, b])
+            pool.append(len(self.children) - 1)
+        self.root = pool[0]
+        self.size = len(self.children)
+
+    def preorder(self):
+        order = []
+        stack = [self.root]
+        while stack:
+            n = stack.pop()
+            order.append(n)
+            stack.extend(reversed(self.children[n]))
+        return order
+
+    def postorder(self):
+        order = []
+        stack = [(self.root, False)]
+        while stack:
+            n, expanded = stack.pop()
+            if expanded or not self.children[n]:
+                order.append(n)
+            else:
+                stack.append((n, True))
+                stack.extend((c, False) for c in reversed(self.children[n]))
+        return order
+
+    def clades(self):
+        """Taxon indices below every node, in left-to-right tree order."""
+        below = [None] * self.size
+        for n in self.postorder():
+            kids = self.children[n]
+            if kids:
+                below[n] = [t for c in kids for t in below[c]]
+            else:
+                below[n] = [n]
+        return below
+
+
+def _branch_lengths(rng, tree):
+    """Positive printed branch lengths; the root's is 0."""
+    text = [None] * tree.size
+    for n in range(tree.size):
+        if n == tree.root:
+            text[n] = "0"
+            continue
+        shape = 1.6 if n < tree.taxa else 0.9
+        value = rng.gammavariate(shape, 0.035)
+        roll = rng.random()
+        if roll < 0.03:
+            # Very short internal branches appear in exponent form.
+            value = rng.uniform(1e-6, 9e-5)
+            text[n] = "%.3g" % value
+        elif roll < 0.30:
+            # Lengths rounded to three decimals, so several coincide.
+            text[n] = "%g" % max(0.001, round(value, 3))
+        else:
+            text[n] = "%.6g" % max(value, 1e-6)
+    return text
+
+
+def _layout(rng, tree, taxon_ids):
+    """Choose a node-table order and node ids; return (order, ids, clades)."""
+    below = tree.clades()
+    if rng.random() < 0.5:
+        # Tips first, in taxon order, then internal nodes in post-order.
+        internal = [n for n in tree.postorder() if tree.children[n]]
+        order = list(range(tree.taxa)) + internal
+        ids = {}
+        for n in range(tree.taxa):
+            ids[n] = taxon_ids[n]
+        base = max(taxon_ids) + 1
+        for k, n in enumerate(internal):
+            ids[n] = base + k
+        clades = {n: sorted(taxon_ids[t] for t in below[n]) for n in order}
+    else:
+        # Root first, nodes in pre-order, numbered by position from a random start.
+        order = tree.preorder()
+        start = rng.choice([0, 1, 100])
+        ids = {n: start + k for k, n in enumerate(order)}
+        clades = {n: [taxon_ids[t] for t in below[n]] for n in order}
+    return order, ids, clades
+
+
+def _poisson(rng, mean):
+    """Knuth's method; fine for the small means used here."""
+    limit = math.exp(-mean)
+    k = 0
+    p = rng.random()
+    while p > limit:
+        k += 1
+        p *= rng.random()
+    return k
+
+
+class _NodeHabit:
+    """How the chain treats one non-root node."""
+    __slots__ = ("weight", "death", "mu", "node_share", "hot")
+
+    def __init__(self, weight, death, mu, node_share, hot):
+        self.weight = weight
+        self.death = death
+        self.mu = mu
+        self.node_share = node_share
+        self.hot = hot
+
+
+def _habits(rng, tree, candidates):
+    habits = {}
+    hot_count = min(len(candidates), max(1, len(candidates) // 50))
+    hot = set(rng.sample(candidates, hot_count)) if candidates else set()
+    for n in candidates:
+        is_tip = n < tree.taxa
+        node_share = rng.choice([0.1, 0.2]) if is_tip else rng.choice([0.0, 0.3, 0.6, 0.9, 1.0])
+        if n in hot:
+            # One type word only, so the node carries a single long-lived scalar.
+            habits[n] = _NodeHabit(0.0, rng.uniform(0.002, 0.01), rng.gauss(0.9, 0.5),
+                                   rng.choice([0.0, 1.0]), True)
+        elif rng.random() < 0.35:
+            habits[n] = _NodeHabit(0.0, 1.0, 0.0, node_share, False)  # never scaled
+        else:
+            habits[n] = _NodeHabit(rng.lognormvariate(0.0, 1.5), rng.uniform(0.03, 0.3),
+                                   rng.gauss(0.0, 0.6), node_share, False)
+    return habits
+
+
+def _fresh_scalar(rng, habit):
+    if rng.random() < 0.03:
+        return math.exp(rng.uniform(2.5, 6.0))  # an occasional very large scalar
+    return math.exp(rng.gauss(habit.mu, 0.8))
+
+
+def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab):
+    """Yield the sample lines of the simulated chain, line feeds included."""
+    candidates = [n for n in range(tree.size) if n != tree.root]
+    habits = _habits(rng, tree, candidates)
+    ordinary = [n for n in candidates if habits[n].weight > 0.0]
+    hot = [n for n in candidates if habits[n].hot]
+    cum_weights = list(accumulate(habits[n].weight for n in ordinary))
+    total_weight = cum_weights[-1] if cum_weights else 0.0
+    target_active = min(30.0, 2.0 + 0.02 * len(candidates))
+    birth_mean = target_active * 0.15 if ordinary else 0.0
+
+    active = {}  # (node, type word) -> [scalar, iteration created]
+    tau = max(1.0, samples / 40.0)
+    sigma_mu = rng.uniform(-1.5, 1.0)
+    log_sigma = sigma_mu + 2.0
+    lh_target = -rng.uniform(2000.0, 40000.0) * max(1.0, tree.taxa / 50.0)
+    lh_noise = 0.0
+    rate = rng.uniform(0.5, 2.0)
+    end = "\t\n" if trailing_tab else "\n"
+
+    for t in range(samples):
+        iteration = (t + 1) * sample_every
+        accepted = 0
+        for key in list(active):
+            entry = active[key]
+            if rng.random() < habits[key[0]].death:
+                del active[key]
+                accepted += 1
+            elif rng.random() < 0.3:
+                entry[0] *= math.exp(rng.gauss(0.0, 0.25))
+                accepted += 1
+        births = [n for n in hot if rng.random() < 0.3]
+        if total_weight > 0.0:
+            for _ in range(_poisson(rng, birth_mean)):
+                k = bisect_right(cum_weights, rng.random() * total_weight)
+                births.append(ordinary[min(k, len(ordinary) - 1)])
+        for n in births:
+            habit = habits[n]
+            word = "Node" if rng.random() < habit.node_share else "Branch"
+            key = (n, word)
+            if key in active:
+                if habit.hot:
+                    continue
+                active[key][0] *= math.exp(rng.gauss(0.0, 0.4))
+            else:
+                born = iteration - rng.randrange(sample_every)
+                active[key] = [_fresh_scalar(rng, habit), born]
+            accepted += 1
+
+        decay = math.exp(-t / tau)
+        log_sigma = 0.96 * log_sigma + 0.04 * (sigma_mu + 2.0 * decay) + rng.gauss(0.0, 0.08)
+        lh_noise = 0.9 * lh_noise + rng.gauss(0.0, 4.0)
+        lh = lh_target * (1.0 + 0.15 * decay) + lh_noise
+        prior = -3.0 * len(active) - 0.5 * log_sigma * log_sigma + rng.gauss(0.0, 0.5)
+        rate = max(1e-4, rate * math.exp(rng.gauss(0.0, 0.05)))
+
+        parts = ["%d\t%.6f\t%.6f\t%d\t%.6g\t%r\t%d" % (
+            iteration, lh, lh + prior, len(active), rate, math.exp(log_sigma), accepted)]
+        for (n, word), (scalar, born) in active.items():
+            parts.append("%d\t%r\t%d\t%s" % (ids[n], scalar, born, word))
+        line = "\t".join(parts) + end
+        if len(line) > MAX_LINE_BYTES:
+            raise ValueError("sample line %d is longer than %d bytes" % (t, MAX_LINE_BYTES))
+        yield line
+
+
+def _pick_rates_clade(rng, tree, order, below):
+    """A non-root internal clade of modest size, or None when there is none."""
+    internal = [n for n in order if tree.children[n] and n != tree.root]
+    if not internal:
+        return None
+    limit = max(3, tree.taxa // 3)
+    modest = [n for n in internal if len(below[n]) <= limit]
+    return rng.choice(modest or internal)
+
+
+def simulate(taxa, samples, seed, sample_every=1000, burnin=None):
+    """Return (log writer, options text) for the given run.
+
+    The log writer is a callable taking a text file object.  The options text
+    is computed eagerly; burnin=None drops roughly the first tenth of samples.
+    """
+    if taxa < 1:
+        raise ValueError("--taxa must be at least 1")
+    if samples < 0:
+        raise ValueError("--samples must not be negative")
+    if sample_every < 1:
+        raise ValueError("--sample-every must be at least 1")
+
+    rng = random.Random(seed)
+    names = _taxon_names(rng, taxa)
+    first_id = rng.choice([0, 1])
+    taxon_ids = [first_id + k for k in range(taxa)]
+    tree = Tree(rng, taxa)
+    lengths = _branch_lengths(rng, tree)
+    order, ids, clades = _layout(rng, tree, taxon_ids)
+    below = tree.clades()
+    trailing_tab = rng.random() < 0.5
+
+    if burnin is None:
+        burnin = sample_every * (samples // 10 + 1)
+    options = ["IT %d" % burnin, "NOCATS 1000"]
+    chosen = _pick_rates_clade(rng, tree, order, below)
+    if chosen is not None:
+        members = [names[t] for t in below[chosen]]
+        rng.shuffle(members)
+        options.append("RATES focal " + " ".join(members))
+    options_text = "\n".join(options) + "\n"
+
+    chain_seed = rng.getrandbits(64)
+
+    def write(out):
+        head = ["%d" % taxa]
+        head += ["%d\t%s" % (taxon_ids[k], names[k]) for k in range(taxa)]
+        head.append("%d" % tree.size)
+        for n in order:
+            line = "%d\t%s\t%d\t%s" % (ids[n], lengths[n], len(clades[n]),
+                                       "\t".join(map(str, clades[n])))
+            if len(line) + 1 > MAX_LINE_BYTES:
+                raise ValueError("node line is longer than %d bytes" % MAX_LINE_BYTES)
+            head.append(line)
+        head.append("Iter\tLogLik\tLogPost\tNScalars\tScalarRate\tSigma\tAccepted\t"
+                    "NodeID\tScalar\tBorn\tKind ...")
+        out.write("\n".join(head) + "\n")
+        chunk = []
+        chain = _sample_lines(random.Random(chain_seed), tree, ids, samples, sample_every,
+                              trailing_tab)
+        for line in chain:
+            chunk.append(line)
+            if len(chunk) == 2000:
+                out.write("".join(chunk))
+                chunk = []
+        out.write("".join(chunk))
+
+    return write, options_text
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--taxa", type=int, required=True, help="number of taxa (at least 1)")
+    parser.add_argument("--samples", type=int, required=True, help="number of sample lines")
+    parser.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
+    parser.add_argument("--out", required=True, help="path of the log to write")
+    parser.add_argument("--options", help="also write an options file to this path")
+    parser.add_argument("--burnin", type=int,
+                        help="iteration for the IT line of the options file "
+                             "(default: drops about the first tenth of the samples)")
+    parser.add_argument("--sample-every", type=int, default=1000,
+                        help="iterations between samples (default 1000)")
+    args = parser.parse_args(argv)
+    if args.burnin is not None and args.options is None:
+        parser.error("--burnin needs --options")
+    try:
+        write, options_text = simulate(args.taxa, args.samples, args.seed,
+                                       args.sample_every, args.burnin)
+        with open(args.out, "w", encoding="ascii", newline="\n") as out:
+            write(out)
+        if args.options is not None:
+            with open(args.options, "w", encoding="ascii", newline="\n") as out:
+                out.write(options_text)
+    except (ValueError, OSError) as err:
+        print("simulate_log: %s" % err, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
