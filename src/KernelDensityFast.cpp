@@ -1,9 +1,426 @@
-#include "KernelDensity.h"
+#include "KernelDensityFast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "KernelDensityLanes.h"
+#include "genlib.h"
 
 namespace scalesum {
 
+alignas(64) const uint64_t kExpTable[256] = {
+#include "expTable.inc"
+};
+
+namespace {
+
+// The platform's exp gives +0 for every argument below this bound (its result there is below
+// half the smallest subnormal); the start-up check confirms it before the window is used.
+constexpr double kZeroBelow = -745.2;
+
+uint64_t bitsOf(double x) {
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits;
+}
+
+// Returns whether the term of `value` at x can differ from +0, judged by the exponent exactly
+// as the kernel forms it.
+bool termMayBeNonZero(double x, double value, double h) {
+  const double u = (x - value) / h;
+  return (u * -0.5) * u >= kZeroBelow;
+}
+
+// Stores the running grid points of the mode search and returns their number.
+int32_t searchGrid(const DensitySummary& summary, double* points) {
+  const double low = summary.gridLow;
+  const double high = summary.gridHigh;
+  const double step = (high - low) / 1000;
+  if (!(high > low)) return 0;
+  double x = low;
+  int32_t k = 0;
+  for (; k < kMaxGridPoints && high > x; ++k) {
+    points[k] = x;
+    x = x + step;
+  }
+  return k;
+}
+
+// Whether the shortcuts apply: a positive finite bandwidth, a finite grid, and finite values in
+// ascending order (which the window search relies on).
+bool fastPathApplies(const DensitySummary& summary) {
+  const double h = summary.bandwidth;
+  const int32_t n = summary.count;
+  if (n < 1 || summary.sortedValues.size() < static_cast<size_t>(n)) return false;
+  if (!(h > 0.0) || !std::isfinite(h)) return false;
+  if (!std::isfinite(summary.gridLow) || !std::isfinite(summary.gridHigh)) return false;
+  const double* v = summary.sortedValues.data();
+  for (int32_t i = 0; i < n; ++i) {
+    if (!std::isfinite(v[i])) return false;
+    if (i > 0 && !(v[i - 1] <= v[i])) return false;
+  }
+  return true;
+}
+
+uint64_t nextRandom(uint64_t& state) {
+  uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// Returns a number in [a, b).
+double uniformBetween(uint64_t& state, double a, double b) {
+  return a + (b - a) * (static_cast<double>(nextRandom(state) >> 11) * 0x1p-53);
+}
+
+// Whether the platform's exp is +0 below kZeroBelow: just below it, over a sweep down to where
+// its result is certainly zero, and far beyond.
+bool platformExpZeroBelowBound() {
+  const double fixed[] = {std::nextafter(kZeroBelow, -1e300),
+                          -745.3,
+                          -746.0,
+                          -800.0,
+                          -1023.9,
+                          -1024.0,
+                          -1e5,
+                          -1e300,
+                          -__builtin_inf()};
+  for (double y : fixed) {
+    if (bitsOf(std::exp(y)) != 0) return false;
+  }
+  uint64_t state = 0x5ca1e5u;
+  double y = kZeroBelow;
+  for (int i = 0; i < 4000; ++i) {
+    y = std::nextafter(y, -1e300);
+    if (bitsOf(std::exp(y)) != 0) return false;
+    if (bitsOf(std::exp(uniformBetween(state, -760.0, kZeroBelow))) != 0) return false;
+  }
+  return true;
+}
+
+// Arguments that cover every branch of the exp algorithm and its boundaries, including some on
+// which a build of it that fuses no multiply-add gives other bits.
+constexpr double kExpCheckArguments[] = {0.0,
+                                         -0.0,
+                                         -0x1p-1074,
+                                         -0x1p-1022,
+                                         -0x1p-60,
+                                         -0x1.fffffffffffffp-55,
+                                         -0x1p-54,
+                                         -0x1.0000000000001p-54,
+                                         -0x1p-53,
+                                         -1e-10,
+                                         -0.25,
+                                         -0.5,
+                                         -1.0,
+                                         -2.0,
+                                         -0x1.62e42fefa39efp-1,
+                                         -10.0,
+                                         -100.0,
+                                         -0x1.fffffffffffffp8,
+                                         -512.0,
+                                         -0x1.0000000000001p9,
+                                         -600.0,
+                                         -0x1.62e42fefa39efp9,
+                                         -708.4,
+                                         -709.0,
+                                         -709.5,
+                                         -0x1.74385446d71c3p9,
+                                         -740.0,
+                                         -744.44,
+                                         -745.0,
+                                         -0x1.74910d52d3051p9,
+                                         -0x1.74910d52d3052p9,
+                                         -745.2,
+                                         -0x1.fffffffffffffp9,
+                                         -1024.0,
+                                         -0x1.0000000000001p10,
+                                         -1e10,
+                                         -1e300,
+                                         -1.7976931348623157e308,
+                                         -__builtin_inf(),
+                                         __builtin_nan(""),
+                                         -__builtin_nan(""),
+                                         -0x1.14223d9822061p+8,
+                                         -0x1.85fdbe2cf3c7ep+5,
+                                         -0x1.68eba94371e95p+6,
+                                         -0x1.e3e0d0b55d771p+6};
+
+// Whether the vector exp of `lanes` gives the platform's exp bit for bit on a fixed set of
+// arguments and on about 10^5 spread over the range the kernel meets.
+bool vectorExpMatchesPlatform(DensityLanes lanes) {
+  constexpr int kBatch = 512;
+  double in[kBatch];
+  double out[kBatch];
+  const auto batchMatches = [&](int n) {
+    evaluateExpWith(lanes, in, out, n);
+    for (int i = 0; i < n; ++i) {
+      if (bitsOf(out[i]) != bitsOf(std::exp(in[i]))) return false;
+    }
+    return true;
+  };
+
+  int n = 0;
+  for (double x : kExpCheckArguments) in[n++] = x;
+  if (!batchMatches(n)) return false;
+
+  uint64_t state = 0xe4b1u;
+  for (int batch = 0; batch < 200; ++batch) {
+    for (int i = 0; i < kBatch; ++i) {
+      switch (i % 8) {
+        case 0:  // magnitudes spread over every binade from 2^-60 to 2^10
+          in[i] = -std::ldexp(uniformBetween(state, 1.0, 2.0),
+                              static_cast<int>(nextRandom(state) % 70) - 60);
+          break;
+        case 1:  // the subnormal results and the bound of the zero window
+          in[i] = uniformBetween(state, -760.0, -700.0);
+          break;
+        case 2:
+          in[i] = uniformBetween(state, -1100.0, kZeroBelow);
+          break;
+        default:
+          in[i] = uniformBetween(state, kZeroBelow, 0.0);
+          break;
+      }
+    }
+    if (!batchMatches(kBatch)) return false;
+  }
+  return true;
+}
+
+struct EngineChoice {
+  bool zeroBelowBound = false;
+  bool avx2 = false;
+  bool avx512 = false;
+  DensityEngine engine;
+  const char* name = "reference";
+};
+
+EngineChoice chooseEngine() {
+  EngineChoice choice;
+  choice.zeroBelowBound = platformExpZeroBelowBound();
+  choice.avx2 =
+      densityLanesSupported(DensityLanes::kAvx2) && vectorExpMatchesPlatform(DensityLanes::kAvx2);
+  choice.avx512 = densityLanesSupported(DensityLanes::kAvx512) &&
+                  vectorExpMatchesPlatform(DensityLanes::kAvx512);
+#if !defined(SCALESUM_REFERENCE_DENSITY)
+  if (choice.avx512) {
+    choice.engine = {DensityLanes::kAvx512, choice.zeroBelowBound, true};
+    choice.name = "avx512";
+  } else if (choice.avx2) {
+    choice.engine = {DensityLanes::kAvx2, choice.zeroBelowBound, true};
+    choice.name = "avx2";
+  } else if (choice.zeroBelowBound) {
+    choice.engine = {DensityLanes::kScalar, true, true};
+    choice.name = "scalar-window";
+  }
+#endif
+  return choice;
+}
+
+const EngineChoice& engineChoice() {
+  static const EngineChoice choice = chooseEngine();
+  return choice;
+}
+
+// The values the engine runs over: the summary's own, or one entry per run of bit-identical
+// values with the run's length.
+struct EngineValues {
+  const double* values = nullptr;
+  int32_t count = 0;
+  std::vector<double> runValues;
+  std::vector<int32_t> runLengths;
+};
+
+void collectRuns(const DensitySummary& summary, EngineValues& out) {
+  const double* v = summary.sortedValues.data();
+  const int32_t n = summary.count;
+  try {
+    out.runValues.reserve(static_cast<size_t>(n));
+    out.runLengths.reserve(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("KernelDensity", 2);
+  }
+  for (int32_t i = 0; i < n;) {
+    int32_t j = i + 1;
+    while (j < n && bitsOf(v[j]) == bitsOf(v[i])) ++j;
+    out.runValues.push_back(v[i]);
+    out.runLengths.push_back(j - i);
+    i = j;
+  }
+  out.values = out.runValues.data();
+  out.count = static_cast<int32_t>(out.runValues.size());
+}
+
+// Stores, for each grid point, the range of values whose terms may differ from +0. The terms'
+// exponent rises with the value up to x and falls after it, so each range is found by bisection.
+void findWindows(const double* points, int32_t pointCount, const double* values, int32_t count,
+                 double h, int32_t* first, int32_t* end) {
+  for (int32_t k = 0; k < pointCount; ++k) {
+    const double x = points[k];
+    const double* begin = std::partition_point(
+        values, values + count, [&](double v) { return v < x && !termMayBeNonZero(x, v, h); });
+    const double* past = std::partition_point(
+        begin, values + count, [&](double v) { return v <= x || termMayBeNonZero(x, v, h); });
+    first[k] = static_cast<int32_t>(begin - values);
+    end[k] = static_cast<int32_t>(past - values);
+  }
+}
+
+void evaluateScalar(const DensityGridTask& task) {
+  const double h = task.bandwidth;
+  const double w = task.kernelScale;
+  for (int32_t k = 0; k < task.pointCount; ++k) {
+    const double x = task.points[k];
+    double sum = 0.0;
+    for (int32_t j = task.firstValue[k]; j < task.endValue[k]; ++j) {
+      const double u = (x - task.values[j]) / h;
+      const double term = std::exp((u * -0.5) * u) / w;
+      if (task.runLengths == nullptr) {
+        sum += term;
+      } else {
+        for (int32_t c = task.runLengths[j]; c > 0; --c) sum += term;
+      }
+    }
+    task.densities[k] = sum / task.count;
+  }
+}
+
+}  // namespace
+
+bool densityLanesSupported(DensityLanes lanes) {
+  switch (lanes) {
+    case DensityLanes::kReference:
+    case DensityLanes::kScalar:
+      return true;
+#if defined(SCALESUM_X86_KERNELS) && defined(__x86_64__)
+    case DensityLanes::kAvx2:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case DensityLanes::kAvx512:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma");
+#endif
+    default:
+      return false;
+  }
+}
+
+bool densityEngineUsable(DensityEngine engine) {
+  const EngineChoice& choice = engineChoice();
+  if (engine.zeroWindow && !choice.zeroBelowBound) return false;
+  switch (engine.lanes) {
+    case DensityLanes::kReference:
+    case DensityLanes::kScalar:
+      return true;
+    case DensityLanes::kAvx2:
+      return choice.avx2;
+    case DensityLanes::kAvx512:
+      return choice.avx512;
+  }
+  return false;
+}
+
+DensityEngine selectedDensityEngine() {
+  return engineChoice().engine;
+}
+
+const char* densityEnginePath() {
+  return engineChoice().name;
+}
+
+void evaluateExpWith(DensityLanes lanes, const double* in, double* out, int64_t n) {
+#if defined(SCALESUM_X86_KERNELS) && defined(__x86_64__)
+  if (lanes == DensityLanes::kAvx2) return evaluateExpAvx2(in, out, n);
+  if (lanes == DensityLanes::kAvx512) return evaluateExpAvx512(in, out, n);
+#endif
+  (void)lanes;
+  for (int64_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
+}
+
+int32_t evaluateDensityGrid(const DensitySummary& summary, DensityEngine engine, double* points,
+                            double* densities) {
+  const int32_t pointCount = searchGrid(summary, points);
+  if (pointCount == 0) return 0;
+  if (engine.lanes == DensityLanes::kReference || !densityEngineUsable(engine) ||
+      !fastPathApplies(summary)) {
+    for (int32_t k = 0; k < pointCount; ++k) densities[k] = kernelDensityAt(points[k], summary);
+    return pointCount;
+  }
+
+  EngineValues values;
+  if (engine.valueRuns) {
+    collectRuns(summary, values);
+  } else {
+    values.values = summary.sortedValues.data();
+    values.count = summary.count;
+  }
+
+  const double h = summary.bandwidth;
+  int32_t firstValue[kMaxGridPoints];
+  int32_t endValue[kMaxGridPoints];
+  if (engine.zeroWindow) {
+    findWindows(points, pointCount, values.values, values.count, h, firstValue, endValue);
+  } else {
+    std::fill(firstValue, firstValue + pointCount, 0);
+    std::fill(endValue, endValue + pointCount, values.count);
+  }
+
+  DensityGridTask task;
+  task.points = points;
+  task.pointCount = pointCount;
+  task.values = values.values;
+  task.runLengths = engine.valueRuns ? values.runLengths.data() : nullptr;
+  task.firstValue = firstValue;
+  task.endValue = endValue;
+  task.bandwidth = h;
+  task.kernelScale = std::sqrt(6.283185307179586) * h;
+  task.count = static_cast<double>(summary.count);
+  task.densities = densities;
+
+  switch (engine.lanes) {
+#if defined(SCALESUM_X86_KERNELS) && defined(__x86_64__)
+    case DensityLanes::kAvx2:
+      evaluateDensityGridAvx2(task);
+      break;
+    case DensityLanes::kAvx512:
+      evaluateDensityGridAvx512(task);
+      break;
+#endif
+    default:
+      evaluateScalar(task);
+      break;
+  }
+  return pointCount;
+}
+
+double findDensityModeWith(const DensitySummary& summary, DensityEngine engine) {
+  double points[kMaxGridPoints];
+  double densities[kMaxGridPoints];
+  const int32_t pointCount = evaluateDensityGrid(summary, engine, points, densities);
+  if (pointCount == 0) return summary.gridLow;
+  // The first point is gridLow, whose density the search starts from.
+  double best = densities[0];
+  double mode = points[0];
+  for (int32_t k = 1; k < pointCount; ++k) {
+    if (densities[k] > best) {
+      best = densities[k];
+      mode = points[k];
+    }
+  }
+  return mode;
+}
+
 double findDensityMode(const DensitySummary& summary) {
+#if defined(SCALESUM_REFERENCE_DENSITY)
   return findDensityModeReference(summary);
+#else
+  return findDensityModeWith(summary, selectedDensityEngine());
+#endif
 }
 
 }  // namespace scalesum

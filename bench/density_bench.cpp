@@ -1,0 +1,88 @@
+// The mode search of one summary with each density engine, reported per kernel term: a summary
+// of n values evaluates about 1000 x n terms.
+//
+//   density_bench [--benchmark_filter=avx2] [--benchmark_min_time=1]
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KernelDensityFast.h"
+
+using namespace scalesum;
+
+namespace {
+
+// Log-normal values (sigma 1), or 70% exactly 1.0 and the rest log-normal (a rarely scaled
+// branch).
+const DensitySummary& benchSummary(bool mostlyOnes, int n) {
+  static std::map<std::pair<bool, int>, DensitySummary> cache;
+  auto found = cache.find({mostlyOnes, n});
+  if (found != cache.end()) return found->second;
+  std::mt19937_64 rng(static_cast<uint64_t>(n) * 2 + mostlyOnes);
+  std::lognormal_distribution<double> logNormal(0.0, 1.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> values(static_cast<size_t>(n));
+  for (double& v : values) v = mostlyOnes && unit(rng) < 0.7 ? 1.0 : logNormal(rng);
+  DensitySummary summary = createDensitySummary(n, values.data());
+  applyRobustBandwidth(summary);
+  return cache.emplace(std::make_pair(mostlyOnes, n), std::move(summary)).first->second;
+}
+
+struct Variant {
+  const char* name;
+  DensityEngine engine;
+};
+
+void runModeSearch(benchmark::State& state, DensityEngine engine, bool mostlyOnes, int n) {
+  if (engine.lanes != DensityLanes::kReference && !densityEngineUsable(engine)) {
+    state.SkipWithError("engine not usable on this machine");
+    return;
+  }
+  const DensitySummary& summary = benchSummary(mostlyOnes, n);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine.lanes == DensityLanes::kReference
+                                 ? findDensityModeReference(summary)
+                                 : findDensityModeWith(summary, engine));
+  }
+  const double terms = 1000.0 * n;
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * terms));
+  // Seconds per term, printed with an SI prefix ("6.5n" is 6.5 ns).
+  state.counters["per_term"] = benchmark::Counter(
+      terms, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Variant variants[] = {
+      {"reference", {DensityLanes::kReference, false, false}},
+      {"scalar+window", {DensityLanes::kScalar, true, false}},
+      {"scalar+window+runs", {DensityLanes::kScalar, true, true}},
+      {"avx2", {DensityLanes::kAvx2, false, false}},
+      {"avx2+window", {DensityLanes::kAvx2, true, false}},
+      {"avx2+window+runs", {DensityLanes::kAvx2, true, true}},
+      {"avx512", {DensityLanes::kAvx512, false, false}},
+      {"avx512+window", {DensityLanes::kAvx512, true, false}},
+      {"avx512+window+runs", {DensityLanes::kAvx512, true, true}},
+  };
+  for (bool mostlyOnes : {false, true}) {
+    for (int n : {1000, 10000, 100000}) {
+      for (const Variant& variant : variants) {
+        const std::string name = std::string("mode/") + variant.name +
+                                 (mostlyOnes ? "/ones70/" : "/lognormal/") + std::to_string(n);
+        benchmark::RegisterBenchmark(name.c_str(), runModeSearch, variant.engine, mostlyOnes, n)
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
