@@ -37,8 +37,10 @@ void fail(int status, Stream stream, const char* format, ...) {
   char message[8192];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(message, sizeof message, format, args);
+  const int length = std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
+  // A message cut to the buffer (a name of many kilobytes) still ends its line.
+  if (length >= static_cast<int>(sizeof message)) message[sizeof message - 2] = '\n';
 
   if (FailureHook hook = gFailureHook.load()) {
     hook(status, message);
@@ -198,11 +200,19 @@ double parseReal(const char* text) {
   return std::atof(text);
 }
 
+bool beginsWithInteger(const char* text) {
+  const char* p = (*text == '+' || *text == '-') ? text + 1 : text;
+  return *p >= '0' && *p <= '9';
+}
+
 bool openLineReader(LineReader& reader, const char* path) {
   closeLineReader(reader);
   reader.path = path;
-  reader.fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO that has no writer would wait for one; the caller decides what a file that
+  // is not a regular one is worth. Reads block as usual.
+  reader.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (reader.fd < 0) return false;
+  ::fcntl(reader.fd, F_SETFL, ::fcntl(reader.fd, F_GETFL) & ~O_NONBLOCK);
   // Compression is told by the content, never by the name.
   unsigned char magic[2] = {0, 0};
   if (::pread(reader.fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {

@@ -73,6 +73,9 @@ int32_t parseInt(const char* text);
 // Returns the real at the start of `text` exactly as atof reads it.
 double parseReal(const char* text);
 
+// Returns whether `text` starts with an integer: an optional sign, then a decimal digit.
+bool beginsWithInteger(const char* text);
+
 // Reads a file line by line through one growing buffer: lines of any length arrive whole. A
 // file that starts with the gzip magic bytes is decompressed on the fly.
 struct LineReader {

@@ -36,6 +36,18 @@ char* readLogLine(Analysis& analysis, size_t* length) {
   if (line != nullptr && std::memchr(line, '\0', size) != nullptr) {
     failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber, "the line holds a NUL byte");
   }
+  // Lines end at line feeds only. A carriage return with more text behind it ended a line in
+  // another convention, and two lines would otherwise silently read as one.
+  if (line != nullptr) {
+    if (const void* found = std::memchr(line, '\r', size)) {
+      for (const char* p = static_cast<const char*>(found); p < line + size; ++p) {
+        if (!isSpace(static_cast<unsigned char>(*p))) {
+          failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber,
+                     "a carriage return inside the line; lines must end in LF or CR LF");
+        }
+      }
+    }
+  }
   // The analysis ends every line it writes; a last line without its line feed was cut short
   // (a full disk, a killed job), and its last number may have lost digits.
   if (line != nullptr && !analysis.logFile.lineEnded) {
@@ -83,6 +95,12 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
     line = readLogLine(analysis);
     if (line == nullptr) failHeaderEnds(analysis, "a node line");
     tokenizeAll(line, fields);
+    // A count that is a word is no count: it is how the header line or a sample line shows up
+    // when the node count is too large.
+    if (fields.size() >= 3 && !beginsWithInteger(fields[2])) {
+      failAtLine(path, analysis.logFile.lineNumber,
+                 "the number of taxa (field 3) of a node line is not a number: %.40s", fields[2]);
+    }
     const int32_t listed = fields.size() >= 3 ? parseInt(fields[2]) : 0;
     if (listed < 0) reportAllocationError("Scalesum", 2);
     if (fields.size() < 3 || fields.size() - 3 < static_cast<size_t>(listed)) {

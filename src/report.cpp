@@ -64,10 +64,20 @@ void writeTaxaList(FILE* out, const Node& node, const Analysis& analysis) {
 }
 
 void writeNodeReport(FILE* out, const Analysis& analysis) {
+  // Everything the rows need is allocated before the first byte is written: memory that runs
+  // out must not leave part of a report behind its message.
+  std::unordered_map<int32_t, const char*> names;
+  std::vector<const char*> sorted;
+  try {
+    names = namesById(analysis);
+    size_t widest = 0;
+    for (const Node* node : analysis.nodes) widest = std::max(widest, node->taxonIds.size());
+    sorted.reserve(widest);
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 6);
+  }
   for (const char* cell : kHeaderCells) std::fputs(cell, out);
   std::fputc('\n', out);
-  const auto names = namesById(analysis);
-  std::vector<const char*> sorted;
   const BranchTally& tally = analysis.tally;
   for (size_t i = 0; i < analysis.nodes.size(); ++i) {
     const Node& node = *analysis.nodes[i];

@@ -54,19 +54,23 @@ int runScalesum(int argc, char** argv) {
     fail(1, Stream::kStdout, "%s takes an options file and a log file. \n", "Scalesum");
   }
 
-  std::unique_ptr<Analysis> analysis = readLogHeader(argv[1]);
+  runAnalysis(argv[1], argc == 3 ? argv[2] : nullptr, stdout);
+  return 0;
+}
+
+void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
+  std::unique_ptr<Analysis> analysis = readLogHeader(logPath);
   buildCladeTree(*analysis);
   analysis->options = createDefaultOptions();
-  if (argc == 3) readOptionsFile(*analysis, argv[2]);
+  if (optionsPath != nullptr) readOptionsFile(*analysis, optionsPath);
   countRetainedSamples(*analysis);
   applyRetainedSamples(*analysis);
   summariseAllNodes(*analysis);
-  writeNodeReport(stdout, *analysis);
+  writeNodeReport(out, *analysis);
   // A report cut short by a full disk or a closed pipe must not look like a success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  if (std::fflush(out) != 0 || std::ferror(out)) {
     fail(1, Stream::kStderr, "Error writing the report to standard output\n");
   }
-  return 0;
 }
 
 }  // namespace scalesum

@@ -1,6 +1,13 @@
 #pragma once
 
+#include <cstdio>
+
 namespace scalesum {
+
+// Summarises the log at `logPath` with the options file at `optionsPath` (none when null) and
+// writes the whole report to `out`, which the program gives its standard output; every
+// failure ends inside, before any part of the report is written.
+void runAnalysis(const char* logPath, const char* optionsPath, FILE* out);
 
 // Runs the whole program on its command line and returns the exit status of a run that did
 // not fail (a failing run ends inside).

@@ -20,6 +20,12 @@ void checkSampleFields(const Analysis& analysis, const std::vector<char*>& field
     failAtLine(path, line, "a sample line needs at least 7 fields, this one has %zu",
                fields.size());
   }
+  // A word where the scalar count belongs is no sample: it is how a second header line, or the
+  // header line after a node count that is too small, shows up. (A word as the iteration reads
+  // as iteration 0, as it always has.)
+  if (!beginsWithInteger(fields[3])) {
+    failAtLine(path, line, "the number of scalars (field 4) is not a number: %.40s", fields[3]);
+  }
   const int32_t groups = parseInt(fields[3]);
   if (groups < 0) failAtLine(path, line, "the number of scalars (field 4) is negative: %d", groups);
   const uint64_t needed = kFirstGroupField + kGroupFields * static_cast<uint64_t>(groups);

@@ -1,9 +1,40 @@
 #include "series.h"
 
+#include <omp.h>
+#include <pthread.h>
+
 #include <new>
 #include <unordered_set>
 
 namespace scalesum {
+
+namespace {
+
+void* idle(void*) {
+  return nullptr;
+}
+
+// Returns how many threads, up to `wanted`, the loop can have. A thread's stack is memory too,
+// and a threading runtime that cannot start a thread ends the process with a message of its
+// own; since no result depends on the number of threads, the loop makes do with those that
+// start. Stacks of joined threads stay cached for the runtime to reuse.
+int startableThreads(int wanted) {
+  std::vector<pthread_t> started;
+  try {
+    started.reserve(static_cast<size_t>(wanted));
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 7);
+  }
+  for (int i = 1; i < wanted; ++i) {
+    pthread_t thread;
+    if (::pthread_create(&thread, nullptr, idle, nullptr) != 0) break;
+    started.push_back(thread);
+  }
+  for (pthread_t thread : started) ::pthread_join(thread, nullptr);
+  return 1 + static_cast<int>(started.size());
+}
+
+}  // namespace
 
 void computeSeries(const Node& node, const Analysis& analysis, Series series,
                    std::vector<double>& values) {
@@ -77,7 +108,8 @@ void summariseAllNodes(Analysis& analysis) {
   // no thread idles while another works through a block of nodes.
   const auto tasks = static_cast<int64_t>(distinct.size()) * 4;
   const Analysis& shared = analysis;
-#pragma omp parallel
+  const int threads = startableThreads(omp_get_max_threads());
+#pragma omp parallel num_threads(threads)
   {
     std::vector<double> scratch;
 #pragma omp for schedule(dynamic, 1)

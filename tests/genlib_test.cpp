@@ -108,6 +108,23 @@ TEST(ParseInt, ReadsLikeAtoiAndSaturates) {
   EXPECT_EQ(parseInt("-99999999999"), -2147483647 - 1);
 }
 
+TEST(Fail, AMessageCutToTheBufferStillEndsItsLine) {
+  const std::string name(20000, 'x');
+  const auto failure =
+      catchFailure([&] { fail(1, Stream::kStdout, "Cannot find %s\n", name.c_str()); });
+  EXPECT_EQ(failure.message.size(), 8191u);
+  EXPECT_EQ(failure.message.find('\n'), failure.message.size() - 1);
+}
+
+TEST(BeginsWithInteger, NeedsADigitAfterAtMostOneSign) {
+  for (const char* text : {"0", "12abc", "-7", "+3", "0x1p3", "1e5", "99999999999"}) {
+    EXPECT_TRUE(beginsWithInteger(text)) << text;
+  }
+  for (const char* text : {"", "-", "+", "+-1", "Iter", ".5", " 1", "nan", "\xef\xbc\x91"}) {
+    EXPECT_FALSE(beginsWithInteger(text)) << text;
+  }
+}
+
 bool sameBits(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }

@@ -1,6 +1,7 @@
 #include "logfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "test_util.h"
 
@@ -82,6 +83,9 @@ TEST(ReadLogHeader, RejectsBrokenHeaders) {
       {"1\n1 A\n1\n1 0\nh\n", 1,
        "Error in %s line 4: a node line needs an id, a branch length, a taxon count n and n taxon "
        "ids\n"},
+      // The header line read as a node line: the node count is one too large.
+      {"1\n1 A\n2\n1 0 1 1\nIter Lh Prior No\n1 0 0 0 0 1 0\n", 1,
+       "Error in %s line 5: the number of taxa (field 3) of a node line is not a number: Prior\n"},
       {"1\n1 A\n-1\nh\n", 1, "Memory allocation error in file Scalesum line 1\n"},
       {"1\n1 A\n1\n1 0 -2\nh\n", 1, "Memory allocation error in file Scalesum line 2\n"},
   };
@@ -103,10 +107,29 @@ TEST(ReadLogHeader, RejectsNulBytes) {
   EXPECT_EQ(failure.message, "Error in " + path + " line 4: the line holds a NUL byte\n");
 }
 
+TEST(ReadLogHeader, RejectsCarriageReturnsThatDoNotEndTheLine) {
+  TempDir dir;
+  // With lone CR line ends the taxa table would read as one line, and a node line could
+  // swallow the next one.
+  const std::string path = dir.write("log", "1\n1 A\n2\n1 0 1 1\r2 0 1 1\nh\n");
+  const auto failure = catchFailure([&] { readLogHeader(path.c_str()); });
+  EXPECT_EQ(failure.message, "Error in " + path +
+                                 " line 4: a carriage return inside the line; lines must end in "
+                                 "LF or CR LF\n");
+  // Carriage returns with nothing but whitespace behind them end the line harmlessly.
+  const std::string crlf = dir.write("crlf", "1\r\n1 A\r\r\n1\n1 0 1 1 \r \t\nh\r\n");
+  EXPECT_EQ(catchFailure([&] { readLogHeader(crlf.c_str()); }).status, -1);
+}
+
 TEST(ReadLogHeader, RejectsWhatIsNotARegularFile) {
   TempDir dir;
   auto failure = catchFailure([&] { readLogHeader(dir.path("").c_str()); });
   EXPECT_EQ(failure.status, 1);
+  EXPECT_NE(failure.message.find("not a regular file"), std::string::npos);
+  // A FIFO without a writer is turned away at once instead of waiting for one.
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  failure = catchFailure([&] { readLogHeader(fifo.c_str()); });
   EXPECT_NE(failure.message.find("not a regular file"), std::string::npos);
   failure = catchFailure([&] { readLogHeader(dir.path("missing").c_str()); });
   EXPECT_EQ(failure.message, "Could not open file " + dir.path("missing") + " for reading\n");

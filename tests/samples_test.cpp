@@ -102,6 +102,20 @@ TEST_F(SamplePasses, BurnInBlankAndShortLines) {
   // A word as the iteration reads as 0, which the default burn-in keeps.
   ASSERT_EQ(run("iter a b 0 x 0.6 y\n").status, -1);
   EXPECT_EQ(analysis_->sampleSigma, (V{0.6}));
+  // Below the burn-in a line is not read any further, whatever it holds.
+  ASSERT_EQ(run("Iter Lh Prior No Alpha Sigma X\n5 a b 0 x 0.6 y\n", 1).status, -1);
+  EXPECT_EQ(analysis_->sampleSigma, (V{0.6}));
+}
+
+TEST_F(SamplePasses, AWordWhereTheCountBelongsIsRejected) {
+  // A second copy of the header would otherwise count as a sample with sigma 0.
+  EXPECT_EQ(run("1 a b 0 x 0.1 y\nIter Lh Prior No Alpha Sigma X\n").message,
+            rejection(16, "the number of scalars (field 4) is not a number: No"));
+  EXPECT_EQ(run("1 a b x x 0.1 y\n").message,
+            rejection(15, "the number of scalars (field 4) is not a number: x"));
+  // Numbers with trailing text still read as far as they go.
+  ASSERT_EQ(run("+7abc a b 0e9 x 0.1 y\n").status, -1);
+  EXPECT_EQ(analysis_->sampleSigma, (V{0.1}));
 }
 
 TEST_F(SamplePasses, NoRetainedLineIsAnError) {

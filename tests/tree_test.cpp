@@ -6,6 +6,7 @@
 #include <random>
 #include <sstream>
 
+#include "reference_report.h"
 #include "test_util.h"
 
 namespace scalesum {
@@ -13,46 +14,9 @@ namespace {
 
 using testing::catchFailure;
 using testing::loadTree;
+using testing::ReferenceTree;
 using testing::smallLog;
 using testing::TempDir;
-
-// The clade placement as first written: every candidate's taxa scanned for every taxon.
-struct ReferenceTree {
-  std::vector<std::vector<int32_t>> taxa;
-  std::vector<int> parent;
-  std::vector<std::vector<int>> children;
-
-  bool insert(int clade, int candidate) {
-    if (taxa[candidate].size() == 1) return false;
-    if (taxa[clade].size() > taxa[candidate].size()) return false;
-    for (int32_t id : taxa[clade]) {
-      if (std::find(taxa[candidate].begin(), taxa[candidate].end(), id) == taxa[candidate].end()) {
-        return false;
-      }
-    }
-    for (int child : children[candidate]) {
-      if (insert(clade, child)) return true;
-    }
-    parent[clade] = candidate;
-    children[candidate].push_back(clade);
-    return true;
-  }
-
-  void build(int taxonCount) {
-    const int n = static_cast<int>(taxa.size());
-    parent.assign(n, -1);
-    children.assign(n, {});
-    int root = 0;
-    while (static_cast<int>(taxa[root].size()) != taxonCount) ++root;
-    std::vector<int> pool;
-    for (int j = 0; j < n; ++j) {
-      if (j != root) pool.push_back(j);
-    }
-    std::stable_sort(pool.begin(), pool.end(),
-                     [&](int a, int b) { return taxa[a].size() > taxa[b].size(); });
-    for (int clade : pool) insert(clade, root);
-  }
-};
 
 std::string logOf(int taxonCount, const std::vector<std::vector<int32_t>>& clades) {
   std::ostringstream log;
@@ -125,7 +89,7 @@ TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoes) {
   for (int round = 0; round < 300; ++round) {
     const int taxonCount = 2 + static_cast<int>(random() % 30);
     const auto clades = randomClades(random, taxonCount);
-    ReferenceTree reference{clades, {}, {}};
+    ReferenceTree reference{clades, -1, {}, {}};
     reference.build(taxonCount);
     auto analysis = loadTree(dir, logOf(taxonCount, clades));
     const auto& store = analysis->nodeStore;

@@ -2,7 +2,8 @@
 # Installs, from Debian's packages, whatever the build, the tests and the fuzzers need and the
 # machine lacks. Run as root (or with sudo); does nothing when all is there.
 set -euo pipefail
-packages=(g++ cmake make libgtest-dev libbenchmark-dev zlib1g-dev python3 time)
+packages=(g++ cmake make libgtest-dev libbenchmark-dev zlib1g-dev python3 time
+          clang libclang-rt-14-dev libomp-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
