@@ -9,10 +9,8 @@ struct gzFile_s;  // zlib's compressed file
 
 namespace scalesum {
 
-// Size of the line buffer of the log readers, and the chunk size with which files are read.
+// The chunk size with which whole files are read.
 inline constexpr int kLineBufferSize = 655360;
-// Number of token slots of a log line.
-inline constexpr int kMaxTokens = 655360;
 
 // Where a failure message goes.
 enum class Stream { kStdout, kStderr, kStdoutThenStderr, kStderrThenStdout };

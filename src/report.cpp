@@ -25,15 +25,12 @@ std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis) {
   return names;
 }
 
+// Writes the sorted, comma-joined names of the node's taxa; `sorted` has room for them all.
 void writeTaxaList(FILE* out, const Node& node,
                    const std::unordered_map<int32_t, const char*>& names,
                    std::vector<const char*>& sorted) {
   sorted.clear();
-  try {
-    for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));
-  } catch (const std::bad_alloc&) {
-    reportAllocationError("Scalesum", 5);
-  }
+  for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));  // capacity is reserved
   std::sort(sorted.begin(), sorted.end(),
             [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
   for (size_t k = 0; k < sorted.size(); ++k) {
@@ -56,11 +53,6 @@ void writeSeriesStatistics(FILE* out, const Node& node, const DensitySummary& su
     return;
   }
   std::fprintf(out, "%f\t%f\t%f\t%f\t", summary.mean, mode, summary.median, summary.stdDev);
-}
-
-void writeTaxaList(FILE* out, const Node& node, const Analysis& analysis) {
-  std::vector<const char*> sorted;
-  writeTaxaList(out, node, namesById(analysis), sorted);
 }
 
 void writeNodeReport(FILE* out, const Analysis& analysis) {

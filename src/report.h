@@ -13,9 +13,6 @@ int compareTaxonNames(const char* a, const char* b);
 // placeholders for a node of length zero.
 void writeSeriesStatistics(FILE* out, const Node& node, const DensitySummary& summary, double mode);
 
-// Writes the sorted, comma-joined names of the node's taxa.
-void writeTaxaList(FILE* out, const Node& node, const Analysis& analysis);
-
 // Writes the whole report table.
 void writeNodeReport(FILE* out, const Analysis& analysis);
 

@@ -90,13 +90,6 @@ void summariseSeries(Node& node, const Analysis& analysis, Series series,
   }
 }
 
-void summariseNodeSeries(Node& node, const Analysis& analysis) {
-  std::vector<double> scratch;
-  for (Series series : {Series::kScalar, Series::kSigV, Series::kDeltaB, Series::kDeltaV}) {
-    summariseSeries(node, analysis, series, scratch);
-  }
-}
-
 void summariseAllNodes(Analysis& analysis) {
   // A node can stand at two positions (duplicate ids); it is summarised once.
   std::vector<Node*> distinct;

@@ -15,9 +15,6 @@ void computeSeries(const Node& node, const Analysis& analysis, Series series,
 void summariseSeries(Node& node, const Analysis& analysis, Series series,
                      std::vector<double>& scratch);
 
-// Summarises all four series of `node`.
-void summariseNodeSeries(Node& node, const Analysis& analysis);
-
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.
 void summariseAllNodes(Analysis& analysis);
