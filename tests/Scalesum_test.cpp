@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "reference_report.h"
 #include "test_util.h"
 #include "version.h"
 
@@ -37,6 +38,28 @@ TEST(Program, ExampleReportIsExactlyAsRecorded) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.out, readFile(kExamples + "example.report"));
+}
+
+TEST(Program, SimulatedLogsGiveTheStraightforwardReport) {
+  // Every density of these reports goes through the fast engine; the expected reports are worked
+  // out independently, with the straightforward density loop.
+  TempDir dir;
+  for (const char* seed : {"11", "12"}) {
+    const std::string log = dir.path(std::string("sim") + seed + ".log");
+    const std::string options = dir.path(std::string("sim") + seed + ".options");
+    const auto made = testing::runCommand(
+        "/usr/bin/env",
+        {"python3", std::string(SCALESUM_SOURCE_DIR) + "/tools/simulate_log.py", "--taxa", "14",
+         "--samples", "300", "--seed", seed, "--out", log, "--options", options});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const auto burnIn = testing::referenceBurnIn(readFile(options));
+    ASSERT_TRUE(burnIn.has_value());
+    const auto expected = testing::referenceReport(readFile(log), *burnIn);
+    ASSERT_TRUE(expected.has_value());
+    const auto result = runProgram({log, options});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.out, *expected) << "seed " << seed;
+  }
 }
 
 std::string gzipped(const std::string& text) {
