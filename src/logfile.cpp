@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 #include <utility>
@@ -22,6 +23,11 @@ std::pair<int64_t, int64_t> logStamp(const Analysis& analysis) {
           static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
 }
 
+// Whether the bytes from `begin` to `end` are all whitespace.
+bool onlySpace(const char* begin, const char* end) {
+  return std::all_of(begin, end, [](char c) { return isSpace(static_cast<unsigned char>(c)); });
+}
+
 [[noreturn]] void failHeaderEnds(const Analysis& analysis, const char* missing) {
   failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber + 1,
              "the file ends before the header is complete (%s expected)", missing);
@@ -29,36 +35,27 @@ std::pair<int64_t, int64_t> logStamp(const Analysis& analysis) {
 
 }  // namespace
 
-char* readLogLine(Analysis& analysis, size_t* length) {
+char* readLogLine(Analysis& analysis) {
   size_t size = 0;
   char* line = readLine(analysis.logFile, &size);
+  if (line == nullptr) return nullptr;
+  const char* end = line + size;
+  auto failHere = [&](const char* reason) {
+    failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber, "%s", reason);
+  };
   // A NUL would silently cut the line short.
-  if (line != nullptr && std::memchr(line, '\0', size) != nullptr) {
-    failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber, "the line holds a NUL byte");
-  }
+  if (std::memchr(line, '\0', size) != nullptr) failHere("the line holds a NUL byte");
   // Lines end at line feeds only. A carriage return with more text behind it ended a line in
   // another convention, and two lines would otherwise silently read as one.
-  if (line != nullptr) {
-    if (const void* found = std::memchr(line, '\r', size)) {
-      for (const char* p = static_cast<const char*>(found); p < line + size; ++p) {
-        if (!isSpace(static_cast<unsigned char>(*p))) {
-          failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber,
-                     "a carriage return inside the line; lines must end in LF or CR LF");
-        }
-      }
-    }
+  if (const char* cr = static_cast<const char*>(std::memchr(line, '\r', size))) {
+    if (!onlySpace(cr, end))
+      failHere("a carriage return inside the line; lines must end in LF or CR LF");
   }
   // The analysis ends every line it writes; a last line without its line feed was cut short
   // (a full disk, a killed job), and its last number may have lost digits.
-  if (line != nullptr && !analysis.logFile.lineEnded) {
-    for (size_t k = 0; k < size; ++k) {
-      if (!isSpace(static_cast<unsigned char>(line[k]))) {
-        failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber,
-                   "the last line has no line feed; the file looks cut short");
-      }
-    }
+  if (!analysis.logFile.lineEnded && !onlySpace(line, end)) {
+    failHere("the last line has no line feed; the file looks cut short");
   }
-  if (length != nullptr) *length = size;
   return line;
 }
 

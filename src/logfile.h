@@ -14,7 +14,7 @@ std::unique_ptr<Analysis> readLogHeader(const char* path);
 void reopenLogAtSamples(Analysis& analysis);
 
 // Returns the log's next line (see readLine), rejecting a line that holds a NUL byte.
-char* readLogLine(Analysis& analysis, size_t* length = nullptr);
+char* readLogLine(Analysis& analysis);
 
 // Ends the process unless the open log still has the size and modification time it had when
 // its header was read.

@@ -78,8 +78,10 @@ TEST(DensitySummary, NotANumberAndInfinities) {
   const double inf = std::numeric_limits<double>::infinity();
   std::vector<double> values{2, nan, 1, 3, nan, 0.5};
   DensitySummary s = summarise(values);
-  EXPECT_EQ(values[1 + 0] != values[1], true);  // the caller's array is left as it was
+  // The caller's array is left as it was; only the copy is sorted.
   EXPECT_EQ(values[0], 2);
+  EXPECT_TRUE(std::isnan(values[1]));
+  EXPECT_EQ(values[2], 1);
   EXPECT_EQ(std::vector<double>(s.sortedValues.begin(), s.sortedValues.begin() + 4),
             (std::vector<double>{0.5, 1, 2, 3}));
   EXPECT_TRUE(std::isnan(s.sortedValues[4]) && std::isnan(s.sortedValues[5]));

@@ -1,6 +1,8 @@
 #include "samples.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 
@@ -156,6 +158,29 @@ TEST_F(SamplePasses, ScalingTheRootIsAnError) {
   const auto failure = run("1 a b 0 x 0.1 y\n2 a b 1 x 0.1 y 1 1 z Branch\n");
   EXPECT_EQ(failure.status, 1);
   EXPECT_EQ(failure.message, "Root is being scaled.\n");
+}
+
+TEST_F(SamplePasses, ALogThatChangesBetweenPassesIsRejected) {
+  const std::string samples = "1 a b 0 x 0.1 y\n2 a b 0 x 0.2 y\n";
+  analysis_ = loadTree(dir_, smallLog(samples));
+  const std::string path = analysis_->logPath;
+  const std::string changed = "Error in " + path + ": the file changed while it was being read\n";
+  countRetainedSamples(*analysis_);
+  // Grown after the counting pass: told by its size.
+  testing::TempDir::append(path, "3 a b 0 x 0.3 y\n");
+  EXPECT_EQ(catchFailure([&] { applyRetainedSamples(*analysis_); }).message, changed);
+
+  // Rewritten with the same size and modification time but one line fewer to retain: told by the
+  // number of retained lines.
+  analysis_ = loadTree(dir_, smallLog(samples));
+  countRetainedSamples(*analysis_);
+  struct stat before {};
+  ::stat(path.c_str(), &before);
+  dir_.write("tree.log", smallLog("1 a b 0 x 0.1 y\n2\n\n\n\n\n\n\n\n\n\n\n\n\n"));
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  EXPECT_EQ(catchFailure([&] { applyRetainedSamples(*analysis_); }).message, changed);
+  EXPECT_EQ(analysis_->tally.samplesSeen, 0);
 }
 
 TEST(IsRetained, NeedsTwoFieldsAndAnIterationAtTheBurnIn) {

@@ -51,6 +51,10 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
   return file;
 }
 
+void TempDir::append(const std::string& file, const std::string& contents) {
+  std::ofstream(file, std::ios::binary | std::ios::app) << contents;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;

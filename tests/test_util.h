@@ -27,6 +27,8 @@ class TempDir {
   // Writes `contents` to the file `name` in the directory and returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  // Appends `contents` to the file at `file`.
+  static void append(const std::string& file, const std::string& contents);
 
  private:
   std::string dir_;
