@@ -8,6 +8,7 @@
 
 #include "KernelDensity.h"
 #include "genlib.h"
+#include "logfile.h"
 #include "options.h"
 
 namespace scalesum {
@@ -20,28 +21,37 @@ struct Taxon {
 
 // One node of the node table: a clade, given by the taxa below it, with the branch above it.
 struct Node {
-  double length = 0.0;                // current branch length
-  std::vector<double> lengthHistory;  // length in each retained sample
+  double length = 0.0;  // current branch length
   int32_t id = 0;
   int isTip = 0;
   int32_t taxonCount = 0;
   std::vector<int32_t> taxonIds;
   Node* parent = nullptr;
   std::vector<Node*> children;  // in the order they were attached
-  DensitySummary scalarDensity;
-  DensitySummary sigVDensity;
-  DensitySummary deltaBDensity;
-  DensitySummary deltaVDensity;
-  double scalarMode = 0.0;
-  double sigVMode = 0.0;
-  double deltaBMode = 0.0;
-  double deltaVMode = 0.0;
 };
 
-// Per-node counters of the sample passes, indexed by position in Analysis::nodes.
+// The four per-node series, in report order.
+enum class Series { kScalar, kSigV, kDeltaB, kDeltaV };
+inline constexpr int kSeriesCount = 4;
+
+// What a run computes for one series of one node: its summary (without the sorted copy) and
+// the mode of its density.
+struct SeriesResult {
+  DensitySummary summary;
+  double mode = 0.0;
+};
+
+// What a run computes for one node: its length in each retained sample, how many samples
+// changed it, and the summaries of its four series, indexed by Series.
+struct NodeResult {
+  std::vector<double> lengthHistory;
+  int32_t changedCount = 0;
+  SeriesResult series[kSeriesCount];
+};
+
+// The logged lengths and the samples applied so far, for the sample passes.
 struct BranchTally {
-  std::vector<double> originalLengths;
-  std::vector<int32_t> changedCounts;
+  std::vector<double> originalLengths;  // indexed by position in Analysis::nodes
   int32_t samplesSeen = 0;
 };
 
@@ -52,17 +62,14 @@ struct Analysis {
   std::vector<std::unique_ptr<Node>> nodeStore;  // owns the nodes, in log order
   std::vector<Node*> nodes;                      // log order; see buildCladeTree
   int32_t nodeCount = 0;
-  std::string logPath;
-  LineReader logFile;
-  int64_t headerLineCount = 0;  // lines before the first sample line
-  int64_t logSize = 0;          // size and modification time when the header was read
-  int64_t logModified = 0;
+  LogFile log;
   Node* root = nullptr;
   std::vector<int32_t> nodeIds;
   BranchTally tally;
   Options options;
   std::vector<double> sampleSigma;
   int32_t sampleCount = 0;
+  std::vector<NodeResult> results;  // indexed by position in `nodes`
   // The first node in `nodes` with each id; filled once the tree is built.
   std::unordered_map<int32_t, Node*> nodeById;
 };

@@ -41,18 +41,23 @@ void writeTaxaList(FILE* out, const Node& node,
 
 }  // namespace
 
+double percentChanged(const Analysis& analysis, size_t position) {
+  return static_cast<double>(analysis.results[position].changedCount) /
+         static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+}
+
 int compareTaxonNames(const char* a, const char* b) {
   const int order = std::strcmp(a, b);  // compares bytes as unsigned char
   return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
-void writeSeriesStatistics(FILE* out, const Node& node, const DensitySummary& summary,
-                           double mode) {
+void writeSeriesStatistics(FILE* out, const Node& node, const SeriesResult& result) {
   if (node.length == 0.0) {
     std::fputs("0.0\t0.0\t0.0\t0.0\t", out);
     return;
   }
-  std::fprintf(out, "%f\t%f\t%f\t%f\t", summary.mean, mode, summary.median, summary.stdDev);
+  const DensitySummary& summary = result.summary;
+  std::fprintf(out, "%f\t%f\t%f\t%f\t", summary.mean, result.mode, summary.median, summary.stdDev);
 }
 
 void writeNodeReport(FILE* out, const Analysis& analysis) {
@@ -70,18 +75,13 @@ void writeNodeReport(FILE* out, const Analysis& analysis) {
   }
   for (const char* cell : kHeaderCells) std::fputs(cell, out);
   std::fputc('\n', out);
-  const BranchTally& tally = analysis.tally;
   for (size_t i = 0; i < analysis.nodes.size(); ++i) {
     const Node& node = *analysis.nodes[i];
+    const NodeResult& result = analysis.results[i];
     std::fprintf(out, "%d\t%d\t%f\t", node.id, node.taxonCount, node.length);
-    std::fprintf(out, "%d\t", tally.changedCounts[i]);
-    const double percent = static_cast<double>(tally.changedCounts[i]) /
-                           static_cast<double>(tally.samplesSeen) * 100.0;
-    std::fprintf(out, "%f\t", percent);
-    writeSeriesStatistics(out, node, node.scalarDensity, node.scalarMode);
-    writeSeriesStatistics(out, node, node.sigVDensity, node.sigVMode);
-    writeSeriesStatistics(out, node, node.deltaBDensity, node.deltaBMode);
-    writeSeriesStatistics(out, node, node.deltaVDensity, node.deltaVMode);
+    std::fprintf(out, "%d\t", result.changedCount);
+    std::fprintf(out, "%f\t", percentChanged(analysis, i));
+    for (const SeriesResult& series : result.series) writeSeriesStatistics(out, node, series);
     writeTaxaList(out, node, names, sorted);
     std::fputs("\t\n", out);
   }

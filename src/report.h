@@ -9,9 +9,12 @@ namespace scalesum {
 // Returns -1, 0 or 1 as name a sorts before, with or after name b, byte by byte as unsigned values.
 int compareTaxonNames(const char* a, const char* b);
 
+// Returns the share of the applied samples, in percent, that changed the node at `position`.
+double percentChanged(const Analysis& analysis, size_t position);
+
 // Writes the four cells of one series: mean, mode, median and standard deviation, or four
 // placeholders for a node of length zero.
-void writeSeriesStatistics(FILE* out, const Node& node, const DensitySummary& summary, double mode);
+void writeSeriesStatistics(FILE* out, const Node& node, const SeriesResult& result);
 
 // Writes the whole report table.
 void writeNodeReport(FILE* out, const Analysis& analysis);

@@ -13,9 +13,8 @@ constexpr size_t kFirstGroupField = 7;
 constexpr size_t kGroupFields = 4;
 
 // Ends the process unless the line's fields hold everything its scalar count promises.
-void checkSampleFields(const Analysis& analysis, const std::vector<char*>& fields) {
-  const char* path = analysis.logPath.c_str();
-  const int64_t line = analysis.logFile.lineNumber;
+void checkSampleFields(const Analysis& analysis, const std::vector<char*>& fields, int64_t line) {
+  const char* path = analysis.log.path.c_str();
   if (fields.size() < kFirstGroupField) {
     failAtLine(path, line, "a sample line needs at least 7 fields, this one has %zu",
                fields.size());
@@ -37,39 +36,23 @@ void checkSampleFields(const Analysis& analysis, const std::vector<char*>& field
 
 }  // namespace
 
-bool isRetained(const char* line, int32_t burnIn) {
-  const char* p = line;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '\0') return false;
-  const char* iteration = p;
-  while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '\0') return false;
-  // parseInt stops at the whitespace that ends field 0.
-  return parseInt(iteration) >= burnIn;
-}
-
 void countRetainedSamples(Analysis& analysis) {
-  reopenLogAtSamples(analysis);
   const int32_t burnIn = analysis.options.burnIn;
-  int64_t retained = 0;
-  while (const char* line = readLogLine(analysis)) {
-    if (isRetained(line, burnIn)) ++retained;
-  }
-  checkLogUnchanged(analysis);
-  closeLineReader(analysis.logFile);
+  int64_t lastLine = 0;
+  const int64_t retained =
+      walkSampleLines(analysis.log, burnIn, [&](char*, int64_t line) { lastLine = line; });
   if (retained == 0) {
     fail(1, Stream::kStdout, "Error in %s: no sample line at or after iteration %d (the burn-in)\n",
-         analysis.logPath.c_str(), burnIn);
+         analysis.log.path.c_str(), burnIn);
   }
   if (retained > INT32_MAX) {
-    failAtLine(analysis.logPath.c_str(), analysis.logFile.lineNumber,
-               "more than %d retained sample lines", INT32_MAX);
+    failAtLine(analysis.log.path.c_str(), lastLine, "more than %d retained sample lines",
+               INT32_MAX);
   }
   analysis.sampleCount = static_cast<int32_t>(retained);
   const auto slots = static_cast<size_t>(retained);
   try {
-    for (Node* node : analysis.nodes) node->lengthHistory.resize(slots);
+    for (NodeResult& result : analysis.results) result.lengthHistory.resize(slots);
     analysis.sampleSigma.resize(slots);
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 3);
@@ -77,50 +60,39 @@ void countRetainedSamples(Analysis& analysis) {
 }
 
 void validateSampleNodes(Analysis& analysis) {
-  const int32_t burnIn = analysis.options.burnIn;
   std::vector<char*> fields;
-  int64_t retained = 0;
-  while (char* line = readLogLine(analysis)) {
-    if (!isRetained(line, burnIn)) continue;
-    ++retained;
-    tokenizeAll(line, fields);
-    checkSampleFields(analysis, fields);
-    const int32_t groups = parseInt(fields[3]);
-    for (int32_t g = 0; g < groups; ++g) {
-      const int32_t id = parseInt(fields[kFirstGroupField + kGroupFields * static_cast<size_t>(g)]);
-      if (findNodeById(analysis, id) == nullptr) {
-        fail(1, Stream::kStdout, "Could not find node ID %d in list.\n", id);
-      }
-    }
-  }
-  checkLogUnchanged(analysis);
-  if (retained != analysis.sampleCount) failLogChanged(analysis);
+  const int64_t retained =
+      walkSampleLines(analysis.log, analysis.options.burnIn, [&](char* line, int64_t number) {
+        tokenizeAll(line, fields);
+        checkSampleFields(analysis, fields, number);
+        const int32_t groups = parseInt(fields[3]);
+        for (int32_t g = 0; g < groups; ++g) {
+          const int32_t id =
+              parseInt(fields[kFirstGroupField + kGroupFields * static_cast<size_t>(g)]);
+          if (findNodeById(analysis, id) == nullptr) {
+            fail(1, Stream::kStdout, "Could not find node ID %d in list.\n", id);
+          }
+        }
+      });
+  if (retained != analysis.sampleCount) failLogChanged(analysis.log);
 }
 
 void applyRetainedSamples(Analysis& analysis) {
-  reopenLogAtSamples(analysis);
   validateSampleNodes(analysis);
-  reopenLogAtSamples(analysis);
-
-  const int32_t burnIn = analysis.options.burnIn;
   std::vector<char*> fields;
   int32_t sampleIndex = 0;
-  while (char* line = readLogLine(analysis)) {
-    if (!isRetained(line, burnIn)) continue;
+  walkSampleLines(analysis.log, analysis.options.burnIn, [&](char* line, int64_t number) {
     // Never write past the slots the counting pass made, whatever the file does meanwhile.
-    if (sampleIndex == analysis.sampleCount) failLogChanged(analysis);
+    if (sampleIndex == analysis.sampleCount) failLogChanged(analysis.log);
     tokenizeAll(line, fields);
-    checkSampleFields(analysis, fields);
+    checkSampleFields(analysis, fields, number);
     applySample(analysis, sampleIndex, fields);
     ++sampleIndex;
-  }
-  checkLogUnchanged(analysis);
-  if (sampleIndex != analysis.sampleCount) failLogChanged(analysis);
-
+  });
+  if (sampleIndex != analysis.sampleCount) failLogChanged(analysis.log);
   for (size_t j = 0; j < analysis.nodes.size(); ++j) {
     analysis.nodes[j]->length = analysis.tally.originalLengths[j];
   }
-  closeLineReader(analysis.logFile);
 }
 
 void scaleSubtree(Node* node, double factor) {
@@ -158,8 +130,9 @@ void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char
 
   for (size_t j = 0; j < count; ++j) {
     const double length = nodes[j]->length;
-    nodes[j]->lengthHistory[static_cast<size_t>(sampleIndex)] = length;
-    if (length != tally.originalLengths[j]) ++tally.changedCounts[j];
+    NodeResult& result = analysis.results[j];
+    result.lengthHistory[static_cast<size_t>(sampleIndex)] = length;
+    if (length != tally.originalLengths[j]) ++result.changedCount;
   }
   ++tally.samplesSeen;
 }

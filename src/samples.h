@@ -6,10 +6,6 @@
 
 namespace scalesum {
 
-// Returns whether a sample line is retained: it has at least two fields and its iteration
-// (field 0) is not below `burnIn`.
-bool isRetained(const char* line, int32_t burnIn);
-
 // Counts the retained sample lines and sizes every per-sample array; ends the process when no
 // line is retained.
 void countRetainedSamples(Analysis& analysis);
@@ -18,8 +14,8 @@ void countRetainedSamples(Analysis& analysis);
 // lengths; ends the process on the first bad line.
 void applyRetainedSamples(Analysis& analysis);
 
-// Checks every retained line from the log's current position: its fields are complete and
-// every node id it names is a node's; ends the process at the first problem in file order.
+// Checks every retained line: its fields are complete and every node id it names is a node's;
+// ends the process at the first problem in file order.
 void validateSampleNodes(Analysis& analysis);
 
 // Applies the retained line with index `sampleIndex` (its fields) to the tree and records every

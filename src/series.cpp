@@ -4,7 +4,8 @@
 #include <pthread.h>
 
 #include <new>
-#include <unordered_set>
+#include <unordered_map>
+#include <utility>
 
 namespace scalesum {
 
@@ -36,12 +37,11 @@ int startableThreads(int wanted) {
 
 }  // namespace
 
-void computeSeries(const Node& node, const Analysis& analysis, Series series,
+void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
                    std::vector<double>& values) {
   const size_t n = static_cast<size_t>(analysis.sampleCount);
   values.resize(n);
-  const double length = node.length;
-  const double* history = node.lengthHistory.data();
+  const double* history = result.lengthHistory.data();
   const double* sigma = analysis.sampleSigma.data();
   double* out = values.data();
   // Each value is formed from exactly these operands in exactly this order.
@@ -61,46 +61,37 @@ void computeSeries(const Node& node, const Analysis& analysis, Series series,
   }
 }
 
-void summariseSeries(Node& node, const Analysis& analysis, Series series,
+void summariseSeries(Analysis& analysis, size_t position, Series series,
                      std::vector<double>& scratch) {
-  computeSeries(node, analysis, series, scratch);
+  NodeResult& result = analysis.results[position];
+  computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch);
   DensitySummary summary = createDensitySummary(analysis.sampleCount, scratch.data());
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);
-  switch (series) {
-    case Series::kScalar:
-      node.scalarDensity = std::move(summary);
-      node.scalarMode = mode;
-      break;
-    case Series::kSigV:
-      node.sigVDensity = std::move(summary);
-      node.sigVMode = mode;
-      break;
-    case Series::kDeltaB:
-      node.deltaBDensity = std::move(summary);
-      node.deltaBMode = mode;
-      break;
-    case Series::kDeltaV:
-      node.deltaVDensity = std::move(summary);
-      node.deltaVMode = mode;
-      break;
-  }
+  SeriesResult& out = result.series[static_cast<int>(series)];
+  out.summary = std::move(summary);
+  out.mode = mode;
 }
 
 void summariseAllNodes(Analysis& analysis) {
-  // A node can stand at two positions (duplicate ids); it is summarised once.
-  std::vector<Node*> distinct;
-  std::unordered_set<Node*> seen;
-  for (Node* node : analysis.nodes) {
-    if (seen.insert(node).second) distinct.push_back(node);
+  // A node can stand at two positions (duplicate ids); it is summarised once, at its first.
+  std::vector<size_t> distinct;
+  std::vector<std::pair<size_t, size_t>> repeats;  // (later position, first position)
+  std::unordered_map<const Node*, size_t> firstAt;
+  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
+    const auto [at, isNew] = firstAt.emplace(analysis.nodes[j], j);
+    if (isNew) {
+      distinct.push_back(j);
+    } else {
+      repeats.emplace_back(j, at->second);
+    }
   }
   // Every summary is independent and equally costly, so they are handed out one at a time:
   // no thread idles while another works through a block of nodes.
-  const auto tasks = static_cast<int64_t>(distinct.size()) * 4;
-  const Analysis& shared = analysis;
+  const auto tasks = static_cast<int64_t>(distinct.size()) * kSeriesCount;
   const int threads = startableThreads(omp_get_max_threads());
 #pragma omp parallel num_threads(threads)
   {
@@ -108,11 +99,16 @@ void summariseAllNodes(Analysis& analysis) {
 #pragma omp for schedule(dynamic, 1)
     for (int64_t task = 0; task < tasks; ++task) {
       try {
-        summariseSeries(*distinct[static_cast<size_t>(task / 4)], shared,
-                        static_cast<Series>(task % 4), scratch);
+        summariseSeries(analysis, distinct[static_cast<size_t>(task / kSeriesCount)],
+                        static_cast<Series>(task % kSeriesCount), scratch);
       } catch (const std::bad_alloc&) {
         reportAllocationError("Scalesum", 4);
       }
+    }
+  }
+  for (const auto& [later, first] : repeats) {
+    for (int s = 0; s < kSeriesCount; ++s) {
+      analysis.results[later].series[s] = analysis.results[first].series[s];
     }
   }
 }

@@ -4,15 +4,14 @@
 
 namespace scalesum {
 
-// The four per-node series, in report order.
-enum class Series { kScalar, kSigV, kDeltaB, kDeltaV };
-
-// Fills `values` with series `series` of `node`: one value per retained sample.
-void computeSeries(const Node& node, const Analysis& analysis, Series series,
+// Fills `values` with series `series` of the node of logged length `length` whose lengths in
+// the retained samples are `result.lengthHistory`: one value per retained sample.
+void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
                    std::vector<double>& values);
 
-// Summarises one series of `node` and stores its summary and mode in the node.
-void summariseSeries(Node& node, const Analysis& analysis, Series series,
+// Summarises one series of the node at position `position` and stores its summary and mode in
+// the node's result.
+void summariseSeries(Analysis& analysis, size_t position, Series series,
                      std::vector<double>& scratch);
 
 // Summarises every node's four series, in parallel over all threads; the results do not depend

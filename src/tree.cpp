@@ -125,7 +125,7 @@ void buildCladeTree(Analysis& analysis) {
       const int32_t taxon = denseOf(id);
       if (taxon < 0) {
         fail(1, Stream::kStdout, "Error in %s: node %d lists taxon id %d, which no taxon has\n",
-             analysis.logPath.c_str(), nodes[j]->id, id);
+             analysis.log.path.c_str(), nodes[j]->id, id);
       }
       set.push_back(taxon);
     }
@@ -198,7 +198,7 @@ void buildCladeTree(Analysis& analysis) {
       fail(1, Stream::kStdout,
            "Error in %s: node %d does not fit inside the root's clade, so it has no place in "
            "the tree\n",
-           analysis.logPath.c_str(), node->id);
+           analysis.log.path.c_str(), node->id);
     }
   }
 

@@ -22,7 +22,7 @@ class SamplePasses : public ::testing::Test {
   testing::Failure run(const std::string& samples, int32_t burnIn = 0, std::string log = "") {
     if (log.empty()) log = smallLog(samples);
     analysis_ = loadTree(dir_, log);
-    path_ = analysis_->logPath;
+    path_ = analysis_->log.path;
     analysis_->options.burnIn = burnIn;
     return catchFailure([&] {
       countRetainedSamples(*analysis_);
@@ -32,10 +32,14 @@ class SamplePasses : public ::testing::Test {
   // Lengths of the nodes with ids 1..7 in sample `index`.
   std::vector<double> lengths(size_t index) const {
     std::vector<double> result;
-    for (const Node* node : analysis_->nodes) result.push_back(node->lengthHistory.at(index));
+    for (const NodeResult& r : analysis_->results) result.push_back(r.lengthHistory.at(index));
     return result;
   }
-  std::vector<int32_t> changed() const { return analysis_->tally.changedCounts; }
+  std::vector<int32_t> changed() const {
+    std::vector<int32_t> counts;
+    for (const NodeResult& r : analysis_->results) counts.push_back(r.changedCount);
+    return counts;
+  }
   // The message for a rejected sample line.
   std::string rejection(int line, const std::string& reason) const {
     return "Error in " + dir_.path("tree.log") + " line " + std::to_string(line) + ": " + reason +
@@ -163,7 +167,7 @@ TEST_F(SamplePasses, ScalingTheRootIsAnError) {
 TEST_F(SamplePasses, ALogThatChangesBetweenPassesIsRejected) {
   const std::string samples = "1 a b 0 x 0.1 y\n2 a b 0 x 0.2 y\n";
   analysis_ = loadTree(dir_, smallLog(samples));
-  const std::string path = analysis_->logPath;
+  const std::string path = analysis_->log.path;
   const std::string changed = "Error in " + path + ": the file changed while it was being read\n";
   countRetainedSamples(*analysis_);
   // Grown after the counting pass: told by its size.

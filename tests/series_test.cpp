@@ -46,13 +46,13 @@ std::string randomSamples(int count, unsigned seed) {
 TEST(Series, ValuesFollowTheirOperationOrder) {
   TempDir dir;
   auto analysis = applied(dir, randomSamples(2000, 3));
-  const Node& node = *analysis->nodes[6];  // length 0.75: products round
+  const NodeResult& node = analysis->results[6];  // length 0.75: products round
+  const double length = analysis->nodes[6]->length;
   std::vector<double> scalar, sigV, deltaB, deltaV;
-  computeSeries(node, *analysis, Series::kScalar, scalar);
-  computeSeries(node, *analysis, Series::kSigV, sigV);
-  computeSeries(node, *analysis, Series::kDeltaB, deltaB);
-  computeSeries(node, *analysis, Series::kDeltaV, deltaV);
-  const double length = node.length;
+  computeSeries(node, length, *analysis, Series::kScalar, scalar);
+  computeSeries(node, length, *analysis, Series::kSigV, sigV);
+  computeSeries(node, length, *analysis, Series::kDeltaB, deltaB);
+  computeSeries(node, length, *analysis, Series::kDeltaV, deltaV);
   int reassociated = 0;
   for (size_t i = 0; i < 2000; ++i) {
     const double sigma = analysis->sampleSigma[i];
@@ -71,23 +71,23 @@ TEST(Series, UnchangedBranchHasUnitScalar) {
   auto analysis =
       applied(dir, "1 0 0 0 0 0.5 0\n2 0 0 0 0 0.25 0\n3 0 0 1 0 0.125 0 4 2 0 Branch\n");
   summariseAllNodes(*analysis);
-  const Node& node = *analysis->nodes[2];  // id 3, never scaled
-  EXPECT_EQ(node.scalarDensity.mean, 1.0);
-  EXPECT_EQ(node.scalarDensity.median, 1.0);
-  EXPECT_EQ(node.scalarDensity.stdDev, 0.0);
-  EXPECT_EQ(node.scalarMode, 1.0);
-  EXPECT_EQ(node.deltaBDensity.mean, node.deltaVDensity.mean);
-  EXPECT_EQ(node.deltaBMode, node.deltaVMode);
+  const auto& node = analysis->results[2].series;  // id 3, never scaled
+  EXPECT_EQ(node[0].summary.mean, 1.0);
+  EXPECT_EQ(node[0].summary.median, 1.0);
+  EXPECT_EQ(node[0].summary.stdDev, 0.0);
+  EXPECT_EQ(node[0].mode, 1.0);
+  EXPECT_EQ(node[2].summary.mean, node[3].summary.mean);
+  EXPECT_EQ(node[2].mode, node[3].mode);
 }
 
 TEST(Series, OneSampleHasNoSpread) {
   TempDir dir;
   auto analysis = applied(dir, "1 0 0 0 0 0.5 0\n");
   summariseAllNodes(*analysis);
-  const Node& node = *analysis->nodes[3];
-  EXPECT_EQ(node.sigVDensity.mean, 0.5);
-  EXPECT_TRUE(std::isnan(node.sigVDensity.stdDev));
-  EXPECT_TRUE(std::isnan(node.sigVMode));
+  const SeriesResult& sigV = analysis->results[3].series[1];
+  EXPECT_EQ(sigV.summary.mean, 0.5);
+  EXPECT_TRUE(std::isnan(sigV.summary.stdDev));
+  EXPECT_TRUE(std::isnan(sigV.mode));
 }
 
 TEST(Series, ResultsDoNotDependOnTheNumberOfThreads) {
@@ -106,13 +106,12 @@ TEST(Series, ResultsDoNotDependOnTheNumberOfThreads) {
     return std::memcmp(x, y, sizeof x) == 0;
   };
   for (size_t j = 0; j < one->nodes.size(); ++j) {
-    const Node& a = *one->nodes[j];
-    const Node& b = *many->nodes[j];
-    EXPECT_TRUE(same(a.scalarDensity, b.scalarDensity) && same(a.sigVDensity, b.sigVDensity) &&
-                same(a.deltaBDensity, b.deltaBDensity) && same(a.deltaVDensity, b.deltaVDensity));
-    const double x[] = {a.scalarMode, a.sigVMode, a.deltaBMode, a.deltaVMode};
-    const double y[] = {b.scalarMode, b.sigVMode, b.deltaBMode, b.deltaVMode};
-    EXPECT_EQ(std::memcmp(x, y, sizeof x), 0) << "node " << j;
+    for (int s = 0; s < kSeriesCount; ++s) {
+      const SeriesResult& a = one->results[j].series[s];
+      const SeriesResult& b = many->results[j].series[s];
+      EXPECT_TRUE(same(a.summary, b.summary)) << "node " << j;
+      EXPECT_EQ(std::memcmp(&a.mode, &b.mode, sizeof a.mode), 0) << "node " << j;
+    }
   }
 }
 

@@ -77,7 +77,7 @@ void checkSamples(const Analysis& analysis, const std::string& text) {
       if (fields[first + 3] == "Node") scaleBelow(node, scalar, lengths);
     }
     for (size_t j = 0; j < nodes.size(); ++j) {
-      const double length = nodes[j]->lengthHistory[static_cast<size_t>(index)];
+      const double length = analysis.results[j].lengthHistory[static_cast<size_t>(index)];
       FUZZ_CHECK(sameReal(length, lengths[nodes[j]]));
       if (length != analysis.tally.originalLengths[j]) ++changed[j];
     }
@@ -85,7 +85,9 @@ void checkSamples(const Analysis& analysis, const std::string& text) {
   }
   FUZZ_CHECK(index == analysis.sampleCount);
   FUZZ_CHECK(analysis.tally.samplesSeen == analysis.sampleCount);
-  FUZZ_CHECK(changed == analysis.tally.changedCounts);
+  for (size_t j = 0; j < nodes.size(); ++j) {
+    FUZZ_CHECK(changed[j] == analysis.results[j].changedCount);
+  }
   std::map<const Node*, double> restored;
   for (size_t j = 0; j < nodes.size(); ++j) restored[nodes[j]] = analysis.tally.originalLengths[j];
   for (const Node* node : nodes) FUZZ_CHECK(sameReal(node->length, restored[node]));
