@@ -39,6 +39,13 @@ inline constexpr int kSeriesCount = 4;
 struct SeriesResult {
   DensitySummary summary;
   double mode = 0.0;
+  // Filled only when Analysis::wantStatistics is set.
+  double hpdLower = 0.0;
+  double hpdUpper = 0.0;
+  double ess = 0.0;
+  double min = 0.0;
+  double max = 0.0;
+  bool allFinite = true;
 };
 
 // What a run computes for one node: its length in each retained sample, how many samples
@@ -70,6 +77,8 @@ struct Analysis {
   std::vector<double> sampleSigma;
   int32_t sampleCount = 0;
   std::vector<NodeResult> results;  // indexed by position in `nodes`
+  bool wantStatistics = false;      // also compute intervals, sample sizes and ranges
+  double hpdMass = 0.95;            // the probability mass of the intervals
   // The first node in `nodes` with each id; filled once the tree is built.
   std::unordered_map<int32_t, Node*> nodeById;
 };

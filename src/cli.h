@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace scalesum {
+
+// How the program was asked to run: the two positional files and every flag's value, with the
+// defaults in one place.
+struct CommandLine {
+  std::string logPath;
+  std::string optionsPath;  // empty: no options file
+  std::string outputPath;   // empty: the report goes to standard output
+  std::string statsPath;    // empty: no statistics file
+  std::string treePath;     // empty: no tree file
+  std::string svgPath;      // empty: no picture
+  std::string colorBy = "scalar_median";
+  std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
+  int threads = 0;                // 0: the threading runtime's default
+  double hpdMass = 0.95;
+  bool quiet = false;
+  bool progress = false;  // forced progress reports (--progress)
+  int64_t maxMemory = 0;  // bytes for the length histories; 0: half the physical memory
+};
+
+// Returns the command line of `argv`; prints the help or the version and ends the process with
+// status 0 when asked to, and ends it with status 1 after one line on standard output on any
+// bad use.
+CommandLine parseCommandLine(int argc, char** argv);
+
+}  // namespace scalesum

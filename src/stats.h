@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "records.h"
+
+namespace scalesum {
+
+// The names of the series in the statistics file, indexed by Series.
+inline constexpr const char* kSeriesNames[kSeriesCount] = {"scalar", "sigv", "deltab", "deltav"};
+
+// The statistics of one series of one node as the statistics file gives them; a value that
+// does not exist is empty and is written NA.
+struct SeriesStatistics {
+  int32_t n = 0;
+  std::optional<double> mean, sd, median, mode, hpdLower, hpdUpper, ess, min, max;
+};
+
+// Returns the narrowest interval [s[i], s[i+d-1]] holding d = max(1, floor(mass * n + 0.5)) of
+// the n >= 1 ascending values s, the first on ties.
+std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass);
+
+// Returns the effective sample size of the n values in sample order, summing autocorrelations
+// in pairs of lags until a pair is no longer positive (at most 2000 lags).
+double effectiveSampleSize(const double* values, size_t n);
+
+// Returns the statistics of series `series` of the node at `position`, NA rules applied.
+SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series);
+
+// Returns whether `name` is a statistic that branches can be coloured by: any
+// "<series>_<statistic>" column of the statistics file, or "pct_changed".
+bool isStatisticName(std::string_view name);
+
+// Returns the value of the statistic `name` (see isStatisticName) of the node at `position`,
+// empty where the statistics file has NA.
+std::optional<double> statisticByName(const Analysis& analysis, size_t position,
+                                      std::string_view name);
+
+// Writes the whole statistics file: a header line, then one line per node and series.
+void writeStatistics(FILE* out, const Analysis& analysis);
+
+}  // namespace scalesum
