@@ -1,0 +1,255 @@
+#include "treefile.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <new>
+#include <unordered_map>
+
+#include "picture.h"
+#include "report.h"
+#include "stats.h"
+
+namespace scalesum {
+
+namespace {
+
+// A pending step of the pre-order walk: a node, or a taxon its clade holds uncovered.
+struct Pending {
+  const Node* node;
+  int32_t taxon;
+  int32_t parent;
+};
+
+void appendNumber(std::string& out, double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  out.append(text, result.ptr);
+}
+
+// Appends ",key=value" (no comma after the opening "[&"). Values that are NA, or not finite
+// and so not numbers to the viewers, are left out.
+void appendEntry(std::string& out, std::string_view key, const std::optional<double>& value) {
+  if (!value || !std::isfinite(*value)) return;
+  if (out.back() != '&') out += ',';
+  out += key;
+  out += '=';
+  appendNumber(out, *value);
+}
+
+// The interval's name for probability mass `mass`, as "95%": the percentage is the mass's
+// shortest decimal with the point moved, so that 0.95 never becomes 95.00000000000001.
+std::string hpdName(double mass) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, mass, std::chars_format::fixed);
+  std::string digits(text, result.ptr);  // "0.95", "0.975", "0.5"
+  const size_t point = digits.find('.');
+  std::string fraction = point == std::string::npos ? "" : digits.substr(point + 1);
+  fraction.resize(std::max<size_t>(fraction.size(), 2), '0');
+  std::string whole =
+      digits.substr(0, point == std::string::npos ? digits.size() : point) + fraction.substr(0, 2);
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size() - 1));
+  const std::string rest = fraction.substr(2);
+  return whole + (rest.empty() ? "" : "." + rest) + "%_HPD";
+}
+
+void appendAnnotation(std::string& out, const Analysis& analysis, const TreeItem& item,
+                      const ColourScale& scale, const std::string& hpdKey) {
+  out += "[&";
+  if (item.node != nullptr) {
+    appendEntry(out, "id", item.node->id);
+    appendEntry(out, "taxa", item.node->taxonCount);
+  }
+  if (item.position >= 0) {
+    const auto position = static_cast<size_t>(item.position);
+    appendEntry(out, "changed", analysis.results[position].changedCount);
+    appendEntry(out, "pct_changed", percentChanged(analysis, position));
+    for (int s = 0; s < kSeriesCount; ++s) {
+      const SeriesStatistics stats = seriesStatistics(analysis, position, static_cast<Series>(s));
+      const std::string name = kSeriesNames[s];
+      appendEntry(out, name, stats.mean);
+      appendEntry(out, name + "_median", stats.median);
+      appendEntry(out, name + "_mode", stats.mode);
+      appendEntry(out, name + "_sd", stats.sd);
+      if (stats.hpdLower && stats.hpdUpper && std::isfinite(*stats.hpdLower) &&
+          std::isfinite(*stats.hpdUpper)) {
+        if (out.back() != '&') out += ',';
+        out += name + '_' + hpdKey + "={";
+        appendNumber(out, *stats.hpdLower);
+        out += ',';
+        appendNumber(out, *stats.hpdUpper);
+        out += '}';
+      }
+      appendEntry(out, name + "_ess", stats.ess);
+    }
+  }
+  if (out.back() != '&') out += ',';
+  char colour[16];
+  std::snprintf(colour, sizeof colour, "!color=#%06x]",
+                branchColour(analysis, scale, item.position));
+  out += colour;
+}
+
+}  // namespace
+
+TreeLayout layoutTree(const Analysis& analysis) {
+  TreeLayout layout;
+  try {
+    std::unordered_map<const Node*, int64_t> positionOf;
+    for (size_t j = 0; j < analysis.nodes.size(); ++j) {
+      positionOf.emplace(analysis.nodes[j], static_cast<int64_t>(j));
+    }
+    // The logged length of each node, by its line: with duplicate ids a node may have no
+    // position of its own, and the root's entry is 0.
+    std::unordered_map<const Node*, double> loggedLength;
+    for (size_t j = 0; j < analysis.nodeStore.size(); ++j) {
+      loggedLength.emplace(analysis.nodeStore[j].get(), analysis.tally.originalLengths[j]);
+    }
+    std::unordered_map<int32_t, int32_t> taxonById;
+    for (size_t k = 0; k < analysis.taxa.size(); ++k) {
+      taxonById.emplace(analysis.taxa[k].id, static_cast<int32_t>(k));
+    }
+    // Per taxon: the item that last looked at it (for the uncovered ones) and where it was drawn.
+    std::vector<int32_t> seenBy(analysis.taxa.size(), -1);
+    std::vector<int32_t> drawnAt(analysis.taxa.size(), -1);
+
+    std::vector<Pending> pending{{analysis.root, -1, -1}};
+    while (!pending.empty()) {
+      const Pending next = pending.back();
+      pending.pop_back();
+      const auto index = static_cast<int32_t>(layout.items.size());
+      TreeItem item;
+      item.node = next.node;
+      item.parent = next.parent;
+      item.taxon = next.taxon;
+      if (next.node != nullptr) {
+        const auto found = positionOf.find(next.node);
+        if (found != positionOf.end()) item.position = found->second;
+        item.length = loggedLength.at(next.node);
+        if (next.node->isTip) item.taxon = taxonById.at(next.node->taxonIds[0]);
+      }
+      if (item.parent >= 0) {
+        const double step = std::isfinite(item.length) ? item.length : 0.0;
+        item.depth = layout.items[static_cast<size_t>(item.parent)].depth + step;
+      }
+      if (item.taxon >= 0) {
+        int32_t& drawn = drawnAt[static_cast<size_t>(item.taxon)];
+        if (drawn >= 0) {
+          fail(1, Stream::kStdout,
+               "Error in %s: taxon %s lies in clades that do not nest, so the tree cannot be "
+               "drawn\n",
+               analysis.log.path.c_str(),
+               analysis.taxa[static_cast<size_t>(item.taxon)].name.c_str());
+        }
+        drawn = index;
+        item.row = layout.tipCount++;
+      }
+      layout.items.push_back(item);
+      if (item.taxon >= 0) continue;
+
+      // Children in attach order, then the uncovered taxa: pushed in reverse.
+      std::vector<const Node*> children;
+      for (const Node* child : next.node->children) {
+        if (child->taxonIds.empty()) continue;
+        children.push_back(child);
+        for (int32_t id : child->taxonIds) seenBy[static_cast<size_t>(taxonById.at(id))] = index;
+      }
+      std::vector<int32_t> uncovered;
+      for (int32_t id : next.node->taxonIds) {
+        const int32_t taxon = taxonById.at(id);
+        if (seenBy[static_cast<size_t>(taxon)] == index) continue;
+        seenBy[static_cast<size_t>(taxon)] = index;
+        uncovered.push_back(taxon);
+      }
+      for (auto taxon = uncovered.rbegin(); taxon != uncovered.rend(); ++taxon) {
+        pending.push_back({nullptr, *taxon, index});
+      }
+      for (auto child = children.rbegin(); child != children.rend(); ++child) {
+        pending.push_back({*child, -1, index});
+      }
+    }
+
+    // Children follow their parent in pre-order, so one backward sweep closes every clade.
+    std::vector<double> firstRow(layout.items.size(), INFINITY);
+    std::vector<double> lastRow(layout.items.size(), -INFINITY);
+    for (size_t i = layout.items.size(); i-- > 0;) {
+      TreeItem& item = layout.items[i];
+      if (item.end == 0) item.end = static_cast<int32_t>(i + 1);
+      if (item.taxon < 0) item.row = (firstRow[i] + lastRow[i]) / 2.0;
+      if (item.parent < 0) continue;
+      const auto parent = static_cast<size_t>(item.parent);
+      firstRow[parent] = std::min(firstRow[parent], item.row);
+      lastRow[parent] = std::max(lastRow[parent], item.row);
+      layout.items[parent].end = std::max(layout.items[parent].end, item.end);
+    }
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 31);
+  }
+  return layout;
+}
+
+std::string nexusName(std::string_view name) {
+  const bool bare = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '-';
+  });
+  if (bare) return std::string(name);
+  std::string quoted = "'";
+  for (char c : name) {
+    if (c == '\'') quoted += '\'';
+    quoted += c;
+  }
+  return quoted + '\'';
+}
+
+void writeTreeFile(FILE* out, const Analysis& analysis, std::string_view colorBy) {
+  try {
+    const TreeLayout layout = layoutTree(analysis);
+    const ColourScale scale = colourScale(analysis, colorBy);
+    const std::string hpdKey = hpdName(analysis.hpdMass);
+
+    std::string text = "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n";
+    for (size_t k = 0; k < analysis.taxa.size(); ++k) {
+      text += "\t\t" + std::to_string(k + 1) + ' ' + nexusName(analysis.taxa[k].name);
+      text += k + 1 < analysis.taxa.size() ? ",\n" : "\n";
+    }
+    text += "\t;\n\tTREE scalesum = [&R] ";
+
+    // Each clade's ")" and annotation are written once the walk has left its subtree.
+    const auto close = [&](size_t i) {
+      const TreeItem& item = layout.items[i];
+      if (item.taxon < 0) text += ')';
+      appendAnnotation(text, analysis, item, scale, hpdKey);
+      if (item.parent >= 0) {
+        text += ':';
+        appendNumber(text, item.length);
+      }
+    };
+    std::vector<size_t> open;
+    for (size_t i = 0; i < layout.items.size(); ++i) {
+      const TreeItem& item = layout.items[i];
+      while (!open.empty() && static_cast<size_t>(layout.items[open.back()].end) <= i) {
+        close(open.back());
+        open.pop_back();
+      }
+      if (item.parent >= 0 && static_cast<size_t>(item.parent) + 1 != i) text += ',';
+      if (item.taxon < 0) {
+        text += '(';
+        open.push_back(i);
+      } else {
+        text += std::to_string(item.taxon + 1);
+        close(i);
+      }
+    }
+    while (!open.empty()) {
+      close(open.back());
+      open.pop_back();
+    }
+    text += ";\nEND;\n";
+    std::fwrite(text.data(), 1, text.size(), out);
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 32);
+  }
+}
+
+}  // namespace scalesum

@@ -1,0 +1,102 @@
+#include "picture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "samples.h"
+#include "series.h"
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+// Node 2 (position 1) is doubled in all 4 samples, node 3 halved in 3, tip 4 quadrupled in 1;
+// tips 5 to 7 are never changed.
+constexpr const char* kFourSamples =
+    "1 0 0 3 0 1 0 2 2 0 Branch 3 0.5 0 Branch 4 4 0 Branch\n"
+    "2 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
+    "3 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
+    "4 0 0 1 0 1 0 2 2 0 Branch\n";
+
+std::unique_ptr<Analysis> summarised(const testing::TempDir& dir, const std::string& log) {
+  auto analysis = testing::loadTree(dir, log);
+  analysis->wantStatistics = true;
+  countRetainedSamples(*analysis);
+  applyRetainedSamples(*analysis);
+  summariseAllNodes(*analysis);
+  return analysis;
+}
+
+std::string pictureOf(const Analysis& analysis, const std::string& path, const char* colorBy) {
+  FILE* out = std::fopen(path.c_str(), "w");
+  writePicture(out, analysis, colorBy);
+  std::fclose(out);
+  return testing::readFile(path);
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOften) {
+  testing::TempDir dir;
+  const auto a = summarised(dir, testing::smallLog(kFourSamples));
+  const ColourScale scale = colourScale(*a, "scalar_median");
+  // log2 medians 1, -1 and 0; the 2nd and 98th percentiles are -0.96 and 0.96.
+  EXPECT_TRUE(scale.log2Scale);
+  EXPECT_DOUBLE_EQ(scale.high, 0.96);
+  EXPECT_DOUBLE_EQ(scale.low, -0.96);
+  const std::string svg = pictureOf(*a, dir.path("p.svg"), "scalar_median");
+  EXPECT_EQ(occurrences(svg, "stroke=\"#a80719\" stroke-width=\"4.00\""), 1u);  // red end
+  EXPECT_EQ(occurrences(svg, "stroke=\"#0044a3\" stroke-width=\"3.25\""), 1u);  // blue end
+  EXPECT_EQ(occurrences(svg, "stroke=\"#ffffff\" stroke-width=\"1.75\""), 1u);  // 1 is white
+  EXPECT_EQ(occurrences(svg, "stroke=\"#b4b4b4\" stroke-width=\"1.00\""), 3u);  // unchanged tips
+  EXPECT_EQ(branchColour(*a, scale, 0), kUnchangedGrey);                        // the root
+  EXPECT_NE(svg.find(">scalar_median (log2 scale)<"), std::string::npos);
+  EXPECT_NE(svg.find(">tree.log: 4 retained samples<"), std::string::npos);
+
+  // Anything else is sequential between its percentiles: pct_changed runs from 25 to 100.
+  const ColourScale changed = colourScale(*a, "pct_changed");
+  EXPECT_FALSE(changed.log2Scale);
+  EXPECT_DOUBLE_EQ(changed.low, 27.0);
+  EXPECT_EQ(branchColour(*a, changed, 1), 0xfde725u);  // viridis' ends
+  EXPECT_EQ(branchColour(*a, changed, 3), 0x440154u);
+  EXPECT_FALSE(isRatioStatistic("scalar_ess") || isRatioStatistic("deltab_median") ||
+               isRatioStatistic("scalar_sd"));
+  EXPECT_TRUE(isRatioStatistic("sigv_hpd_lower"));
+}
+
+TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
+  EXPECT_EQ(xmlText("a<b&c'd\"e>"), "a&lt;b&amp;c&apos;d&quot;e&gt;");
+  EXPECT_EQ(xmlText("caf\xC3\xA9"), "caf\xC3\xA9");
+  // A stray byte, a cut-short sequence, a surrogate and a control character cannot be XML.
+  EXPECT_EQ(xmlText("\xFF"
+                    "x\xC3"
+                    "\xED\xA0\x80\x01"),
+            "\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+
+  testing::TempDir dir;
+  std::string log = testing::smallLog(kFourSamples);
+  log.replace(log.find("1\tA"), 3, "1\tx<y&z");
+  log.replace(log.find("2\tB"), 3, "2\t'q\"\xC3\xA9\xFF");
+  const auto a = summarised(dir, log);
+  const std::string svg = pictureOf(*a, dir.path("p.svg"), "deltav_ess");
+  EXPECT_NE(svg.find(">x&lt;y&amp;z</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">&apos;q&quot;\xC3\xA9\xEF\xBF\xBD</text>"), std::string::npos);
+  for (const char* tool : {"xmllint", "rsvg-convert"}) {
+    if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0) {
+      GTEST_SKIP() << tool << " is not installed";
+    }
+  }
+  EXPECT_EQ(testing::runCommand("/usr/bin/env", {"xmllint", "--noout", dir.path("p.svg")}).status,
+            0);
+  const testing::RunResult png = testing::runCommand(
+      "/usr/bin/env", {"rsvg-convert", "-o", dir.path("p.png"), dir.path("p.svg")});
+  EXPECT_EQ(png.status, 0) << png.err;
+}
+
+}  // namespace
+}  // namespace scalesum

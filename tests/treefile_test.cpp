@@ -1,0 +1,76 @@
+#include "treefile.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "samples.h"
+#include "series.h"
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+std::string treeFileOf(const Analysis& analysis, const std::string& path) {
+  FILE* out = std::fopen(path.c_str(), "w");
+  writeTreeFile(out, analysis, "scalar_median");
+  std::fclose(out);
+  return testing::readFile(path);
+}
+
+TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
+  testing::TempDir dir;
+  // Node 2 = {A, B, C} holds only tip A; node 4 lists no taxa and ends up below node 2.
+  auto a = testing::loadTree(dir,
+                             "4\n1 A\n2 B\n3 C\n4 D\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
+                             "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
+                             "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n");
+  a->wantStatistics = true;
+  a->hpdMass = 0.9;
+  countRetainedSamples(*a);
+  applyRetainedSamples(*a);
+  summariseAllNodes(*a);
+  const std::string text = treeFileOf(*a, dir.path("t.nex"));
+
+  EXPECT_EQ(text.substr(0, text.find("\tTREE")),
+            "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n\t\t1 A,\n\t\t2 B,\n\t\t3 C,\n\t\t4 D\n\t;\n");
+  const std::string tree = text.substr(text.find("\tTREE"));
+  EXPECT_EQ(std::regex_replace(tree, std::regex("\\[&[^R][^\\]]*\\]"), ""),
+            "\tTREE scalesum = [&R] ((1:0.125,2:0,3:0):0.25,4:1.5);\nEND;\n");
+  // Node 2's scalar is 3, then 1: n = 2, so the sample size is 2 and the 90% interval [1, 3].
+  EXPECT_NE(tree.find("(1[&id=3,taxa=1,changed=0,pct_changed=0,scalar=1,scalar_median=1,"),
+            std::string::npos);
+  EXPECT_NE(tree.find(",2[&!color=#b4b4b4]:0,"), std::string::npos);
+  const size_t node2 = tree.find(")[&id=2,taxa=3,changed=1,pct_changed=50,scalar=2,");
+  ASSERT_NE(node2, std::string::npos);
+  const std::string annotation = tree.substr(node2, tree.find(']', node2) - node2);
+  EXPECT_NE(annotation.find(",scalar_90%_HPD={1,3},scalar_ess=2,sigv=4,"), std::string::npos);
+  EXPECT_NE(tree.find(")[&id=1,taxa=4,changed=0,pct_changed=0,!color=#b4b4b4];"),
+            std::string::npos);
+
+  a->hpdMass = 0.975;
+  EXPECT_NE(treeFileOf(*a, dir.path("t.nex")).find(",scalar_97.5%_HPD={"), std::string::npos);
+}
+
+TEST(TreeFile, NamesAreQuotedByNexusRules) {
+  EXPECT_EQ(nexusName("Homo_sapiens-2.1"), "Homo_sapiens-2.1");
+  EXPECT_EQ(nexusName("it's"), "'it''s'");
+  EXPECT_EQ(nexusName("a&b<c"), "'a&b<c'");
+  EXPECT_EQ(nexusName("caf\xC3\xA9"), "'caf\xC3\xA9'");
+  EXPECT_EQ(nexusName("[x]"), "'[x]'");
+}
+
+TEST(TreeFile, ATaxonInCladesThatDoNotNestIsRefused) {
+  testing::TempDir dir;
+  const auto a = testing::loadTree(dir,
+                                   "3\n1 A\n2 B\n3 C\n6\n1 0 3 1 2 3\n2 0.5 2 1 2\n3 0.5 2 2 3\n"
+                                   "4 1 1 1\n5 1 1 2\n6 1 1 3\nheader\n1 0 0 0 0 2 0\n");
+  const testing::Failure failure = testing::catchFailure([&] { layoutTree(*a); });
+  EXPECT_EQ(failure.status, 1);
+  EXPECT_EQ(failure.message, "Error in " + dir.path("tree.log") +
+                                 ": taxon B lies in clades that do not nest, so the tree "
+                                 "cannot be drawn\n");
+}
+
+}  // namespace
+}  // namespace scalesum
