@@ -44,7 +44,7 @@ class TreeReaders(unittest.TestCase):
 
     def outputs(self, log, *extra):
         run = self.run_scalesum("--stats", "s.tsv", "--tree", "t.nex", "--svg", "p.svg",
-                                "-o", "report.tsv", *extra, log)
+                                "-o", "report.tsv", log, *extra)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         return [os.path.join(self.dir, name) for name in ("s.tsv", "t.nex", "p.svg")]
 
