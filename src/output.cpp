@@ -135,8 +135,7 @@ bool isSameFile(const std::string& a, const std::string& b) {
   struct stat first, second;
   if (::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0) {
     // A device or a pipe can take what several writers give it.
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino &&
-           S_ISREG(first.st_mode);
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino && S_ISREG(first.st_mode);
   }
   // Files not yet there: the same path after symbolic links and "." and ".." are resolved.
   std::error_code errorA, errorB;
