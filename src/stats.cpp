@@ -17,6 +17,28 @@ namespace {
 // The autocorrelation sums stop at this lag even for a chain that never decorrelates.
 constexpr size_t kMaxLag = 2000;
 
+// How many lags one pass over a series sums at once: an even number, so that blocks hold whole
+// pairs.
+constexpr size_t kLagBlock = 8;
+
+// Stores in gamma[m] the autocovariance of the n centred values x at lag first + m, for m below
+// Count (first + Count - 1 < n). The lags share one pass over x, but each sum still adds its
+// terms in ascending j, exactly as a pass per lag would.
+template <size_t Count>
+void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
+  double sums[Count] = {};
+  const size_t shared = n - (first + Count - 1);  // every lag has a term for j below this
+  for (size_t j = 0; j < shared; ++j) {
+    const double xj = x[j];
+    for (size_t m = 0; m < Count; ++m) sums[m] += xj * x[j + first + m];
+  }
+  for (size_t m = 0; m < Count; ++m) {
+    const size_t k = first + m;
+    for (size_t j = shared; j + k < n; ++j) sums[m] += x[j] * x[j + k];
+    gamma[m] = sums[m] / static_cast<double>(n - k);
+  }
+}
+
 // The per-series columns of the statistics file, in file order.
 constexpr const char* kStatisticNames[] = {"n",         "mean",      "sd",  "median", "mode",
                                            "hpd_lower", "hpd_upper", "ess", "min",    "max"};
@@ -138,21 +160,25 @@ double effectiveSampleSize(const double* values, size_t n) {
   std::vector<double> x(n);
   for (size_t j = 0; j < n; ++j) x[j] = values[j] - mean;
 
-  // Returns the autocovariance at lag k.
-  const auto gamma = [&](size_t k) {
-    double s = 0.0;
-    for (size_t j = 0; j + k < n; ++j) s += x[j] * x[j + k];
-    return s / static_cast<double>(n - k);
-  };
-  const size_t maxLag = std::min(n - 1, kMaxLag);
-  const double gamma0 = gamma(0);
+  double gamma0 = 0.0;
+  autocovariances<1>(x.data(), n, 0, &gamma0);
   double variance = gamma0;
-  // Only the lags up to the first non-positive pair are ever computed: most chains stop long
-  // before the cap.
-  for (size_t k = 2; k < maxLag; k += 2) {
-    const double pair = gamma(k - 1) + gamma(k);
-    if (!(pair > 0.0)) break;
-    variance += 2.0 * pair;
+  const size_t maxLag = std::min(n - 1, kMaxLag);
+  // The pairs (k - 1, k) for even k below maxLag, a block of lags at a time, up to the first
+  // pair that is not positive: most chains stop long before the cap.
+  double gamma[kLagBlock];
+  for (size_t first = 1; first + 1 < maxLag; first += kLagBlock) {
+    const size_t count = std::min(kLagBlock, maxLag - first);
+    if (count == kLagBlock) {
+      autocovariances<kLagBlock>(x.data(), n, first, gamma);
+    } else {
+      for (size_t m = 0; m < count; ++m) autocovariances<1>(x.data(), n, first + m, gamma + m);
+    }
+    for (size_t m = 0; m + 1 < count; m += 2) {
+      const double pair = gamma[m] + gamma[m + 1];
+      if (!(pair > 0.0)) return static_cast<double>(n) * gamma0 / variance;
+      variance += 2.0 * pair;
+    }
   }
   return static_cast<double>(n) * gamma0 / variance;
 }
@@ -229,6 +255,33 @@ void writeStatistics(FILE* out, const Analysis& analysis) {
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 20);
   }
+}
+
+std::string lowSampleSizeWarning(const Analysis& analysis) {
+  int count = 0;
+  double lowest = 0.0;
+  size_t lowestAt = 0;
+  int lowestSeries = 0;
+  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+    for (int s = 0; s < kSeriesCount; ++s) {
+      const std::optional<double> ess = seriesStatistics(analysis, i, static_cast<Series>(s)).ess;
+      if (!ess || !(*ess < kLowSampleSize)) continue;
+      if (count == 0 || *ess < lowest) {
+        lowest = *ess;
+        lowestAt = i;
+        lowestSeries = s;
+      }
+      ++count;
+    }
+  }
+  if (count == 0) return {};
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Scalesum: warning: %d series %s an effective sample size below %g, the lowest "
+                "%.1f (node %d, %s); the chain may need to run longer\n",
+                count, count == 1 ? "has" : "have", kLowSampleSize, lowest,
+                analysis.nodes[lowestAt]->id, kSeriesNames[lowestSeries]);
+  return line;
 }
 
 }  // namespace scalesum
