@@ -8,11 +8,13 @@
 #include "logfile.h"
 #include "options.h"
 #include "output.h"
+#include "picture.h"
 #include "report.h"
 #include "samples.h"
 #include "series.h"
 #include "stats.h"
 #include "tree.h"
+#include "treefile.h"
 
 namespace scalesum {
 
@@ -37,9 +39,15 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     out = report.stream;
   }
   if (!command.statsPath.empty()) stats = openOutputFile(command.statsPath, "statistics");
+  OutputFile tree;
+  OutputFile picture;
+  if (!command.treePath.empty()) tree = openOutputFile(command.treePath, "tree");
+  if (!command.svgPath.empty()) picture = openOutputFile(command.svgPath, "picture");
 
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
   buildCladeTree(*analysis);
+  // A tree that cannot be drawn is refused before the work, and before any report is printed.
+  if (!command.treePath.empty() || !command.svgPath.empty()) layoutTree(*analysis);
   analysis->options = createDefaultOptions();
   if (!command.optionsPath.empty()) readOptionsFile(*analysis, command.optionsPath.c_str());
   if (command.burnIn) analysis->options.burnIn = *command.burnIn;
@@ -64,8 +72,18 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     writeStatistics(stats.stream, *analysis);
     finishOutputFile(stats);
   }
+  if (!command.treePath.empty()) {
+    writeTreeFile(tree.stream, *analysis, command.colorBy);
+    finishOutputFile(tree);
+  }
+  if (!command.svgPath.empty()) {
+    writePicture(picture.stream, *analysis, command.colorBy);
+    finishOutputFile(picture);
+  }
   commitOutputFile(report);
   commitOutputFile(stats);
+  commitOutputFile(tree);
+  commitOutputFile(picture);
 
   if (!command.statsPath.empty() && !command.quiet) {
     const std::string warning = lowSampleSizeWarning(*analysis);
