@@ -118,7 +118,9 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
     out += "\"/>";
   }
   out += "</linearGradient></defs>\n";
-  out += "<rect x=\"16\" y=\"50\" width=\"240\" height=\"12\" fill=\"url(#scale)\" stroke=\"#999\"/>\n";
+  out +=
+      "<rect x=\"16\" y=\"50\" width=\"240\" height=\"12\" fill=\"url(#scale)\" "
+      "stroke=\"#999\"/>\n";
   out += "<g font-size=\"10\" text-anchor=\"middle\">\n";
   for (int k = 0; k <= 4; ++k) {
     const double t = k / 4.0;
@@ -197,11 +199,12 @@ uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_
   if (!isColoured(analysis, position)) return kUnchangedGrey;
   const double value = scaleValue(analysis, scale, static_cast<size_t>(position));
   if (std::isnan(value)) return kUnchangedGrey;
-  // A scale of one value has no extent: its colour is the middle one.
-  double t = 0.5;
-  if (scale.high > scale.low)
-    t = std::clamp((value - scale.low) / (scale.high - scale.low), 0.0, 1.0);
-  return colourAt(scale, t);
+  // A scale of one value has no extent: its colour is the middle one. Values beyond the ends,
+  // infinities among them, take the end colours.
+  if (!(scale.high > scale.low)) return colourAt(scale, 0.5);
+  if (value <= scale.low) return colourAt(scale, 0.0);
+  if (value >= scale.high) return colourAt(scale, 1.0);
+  return colourAt(scale, (value - scale.low) / (scale.high - scale.low));
 }
 
 double branchWidth(const Analysis& analysis, int64_t position) {

@@ -129,8 +129,10 @@ TreeLayout layoutTree(const Analysis& analysis) {
         if (next.node->isTip) item.taxon = taxonById.at(next.node->taxonIds[0]);
       }
       if (item.parent >= 0) {
-        const double step = std::isfinite(item.length) ? item.length : 0.0;
-        item.depth = layout.items[static_cast<size_t>(item.parent)].depth + step;
+        // Only finite positions can be drawn: a length that is not, or that would carry the
+        // depth beyond the doubles, counts as 0.
+        const double above = layout.items[static_cast<size_t>(item.parent)].depth;
+        item.depth = std::isfinite(above + item.length) ? above + item.length : above;
       }
       if (item.taxon >= 0) {
         int32_t& drawn = drawnAt[static_cast<size_t>(item.taxon)];
