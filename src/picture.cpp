@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -20,7 +19,7 @@ namespace {
 constexpr double kRowHeight = 14.0;
 constexpr double kTreeWidth = 600.0;
 constexpr double kMargin = 16.0;
-constexpr double kTreeTop = 100.0;
+constexpr double kTreeTop = 104.0;
 constexpr double kLabelGap = 5.0;
 constexpr double kCharWidth = 6.6;  // a generous average advance of 11-pixel sans-serif
 constexpr double kBarWidth = 240.0;
@@ -71,7 +70,7 @@ bool isNearWhite(uint32_t colour) {
 }
 
 void appendFixed(std::string& out, double value, int decimals) {
-  char text[64];
+  char text[400];  // room for the largest double in fixed notation
   const auto result =
       std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
   out.append(text, result.ptr);
@@ -134,7 +133,9 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
     appendTickLabel(out, scale.log2Scale ? std::exp2(value) : value);
     out += "</text>\n";
   }
-  out += "</g>\n";
+  out +=
+      "</g>\n<text x=\"16\" y=\"94\" font-size=\"10\">Line width: how often the samples "
+      "changed a branch (1 px never, 4 px always); grey: never changed</text>\n";
 
   // The scale bar: the largest 1, 2 or 5 times a power of ten within a quarter of the tree.
   if (!(pixelsPerUnit > 0.0) || !std::isfinite(pixelsPerUnit)) return;
@@ -294,7 +295,7 @@ void writePicture(FILE* out, const Analysis& analysis, std::string_view colorBy)
     const auto xOf = [&](double depth) { return kMargin + (depth - minDepth) * pixelsPerUnit; };
     const auto yOf = [&](double row) { return kTreeTop + (row + 0.5) * kRowHeight; };
 
-    double width = kMargin + kBarWidth + 200.0;
+    double width = kMargin + 500.0;  // the header's longest line
     for (const TreeItem& item : layout.items) {
       if (item.taxon < 0) continue;
       const std::string& name = analysis.taxa[static_cast<size_t>(item.taxon)].name;
