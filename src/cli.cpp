@@ -151,7 +151,7 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     }
     case kColorBy:
       if (!isStatisticName(value)) {
-        badUse("--color-by: %s is not a column such as scalar_median or pct_changed", value);
+        badUse("--color-by: %s is not a statistic such as scalar_median", value);
       }
       command.colorBy = value;
       break;
