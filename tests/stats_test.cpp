@@ -41,10 +41,10 @@ TEST(Stats, SampleSizesOfHandWorkedSeries) {
     double ess;
   };
   const Case cases[] = {
-      {{1, 3}, 2},                       // no lag pair below maxLag = 1
-      {{1, 2, 3}, 3},                    // k = 2 is not below maxLag = 2
-      {{1, -1, 1, -1, 1, -1}, 6},        // the first pair sums to 0: stop
-      {{1, 2, 3, 4, 5, 6}, 105 / 41.5},  // one positive pair (1.75 + 0.25), then a negative one
+      {{1, 3}, 2},                          // no lag pair below maxLag = 1
+      {{0, 0, 1, 2, 0, 3, 3}, 150 / 23.0},  // two positive pairs; k = 6 is not below maxLag = 6
+      {{1, -1, 1, -1, 1, -1}, 6},           // the first pair sums to 0: stop
+      {{1, 2, 3, 4, 5, 6}, 105 / 41.5},     // one positive pair (1.75 + 0.25), then a negative one
   };
   for (const Case& c : cases) {
     EXPECT_NEAR(effectiveSampleSize(c.values.data(), c.values.size()), c.ess, 1e-12)
