@@ -20,19 +20,18 @@ TEST(Stats, IntervalsOfHandWorkedSeries) {
   };
   const Case cases[] = {
       {{3}, 0.95, 3, 3},
-      {{1, 5}, 0.95, 1, 5},                              // d = 2
-      {{1, 5}, 0.5, 1, 1},                               // d = 1: width 0 twice, the first wins
-      {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.5, 4, 10},   // d = 5, widths 7 7 7 6 13 22
-      {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.95, 0, 30},  // d = floor(10) = 10
-      {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.25, 0, 2},   // d = 3; width 2 at i = 0, 4, 5
-      {{1, 1, 1, 2, 3}, 0.6, 1, 1},                      // ties
-      {{0, 1, 2, 3, 4}, 0.4, 0, 1},                      // equal widths
-      {{0, 1, 2, 3, 4}, 0.01, 0, 0},                     // d is at least 1
+      {{1, 5}, 0.95, 1, 5},                             // d = 2
+      {{1, 5}, 0.5, 1, 1},                              // d = 1: width 0 twice, the first wins
+      {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.5, 4, 10},  // d = 5, widths 7 7 7 6 13 22
+      {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.25, 0, 2},  // d = 3; width 2 at i = 0, 4, 5
+      {{1, 1, 1, 2, 3}, 0.6, 1, 1},                     // ties
+      {{0, 1, 2, 3, 4}, 0.4, 0, 1},                     // equal widths
+      {{0, 1, 2, 3, 4}, 0.01, 0, 0},                    // d is at least 1
   };
   for (const Case& c : cases) {
-    const auto [lower, upper] = highestDensityInterval(c.sorted.data(), c.sorted.size(), c.mass);
-    EXPECT_EQ(lower, c.lower) << c.sorted.size() << " values, mass " << c.mass;
-    EXPECT_EQ(upper, c.upper) << c.sorted.size() << " values, mass " << c.mass;
+    EXPECT_EQ(highestDensityInterval(c.sorted.data(), c.sorted.size(), c.mass),
+              std::make_pair(c.lower, c.upper))
+        << c.sorted.size() << " values, mass " << c.mass;
   }
 }
 
@@ -42,10 +41,10 @@ TEST(Stats, SampleSizesOfHandWorkedSeries) {
     double ess;
   };
   const Case cases[] = {
-      {{1, 3}, 2},                       // no lag pair below maxLag = 1
-      {{1, 2, 3}, 3},                    // k = 2 is not below maxLag = 2
-      {{1, -1, 1, -1, 1, -1}, 6},        // the first pair sums to 0: stop
-      {{1, 2, 3, 4, 5, 6}, 105 / 41.5},  // one positive pair (1.75 + 0.25), then a negative one
+      {{1, 3}, 2},                          // no lag pair below maxLag = 1
+      {{0, 0, 1, 2, 0, 3, 3}, 150 / 23.0},  // two positive pairs; k = 6 is not below maxLag = 6
+      {{1, -1, 1, -1, 1, -1}, 6},           // the first pair sums to 0: stop
+      {{1, 2, 3, 4, 5, 6}, 105 / 41.5},     // one positive pair (1.75 + 0.25), then a negative one
   };
   for (const Case& c : cases) {
     EXPECT_NEAR(effectiveSampleSize(c.values.data(), c.values.size()), c.ess, 1e-12)
@@ -54,8 +53,7 @@ TEST(Stats, SampleSizesOfHandWorkedSeries) {
 }
 
 // The estimators written out the long way: every window, every lag up to the cap.
-std::pair<double, double> plainInterval(std::vector<double> v, double mass) {
-  std::sort(v.begin(), v.end());
+std::pair<double, double> plainInterval(const std::vector<double>& v, double mass) {
   const size_t n = v.size();
   const size_t d = std::max<size_t>(1, static_cast<size_t>(std::floor(mass * n + 0.5)));
   size_t best = 0;
@@ -93,12 +91,8 @@ TEST(Stats, RandomChainsAgreeWithTheLongWay) {
     const double ess = effectiveSampleSize(chain.data(), chain.size());
     EXPECT_EQ(ess, plainSampleSize(chain)) << "rho " << rho;
     EXPECT_NEAR(ess / (20000 * (1 - rho) / (1 + rho)), 1, 0.2) << "rho " << rho;
-    for (double mass : {0.5, 0.95}) {
-      std::vector<double> sorted = chain;
-      std::sort(sorted.begin(), sorted.end());
-      EXPECT_EQ(highestDensityInterval(sorted.data(), sorted.size(), mass),
-                plainInterval(chain, mass));
-    }
+    std::sort(chain.begin(), chain.end());
+    EXPECT_EQ(highestDensityInterval(chain.data(), chain.size(), 0.95), plainInterval(chain, 0.95));
   }
 }
 
@@ -122,35 +116,23 @@ TEST(Stats, MissingValuesFollowTheirRules) {
   EXPECT_FALSE(root.mean || root.sd || root.median || root.mode || root.hpdLower || root.ess ||
                root.min || root.max);
   const SeriesStatistics scalar = seriesStatistics(*a, 1, Series::kScalar);
-  EXPECT_EQ(scalar.min, 1.0);
-  EXPECT_EQ(scalar.max, 4.0);
-  EXPECT_EQ(scalar.hpdUpper, 4.0);
-  EXPECT_TRUE(scalar.ess && scalar.sd && scalar.mode);
+  EXPECT_TRUE(scalar.min == 1.0 && scalar.max == 4.0 && scalar.hpdUpper == 4.0 && scalar.ess &&
+              scalar.sd && scalar.mode);
   const SeriesStatistics sigV = seriesStatistics(*a, 1, Series::kSigV);
   EXPECT_TRUE(std::isnan(*sigV.mean) && std::isnan(*sigV.max));
   EXPECT_FALSE(sigV.hpdLower || sigV.hpdUpper || sigV.ess);
   const SeriesStatistics constant = seriesStatistics(*a, 2, Series::kScalar);  // never scaled
-  EXPECT_EQ(constant.hpdLower, 1.0);
-  EXPECT_FALSE(constant.ess);
+  EXPECT_TRUE(constant.hpdLower == 1.0 && !constant.ess);
   EXPECT_EQ(statisticByName(*a, 1, "scalar_max"), 4.0);
   EXPECT_DOUBLE_EQ(*statisticByName(*a, 1, "pct_changed"), 200.0 / 3);
   EXPECT_EQ(statisticByName(*a, 0, "deltav_ess"), std::nullopt);
+  EXPECT_FALSE(isStatisticName("scalar_") || isStatisticName("Scalar_median") ||
+               isStatisticName("scalar_changed") || isStatisticName("sigv__mean"));
 
   auto one = summarised(dir, "0 0 0 1 0 1.5 0 2 2.0 0 Branch\n");
   const SeriesStatistics single = seriesStatistics(*one, 1, Series::kScalar);
   EXPECT_TRUE(single.mean && single.median && single.hpdLower && !single.sd && !single.mode &&
               !single.ess);
-}
-
-TEST(Stats, StatisticNames) {
-  for (const char* name :
-       {"scalar_median", "sigv_hpd_lower", "deltab_ess", "deltav_n", "pct_changed", "scalar_max"}) {
-    EXPECT_TRUE(isStatisticName(name)) << name;
-  }
-  for (const char* name : {"", "scalar", "scalar_", "median", "Scalar_median", "scalar_changed",
-                           "deltav_ess_", "sigv__mean", "pct"}) {
-    EXPECT_FALSE(isStatisticName(name)) << name;
-  }
 }
 
 }  // namespace
