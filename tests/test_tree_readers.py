@@ -2,6 +2,7 @@
 CTest passes the built Scalesum and the source folder in SCALESUM_BINARY and SCALESUM_SOURCE_DIR."""
 
 import csv
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -9,10 +10,7 @@ import sys
 import tempfile
 import unittest
 
-try:
-    import dendropy
-except ImportError:
-    dendropy = None
+HAVE_DENDROPY = importlib.util.find_spec("dendropy") is not None
 
 BINARY = os.environ.get("SCALESUM_BINARY", "")
 SOURCE = os.environ.get("SCALESUM_SOURCE_DIR", "")
@@ -51,8 +49,9 @@ class TreeReaders(unittest.TestCase):
                  tree_path], capture_output=True, check=True, text=True).stdout.split()
             inner = sum(1 for ids, _ in nodes.values() if len(ids) > 1)
             self.assertIn(counts, ([], [str(len(taxa)), str(inner)]))
-        if dendropy is None:
+        if not HAVE_DENDROPY:
             self.skipTest("dendropy is not installed")
+        import dendropy
         with open(os.path.join(self.dir, "s.tsv"), newline="", encoding="utf-8") as f:
             rows = {(r["node_id"], r["series"]): r for r in csv.DictReader(f, delimiter="\t")}
         tree = dendropy.Tree.get(path=tree_path, schema="nexus", preserve_underscores=True)

@@ -61,8 +61,7 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
 
 TEST(TreeFile, NamesAreQuotedByNexusRules) {
   EXPECT_EQ(nexusName("Homo_sapiens-2.1"), "Homo_sapiens-2.1");
-  EXPECT_EQ(nexusName("it's"), "'it''s'");
-  EXPECT_EQ(nexusName("a&b<c"), "'a&b<c'");
+  EXPECT_EQ(nexusName("it's&<"), "'it''s&<'");
   EXPECT_EQ(nexusName("caf\xC3\xA9"), "'caf\xC3\xA9'");
 }
 
