@@ -40,7 +40,7 @@ void appendEntry(std::string& out, std::string_view key, const std::optional<dou
 // The interval's name for probability mass `mass`, as "95%": the percentage is the mass's
 // shortest decimal with the point moved, so that 0.95 never becomes 95.00000000000001.
 std::string hpdName(double mass) {
-  char text[64];
+  char text[400];  // room for the smallest mass in fixed notation
   const auto result = std::to_chars(text, text + sizeof text, mass, std::chars_format::fixed);
   std::string digits(text, result.ptr);  // "0.95", "0.975", "0.5"
   const size_t point = digits.find('.');
