@@ -254,12 +254,9 @@ std::string xmlText(std::string_view text) {
                     : c >= 0xe0 && c <= 0xef ? 3
                     : c >= 0xf0 && c <= 0xf4 ? 4
                                              : 0;
-    if (length > 0 && i + length <= n) {
-      for (size_t k = 1; k < length; ++k) {
-        if ((bytes[i + k] & 0xc0) != 0x80) length = 0;
-      }
-    } else {
-      length = 0;
+    if (i + length > n) length = 0;
+    for (size_t k = 1; k < length; ++k) {
+      if ((bytes[i + k] & 0xc0) != 0x80) length = 0;
     }
     if (length > 0) {
       const unsigned char second = bytes[i + 1];
