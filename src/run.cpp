@@ -1,14 +1,20 @@
 #include "run.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
+#include "blocks.h"
 #include "logfile.h"
 #include "options.h"
+#include "progress.h"
 #include "report.h"
 #include "samples.h"
-#include "series.h"
 #include "tree.h"
 #include "version.h"
 
@@ -41,6 +47,26 @@ const char* helpText() {
          "The manual (man Scalesum) describes the log format, the report and every message.\n";
 }
 
+namespace {
+
+// Returns the bytes of a size such as 512M (suffixes k, M and G count in 1024s), or 0 when the
+// text is no such size.
+int64_t parseMemorySize(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long number = std::strtoull(text, &end, 10);
+  if (end == text || text[0] == '-' || errno != 0) return 0;
+  int shift = 0;
+  if (*end == 'k' || *end == 'K') shift = 10;
+  if (*end == 'M') shift = 20;
+  if (*end == 'G') shift = 30;
+  if (shift != 0) ++end;
+  if (*end != '\0' || number > (static_cast<unsigned long long>(INT64_MAX) >> shift)) return 0;
+  return static_cast<int64_t>(number << shift);
+}
+
+}  // namespace
+
 int runScalesum(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(helpText(), stdout);
@@ -50,22 +76,50 @@ int runScalesum(int argc, char** argv) {
     std::printf("Scalesum %s\n", SCALESUM_VERSION);
     return 0;
   }
-  if (argc < 2 || argc > 3) {
+  CommandLine command;
+  std::vector<const char*> files;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--progress") == 0) {
+      command.progress = true;
+    } else if (std::strcmp(argv[i], "--quiet") == 0) {
+      command.quiet = true;
+    } else if (std::strcmp(argv[i], "--max-memory") == 0 && i + 1 < argc) {
+      command.maxMemory = parseMemorySize(argv[++i]);
+      if (command.maxMemory == 0) {
+        fail(1, Stream::kStdout, "--max-memory needs a size such as 512M, not %s\n", argv[i]);
+      }
+    } else {
+      files.push_back(argv[i]);
+    }
+  }
+  if (files.empty() || files.size() > 2) {
     fail(1, Stream::kStdout, "%s takes an options file and a log file. \n", "Scalesum");
   }
-
-  runAnalysis(argv[1], argc == 3 ? argv[2] : nullptr, stdout);
+  command.logPath = files[0];
+  if (files.size() == 2) command.optionsPath = files[1];
+  runAnalysis(command, stdout);
   return 0;
 }
 
 void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
-  std::unique_ptr<Analysis> analysis = readLogHeader(logPath);
+  CommandLine command;
+  command.logPath = logPath;
+  if (optionsPath != nullptr) command.optionsPath = optionsPath;
+  runAnalysis(command, out);
+}
+
+void runAnalysis(const CommandLine& command, FILE* out) {
+  Progress progress;
+  startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
+  std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
   buildCladeTree(*analysis);
   analysis->options = createDefaultOptions();
-  if (optionsPath != nullptr) readOptionsFile(*analysis, optionsPath);
+  if (!command.optionsPath.empty()) readOptionsFile(*analysis, command.optionsPath.c_str());
+  progress.pass.store(1);
   countRetainedSamples(*analysis);
-  applyRetainedSamples(*analysis);
-  summariseAllNodes(*analysis);
+  summariseInBlocks(*analysis, command.maxMemory, progress);
+  // The terminal line goes before the report, which may share the terminal.
+  finishProgress(progress);
   writeNodeReport(out, *analysis);
   // A report cut short by a full disk or a closed pipe must not look like a success.
   if (std::fflush(out) != 0 || std::ferror(out)) {

@@ -1,0 +1,125 @@
+#include "progress.h"
+
+#include <functional>
+#include <system_error>
+
+#include "records.h"
+
+namespace scalesum {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A terminal line appears only once a run has taken this long: short runs stay silent.
+constexpr auto kTerminalDelay = std::chrono::seconds(2);
+constexpr auto kTerminalInterval = std::chrono::milliseconds(500);
+// Plain lines go to files and pipes, where every line stays: a few suffice.
+constexpr auto kPlainInterval = std::chrono::seconds(5);
+
+std::string formatDuration(double seconds) {
+  const auto whole = static_cast<int64_t>(seconds + 0.5);
+  char text[48];
+  if (whole < 60) {
+    std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(whole));
+  } else if (whole < 3600) {
+    std::snprintf(text, sizeof text, "%lld min %02lld s", static_cast<long long>(whole / 60),
+                  static_cast<long long>(whole % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%lld h %02lld min", static_cast<long long>(whole / 3600),
+                  static_cast<long long>(whole / 60 % 60));
+  }
+  return text;
+}
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string currentLine(const Progress& progress) {
+  return describeProgress(progress.pass.load(std::memory_order_relaxed),
+                          progress.passCount.load(std::memory_order_relaxed),
+                          progress.summariesDone.load(std::memory_order_relaxed),
+                          progress.nodeCount.load(std::memory_order_relaxed),
+                          secondsSince(progress.started));
+}
+
+// Overwrites the terminal line with `text`, blanking whatever of the old line sticks out.
+void redraw(Progress& progress, const std::string& text) {
+  std::string line = "\r" + text;
+  if (text.size() < progress.shownWidth) line.append(progress.shownWidth - text.size(), ' ');
+  std::fputs(line.c_str(), progress.stream);
+  std::fflush(progress.stream);
+  progress.shownWidth = text.size();
+}
+
+void runReporter(Progress& progress, bool forced) {
+  const auto interval = progress.terminal ? kTerminalInterval : kPlainInterval;
+  auto next = progress.started + (progress.terminal && !forced ? kTerminalDelay : interval);
+  std::unique_lock<std::mutex> lock(progress.mutex);
+  while (!progress.wake.wait_until(lock, next, [&] { return progress.stopping; })) {
+    if (progress.terminal) {
+      redraw(progress, currentLine(progress));
+    } else {
+      std::fprintf(progress.stream, "%s\n", currentLine(progress).c_str());
+      std::fflush(progress.stream);
+    }
+    next = Clock::now() + interval;
+  }
+}
+
+}  // namespace
+
+std::string describeProgress(int pass, int passCount, int64_t summariesDone, int64_t nodeCount,
+                             double elapsed) {
+  std::string text = "Scalesum: pass " + std::to_string(pass);
+  if (passCount > 0) text += " of " + std::to_string(passCount);
+  text += ", " + std::to_string(summariesDone / kSeriesCount) + " of " + std::to_string(nodeCount) +
+          " nodes summarised, " + formatDuration(elapsed) + " elapsed, ";
+  const double total = static_cast<double>(nodeCount) * kSeriesCount;
+  if (summariesDone > 0 && total > 0) {
+    const double done = static_cast<double>(summariesDone) / total;
+    text += "about " + formatDuration(elapsed * (1.0 - done) / done) + " left";
+  } else {
+    text += "time left unknown";
+  }
+  return text;
+}
+
+void startProgress(Progress& progress, FILE* stream, bool terminal, bool forced, bool quiet) {
+  if (quiet || !(forced || terminal)) return;
+  progress.stream = stream;
+  progress.terminal = terminal;
+  progress.started = Clock::now();
+  try {
+    progress.reporter = std::thread(runReporter, std::ref(progress), forced);
+  } catch (const std::system_error&) {
+    // Progress is a courtesy: a run that cannot start one more thread goes on without it.
+    progress.stream = nullptr;
+  }
+}
+
+void finishProgress(Progress& progress) {
+  if (progress.stream == nullptr) return;
+  {
+    const std::lock_guard<std::mutex> lock(progress.mutex);
+    progress.stopping = true;
+  }
+  progress.wake.notify_one();
+  progress.reporter.join();
+  if (progress.terminal) {
+    if (progress.shownWidth > 0) {
+      redraw(progress, "");
+      std::fputs("\r", progress.stream);
+    }
+  } else {
+    std::fprintf(progress.stream, "Scalesum: %lld of %lld nodes summarised in %d passes, %s\n",
+                 static_cast<long long>(progress.summariesDone.load() / kSeriesCount),
+                 static_cast<long long>(progress.nodeCount.load()), progress.pass.load(),
+                 formatDuration(secondsSince(progress.started)).c_str());
+  }
+  std::fflush(progress.stream);
+  progress.stream = nullptr;
+}
+
+}  // namespace scalesum
