@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
+
 #include <functional>
 #include <system_error>
 
@@ -17,17 +19,15 @@ constexpr auto kTerminalInterval = std::chrono::milliseconds(500);
 // Plain lines go to files and pipes, where every line stays: a few suffice.
 constexpr auto kPlainInterval = std::chrono::seconds(5);
 
+// Returns m:ss, or h:mm:ss from an hour on.
 std::string formatDuration(double seconds) {
-  const auto whole = static_cast<int64_t>(seconds + 0.5);
+  const auto whole = static_cast<long long>(seconds + 0.5);
   char text[48];
-  if (whole < 60) {
-    std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(whole));
-  } else if (whole < 3600) {
-    std::snprintf(text, sizeof text, "%lld min %02lld s", static_cast<long long>(whole / 60),
-                  static_cast<long long>(whole % 60));
+  if (whole < 3600) {
+    std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
   } else {
-    std::snprintf(text, sizeof text, "%lld h %02lld min", static_cast<long long>(whole / 3600),
-                  static_cast<long long>(whole / 60 % 60));
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60,
+                  whole % 60);
   }
   return text;
 }
@@ -45,7 +45,13 @@ std::string currentLine(const Progress& progress) {
 }
 
 // Overwrites the terminal line with `text`, blanking whatever of the old line sticks out.
-void redraw(Progress& progress, const std::string& text) {
+void redraw(Progress& progress, std::string text) {
+  // A line that wraps can no longer be overwritten.
+  winsize size{};
+  if (::ioctl(::fileno(progress.stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
+      text.size() >= size.ws_col) {
+    text.resize(size.ws_col - 1u);
+  }
   std::string line = "\r" + text;
   if (text.size() < progress.shownWidth) line.append(progress.shownWidth - text.size(), ' ');
   std::fputs(line.c_str(), progress.stream);
@@ -72,17 +78,19 @@ void runReporter(Progress& progress, bool forced) {
 
 std::string describeProgress(int pass, int passCount, int64_t summariesDone, int64_t nodeCount,
                              double elapsed) {
-  std::string text = "Scalesum: pass " + std::to_string(pass);
-  if (passCount > 0) text += " of " + std::to_string(passCount);
-  text += ", " + std::to_string(summariesDone / kSeriesCount) + " of " + std::to_string(nodeCount) +
-          " nodes summarised, " + formatDuration(elapsed) + " elapsed, ";
+  char passes[32] = "";
+  if (passCount > 0) std::snprintf(passes, sizeof passes, "/%d", passCount);
+  char left[48] = "";
   const double total = static_cast<double>(nodeCount) * kSeriesCount;
   if (summariesDone > 0 && total > 0) {
     const double done = static_cast<double>(summariesDone) / total;
-    text += "about " + formatDuration(elapsed * (1.0 - done) / done) + " left";
-  } else {
-    text += "time left unknown";
+    std::snprintf(left, sizeof left, ", about %s left",
+                  formatDuration(elapsed * (1.0 - done) / done).c_str());
   }
+  char text[192];
+  std::snprintf(text, sizeof text, "Scalesum: pass %d%s, %lld/%lld nodes summarised, %s elapsed%s",
+                pass, passes, static_cast<long long>(summariesDone / kSeriesCount),
+                static_cast<long long>(nodeCount), formatDuration(elapsed).c_str(), left);
   return text;
 }
 
@@ -113,7 +121,7 @@ void finishProgress(Progress& progress) {
       std::fputs("\r", progress.stream);
     }
   } else {
-    std::fprintf(progress.stream, "Scalesum: %lld of %lld nodes summarised in %d passes, %s\n",
+    std::fprintf(progress.stream, "Scalesum: %lld/%lld nodes summarised in %d passes, %s\n",
                  static_cast<long long>(progress.summariesDone.load() / kSeriesCount),
                  static_cast<long long>(progress.nodeCount.load()), progress.pass.load(),
                  formatDuration(secondsSince(progress.started)).c_str());

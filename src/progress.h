@@ -33,7 +33,7 @@ struct Progress {
 
 // Returns the progress line for pass `pass` of `passCount` (unknown when 0), `summariesDone`
 // series of `nodeCount` nodes and `elapsed` seconds, with an estimate of the time left once
-// some node is summarised.
+// some series is summarised.
 std::string describeProgress(int pass, int passCount, int64_t summariesDone, int64_t nodeCount,
                              double elapsed);
 
