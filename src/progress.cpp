@@ -74,6 +74,15 @@ void runReporter(Progress& progress, bool forced) {
   }
 }
 
+void stopReporter(Progress& progress) {
+  {
+    const std::lock_guard<std::mutex> lock(progress.mutex);
+    progress.stopping = true;
+  }
+  progress.wake.notify_one();
+  progress.reporter.join();
+}
+
 }  // namespace
 
 std::string describeProgress(int pass, int passCount, int64_t summariesDone, int64_t nodeCount,
@@ -107,14 +116,13 @@ void startProgress(Progress& progress, FILE* stream, bool terminal, bool forced,
   }
 }
 
+Progress::~Progress() {
+  if (reporter.joinable()) stopReporter(*this);
+}
+
 void finishProgress(Progress& progress) {
   if (progress.stream == nullptr) return;
-  {
-    const std::lock_guard<std::mutex> lock(progress.mutex);
-    progress.stopping = true;
-  }
-  progress.wake.notify_one();
-  progress.reporter.join();
+  stopReporter(progress);
   if (progress.terminal) {
     if (progress.shownWidth > 0) {
       redraw(progress, "");

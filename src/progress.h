@@ -29,6 +29,12 @@ struct Progress {
   std::condition_variable wake;
   bool stopping = false;
   size_t shownWidth = 0;  // characters of the line on the terminal now
+
+  Progress() = default;
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  // Stops the reporter of a run that a failure unwound, without a closing line.
+  ~Progress();
 };
 
 // Returns the progress line for pass `pass` of `passCount` (unknown when 0), `summariesDone`

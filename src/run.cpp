@@ -105,6 +105,7 @@ void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
   CommandLine command;
   command.logPath = logPath;
   if (optionsPath != nullptr) command.optionsPath = optionsPath;
+  command.quiet = true;
   runAnalysis(command, out);
 }
 

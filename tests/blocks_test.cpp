@@ -105,6 +105,17 @@ TEST(Progress, ForcedOffTerminalWritesPlainLinesAndLeavesTheReport) {
   EXPECT_EQ(runProgram({"--progress", "--quiet", path}).err, "");
 }
 
+TEST(Progress, AFailureThatUnwindsTheRunStopsTheReporter) {
+  FILE* stream = std::tmpfile();
+  const testing::Failure failure = testing::catchFailure([&] {
+    Progress progress;
+    startProgress(progress, stream, false, true, false);
+    fail(1, Stream::kStdout, "stop\n");
+  });
+  EXPECT_EQ(failure.message, "stop\n");
+  std::fclose(stream);
+}
+
 TEST(Progress, LineEstimatesTheTimeLeftFromTheShareSummarised) {
   EXPECT_EQ(describeProgress(1, 0, 0, 10, 3.2),
             "Scalesum: pass 1, 0/10 nodes summarised, 0:03 elapsed");
