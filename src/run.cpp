@@ -112,11 +112,11 @@ void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
 void runAnalysis(const CommandLine& command, FILE* out) {
   Progress progress;
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
+  progress.pass.store(1);  // the header's reading counts with the counting pass
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
   buildCladeTree(*analysis);
   analysis->options = createDefaultOptions();
   if (!command.optionsPath.empty()) readOptionsFile(*analysis, command.optionsPath.c_str());
-  progress.pass.store(1);
   countRetainedSamples(*analysis);
   summariseInBlocks(*analysis, command.maxMemory, progress);
   // The terminal line goes before the report, which may share the terminal.
