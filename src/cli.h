@@ -29,4 +29,7 @@ struct CommandLine {
 // bad use.
 CommandLine parseCommandLine(int argc, char** argv);
 
+// The text that --help prints.
+const char* helpText();
+
 }  // namespace scalesum

@@ -21,6 +21,7 @@ namespace scalesum {
 namespace {
 
 std::atomic<FailureHook> gFailureHook{nullptr};
+std::atomic<FailureCleanup> gFailureCleanup{nullptr};
 
 void writeTo(FILE* stream, const char* message) {
   std::fputs(message, stream);
@@ -33,6 +34,10 @@ void setFailureHook(FailureHook hook) {
   gFailureHook.store(hook);
 }
 
+void setFailureCleanup(FailureCleanup cleanup) {
+  gFailureCleanup.store(cleanup);
+}
+
 void fail(int status, Stream stream, const char* format, ...) {
   char message[8192];
   va_list args;
@@ -43,6 +48,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   if (length >= static_cast<int>(sizeof message)) message[sizeof message - 2] = '\n';
 
   if (FailureHook hook = gFailureHook.load()) {
+    if (FailureCleanup cleanup = gFailureCleanup.load()) cleanup();
     hook(status, message);
     std::abort();  // a hook that returns has broken its promise
   }
@@ -51,6 +57,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   // process to end.
   static std::mutex failing;
   failing.lock();
+  if (FailureCleanup cleanup = gFailureCleanup.load()) cleanup();
   switch (stream) {
     case Stream::kStdout:
       writeTo(stdout, message);

@@ -36,6 +36,13 @@ using FailureHook = void (*)(int status, const char* message);
 // Installs `hook` (or removes it, given nullptr).
 void setFailureHook(FailureHook hook);
 
+// A routine that fail() runs before it reports a failure, to undo what the run has left on disk.
+// It must be safe to run on any thread while others still work, and must not allocate.
+using FailureCleanup = void (*)();
+
+// Installs `cleanup` (or removes it, given nullptr).
+void setFailureCleanup(FailureCleanup cleanup);
+
 // Splits `text` in place into at most `maxTokens` whitespace-separated tokens and returns how
 // many it stored; the slot after the last token is set to null when the text ran out first.
 // The last slot's token runs to the end of the text.

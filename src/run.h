@@ -11,15 +11,13 @@ namespace scalesum {
 // standard output; every failure ends inside, before any part of the report is written.
 void runAnalysis(const char* logPath, const char* optionsPath, FILE* out);
 
-// Runs the analysis as runAnalysis above with the files, memory cap and progress reporting of
-// `command`.
+// Runs the analysis that `command` asks for and writes the report to `out`, or to the file of
+// --output, and every other file it names; the files appear only when all of them are
+// complete.
 void runAnalysis(const CommandLine& command, FILE* out);
 
 // Runs the whole program on its command line and returns the exit status of a run that did
 // not fail (a failing run ends inside).
 int runScalesum(int argc, char** argv);
-
-// The text that --help prints.
-const char* helpText();
 
 }  // namespace scalesum

@@ -3,9 +3,13 @@
 #include <omp.h>
 #include <pthread.h>
 
+#include <cmath>
 #include <new>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
+
+#include "stats.h"
 
 namespace scalesum {
 
@@ -33,6 +37,24 @@ int startableThreads(int wanted) {
   }
   for (pthread_t thread : started) ::pthread_join(thread, nullptr);
   return 1 + static_cast<int>(started.size());
+}
+
+// Fills the interval, the sample size and the range of `out` from the series in sample order and
+// its summary's sorted copy.
+void addStatistics(const Analysis& analysis, const std::vector<double>& inOrder,
+                   const DensitySummary& summary, SeriesResult& out) {
+  const size_t n = summary.sortedValues.size();
+  if (n == 0) return;
+  const double* sorted = summary.sortedValues.data();
+  out.allFinite = true;
+  for (size_t i = 0; i < n && out.allFinite; ++i) out.allFinite = std::isfinite(sorted[i]);
+  // Not-a-number values sort last; like the mean, the range is then not-a-number too.
+  const bool anyNaN = std::isnan(sorted[n - 1]);
+  out.min = anyNaN ? sorted[n - 1] : sorted[0];
+  out.max = sorted[n - 1];
+  if (!out.allFinite) return;
+  std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, analysis.hpdMass);
+  if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
 }
 
 }  // namespace
@@ -68,10 +90,11 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   DensitySummary summary = createDensitySummary(analysis.sampleCount, scratch.data());
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
+  SeriesResult& out = result.series[static_cast<int>(series)];
+  if (analysis.wantStatistics) addStatistics(analysis, scratch, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);
-  SeriesResult& out = result.series[static_cast<int>(series)];
   out.summary = std::move(summary);
   out.mode = mode;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -43,5 +44,12 @@ std::optional<double> statisticByName(const Analysis& analysis, size_t position,
 
 // Writes the whole statistics file: a header line, then one line per node and series.
 void writeStatistics(FILE* out, const Analysis& analysis);
+
+// The effective sample size below which a series is reported as possibly too short.
+inline constexpr double kLowSampleSize = 200.0;
+
+// Returns the warning line about the rows whose effective sample size is below kLowSampleSize,
+// or an empty text when there are none.
+std::string lowSampleSizeWarning(const Analysis& analysis);
 
 }  // namespace scalesum

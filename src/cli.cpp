@@ -1,0 +1,287 @@
+#include "cli.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "genlib.h"
+#include "output.h"
+#include "stats.h"
+#include "version.h"
+
+namespace scalesum {
+
+namespace {
+
+// The most threads a run may ask for; more would only cost stacks.
+constexpr int kMaxThreads = 1024;
+
+// Codes of the flags that have no one-letter form.
+enum : int { kHpd = 256, kTree, kSvg, kColorBy, kMaxMemory, kProgress, kHelp, kVersion };
+
+constexpr option kFlags[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"stats", required_argument, nullptr, 's'},
+    {"burnin", required_argument, nullptr, 'b'},
+    {"threads", required_argument, nullptr, 't'},
+    {"hpd", required_argument, nullptr, kHpd},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"tree", required_argument, nullptr, kTree},
+    {"svg", required_argument, nullptr, kSvg},
+    {"color-by", required_argument, nullptr, kColorBy},
+    {"max-memory", required_argument, nullptr, kMaxMemory},
+    {"progress", no_argument, nullptr, kProgress},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Leading '-': every argument is handed over in order, whatever POSIXLY_CORRECT says, so
+// that flags may follow the files. ':': a missing value is told apart from an unknown flag.
+constexpr const char* kShortFlags = "-:o:s:b:t:q";
+
+// Returns the long name of the flag with `code`, or null.
+const char* flagName(int code) {
+  for (const option& flag : kFlags) {
+    if (flag.name != nullptr && flag.val == code) return flag.name;
+  }
+  return nullptr;
+}
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void badUse(const char* format, ...) {
+  char reason[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(reason, sizeof reason, format, args);
+  va_end(args);
+  fail(1, Stream::kStdout, "Scalesum: %s\nTry 'Scalesum --help' for more information.\n", reason);
+}
+
+// Returns whether all of `text` is the number `value` reads.
+template <typename Number>
+bool readWhole(const char* text, Number& value) {
+  const char* end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, value);
+  return error == std::errc() && stop == end && stop != text;
+}
+
+std::string fileValue(const char* flag, const char* text) {
+  if (*text == '\0') badUse("--%s: the file name is empty", flag);
+  return text;
+}
+
+// Reads a size such as 512M: bytes, or k, M or G (in any case) for powers of 1024.
+int64_t memoryValue(const char* text) {
+  std::string_view digits = text;
+  int shift = 0;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'm':
+      case 'M':
+        shift = 20;
+        break;
+      case 'g':
+      case 'G':
+        shift = 30;
+        break;
+    }
+  }
+  if (shift != 0) digits.remove_suffix(1);
+  int64_t count = 0;
+  const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+  if (digits.empty() || stop != digits.data() + digits.size() ||
+      (error != std::errc() && error != std::errc::result_out_of_range)) {
+    badUse("--max-memory: %s is not a size such as 512M", text);
+  }
+  if (error == std::errc::result_out_of_range || count > (INT64_MAX >> shift)) {
+    badUse("--max-memory: %s is too large", text);
+  }
+  if (count <= 0) badUse("--max-memory: %s is not above 0", text);
+  return count << shift;
+}
+
+void applyFlag(CommandLine& command, int code, const char* value) {
+  switch (code) {
+    case 'o':
+      command.outputPath = fileValue("output", value);
+      break;
+    case 's':
+      command.statsPath = fileValue("stats", value);
+      break;
+    case kTree:
+      command.treePath = fileValue("tree", value);
+      break;
+    case kSvg:
+      command.svgPath = fileValue("svg", value);
+      break;
+    case 'b': {
+      int64_t burnIn = 0;
+      if (!readWhole(value, burnIn)) badUse("--burnin: %s is not a whole number", value);
+      if (burnIn < INT32_MIN || burnIn > INT32_MAX) badUse("--burnin: %s is out of range", value);
+      command.burnIn = static_cast<int32_t>(burnIn);
+      break;
+    }
+    case 't': {
+      int64_t threads = 0;
+      if (!readWhole(value, threads)) badUse("--threads: %s is not a whole number", value);
+      if (threads < 1) badUse("--threads: %s is not 1 or more", value);
+      if (threads > kMaxThreads) badUse("--threads: %s is more than %d", value, kMaxThreads);
+      command.threads = static_cast<int>(threads);
+      break;
+    }
+    case kHpd: {
+      double mass = 0.0;
+      if (!readWhole(value, mass)) badUse("--hpd: %s is not a number", value);
+      if (!(mass > 0.0 && mass < 1.0)) badUse("--hpd: %s is not between 0 and 1", value);
+      command.hpdMass = mass;
+      break;
+    }
+    case kColorBy:
+      if (!isStatisticName(value)) {
+        badUse("--color-by: %s is not a statistic such as scalar_median", value);
+      }
+      command.colorBy = value;
+      break;
+    case kMaxMemory:
+      command.maxMemory = memoryValue(value);
+      break;
+    case 'q':
+      command.quiet = true;
+      break;
+    case kProgress:
+      command.progress = true;
+      break;
+    case kHelp:
+      std::fputs(helpText(), stdout);
+      std::exit(0);
+    case kVersion:
+      std::printf("Scalesum %s\n", SCALESUM_VERSION);
+      std::exit(0);
+  }
+}
+
+// Rejects an output that would replace an input or another output of the same run.
+void checkOutputs(const CommandLine& command) {
+  const std::pair<const char*, const std::string*> outputs[] = {{"output", &command.outputPath},
+                                                                {"stats", &command.statsPath},
+                                                                {"tree", &command.treePath},
+                                                                {"svg", &command.svgPath}};
+  for (size_t i = 0; i < std::size(outputs); ++i) {
+    const auto& [flag, path] = outputs[i];
+    if (path->empty()) continue;
+    if (isSameFile(*path, command.logPath)) badUse("--%s: %s is the log file", flag, path->c_str());
+    if (!command.optionsPath.empty() && isSameFile(*path, command.optionsPath)) {
+      badUse("--%s: %s is the options file", flag, path->c_str());
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (!outputs[j].second->empty() && isSameFile(*path, *outputs[j].second)) {
+        badUse("--%s: %s is also the file of --%s", flag, path->c_str(), outputs[j].first);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, char** argv) {
+  CommandLine command;
+  std::vector<const char*> files;
+  ::opterr = 0;
+  ::optind = 0;  // start afresh, also when called more than once
+  for (;;) {
+    const int code = ::getopt_long(argc, argv, kShortFlags, kFlags, nullptr);
+    if (code == -1) break;
+    if (code == 1) {
+      files.push_back(::optarg);
+    } else if (code == ':') {
+      badUse("--%s: the value is missing", flagName(::optopt));
+    } else if (code == '?') {
+      if (::optopt != 0 && flagName(::optopt) != nullptr &&
+          std::strncmp(argv[::optind - 1], "--", 2) == 0) {
+        badUse("--%s takes no value", flagName(::optopt));
+      }
+      if (::optopt != 0) badUse("unknown flag -%c", ::optopt);
+      const std::string_view typed = argv[::optind - 1];
+      badUse("unknown flag %.*s", static_cast<int>(typed.substr(0, typed.find('=')).size()),
+             typed.data());
+    } else {
+      applyFlag(command, code, ::optarg);
+    }
+  }
+  for (int i = ::optind; i < argc; ++i) files.push_back(argv[i]);
+  if (files.empty() || files.size() > 2) {
+    fail(1, Stream::kStdout, "%s takes an options file and a log file. \n", "Scalesum");
+  }
+  command.logPath = files[0];
+  if (files.size() == 2) command.optionsPath = files[1];
+  checkOutputs(command);
+  return command;
+}
+
+const char* helpText() {
+  return "Usage: Scalesum <log file> [<options file>] [flags]\n"
+         "       Scalesum --help | --version\n"
+         "\n"
+         "Reads the sample log of a variable-rates analysis on a fixed tree (plain or\n"
+         "gzip-compressed; a regular file, since it is read four times or more) and\n"
+         "writes, for every node, its branch length, how often the samples changed it,\n"
+         "and the mean, mode, median and standard deviation of four per-sample series\n"
+         "(Scalar, SigV, DeltaB, DeltaV) as one tab-separated table on standard output.\n"
+         "\n"
+         "Flags, before or after the files (--flag=value or --flag value; -- ends them):\n"
+         "  -o, --output FILE       write the report to FILE, not to standard output\n"
+         "  -s, --stats FILE        write the statistics file to FILE: per node and\n"
+         "                          series also the HPD interval, effective sample\n"
+         "                          size, min and max\n"
+         "  -b, --burnin ITERATION  burn-in as the options file's IT; the flag wins\n"
+         "  -t, --threads N         threads for the summaries, 1 to 1024 (default:\n"
+         "                          all); the results never depend on it\n"
+         "      --hpd MASS          probability mass of the HPD intervals, between\n"
+         "                          0 and 1 (default 0.95)\n"
+         "      --tree FILE         write the annotated tree as a NEXUS file\n"
+         "      --svg FILE          write an SVG phylogram coloured by --color-by\n"
+         "      --color-by NAME     series_column of the statistics file (default\n"
+         "                          scalar_median; sigv_ess, ...) or pct_changed\n"
+         "      --max-memory SIZE   cap on the memory of the length histories: bytes\n"
+         "                          or k, M, G (default: half the physical memory)\n"
+         "      --progress          progress reports on standard error, also when it\n"
+         "                          is no terminal\n"
+         "  -q, --quiet             no warnings and no progress reports\n"
+         "      --help              print this help and exit\n"
+         "      --version           print the version and exit\n"
+         "Files named by flags appear only when the whole run succeeds; a failed run\n"
+         "leaves an existing file as it was. With --stats, a warning on standard error\n"
+         "tells of series whose effective sample size is below 200.\n"
+         "\n"
+         "Options file: one keyword per line, in any case; other lines are ignored.\n"
+         "  IT <iteration>              burn-in: sample lines below this iteration are\n"
+         "                              dropped (default 0); the only keyword that changes\n"
+         "                              the report\n"
+         "  NOCATS <count>              a count of 0 or more (default 1000)\n"
+         "  RATES <name> <taxon>...     a named clade: exactly the taxa of one node\n"
+         "  SLICE <name> <value>        a named value\n"
+         "  NODERATIO <real> <integer>  a ratio setting\n"
+         "  RATIONODE <name> <taxon>... a named list of taxa\n"
+         "  NORMALISE                   a switch\n"
+         "\n"
+         "Exit status: 0 when the whole report was written; 1 on any failure, after one\n"
+         "message line and without any part of the report; 1 also on bad use of a flag.\n"
+         "\n"
+         "The manual (man Scalesum) describes the log format, the report, the statistics\n"
+         "file and every message.\n";
+}
+
+}  // namespace scalesum

@@ -1,0 +1,287 @@
+#include "stats.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "report.h"
+
+namespace scalesum {
+
+namespace {
+
+// The autocorrelation sums stop at this lag even for a chain that never decorrelates.
+constexpr size_t kMaxLag = 2000;
+
+// How many lags one pass over a series sums at once: an even number, so that blocks hold whole
+// pairs.
+constexpr size_t kLagBlock = 8;
+
+// Stores in gamma[m] the autocovariance of the n centred values x at lag first + m, for m below
+// Count (first + Count - 1 < n). The lags share one pass over x, but each sum still adds its
+// terms in ascending j, exactly as a pass per lag would.
+template <size_t Count>
+void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
+  double sums[Count] = {};
+  const size_t shared = n - (first + Count - 1);  // every lag has a term for j below this
+  for (size_t j = 0; j < shared; ++j) {
+    const double xj = x[j];
+    for (size_t m = 0; m < Count; ++m) sums[m] += xj * x[j + first + m];
+  }
+  for (size_t m = 0; m < Count; ++m) {
+    const size_t k = first + m;
+    for (size_t j = shared; j + k < n; ++j) sums[m] += x[j] * x[j + k];
+    gamma[m] = sums[m] / static_cast<double>(n - k);
+  }
+}
+
+// The per-series columns of the statistics file, in file order.
+constexpr const char* kStatisticNames[] = {"n",         "mean",      "sd",  "median", "mode",
+                                           "hpd_lower", "hpd_upper", "ess", "min",    "max"};
+
+// Returns the statistic `index` of kStatisticNames.
+std::optional<double> statisticAt(const SeriesStatistics& s, size_t index) {
+  switch (index) {
+    case 0:
+      return static_cast<double>(s.n);
+    case 1:
+      return s.mean;
+    case 2:
+      return s.sd;
+    case 3:
+      return s.median;
+    case 4:
+      return s.mode;
+    case 5:
+      return s.hpdLower;
+    case 6:
+      return s.hpdUpper;
+    case 7:
+      return s.ess;
+    case 8:
+      return s.min;
+    default:
+      return s.max;
+  }
+}
+
+// Splits "<series>_<statistic>" into its series and statistic index; false when it is not one.
+bool parseStatisticName(std::string_view name, Series* series, size_t* statistic) {
+  for (int s = 0; s < kSeriesCount; ++s) {
+    const std::string_view prefix = kSeriesNames[s];
+    if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix ||
+        name[prefix.size()] != '_') {
+      continue;
+    }
+    const std::string_view rest = name.substr(prefix.size() + 1);
+    for (size_t k = 0; k < std::size(kStatisticNames); ++k) {
+      if (rest == kStatisticNames[k]) {
+        *series = static_cast<Series>(s);
+        *statistic = k;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Appends the shortest text that reads back as `value`. The sign of a not-a-number carries no
+// meaning, and "-nan" is the one spelling that not every reader of tables accepts.
+void appendNumber(std::string& line, double value) {
+  if (std::isnan(value)) {
+    line += "nan";
+    return;
+  }
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  line.append(text, end);
+}
+
+void appendCell(std::string& line, const std::optional<double>& value) {
+  line += '\t';
+  if (value) {
+    appendNumber(line, *value);
+  } else {
+    line += "NA";
+  }
+}
+
+// Appends the node's sorted, comma-joined taxon names; a name holding a double quote makes the
+// cell a quoted one, so that table readers take the quote as text.
+void appendTaxa(std::string& line, const Node& node,
+                const std::unordered_map<int32_t, const char*>& names,
+                std::vector<const char*>& sorted) {
+  sorted.clear();
+  for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));
+  std::sort(sorted.begin(), sorted.end(),
+            [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
+  std::string cell;
+  for (size_t k = 0; k < sorted.size(); ++k) {
+    if (k > 0) cell += ',';
+    cell += sorted[k];
+  }
+  if (cell.find('"') == std::string::npos) {
+    line += cell;
+    return;
+  }
+  line += '"';
+  for (char c : cell) {
+    if (c == '"') line += '"';
+    line += c;
+  }
+  line += '"';
+}
+
+}  // namespace
+
+std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass) {
+  const auto wanted = static_cast<size_t>(std::floor(mass * static_cast<double>(n) + 0.5));
+  const size_t d = std::clamp<size_t>(wanted, 1, n);
+  size_t best = 0;
+  double bestWidth = sorted[d - 1] - sorted[0];
+  for (size_t i = 1; i + d <= n; ++i) {
+    const double width = sorted[i + d - 1] - sorted[i];
+    if (width < bestWidth) {
+      bestWidth = width;
+      best = i;
+    }
+  }
+  return {sorted[best], sorted[best + d - 1]};
+}
+
+double effectiveSampleSize(const double* values, size_t n) {
+  double sum = 0.0;
+  for (size_t j = 0; j < n; ++j) sum += values[j];
+  const double mean = sum / static_cast<double>(n);
+  std::vector<double> x(n);
+  for (size_t j = 0; j < n; ++j) x[j] = values[j] - mean;
+
+  double gamma0 = 0.0;
+  autocovariances<1>(x.data(), n, 0, &gamma0);
+  double variance = gamma0;
+  const size_t maxLag = std::min(n - 1, kMaxLag);
+  // The pairs (k - 1, k) for even k below maxLag, a block of lags at a time, up to the first
+  // pair that is not positive: most chains stop long before the cap.
+  double gamma[kLagBlock];
+  for (size_t first = 1; first + 1 < maxLag; first += kLagBlock) {
+    const size_t count = std::min(kLagBlock, maxLag - first);
+    if (count == kLagBlock) {
+      autocovariances<kLagBlock>(x.data(), n, first, gamma);
+    } else {
+      for (size_t m = 0; m < count; ++m) autocovariances<1>(x.data(), n, first + m, gamma + m);
+    }
+    for (size_t m = 0; m + 1 < count; m += 2) {
+      const double pair = gamma[m] + gamma[m + 1];
+      if (!(pair > 0.0)) return static_cast<double>(n) * gamma0 / variance;
+      variance += 2.0 * pair;
+    }
+  }
+  return static_cast<double>(n) * gamma0 / variance;
+}
+
+SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series) {
+  SeriesStatistics s;
+  s.n = analysis.sampleCount;
+  // The report prints placeholders for these nodes: their series are divisions by zero.
+  if (analysis.nodes[position]->length == 0.0) return s;
+  const SeriesResult& r = analysis.results[position].series[static_cast<int>(series)];
+  s.mean = r.summary.mean;
+  s.median = r.summary.median;
+  s.min = r.min;
+  s.max = r.max;
+  if (s.n > 1) {
+    s.sd = r.summary.stdDev;
+    s.mode = r.mode;
+  }
+  if (r.allFinite) {
+    s.hpdLower = r.hpdLower;
+    s.hpdUpper = r.hpdUpper;
+    if (r.min != r.max && std::isfinite(r.ess)) s.ess = r.ess;
+  }
+  return s;
+}
+
+bool isStatisticName(std::string_view name) {
+  Series series;
+  size_t statistic;
+  return name == "pct_changed" || parseStatisticName(name, &series, &statistic);
+}
+
+std::optional<double> statisticByName(const Analysis& analysis, size_t position,
+                                      std::string_view name) {
+  if (name == "pct_changed") return percentChanged(analysis, position);
+  Series series;
+  size_t statistic;
+  if (!parseStatisticName(name, &series, &statistic)) return std::nullopt;
+  return statisticAt(seriesStatistics(analysis, position, series), statistic);
+}
+
+void writeStatistics(FILE* out, const Analysis& analysis) {
+  std::fputs(
+      "node_id\ttaxa\tseries\tn\tmean\tsd\tmedian\tmode\thpd_lower\thpd_upper\tess\tmin\tmax\t"
+      "changed\tpct_changed\n",
+      out);
+  std::unordered_map<int32_t, const char*> names;
+  std::vector<const char*> sorted;
+  std::string line;
+  try {
+    for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
+    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+      const Node& node = *analysis.nodes[i];
+      for (int s = 0; s < kSeriesCount; ++s) {
+        const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
+        line = std::to_string(node.id);
+        line += '\t';
+        appendTaxa(line, node, names, sorted);
+        line += '\t';
+        line += kSeriesNames[s];
+        line += '\t';
+        line += std::to_string(stats.n);
+        for (size_t k = 1; k < std::size(kStatisticNames); ++k) {
+          appendCell(line, statisticAt(stats, k));
+        }
+        line += '\t';
+        line += std::to_string(analysis.results[i].changedCount);
+        line += '\t';
+        appendNumber(line, percentChanged(analysis, i));
+        line += '\n';
+        std::fputs(line.c_str(), out);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 20);
+  }
+}
+
+std::string lowSampleSizeWarning(const Analysis& analysis) {
+  int count = 0;
+  double lowest = 0.0;
+  size_t lowestAt = 0;
+  int lowestSeries = 0;
+  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+    for (int s = 0; s < kSeriesCount; ++s) {
+      const std::optional<double> ess = seriesStatistics(analysis, i, static_cast<Series>(s)).ess;
+      if (!ess || !(*ess < kLowSampleSize)) continue;
+      if (count == 0 || *ess < lowest) {
+        lowest = *ess;
+        lowestAt = i;
+        lowestSeries = s;
+      }
+      ++count;
+    }
+  }
+  if (count == 0) return {};
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Scalesum: warning: %d series %s an effective sample size below %g, the lowest "
+                "%.1f (node %d, %s); the chain may need to run longer\n",
+                count, count == 1 ? "has" : "have", kLowSampleSize, lowest,
+                analysis.nodes[lowestAt]->id, kSeriesNames[lowestSeries]);
+  return line;
+}
+
+}  // namespace scalesum

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+using testing::readFile;
+using testing::runProgram;
+using testing::TempDir;
+
+// A log of 40 samples, iterations 0 to 39, that scale two branches by turns: a short chain.
+std::string shortChain(const TempDir& dir) {
+  std::string samples;
+  for (int i = 0; i < 40; ++i) {
+    samples += std::to_string(i) + " 0 0 1 0 " + std::to_string(1 + i % 3) + " 0 " +
+               std::to_string(2 + i % 2) + " " + std::to_string(0.5 + i % 5) + " 0 Branch\n";
+  }
+  return dir.write("chain.log", testing::smallLog(samples));
+}
+
+// Returns how many files the directory holds.
+size_t fileCount(const TempDir& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir.path("")), {});
+}
+
+TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
+  TempDir dir;
+  const std::string log = shortChain(dir);
+  const std::string out = dir.path("out.tsv");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--hpd", "1.5"}, "--hpd: 1.5 is not between 0 and 1"},
+      {{"--hpd", "0.9x"}, "--hpd: 0.9x is not a number"},
+      {{"-t", "0"}, "--threads: 0 is not 1 or more"},
+      {{"--threads=two"}, "--threads: two is not a whole number"},
+      {{"--burnin", "3000000000"}, "--burnin: 3000000000 is out of range"},
+      {{"--max-memory", "0k"}, "--max-memory: 0k is not above 0"},
+      {{"--max-memory", "5T"}, "--max-memory: 5T is not a size such as 512M"},
+      {{"--color-by", "sd"}, "--color-by: sd is not a statistic such as scalar_median"},
+      {{"--quiet=yes"}, "--quiet takes no value"},
+      {{"--colour-by=x"}, "unknown flag --colour-by"},
+      {{"-qz"}, "unknown flag -z"},
+      {{"--svg="}, "--svg: the file name is empty"},
+      {{"-s", log}, "--stats: " + log + " is the log file"},
+      {{"--tree", dir.path("./out.tsv")},
+       "--tree: " + dir.path("./out.tsv") + " is also the file of --output"},
+      {{"--stats"}, "--stats: the value is missing"},
+  };
+  for (const auto& [flags, message] : cases) {
+    std::vector<std::string> args{"-o", out, log};
+    args.insert(args.end(), flags.begin(), flags.end());
+    const auto result = runProgram(args);
+    EXPECT_EQ(result.out,
+              "Scalesum: " + message + "\nTry 'Scalesum --help' for more information.\n");
+    EXPECT_TRUE(result.status == 1 && result.err.empty() && fileCount(dir) == 1) << message;
+  }
+}
+
+TEST(CommandLine, AFailedRunLeavesTheFilesAsTheyWere) {
+  TempDir dir;
+  const std::string log = shortChain(dir);
+  dir.write("out.tsv", "an earlier report\n");
+  // The burn-in drops every sample: the run fails after its files were opened.
+  const auto result =
+      runProgram({log, "--burnin=40", "-o", dir.path("out.tsv"), "--stats", dir.path("stats.tsv")});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(readFile(dir.path("out.tsv")), "an earlier report\n");
+  EXPECT_EQ(fileCount(dir), 2u);  // no statistics file, no temporary file
+}
+
+TEST(CommandLine, FlagsNeverChangeTheReport) {
+  TempDir dir;
+  const std::string log = shortChain(dir);
+  const std::string options = dir.write("it.options", "IT 10\n");
+  const auto plain = runProgram({log, options});
+  ASSERT_TRUE(plain.status == 0 && plain.err.empty());
+  const auto flagged = runProgram({"-t", "1", log, "--hpd", "0.5", "-s", dir.path("s.tsv"),
+                                   "--quiet", options, "--max-memory=1M"});
+  EXPECT_TRUE(flagged.out == plain.out && flagged.err.empty());
+  const auto toFile = runProgram({"--output", dir.path("r.tsv"), "--", log, options});
+  EXPECT_EQ(toFile.out, "");
+  EXPECT_EQ(readFile(dir.path("r.tsv")), plain.out);
+  // The flag wins over the options file's IT.
+  EXPECT_EQ(runProgram({log, "--burnin", "10"}).out, plain.out);
+  EXPECT_EQ(runProgram({"-b0", log, options}).out, runProgram({log}).out);
+}
+
+TEST(CommandLine, ShortChainsAreWarnedOfOnlyWithStatistics) {
+  TempDir dir;
+  const std::string log = shortChain(dir);
+  const auto warned = runProgram({log, "-s", dir.path("s.tsv")});
+  EXPECT_TRUE(warned.status == 0 && warned.err.rfind("Scalesum: warning: ", 0) == 0);
+  EXPECT_NE(warned.err.find("; the chain may need to run longer\n"), std::string::npos);
+  EXPECT_EQ(runProgram({log, "-qs", dir.path("s.tsv")}).err, "");
+  EXPECT_EQ(runProgram({log}).err, "");
+}
+
+}  // namespace
+}  // namespace scalesum

@@ -1,0 +1,32 @@
+"""Reads the statistics file of the example run back with the csv module and checks it against
+the report that the same run printed."""
+import csv
+import subprocess
+import sys
+import tempfile
+
+program, examples = sys.argv[1], sys.argv[2]
+with tempfile.TemporaryDirectory() as work:
+    run = subprocess.run([program, "-qs", work + "/stats.tsv", examples + "/example.log",
+                          examples + "/example.options"], capture_output=True, text=True,
+                         check=True)
+    with open(work + "/stats.tsv", newline="", encoding="utf-8") as f:
+        header, *rows = list(csv.reader(f, delimiter="\t"))
+
+report = [line.split("\t") for line in run.stdout.split("\n") if line][1:]
+assert header == ("node_id taxa series n mean sd median mode hpd_lower hpd_upper ess min max "
+                  "changed pct_changed").split(), header
+assert len(rows) == 4 * len(report), (len(rows), len(report))
+for k, row in enumerate(rows):
+    cells, series = report[k // 4], k % 4
+    assert len(row) == len(header) and row[3] == rows[0][3], row
+    assert row[:3] == [cells[0], cells[21], ["scalar", "sigv", "deltab", "deltav"][series]], row
+    assert row[13] == cells[3] and "%f" % float(row[14]) == cells[4], (row, cells)
+    if cells[2] == "0.000000":  # no statistics for a node of length 0, the root among them
+        assert row[4:13] == ["NA"] * 9, row
+        continue
+    # The sample size is missing exactly for the constant series.
+    assert (row[10] == "NA") == (float(row[11]) == float(row[12])), row
+    # mean sd median mode, which the report gives in the order mean mode median sd
+    for column, cell in zip((5, 8, 7, 6), row[4:8]):
+        assert "%f" % float(cell) == cells[column + 4 * series], (row, cells)
