@@ -1,17 +1,19 @@
 #include "run.h"
 
 #include <omp.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
+#include "blocks.h"
 #include "logfile.h"
 #include "options.h"
 #include "output.h"
 #include "picture.h"
+#include "progress.h"
 #include "report.h"
 #include "samples.h"
-#include "series.h"
 #include "stats.h"
 #include "tree.h"
 #include "treefile.h"
@@ -27,6 +29,7 @@ void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
   CommandLine command;
   command.logPath = logPath;
   if (optionsPath != nullptr) command.optionsPath = optionsPath;
+  command.quiet = true;
   runAnalysis(command, out);
 }
 
@@ -44,6 +47,9 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   if (!command.treePath.empty()) tree = openOutputFile(command.treePath, "tree");
   if (!command.svgPath.empty()) picture = openOutputFile(command.svgPath, "picture");
 
+  Progress progress;
+  startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
+  progress.pass.store(1);  // the header's reading counts with the counting pass
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
   buildCladeTree(*analysis);
   // A tree that cannot be drawn is refused before the work, and before any report is printed.
@@ -56,18 +62,12 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   analysis->hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
   countRetainedSamples(*analysis);
-  applyRetainedSamples(*analysis);
-  summariseAllNodes(*analysis);
+  summariseInBlocks(*analysis, command.maxMemory, progress);
+  // The terminal line goes before the report, which may share the terminal.
+  finishProgress(progress);
 
-  writeNodeReport(out, *analysis);
-  if (command.outputPath.empty()) {
-    // A report cut short by a full disk or a closed pipe must not look like a success.
-    if (std::fflush(out) != 0 || std::ferror(out)) {
-      fail(1, Stream::kStderr, "Error writing the report to standard output\n");
-    }
-  } else {
-    finishOutputFile(report);
-  }
+  // The files are complete before the report is printed: a disk that fills up while they are
+  // written must not follow a report that already looks like a success.
   if (!command.statsPath.empty()) {
     writeStatistics(stats.stream, *analysis);
     finishOutputFile(stats);
@@ -79,6 +79,15 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   if (!command.svgPath.empty()) {
     writePicture(picture.stream, *analysis, command.colorBy);
     finishOutputFile(picture);
+  }
+  writeNodeReport(out, *analysis);
+  if (command.outputPath.empty()) {
+    // A report cut short by a full disk or a closed pipe must not look like a success.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+      fail(1, Stream::kStderr, "Error writing the report to standard output\n");
+    }
+  } else {
+    finishOutputFile(report);
   }
   commitOutputFile(report);
   commitOutputFile(stats);

@@ -6,9 +6,9 @@
 
 namespace scalesum {
 
-// Summarises the log at `logPath` with the options file at `optionsPath` (none when null) and
-// writes the whole report to `out`, which the program gives its standard output; every
-// failure ends inside, before any part of the report is written.
+// Summarises the log at `logPath` with the options file at `optionsPath` (none when null),
+// reporting no progress, and writes the whole report to `out`, which the program gives its
+// standard output; every failure ends inside, before any part of the report is written.
 void runAnalysis(const char* logPath, const char* optionsPath, FILE* out);
 
 // Runs the analysis that `command` asks for and writes the report to `out`, or to the file of

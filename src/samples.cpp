@@ -1,5 +1,6 @@
 #include "samples.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -50,10 +51,8 @@ void countRetainedSamples(Analysis& analysis) {
                INT32_MAX);
   }
   analysis.sampleCount = static_cast<int32_t>(retained);
-  const auto slots = static_cast<size_t>(retained);
   try {
-    for (NodeResult& result : analysis.results) result.lengthHistory.resize(slots);
-    analysis.sampleSigma.resize(slots);
+    analysis.sampleSigma.resize(static_cast<size_t>(retained));
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 3);
   }
@@ -79,14 +78,26 @@ void validateSampleNodes(Analysis& analysis) {
 
 void applyRetainedSamples(Analysis& analysis) {
   validateSampleNodes(analysis);
+  applySamplesToPositions(analysis, 0, analysis.nodes.size());
+}
+
+void applySamplesToPositions(Analysis& analysis, size_t begin, size_t end) {
+  try {
+    for (size_t j = begin; j < end; ++j) {
+      analysis.results[j].lengthHistory.resize(static_cast<size_t>(analysis.sampleCount));
+    }
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 3);
+  }
   std::vector<char*> fields;
   int32_t sampleIndex = 0;
+  analysis.tally.samplesSeen = 0;
   walkSampleLines(analysis.log, analysis.options.burnIn, [&](char* line, int64_t number) {
     // Never write past the slots the counting pass made, whatever the file does meanwhile.
     if (sampleIndex == analysis.sampleCount) failLogChanged(analysis.log);
     tokenizeAll(line, fields);
     checkSampleFields(analysis, fields, number);
-    applySample(analysis, sampleIndex, fields);
+    applySample(analysis, sampleIndex, fields, begin, end);
     ++sampleIndex;
   });
   if (sampleIndex != analysis.sampleCount) failLogChanged(analysis.log);
@@ -107,7 +118,8 @@ void scaleSubtree(Node* node, double factor) {
   }
 }
 
-void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char*>& fields) {
+void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char*>& fields,
+                 size_t begin, size_t end) {
   std::vector<Node*>& nodes = analysis.nodes;
   BranchTally& tally = analysis.tally;
   const size_t count = nodes.size();
@@ -128,7 +140,7 @@ void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char
     }
   }
 
-  for (size_t j = 0; j < count; ++j) {
+  for (size_t j = begin; j < std::min(end, count); ++j) {
     const double length = nodes[j]->length;
     NodeResult& result = analysis.results[j];
     result.lengthHistory[static_cast<size_t>(sampleIndex)] = length;

@@ -100,12 +100,18 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
 }
 
 void summariseAllNodes(Analysis& analysis) {
-  // A node can stand at two positions (duplicate ids); it is summarised once, at its first.
+  summariseNodes(analysis, 0, analysis.nodes.size(), nullptr);
+}
+
+void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<int64_t>* finished) {
+  // A node can stand at two positions (duplicate ids); it is summarised once, at its first,
+  // which is never behind the later one, so it is summarised by this call or an earlier one.
   std::vector<size_t> distinct;
   std::vector<std::pair<size_t, size_t>> repeats;  // (later position, first position)
   std::unordered_map<const Node*, size_t> firstAt;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
+  for (size_t j = 0; j < end; ++j) {
     const auto [at, isNew] = firstAt.emplace(analysis.nodes[j], j);
+    if (j < begin) continue;
     if (isNew) {
       distinct.push_back(j);
     } else {
@@ -127,12 +133,14 @@ void summariseAllNodes(Analysis& analysis) {
       } catch (const std::bad_alloc&) {
         reportAllocationError("Scalesum", 4);
       }
+      if (finished != nullptr) finished->fetch_add(1, std::memory_order_relaxed);
     }
   }
   for (const auto& [later, first] : repeats) {
     for (int s = 0; s < kSeriesCount; ++s) {
       analysis.results[later].series[s] = analysis.results[first].series[s];
     }
+    if (finished != nullptr) finished->fetch_add(kSeriesCount, std::memory_order_relaxed);
   }
 }
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
 #include "records.h"
 
 namespace scalesum {
@@ -17,5 +21,10 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.
 void summariseAllNodes(Analysis& analysis);
+
+// Summarises the four series of the node positions in [begin, end), whose length histories are
+// recorded, as summariseAllNodes does; a position whose node stands at an earlier one takes
+// that one's summaries. Adds 1 to `finished` (when given) for each series summarised or taken.
+void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<int64_t>* finished);
 
 }  // namespace scalesum

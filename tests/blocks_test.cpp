@@ -1,0 +1,129 @@
+#include "blocks.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+using testing::runProgram;
+using testing::TempDir;
+
+constexpr size_t kPositions = 8;
+constexpr int64_t kSamples = 60;
+// The caps below are worked out for two summarising threads.
+const std::vector<std::string> kTwoThreads = {"OMP_NUM_THREADS=2"};
+
+// Four taxa, with node 5 listed again last: blocks of one position part it from its first
+// place. The samples scale branches and subtrees by varied factors under varied sigmas.
+std::string blockLog() {
+  std::string log =
+      "4\n1 A\n2 B\n3 C\n4 D\n8\n1 0.5 4 1 2 3 4\n2 0.25 2 1 2\n3 0.125 2 3 4\n"
+      "4 1.0 1 1\n5 2.0 1 2\n6 0.5 1 3\n7 0.75 1 4\n5 2.0 1 2\nIter Lh Prior K X Sigma X\n";
+  char text[64];
+  for (int i = 0; i < kSamples; ++i) {
+    std::snprintf(text, sizeof text, "%d 0 0 %d 0 %g 0", i, i % 3, 0.5 + i % 7 * 0.25);
+    log += text;
+    for (int g = 0; g < i % 3; ++g) {
+      std::snprintf(text, sizeof text, " %d %g x %s", 2 + (i * 5 + g) % 6,
+                    0.5 + (i * 7 + g) % 11 / 10.0, i % 2 ? "Node" : "Branch");
+      log += text;
+    }
+    log += "\n";
+  }
+  return log;
+}
+
+std::string writeGzip(const TempDir& dir, const std::string& name, const std::string& text) {
+  const std::string path = dir.path(name);
+  gzFile out = gzopen(path.c_str(), "wb");
+  gzwrite(out, text.data(), static_cast<unsigned>(text.size()));
+  gzclose(out);
+  return path;
+}
+
+// The smallest cap under which the positions are summarised in `blocks` blocks.
+int64_t capFor(size_t blocks) {
+  const BlockPlan unit = planBlocks(INT64_MAX, kPositions, kSamples, 2);
+  const auto perBlock = static_cast<int64_t>((kPositions + blocks - 1) / blocks);
+  const int64_t cap = unit.sharedBytes + perBlock * unit.bytesPerPosition;
+  EXPECT_EQ(planBlocks(cap, kPositions, kSamples, 2).blockCount, blocks);
+  return cap;
+}
+
+TEST(Blocks, EveryBlockSizeReportsWhatOneBlockDoes) {
+  TempDir dir;
+  const std::string log = blockLog();
+  const std::vector<std::string> logs = {dir.write("plain.log", log),
+                                         writeGzip(dir, "packed.log", log)};
+  const testing::RunResult whole = runProgram({logs[0]}, kTwoThreads);
+  ASSERT_EQ(whole.status, 0) << whole.out;
+  for (const std::string& path : logs) {
+    for (size_t blocks : {1, 2, 3, 8}) {
+      const testing::RunResult run =
+          runProgram({"--max-memory", std::to_string(capFor(blocks)), path}, kTwoThreads);
+      EXPECT_EQ(run.status, 0) << path << " in " << blocks;
+      EXPECT_EQ(run.out, whole.out) << path << " in " << blocks << " blocks";
+      EXPECT_EQ(run.err, "");
+    }
+  }
+}
+
+TEST(Blocks, CapBelowOneNodeFailsBeforeAnySummary) {
+  TempDir dir;
+  const std::string path = dir.write("run.log", blockLog());
+  const int64_t cap = capFor(kPositions) - 1;
+  const testing::RunResult run =
+      runProgram({"--max-memory", std::to_string(cap), path}, kTwoThreads);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Error: a memory cap of " + std::to_string(cap) +
+                         " bytes is too small for 60 samples: summarising one node at a time "
+                         "needs " +
+                         std::to_string(cap + 1) + " bytes (see --max-memory)\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(Progress, ForcedOffTerminalWritesPlainLinesAndLeavesTheReport) {
+  TempDir dir;
+  const std::string path = dir.write("run.log", blockLog());
+  const std::string cap = std::to_string(capFor(3));
+  const testing::RunResult plain = runProgram({"--max-memory", cap, path}, kTwoThreads);
+  const testing::RunResult shown =
+      runProgram({"--progress", "--max-memory", cap, path}, kTwoThreads);
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out, plain.out);
+  // A short run ends before the first periodic line; a slow one may show some beforehand.
+  const std::string closing = "Scalesum: 8/8 nodes summarised in 5 passes, 0:";
+  const size_t last = shown.err.rfind('\n', shown.err.size() - 2) + 1;  // 0 when one line
+  EXPECT_EQ(shown.err.compare(last, closing.size(), closing), 0) << shown.err;
+  EXPECT_EQ(shown.err.rfind("Scalesum: pass ", 0), last == 0 ? std::string::npos : 0);
+  EXPECT_EQ(runProgram({"--progress", "--quiet", path}).err, "");
+}
+
+TEST(Progress, AFailureThatUnwindsTheRunStopsTheReporter) {
+  FILE* stream = std::tmpfile();
+  const testing::Failure failure = testing::catchFailure([&] {
+    Progress progress;
+    startProgress(progress, stream, false, true, false);
+    fail(1, Stream::kStdout, "stop\n");
+  });
+  EXPECT_EQ(failure.message, "stop\n");
+  std::fclose(stream);
+}
+
+TEST(Progress, LineEstimatesTheTimeLeftFromTheShareSummarised) {
+  EXPECT_EQ(describeProgress(1, 0, 0, 10, 3.2),
+            "Scalesum: pass 1, 0/10 nodes summarised, 0:03 elapsed");
+  EXPECT_EQ(describeProgress(4, 6, 30, 10, 90.0),
+            "Scalesum: pass 4/6, 7/10 nodes summarised, 1:30 elapsed, about 0:30 left");
+  EXPECT_EQ(describeProgress(9, 9, 16, 8, 7261.0),
+            "Scalesum: pass 9/9, 4/8 nodes summarised, 2:01:01 elapsed, about 2:01:01 left");
+}
+
+}  // namespace
+}  // namespace scalesum
