@@ -12,6 +12,21 @@
 
 namespace scalesum::testing {
 
+namespace {
+
+// The clade placement as first written: every candidate's taxa scanned for every taxon. Clade j
+// lists taxa[j]; build() takes the first clade of `taxonCount` taxa (one must exist) as the root,
+// offers it every other clade, largest first, and sets parent (-1 for none) and children.
+struct ReferenceTree {
+  std::vector<std::vector<int32_t>> taxa;
+  int root = -1;
+  std::vector<int> parent;
+  std::vector<std::vector<int>> children;
+
+  bool insert(int clade, int candidate);
+  void build(int taxonCount);
+};
+
 bool ReferenceTree::insert(int clade, int candidate) {
   if (taxa[candidate].size() == 1 || taxa[clade].size() > taxa[candidate].size()) return false;
   for (int32_t id : taxa[clade]) {
@@ -39,31 +54,6 @@ void ReferenceTree::build(int taxonCount) {
     if (clade != root) insert(clade, root);
   }
 }
-
-std::string treeMismatch(const Analysis& analysis) {
-  ReferenceTree tree;
-  std::map<const Node*, int> indexOf{{nullptr, -1}};
-  for (const auto& node : analysis.nodeStore) {
-    indexOf[node.get()] = int(tree.taxa.size());
-    tree.taxa.push_back(node->taxonIds);
-  }
-  tree.build(analysis.taxonCount);
-  if (analysis.root != analysis.nodeStore[size_t(tree.root)].get()) return "the root";
-  for (size_t j = 0; j < tree.taxa.size(); ++j) {
-    const Node& node = *analysis.nodeStore[j];
-    std::vector<int> children;
-    for (const Node* child : node.children) children.push_back(indexOf[child]);
-    const Node* shown = analysis.nodes[j];
-    if (indexOf[node.parent] != tree.parent[j] || children != tree.children[j] ||
-        shown != findNodeInSubtree(analysis.root, analysis.nodeIds[j]) ||
-        shown != findNodeById(analysis, shown->id)) {
-      return "node " + std::to_string(j);
-    }
-  }
-  return "";
-}
-
-namespace {
 
 std::vector<std::string> words(const std::string& line) {
   std::vector<std::string> result;
@@ -107,6 +97,29 @@ std::string statistics(std::vector<double> values) {
 }
 
 }  // namespace
+
+std::string treeMismatch(const Analysis& analysis) {
+  ReferenceTree tree;
+  std::map<const Node*, int> indexOf{{nullptr, -1}};
+  for (const auto& node : analysis.nodeStore) {
+    indexOf[node.get()] = int(tree.taxa.size());
+    tree.taxa.push_back(node->taxonIds);
+  }
+  tree.build(analysis.taxonCount);
+  if (analysis.root != analysis.nodeStore[size_t(tree.root)].get()) return "the root";
+  for (size_t j = 0; j < tree.taxa.size(); ++j) {
+    const Node& node = *analysis.nodeStore[j];
+    std::vector<int> children;
+    for (const Node* child : node.children) children.push_back(indexOf[child]);
+    const Node* shown = analysis.nodes[j];
+    if (indexOf[node.parent] != tree.parent[j] || children != tree.children[j] ||
+        shown != findNodeInSubtree(analysis.root, analysis.nodeIds[j]) ||
+        shown != findNodeById(analysis, shown->id)) {
+      return "node " + std::to_string(j);
+    }
+  }
+  return "";
+}
 
 std::optional<ReferenceRun> referenceRun(const std::string& log, int32_t burnIn) {
   // Lines end at LF; a CR may only stand in the line-end whitespace; a NUL never; the last line

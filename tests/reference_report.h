@@ -9,22 +9,9 @@
 
 namespace scalesum::testing {
 
-// The clade placement as first written: every candidate's taxa scanned for every taxon. Clade j
-// lists taxa[j]; build() takes the first clade of `taxonCount` taxa (one must exist) as the root,
-// offers it every other clade, largest first, and sets parent (-1 for none) and children.
-struct ReferenceTree {
-  std::vector<std::vector<int32_t>> taxa;
-  int root = -1;
-  std::vector<int> parent;
-  std::vector<std::vector<int>> children;
-
-  bool insert(int clade, int candidate);
-  void build(int taxonCount);
-};
-
-// Returns where the built tree of `analysis` differs from the one ReferenceTree makes of its node
-// table, or from the rule that each position shows the first node with its id in pre-order;
-// empty when it does not.
+// Returns where the built tree of `analysis` differs from the one the straightforward clade
+// insertion makes of its node table, or from the rule that each position shows the first node
+// with its id in pre-order; empty when it does not.
 std::string treeMismatch(const Analysis& analysis);
 
 // A log read as the README describes it, without the program's readers: per position of the
