@@ -344,6 +344,14 @@ TEST(MemoryExhaustion, EveryLimitGivesTheReportOrTheMessage) {
   }
   EXPECT_EQ(inARow, 3);
   EXPECT_GE(messages.size(), 2u);
+  // Taxon ids far apart need no memory for the range between them.
+  const std::string far =
+      dir.write("far.log",
+                "2\n-2147483648 A\n2147483647 B\n3\n1 0 2 2147483647 -2147483648\n"
+                "2 0.5 1 -2147483648\n3 0.25 1 2147483647\nh\n1 0 0 0 0 1 0\n");
+  const RunResult limited =
+      runCommand("/bin/sh", {"-c", "ulimit -v 262144 && exec " SCALESUM_BINARY " " + far});
+  EXPECT_EQ(limited.status, 0) << limited.out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "genlib.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstring>
@@ -64,20 +65,25 @@ TEST(Text, TokensAndLinesEndWhereTheyShould) {
   EXPECT_EQ(tokens("a b", 0), V{});
   auto lines = [](const std::string& text) { return splitLines(text.data(), text.size()); };
   EXPECT_EQ(lines(std::string("a\r\nb\rc\nd\0e\n", 11)), (V{"a", "b", "c", "d", "e", ""}));
-  // A line reader delivers every line whole, whatever its buffer.
+  // A line reader delivers every line whole, whatever its buffer, plain or compressed.
   testing::TempDir dir;
   const std::string text = "a\r\n\n" + std::string(5000, 'x') + "\nlast";
-  for (size_t buffer : {size_t{1}, size_t{7}, size_t{1} << 20}) {
-    LineReader reader;
-    reader.buffer.resize(buffer);
-    ASSERT_TRUE(openLineReader(reader, dir.write("log", text).c_str()));
-    std::string joined;
-    size_t length = 0;
-    while (const char* line = readLine(reader, &length)) {
-      joined += std::string(line, length) + (reader.lineEnded ? "\n" : "");
+  gzFile gz = gzopen(dir.path("gz").c_str(), "wb");
+  gzwrite(gz, text.data(), unsigned(text.size()));
+  gzclose(gz);
+  for (const std::string& path : {dir.write("log", text), dir.path("gz")}) {
+    for (size_t buffer : {size_t{1}, size_t{7}, size_t{1} << 20}) {
+      LineReader reader;
+      reader.buffer.resize(buffer);
+      ASSERT_TRUE(openLineReader(reader, path.c_str()));
+      std::string joined;
+      size_t length = 0;
+      while (const char* line = readLine(reader, &length)) {
+        joined += std::string(line, length) + (reader.lineEnded ? "\n" : "");
+      }
+      EXPECT_EQ(joined, text) << path << " " << buffer;
+      EXPECT_EQ(reader.lineNumber, 4);
     }
-    EXPECT_EQ(joined, text) << buffer;
-    EXPECT_EQ(reader.lineNumber, 4);
   }
 }
 
