@@ -157,17 +157,17 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   }
 }
 
-// Two taxa named alike and one name of bytes above 0x7f; a clade of length -0; an id used twice
-// (the second time by a tip); nested subtree, branch and lower-case "node" scalars; lines too
-// short to be samples. Line 23 has three groups.
+// Negative taxon ids (though not -1, which the options file cannot name), two taxa named alike and
+// one name of bytes above 0x7f; a clade of length -0; an id used twice (the second time by a tip);
+// nested subtree, branch and lower-case "node" scalars; lines too short to be samples. Line 23 has
+// three groups.
 const std::string kLog =
-    "5\n1 Mus\n2 Bos\n3 apis\n4 \xc3\xa9t\xc3\xa9\n5 Bos\n9\n10 0.9 5 1 2 3 4 5\n11 0.25 3 3 1 2\n"
-    "12 0.5 2 1 2\n13 -0 2 5 4\n1 1.5 1 1\n2 0.75 1 2\n3 2 1 3\n4 0.125 1 4\n12 0.3 1 5\n"
-    "Iter Lh Prior K Alpha Sigma X\n1000 a b 0 x 0.5 y\n \t\n1500\n"
+    "5\n-2 Mus\n-3 Bos\n-4 apis\n-5 \xc3\xa9t\xc3\xa9\n-6 Bos\n9\n10 0.9 5 -2 -3 -4 -5 -6\n"
+    "11 0.25 3 -4 -2 -3\n12 0.5 2 -2 -3\n13 -0 2 -6 -5\n1 1.5 1 -2\n2 0.75 1 -3\n3 2 1 -4\n"
+    "4 0.125 1 -5\n12 0.3 1 -6\nIter Lh Prior K Alpha Sigma X\n1000 a b 0 x 0.5 y\n \t\n1500\n"
     "2000 a b 1 x 0.7 y 11 2.0 z Node\n3000 a b 2 x 0.9 y 13 3 z Node 2 0.5 z Branch\n"
     "4000 a b 1 x 1.25 y 12 1.5 z node\n5000 a b 3 x 0.6 y 3 4 z Branch 11 0.5 z Node 4 1e-3 z "
-    "Node\n"
-    "6000 a b 0 x 0.8 y\n7000 a b 1 x 1.1 y 2 0.9 z Node\n";
+    "Node\n6000 a b 0 x 0.8 y\n7000 a b 1 x 1.1 y 2 0.9 z Node\n";
 const std::string kOptions =
     "IT 3000\nNOCATS 5\nrates focal Mus Bos\nRATES all Bos apis Mus\nSLICE s 0.5\n"
     "NODERATIO 2.5 3\nRATIONODE r Mus x\nNORMALISE\nIT=7 is no keyword\n";
@@ -271,10 +271,10 @@ TEST_F(Hostile, FieldsReplacedByJunkOrByCountsThatLie) {
   auto far = kLines;
   far[1] = "-2147483648 Mus\n";
   far[5] = "2147483647 Bos\n";
-  far[7] = "10 0.9 5 -2147483648 2 3 4 2147483647\n";
-  far[8] = "11 0.25 3 3 -2147483648 2\n";
-  far[9] = "12 0.5 2 -2147483648 2\n";
-  far[10] = "13 -0 2 2147483647 4\n";
+  far[7] = "10 0.9 5 -2147483648 -3 -4 -5 2147483647\n";
+  far[8] = "11 0.25 3 -4 -2147483648 -3\n";
+  far[9] = "12 0.5 2 -2147483648 -3\n";
+  far[10] = "13 -0 2 2147483647 -5\n";
   far[11] = "1 1.5 1 -2147483648\n";
   far[15] = "12 0.3 1 2147483647\n";
   ASSERT_TRUE(referenceReport(join(far), 0));
