@@ -1,151 +1,357 @@
+// The whole program: its reports byte for byte, every message it ends with, and damaged and
+// hostile inputs. On any input a run must end in one of two ways: exactly the report that the
+// input calls for when read as the README describes it (referenceReport), or status 1 with one
+// message line and no part of the report.
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <set>
+
 #include "reference_report.h"
+#include "run.h"
 #include "test_util.h"
 #include "version.h"
 
 namespace scalesum {
 namespace {
 
-using testing::readFile;
-using testing::runProgram;
-using testing::smallLog;
-using testing::TempDir;
+using namespace testing;
 
-const std::string kExamples = std::string(SCALESUM_SOURCE_DIR) + "/examples/";
+const std::string kExample = kSourceDir + "examples/example.";
 
-TEST(Program, WrongArgumentCountPrintsTheUsageLine) {
-  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
-    const auto result = runProgram(args);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "Scalesum takes an options file and a log file. \n");
-    EXPECT_EQ(result.err, "");
+void expectRun(const RunResult& result, const RunResult& expected, const std::string& what) {
+  EXPECT_EQ(result.status, expected.status) << what;
+  EXPECT_EQ(result.out, expected.out) << what;
+  EXPECT_EQ(result.err, expected.err) << what;
+}
+
+TEST(Program, ReportsAreByteForByteTheExpectedOnes) {
+  const RunResult recorded{0, readFile(kExample + "report"), ""};
+  for (const char* threads : {"OMP_NUM_THREADS=1", "OMP_NUM_THREADS=2", "OMP_NUM_THREADS=7"}) {
+    expectRun(runProgram({kExample + "log", kExample + "options"}, {threads}), recorded, threads);
   }
-}
-
-TEST(Program, HelpAndVersion) {
-  auto result = runProgram({"--help"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("Usage: Scalesum <log file> [<options file>]"), std::string::npos);
-  result = runProgram({"--version"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, std::string("Scalesum ") + SCALESUM_VERSION + "\n");
-}
-
-TEST(Program, ExampleReportIsExactlyAsRecorded) {
-  const auto result = runProgram({kExamples + "example.log", kExamples + "example.options"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.out, readFile(kExamples + "example.report"));
-}
-
-TEST(Program, SimulatedLogsGiveTheStraightforwardReport) {
-  // Every density of these reports goes through the fast engine; the expected reports are worked
-  // out independently, with the straightforward density loop.
+  // Compression is told by the content; two gzip members form one stream, as gzip reads them.
   TempDir dir;
-  for (const char* seed : {"11", "12"}) {
-    const std::string log = dir.path(std::string("sim") + seed + ".log");
-    const std::string options = dir.path(std::string("sim") + seed + ".options");
-    const auto made = testing::runCommand(
-        "/usr/bin/env",
-        {"python3", std::string(SCALESUM_SOURCE_DIR) + "/tools/simulate_log.py", "--taxa", "14",
-         "--samples", "300", "--seed", seed, "--out", log, "--options", options});
-    ASSERT_EQ(made.status, 0) << made.err;
-    const auto burnIn = testing::referenceBurnIn(readFile(options));
-    ASSERT_TRUE(burnIn.has_value());
-    const auto expected = testing::referenceReport(readFile(log), *burnIn);
-    ASSERT_TRUE(expected.has_value());
-    const auto result = runProgram({log, options});
-    EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(result.out, *expected) << "seed " << seed;
+  std::string packed;
+  for (const std::string& part :
+       {readFile(kExample + "log").substr(0, 50000), readFile(kExample + "log").substr(50000)}) {
+    gzFile out = gzopen(dir.path("z").c_str(), "wb9");
+    gzwrite(out, part.data(), unsigned(part.size()));
+    gzclose(out);
+    packed += readFile(dir.path("z"));
   }
-}
-
-std::string gzipped(const std::string& text) {
-  TempDir dir;
-  const std::string path = dir.path("z.gz");
-  gzFile out = gzopen(path.c_str(), "wb9");
-  gzwrite(out, text.data(), static_cast<unsigned>(text.size()));
-  gzclose(out);
-  return readFile(path);
-}
-
-TEST(Program, CompressedLogsGiveTheSameReport) {
-  TempDir dir;
-  const std::string log = readFile(kExamples + "example.log");
-  // Two gzip members one after the other form one stream, as gzip itself reads them.
-  const std::string packed = gzipped(log.substr(0, 50000)) + gzipped(log.substr(50000));
-  const std::string path = dir.write("example.log.txt", packed);
-  const auto result = runProgram({path, kExamples + "example.options"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.out, readFile(kExamples + "example.report"));
-
-  const std::string cut = dir.write("cut.gz", packed.substr(0, packed.size() / 3));
-  auto failed = runProgram({cut});
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(failed.out, "Error in " + cut +
-                            ": the compressed data are corrupt or cut short (unexpected end of "
-                            "file)\n");
+  expectRun(runProgram({dir.write("example.txt", packed), kExample + "options"}), recorded, "gz");
   std::string damaged = packed;
-  for (size_t k = 2000; k < 2100; ++k) damaged[k] = static_cast<char>(damaged[k] ^ 0x5a);
-  failed = runProgram({dir.write("damaged.gz", damaged)});
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_NE(failed.out.find(": the compressed data are corrupt or cut short ("), std::string::npos);
-}
-
-TEST(Program, MissingFilesAreReportedOnTheirStreams) {
-  TempDir dir;
-  const std::string options = dir.write("options", "IT 5\n");
-  const std::string missing = dir.path("missing");
-  auto result = runProgram({missing, options});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "Could not open file " + missing + " for reading\n");
-
-  const std::string log = dir.write("log", smallLog("1 0 0 0 0 1 0\n"));
-  result = runProgram({log, missing});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "Could not open file " + missing + " for reading\n");
-  EXPECT_EQ(result.err, result.out);
-}
-
-TEST(Program, EveryFailureExitsOneWithOnlyItsMessage) {
-  TempDir dir;
-  struct Case {
-    std::string log;
-    std::string options;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"0\n", "", "$ needs more that one node.\n"},
-      {"2\n1 A\n2\n", "", "Err finding taxa:\n"},
-      {"1\n1 A\n1\n1 0 0\nh\n", "", "Error cannot find root.\n"},
-      {smallLog("1 0 0 0 0 1 0\n"), "RATES x A Q\n", "Cannot find matching taxa for Q node x\n"},
-      {smallLog("1 0 0 0 0 1 0\n"), "RATES x A C\n", "Count not find valid node for x\n"},
-      {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"), "", "Could not find node ID 9 in list.\n"},
-      {smallLog("1 0 0 0 0 1 0\n2 0 0 1 0 1 0 1 2 0 Node\n"), "", "Root is being scaled.\n"},
-  };
-  for (const Case& c : cases) {
-    const std::string log = dir.write("log", c.log);
-    std::vector<std::string> args{log};
-    if (!c.options.empty()) args.push_back(dir.write("options", c.options));
-    const auto result = runProgram(args);
-    std::string expected = c.out;
-    if (const auto at = expected.find('$'); at != std::string::npos) expected.replace(at, 1, log);
-    EXPECT_EQ(result.status, 1) << c.log;
-    EXPECT_EQ(result.out, expected) << c.log;
-    EXPECT_EQ(result.err, "") << c.log;
+  for (size_t k = 2000; k < 2100; ++k) damaged[k] ^= 0x5a;
+  for (const std::string& bad : {packed.substr(0, packed.size() / 3), damaged}) {
+    const RunResult failed = runProgram({dir.write("bad.gz", bad)});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out.rfind("Error in " + dir.path("bad.gz") +
+                                   ": the compressed data are corrupt or cut short (",
+                               0),
+              0u)
+        << failed.out;
+  }
+  // Simulated logs, whose expected reports are worked out with the straightforward density loop.
+  for (const char* seed : {"11", "12"}) {
+    const RunResult made =
+        runCommand("/usr/bin/env", {"python3", kSourceDir + "tools/simulate_log.py", "--taxa", "14",
+                                    "--samples", "300", "--seed", seed, "--out",
+                                    dir.path("sim.log"), "--options", dir.path("sim.options")});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const auto burnIn = referenceBurnIn(readFile(dir.path("sim.options")));
+    const auto expected = referenceReport(readFile(dir.path("sim.log")), *burnIn);
+    ASSERT_TRUE(expected.has_value());
+    expectRun(runProgram({dir.path("sim.log"), dir.path("sim.options")}), {0, *expected, ""}, seed);
   }
 }
 
-TEST(Program, ReportThatCannotBeWrittenIsAFailure) {
+TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
+  // Messages on standard output only; "$" stands for the log's path, "@" for the options file's.
+  const std::string good = smallLog("1 0 0 0 0 1 0\n"), at = "Error in $ line ", name(9000, 'x');
+  const std::string ends = ": the file ends before the header is complete (";
+  const std::string node = "4: a node line needs an id, a branch length, a taxon count n and n ";
+  const std::string cr = "4: a carriage return inside the line; lines must end in LF or CR LF\n";
+  const std::string count = "the number of scalars (field 4) is ";
+  const std::string keyword = "Error in @ line 1: ";
+  const std::string cases[][3] = {
+      {"", "", at + "1" + ends + "the taxon count expected)\n"},
+      {"0\n", "", "$ needs more that one node.\n"},
+      {"2\n1 A\n2 B C\n", "", "Err finding taxa:\n"},
+      {"1\n1 A\n2\n1 0 1 1\n", "", at + "5" + ends + "a node line expected)\n"},
+      {"1\n1 A\n1\n1 0 2 1\nh\n", "", at + node + "taxon ids\n"},
+      {"1\n1 A\n2\n1 0 1 1\nIt Lh Prior\n1 0 0 0 0 1 0\n", "",
+       at + "5: the number of taxa (field 3) of a node line is not a number: Prior\n"},
+      {std::string("1\n1 A\n1\n1 0 1 1\0 2\nh\n", 20), "", at + "4: the line holds a NUL byte\n"},
+      {"1\n1 A\n2\n1 0 1 1\r2 0 1 1\nh\n", "", at + cr},
+      {good + "2 0 0 0 0 1", "",
+       at + "16: the last line has no line feed; the file looks cut short\n"},
+      {"2\n1 A\n2 B\n1\n1 0 1 1\nh\n", "", "Error cannot find root.\n"},
+      {"2\n1 A\n2 B\n2\n1 0 2 1 2\n2 0 1 3\nh\n", "",
+       "Error in $: node 2 lists taxon id 3, which no taxon has\n"},
+      {"1\n1 A\n2\n1 0 1 1\n2 0 1 1\nh\n", "",
+       "Error in $: node 2 does not fit inside the root's clade, so it has no place in the tree\n"},
+      {good, "RATES x A Q\n", "Cannot find matching taxa for Q node x\n"},
+      {good, "RATES x A C\n", "Count not find valid node for x\n"},
+      {good, "RATES " + name, "Count not find valid node for " + name.substr(0, 8160) + "\n"},
+      {good, "IT 5\nIT\n", "Error in @ line 2: IT needs an iteration\n"},
+      {good, "NOCATS\n", keyword + "NOCATS needs a count\n"},
+      {good, "NOCATS -1\n", keyword + "NOCATS needs a count of 0 or more\n"},
+      {good, "\nslice s\n", "Error in @ line 2: SLICE needs a name and a value\n"},
+      {good, "NODERATIO 1.5\n", keyword + "NODERATIO needs a real and an integer\n"},
+      {good, "RATES\n", keyword + "RATES needs a clade name\n"},
+      {good, "RATIONODE\n", keyword + "RATIONODE needs a name\n"},
+      {good, "IT 2\n", "Error in $: no sample line at or after iteration 2 (the burn-in)\n"},
+      {smallLog("1 0 0 0 0 1\n"), "",
+       at + "15: a sample line needs at least 7 fields, this one has 6\n"},
+      {good + "Iter Lh Prior No Alpha Sigma X\n", "", at + "16: " + count + "not a number: No\n"},
+      {smallLog("1 0 0 -1 0 1 0\n"), "", at + "15: " + count + "negative: -1\n"},
+      {smallLog("1 0 0 2 0 1 0 2 2 0 Node\n"), "",
+       at + "15: 2 scalars need 15 fields, the line has 11\n"},
+      // Node ids are checked line by line before anything is applied.
+      {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n1 0 0 1 0\n"), "",
+       "Could not find node ID 9 in list.\n"},
+      {good + "2 0 0 1 0 1 0 1 2 0 Node\n", "", "Root is being scaled.\n"},
+  };
   TempDir dir;
-  const std::string log = dir.write("log", smallLog("1 0 0 0 0 1 0\n"));
-  const auto result = testing::runCommand(SCALESUM_BINARY, {log}, {}, "/dev/full");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "Error writing the report to standard output\n");
+  const std::string missing = dir.path("missing"), log = dir.write("good.log", good);
+  const std::string noFile = "Could not open file " + missing + " for reading\n";
+  const std::string usage = "Scalesum takes an options file and a log file. \n";
+  const std::string memory = "Memory allocation error in file Scalesum line ";
+  std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
+      {{}, {1, usage, ""}},
+      {{"a", "b", "c"}, {1, usage, ""}},
+      {{"--version"}, {0, std::string("Scalesum ") + SCALESUM_VERSION + "\n", ""}},
+      {{"--help"}, {0, helpText(), ""}},
+      {{missing, log}, {1, "", noFile}},
+      {{log, missing}, {1, noFile, noFile}},
+      {{dir.write("m1", "1\n1 A\n-1\nh\n")}, {1, memory + "1\n", memory + "1\n"}},
+      {{dir.write("m2", "1\n1 A\n1\n1 0 -2\nh\n")}, {1, memory + "2\n", memory + "2\n"}},
+      {{dir.path("")},
+       {1,
+        "Error in " + dir.path("") +
+            ": not a regular file; the log is read several times and must be a file\n",
+        ""}},
+  };
+  for (const auto& [text, options, out] : cases) {
+    const std::string name = std::to_string(runs.size());
+    std::vector<std::string> args{dir.write(name + ".log", text)};
+    if (!options.empty()) args.push_back(dir.write(name + ".options", options));
+    std::string expected = out;
+    for (const auto& [mark, path] : {std::pair{'$', args[0]}, {'@', args.back()}}) {
+      if (const size_t at = expected.find(mark); at != std::string::npos)
+        expected.replace(at, 1, path);
+    }
+    runs.push_back({args, {1, expected, ""}});
+  }
+  for (const auto& [args, expected] : runs) expectRun(runProgram(args), expected, expected.out);
+  // A report that cannot be written, to a full disk or to a reader that went away, is a failure.
+  for (const char* out : {"/dev/full", "|"}) {
+    expectRun(runCommand(SCALESUM_BINARY, {log}, {}, out),
+              {1, "", "Error writing the report to standard output\n"}, out);
+  }
+}
+
+// Negative taxon ids (though not -1, which the options file cannot name), two taxa named alike and
+// one name of bytes above 0x7f; a clade of length -0; an id used twice (the second time by a tip);
+// nested subtree, branch and lower-case "node" scalars; lines too short to be samples. Line 23 has
+// three groups.
+const std::string kLog =
+    "5\n-2 Mus\n-3 Bos\n-4 apis\n-5 \xc3\xa9t\xc3\xa9\n-6 Bos\n9\n10 0.9 5 -2 -3 -4 -5 -6\n"
+    "11 0.25 3 -4 -2 -3\n12 0.5 2 -2 -3\n13 -0 2 -6 -5\n1 1.5 1 -2\n2 0.75 1 -3\n3 2 1 -4\n"
+    "4 0.125 1 -5\n12 0.3 1 -6\nIter Lh Prior K Alpha Sigma X\n1000 a b 0 x 0.5 y\n \t\n1500\n"
+    "2000 a b 1 x 0.7 y 11 2.0 z Node\n3000 a b 2 x 0.9 y 13 3 z Node 2 0.5 z Branch\n"
+    "4000 a b 1 x 1.25 y 12 1.5 z node\n5000 a b 3 x 0.6 y 3 4 z Branch 11 0.5 z Node 4 1e-3 z "
+    "Node\n6000 a b 0 x 0.8 y\n7000 a b 1 x 1.1 y 2 0.9 z Node\n";
+const std::string kOptions =
+    "IT 3000\nNOCATS 5\nrates focal Mus Bos\nRATES all Bos apis Mus\nSLICE s 0.5\n"
+    "NODERATIO 2.5 3\nRATIONODE r Mus x\nNORMALISE\nIT=7 is no keyword\n";
+
+const std::vector<std::string> kLines = [] {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < kLog.size(); at = kLog.find('\n', at) + 1) {
+    lines.push_back(kLog.substr(at, kLog.find('\n', at) + 1 - at));
+  }
+  return lines;
+}();
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line;
+  return text;
+}
+
+class Hostile : public ::testing::Test {
+ protected:
+  void expectSound(const std::string& log, const std::string& what,
+                   const std::string& options = "") {
+    const std::optional<int32_t> burnIn = options.empty() ? 0 : referenceBurnIn(options);
+    const auto expected = burnIn ? referenceReport(log, *burnIn) : std::nullopt;
+    const Outcome outcome =
+        analyse(dir_.write("log", log), options.empty() ? "" : dir_.write("options", options));
+    const std::string& message = outcome.failure.message;
+    EXPECT_EQ(outcome.failure.status, expected ? -1 : 1) << what << ": " << message;
+    EXPECT_EQ(outcome.report, expected.value_or("")) << what;
+    EXPECT_TRUE(expected ||
+                (std::count(message.begin(), message.end(), '\n') == 1 && message.back() == '\n'))
+        << what << ": " << message;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Hostile, EveryLineCutDroppedRepeatedSwappedOrSpoilt) {
+  expectSound(kLog, "intact log");
+  expectSound(kLog, "intact log and options", kOptions);
+  const char options[] = "IT 3000\rNOCATS 5\r\nRATES x Mus Bos\0IT 4000";
+  expectSound(kLog, "options with CR and NUL", std::string(options, sizeof options - 1));
+  EXPECT_NE(referenceReport(kLog, 0), referenceReport(kLog, 3000));
+  // Cut at a line boundary in the sample section, the log gives the report of the samples left;
+  // cut anywhere else, it is rejected.
+  for (size_t at = 0; at < kLog.size(); ++at) {
+    expectSound(kLog.substr(0, at), "cut at " + std::to_string(at));
+  }
+  for (size_t i = 0; i < kLines.size(); ++i) {
+    const std::string what = " line " + std::to_string(i);
+    auto changed = kLines;
+    changed.erase(changed.begin() + long(i));
+    expectSound(join(changed), "dropped" + what);
+    changed.insert(changed.begin() + long(i), 2, kLines[i]);
+    expectSound(join(changed), "repeated" + what);
+    changed = kLines;
+    std::swap(changed[i], changed[(i + 1) % kLines.size()]);
+    expectSound(join(changed), "swapped with the next" + what);
+    // A NUL, a CR or bytes above 0x7f inside the line or just before its LF; a CR for its LF.
+    for (const std::string& edit :
+         {std::string(1, '\0'), std::string("\r"), std::string("\xe9\xff")}) {
+      for (size_t where : {kLines[i].size() / 2, kLines[i].size() - 1}) {
+        changed = kLines;
+        changed[i].insert(where, edit);
+        expectSound(join(changed), "spoilt" + what);
+      }
+    }
+    changed = kLines;
+    changed[i].back() = '\r';
+    expectSound(join(changed), "CR for LF" + what);
+  }
+  // A second copy of the header, as a restarted run appends it.
+  auto twice = kLines;
+  twice.insert(twice.begin() + 23, kLines[16]);
+  expectSound(join(twice), "header among the samples");
+  expectSound(join(twice), "header among the samples, burnt in", "IT 6000\n");
+}
+
+TEST_F(Hostile, FieldsReplacedByJunkOrByCountsThatLie) {
+  const char* tokens[] = {"",      "0",        "2",          "4",           "6",          "Node",
+                          "+",     "-0",       "1e",         "0x1p3",       "nan",        "inf",
+                          "1e308", "4.9e-324", "2147483647", "99999999999", "-2147483648"};
+  // The taxon count, a taxon's id and name, the node count, the root's taxon count, a node's id,
+  // length, taxon count and first taxon, and a sample's iteration, scalar count, sigma, an unread
+  // field, and a group's node id, scalar and type.
+  const std::pair<size_t, size_t> fields[] = {{0, 0},  {1, 0},  {1, 1},  {6, 0},  {7, 2},  {8, 0},
+                                              {8, 1},  {8, 2},  {8, 3},  {23, 0}, {23, 3}, {23, 5},
+                                              {23, 6}, {23, 7}, {23, 8}, {23, 10}};
+  for (const auto& [line, field] : fields) {
+    for (const std::string token : tokens) {
+      auto changed = kLines;
+      std::string& text = changed[line];
+      size_t begin = text.find_first_not_of(' ');
+      for (size_t f = 0; f < field; ++f) begin = text.find(' ', begin) + 1;
+      text.replace(begin, text.find_first_of(" \n", begin) - begin, token);
+      expectSound(join(changed), text);
+    }
+  }
+  for (const std::string token : tokens) expectSound(kLog, "IT " + token, "IT " + token + "\n");
+  // Taxon ids at both ends of their range.
+  auto far = kLines;
+  far[1] = "-2147483648 Mus\n";
+  far[5] = "2147483647 Bos\n";
+  far[7] = "10 0.9 5 -2147483648 -3 -4 -5 2147483647\n";
+  far[8] = "11 0.25 3 -4 -2147483648 -3\n";
+  far[9] = "12 0.5 2 -2147483648 -3\n";
+  far[10] = "13 -0 2 2147483647 -5\n";
+  far[11] = "1 1.5 1 -2147483648\n";
+  far[15] = "12 0.3 1 2147483647\n";
+  ASSERT_TRUE(referenceReport(join(far), 0));
+  expectSound(join(far), "taxon ids -2147483648 and 2147483647");
+}
+
+// Checks that a run of the program failed with one message line and no part of the report.
+void expectRejected(const RunResult& result, const std::string& what) {
+  const std::string& message = result.out.empty() ? result.err : result.out;
+  EXPECT_EQ(result.status, 1) << what;
+  EXPECT_TRUE(result.err.empty() || result.out.empty() || result.err == result.out) << what;
+  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << what << message;
+  EXPECT_EQ(message.find("Node ID"), std::string::npos) << what;
+}
+
+TEST(Files, TheLogMustBeARegularFileTheOptionsMayComeThroughAPipe) {
+  TempDir dir;
+  const std::string log = dir.write("log", kLog), options = dir.write("options", kOptions);
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A FIFO without a writer is turned away at once, without waiting for one.
+  for (const std::string& path : {dir.write("empty", ""), dir.path(""), std::string("/dev/null"),
+                                  fifo, dir.path("missing")}) {
+    expectRejected(runProgram({path}), "log " + path);
+  }
+  expectRejected(runProgram({log, dir.path("")}), "options: a directory");
+  for (const std::string& path : {dir.path("empty"), std::string("/dev/null")}) {
+    EXPECT_EQ(runProgram({log, path}).out, *referenceReport(kLog, 0)) << path;
+  }
+  auto viaShell = [&](const std::string& args) {
+    return runCommand("/bin/bash", {"-c", "exec " SCALESUM_BINARY " " + args, log, options});
+  };
+  expectRejected(viaShell("<(cat \"$0\")"), "log through a pipe");
+  EXPECT_EQ(viaShell("\"$0\" <(cat \"$1\")").out, *referenceReport(kLog, 3000));
+}
+
+TEST(MemoryExhaustion, EveryLimitGivesTheReportOrTheMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit does not work under ASan";
+#endif
+  // Two taxa and many samples: the length histories and the worker threads' series need memory.
+  TempDir dir;
+  std::string log = "2\n1 A\n2 B\n3\n1 0 2 1 2\n2 0.5 1 1\n3 0.25 1 2\nIter a b K x Sigma y\n";
+  for (int i = 1; i <= 200000; ++i) {
+    log += std::to_string(i) + " 0 0 1 0 " + std::to_string(1 + i % 7) + " 0 2 " +
+           std::to_string(1 + i % 5) + " x Node\n";
+  }
+  const std::string path = dir.write("big.log", log);
+  const RunResult full = runProgram({path}, {"OMP_NUM_THREADS=2"});
+  ASSERT_EQ(full.status, 0);
+  // From too little memory to start up to enough for two threads; in between, a second thread
+  // may not start and the run makes do with one. The memory runs out at several places.
+  std::set<std::string> messages;
+  int inARow = 0;
+  for (int megabytes = 8; megabytes <= 256 && inARow < 3; megabytes += 2) {
+    const std::string limit = "ulimit -v " + std::to_string(megabytes * 1024);
+    const RunResult result = runCommand(
+        "/bin/sh", {"-c", limit + " && exec " SCALESUM_BINARY " " + path}, {"OMP_NUM_THREADS=2"});
+    inARow = result.status == 0 ? inARow + 1 : 0;
+    if (result.status == 0) {
+      expectRun(result, full, limit);
+    } else {
+      expectRejected(result, limit);
+      EXPECT_EQ(result.out.rfind("Memory allocation error in file ", 0), 0u) << limit << result.out;
+      messages.insert(result.out);
+    }
+  }
+  EXPECT_EQ(inARow, 3);
+  EXPECT_GE(messages.size(), 2u);
+  // Taxon ids far apart need no memory for the range between them.
+  const std::string far =
+      dir.write("far.log",
+                "2\n-2147483648 A\n2147483647 B\n3\n1 0 2 2147483647 -2147483648\n"
+                "2 0.5 1 -2147483648\n3 0.25 1 2147483647\nh\n1 0 0 0 0 1 0\n");
+  const RunResult limited =
+      runCommand("/bin/sh", {"-c", "ulimit -v 262144 && exec " SCALESUM_BINARY " " + far});
+  EXPECT_EQ(limited.status, 0) << limited.out;
 }
 
 }  // namespace

@@ -5,34 +5,40 @@
 #include <string>
 #include <vector>
 
+#include "records.h"
+
 namespace scalesum::testing {
 
-// The clade placement as first written: every candidate's taxa scanned for every taxon. Clade j
-// lists taxa[j]; build() sets root, parent (-1 for none) and children, as indices.
-struct ReferenceTree {
-  std::vector<std::vector<int32_t>> taxa;
-  int root = -1;
-  std::vector<int> parent;
-  std::vector<std::vector<int>> children;
+// Returns where the built tree of `analysis` differs from the one the straightforward clade
+// insertion makes of its node table, or from the rule that each position shows the first node
+// with its id in pre-order; empty when it does not.
+std::string treeMismatch(const Analysis& analysis);
 
-  // Offers `clade` to `candidate` and below; returns whether it was attached there.
-  bool insert(int clade, int candidate);
-  // Takes the first clade of `taxonCount` taxa as the root (one must exist) and offers it every
-  // other clade, largest first and in order among equals.
-  void build(int taxonCount);
+// A log read as the README describes it, without the program's readers: per position of the
+// node table the node shown there, its length in every retained sample and its change count.
+struct ReferenceRun {
+  struct Row {
+    int32_t id = 0;
+    size_t taxonCount = 0;
+    double length = 0.0;  // as the report gives it: the root's is 0
+    std::string taxa;     // sorted, comma-joined names
+    std::vector<double> history;
+    int32_t changed = 0;
+  };
+  std::vector<Row> rows;
+  std::vector<double> sigma;
 };
 
-// Returns the report that the log text `log` calls for with burn-in `burnIn`, read as the README
-// describes the format and worked out without the program's readers, or nothing when the log
-// breaks a rule of the format. Only the mode search is left to the density module's reference
-// loop.
+// Returns the run that the log text calls for with `burnIn`, or nothing when the log breaks a
+// rule of the format.
+std::optional<ReferenceRun> referenceRun(const std::string& log, int32_t burnIn);
+
+// Returns the report of referenceRun, or nothing. Only the mode search is left to the density
+// module's reference loop.
 std::optional<std::string> referenceReport(const std::string& log, int32_t burnIn);
 
 // Returns the burn-in that the options text sets (its last IT line), or nothing when an IT line
 // lacks its value; the other keywords are not checked.
 std::optional<int32_t> referenceBurnIn(const std::string& options);
-
-// Returns the whitespace-separated words of `line`.
-std::vector<std::string> referenceWords(const std::string& line);
 
 }  // namespace scalesum::testing

@@ -10,28 +10,35 @@
 #include <sstream>
 
 #include "logfile.h"
+#include "run.h"
 #include "tree.h"
 
 namespace scalesum::testing {
 
-namespace {
-
-void throwFailure(int status, const char* message) {
-  throw Failure{status, message};
-}
-
-}  // namespace
-
 Failure catchFailure(const std::function<void()>& body) {
-  setFailureHook(throwFailure);
+  setFailureHook([](int status, const char* message) { throw Failure{status, message}; });
+  Failure failure{-1, ""};
   try {
     body();
-  } catch (const Failure& failure) {
-    setFailureHook(nullptr);
-    return failure;
+  } catch (const Failure& caught) {
+    failure = caught;
   }
   setFailureHook(nullptr);
-  return Failure{-1, ""};
+  return failure;
+}
+
+Outcome analyse(const std::string& logPath, const std::string& optionsPath) {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = ::open_memstream(&text, &size);
+  Outcome outcome;
+  outcome.failure = catchFailure([&] {
+    runAnalysis(logPath.c_str(), optionsPath.empty() ? nullptr : optionsPath.c_str(), out);
+  });
+  std::fclose(out);
+  outcome.report.assign(text, size);
+  std::free(text);
+  return outcome;
 }
 
 TempDir::TempDir() {
@@ -46,9 +53,8 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::write(const std::string& name, const std::string& contents) const {
-  const std::string file = path(name);
-  std::ofstream(file, std::ios::binary) << contents;
-  return file;
+  std::ofstream(path(name), std::ios::binary) << contents;
+  return path(name);
 }
 
 void TempDir::append(const std::string& file, const std::string& contents) {
@@ -56,9 +62,8 @@ void TempDir::append(const std::string& file, const std::string& contents) {
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
@@ -66,32 +71,28 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
                      const std::vector<std::string>& environment, const std::string& stdoutPath) {
   TempDir dir;
   const std::string outPath = stdoutPath.empty() ? dir.path("stdout") : stdoutPath;
-  const std::string errPath = dir.path("stderr");
   std::vector<std::string> argvText{program};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argvText) argv.push_back(arg.data());
   argv.push_back(nullptr);
-
   const pid_t child = ::fork();
   if (child == 0) {
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::dup2(in, 0);
+    int ends[2];
+    if (stdoutPath == "|" && ::pipe(ends) == 0) ::close(ends[0]);  // a reader gone away
+    ::dup2(
+        stdoutPath == "|" ? ends[1] : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+        1);
+    ::dup2(::open(dir.path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
     for (const std::string& entry : environment) ::putenv(const_cast<char*>(entry.c_str()));
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  RunResult result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (stdoutPath.empty()) result.out = readFile(outPath);
-  result.err = readFile(errPath);
-  return result;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+          stdoutPath.empty() ? readFile(outPath) : "", readFile(dir.path("stderr"))};
 }
 
 RunResult runProgram(const std::vector<std::string>& args,
@@ -100,22 +101,15 @@ RunResult runProgram(const std::vector<std::string>& args,
 }
 
 std::string smallLog(const std::string& samples) {
-  return "4\n1\tA\n2\tB\n3\tC\n4\tD\n"
-         "7\n"
-         "1\t0.5\t4\t1\t2\t3\t4\n"
-         "2\t0.25\t2\t1\t2\n"
-         "3\t0.125\t2\t3\t4\n"
-         "4\t1.0\t1\t1\n"
-         "5\t2.0\t1\t2\n"
-         "6\t0.5\t1\t3\n"
-         "7\t0.75\t1\t4\n"
+  return "4\n1\tA\n2\tB\n3\tC\n4\tD\n7\n1\t0.5\t4\t1\t2\t3\t4\n2\t0.25\t2\t1\t2\n3\t0."
+         "125\t2\t3\t4\n"
+         "4\t1.0\t1\t1\n5\t2.0\t1\t2\n6\t0.5\t1\t3\n7\t0.75\t1\t4\n"
          "Iter\tLh\tPrior\tNo\tAlpha\tSigma\tX\n" +
          samples;
 }
 
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
-  const std::string path = dir.write("tree.log", log);
-  std::unique_ptr<Analysis> analysis = readLogHeader(path.c_str());
+  std::unique_ptr<Analysis> analysis = readLogHeader(dir.write("tree.log", log).c_str());
   buildCladeTree(*analysis);
   return analysis;
 }

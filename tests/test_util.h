@@ -19,6 +19,15 @@ struct Failure {
 // -1 when `body` completed.
 Failure catchFailure(const std::function<void()>& body);
 
+// What a run of the whole analysis in this process wrote, and how it ended.
+struct Outcome {
+  Failure failure;     // status -1: the run completed
+  std::string report;  // whatever was written, complete or not
+};
+
+// Runs the whole analysis in this process on the log and, unless empty, the options file.
+Outcome analyse(const std::string& logPath, const std::string& optionsPath = "");
+
 // A directory of its own for each test, removed at the end of the test.
 class TempDir {
  public:
@@ -34,7 +43,7 @@ class TempDir {
   std::string dir_;
 };
 
-// What a run of the real executable printed and how it ended.
+// What a run of an executable printed and how it ended.
 struct RunResult {
   int status = -1;
   std::string out;
@@ -45,7 +54,8 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {});
 
-// Runs `program` with `args` the same way; standard output goes to `stdoutPath` when given.
+// Runs `program` with `args` the same way; standard output goes to `stdoutPath` when given, or
+// to a pipe whose reader has gone away when that is "|".
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {},
                      const std::string& stdoutPath = "");
@@ -53,8 +63,11 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
 // Returns the contents of a file.
 std::string readFile(const std::string& path);
 
+// The source tree, ending in a slash.
+inline const std::string kSourceDir = SCALESUM_SOURCE_DIR "/";
+
 // A small log: four taxa ((A,B),(C,D)) with nodes 1 (root), 2 = {A,B}, 3 = {C,D} and tips 4..7,
-// followed by the given sample lines.
+// followed by the given sample lines (the first of them is line 15).
 std::string smallLog(const std::string& samples);
 
 // Reads a log header from text and builds its tree.

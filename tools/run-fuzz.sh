@@ -54,7 +54,7 @@ for target in "${targets[@]}"; do
   log="$build/$target.log"
   status=0
   "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=20 -max_len=65536 \
-    -print_final_stats=1 -dict=tests/fuzz/scalesum.dict -artifact_prefix="$out/$target-" \
+    -print_final_stats=1 -artifact_prefix="$out/$target-" \
     "$corpus" "$seeds/$target" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if ((status != 0)); then

@@ -4,57 +4,45 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "genlib.h"
 
 namespace scalesum::fuzz {
 
-namespace {
-
-void rejectInput(int status, const char* message) {
-  FUZZ_CHECK(status == 1);
-  const char* lineEnd = std::strchr(message, '\n');
-  FUZZ_CHECK(lineEnd != nullptr && lineEnd[1] == '\0');
-  throw Rejected{};
-}
-
-}  // namespace
-
-void prepareFuzzing() {
-  setFailureHook(rejectInput);
-  omp_set_num_threads(1);
-}
-
-MemoryFile::MemoryFile(const uint8_t* data, size_t size) {
-  fd_ = ::memfd_create("scalesum-fuzz", MFD_CLOEXEC);
-  FUZZ_CHECK(fd_ >= 0);
-  for (size_t done = 0; done < size;) {
-    const ssize_t wrote = ::write(fd_, data + done, size - done);
-    FUZZ_CHECK(wrote > 0);
-    done += static_cast<size_t>(wrote);
-  }
-  std::snprintf(path_, sizeof path_, "/proc/self/fd/%d", fd_);
-}
-
-MemoryFile::~MemoryFile() {
-  ::close(fd_);
-}
-
-int32_t referenceInt(const char* text) {
-  errno = 0;
-  const long value = std::strtol(text, nullptr, 10);
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
+const char* memoryFile(int slot, const std::string& text) {
+  static int fds[2] = {-1, -1};
+  static char paths[2][40];
+  int& fd = fds[slot];
+  if (fd < 0) fd = ::memfd_create("scalesum-fuzz", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0 && ::ftruncate(fd, 0) == 0);
+  FUZZ_CHECK(::pwrite(fd, text.data(), text.size(), 0) == ssize_t(text.size()));
+  std::snprintf(paths[slot], sizeof paths[slot], "/proc/self/fd/%d", fd);
+  return paths[slot];
 }
 
 bool sameReal(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return std::memcmp(&a, &b, sizeof a) == 0;
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
 }
 
 }  // namespace scalesum::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  scalesum::setFailureHook([](int status, const char* message) {
+    const char* lineEnd = std::strchr(message, '\n');
+    FUZZ_CHECK(status == 1 && lineEnd != nullptr && lineEnd[1] == '\0');
+    throw scalesum::fuzz::Rejected{};
+  });
+  omp_set_num_threads(1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  try {
+    scalesum::fuzz::fuzzInput(std::string(reinterpret_cast<const char*>(data), size));
+  } catch (const scalesum::fuzz::Rejected&) {
+  }
+  return 0;
+}
