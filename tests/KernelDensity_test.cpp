@@ -33,6 +33,7 @@ TEST(DensitySummary, MomentsBandwidthAndGridFollowTheRobustRule) {
       {{3, 1}, 2, 2, std::sqrt(2.0), std::pow(2, -0.2) * (std::sqrt(2.0) * 0.9)},
       {{0.7}, 0.7, 0.7, nan, nan},
       {std::vector<double>(50, 1.0), 1, 1, 0, 0},
+      {{1, HUGE_VAL, 2}, HUGE_VAL, 2, nan, nan},
   };
   for (const auto& c : cases) {
     const DensitySummary s = summarise(c.values);
@@ -49,7 +50,7 @@ TEST(DensitySummary, MomentsBandwidthAndGridFollowTheRobustRule) {
 }
 
 // Not-a-number values sort after the numbers, in the copy only.
-TEST(DensitySummary, NotANumberAndInfinitiesPropagate) {
+TEST(DensitySummary, NotANumbersSortLastInTheCopyOnly) {
   const double nan = std::nan("");
   std::vector<double> values{2, nan, 1, 3, nan, 0.5};
   const DensitySummary s = summarise(values);
@@ -58,9 +59,6 @@ TEST(DensitySummary, NotANumberAndInfinitiesPropagate) {
             (std::vector<double>{0.5, 1, 2, 3}));
   EXPECT_TRUE(std::isnan(s.sortedValues[4]) && std::isnan(s.sortedValues[5]));
   EXPECT_TRUE(std::isnan(s.mean) && std::isnan(s.gridHigh));
-  const DensitySummary infinite = summarise({1, HUGE_VAL, 2});
-  EXPECT_EQ(infinite.mean, HUGE_VAL);
-  EXPECT_TRUE(std::isnan(infinite.stdDev));
 }
 
 TEST(CompareReals, TreatsNotANumberAsSmallerBothWays) {
