@@ -52,9 +52,11 @@ struct Avx2Lanes {
   }
 
   static Mask less(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+  static Mask lessEqual(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
   static Mask greaterEqual(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
   static Mask equal(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
   static Mask maskAnd(Mask a, Mask b) { return _mm256_and_pd(a, b); }
+  static Mask maskOr(Mask a, Mask b) { return _mm256_or_pd(a, b); }
   static bool allSet(Mask m) { return _mm256_movemask_pd(m) == 0xF; }
   static Vec select(Mask m, Vec ifSet, Vec ifClear) { return _mm256_blendv_pd(ifClear, ifSet, m); }
 };

@@ -49,9 +49,11 @@ struct Avx512Lanes {
   }
 
   static Mask less(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+  static Mask lessEqual(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
   static Mask greaterEqual(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
   static Mask equal(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
   static Mask maskAnd(Mask a, Mask b) { return static_cast<Mask>(a & b); }
+  static Mask maskOr(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   static bool allSet(Mask m) { return m == 0xFF; }
   static Vec select(Mask m, Vec ifSet, Vec ifClear) {
     return _mm512_mask_blend_pd(m, ifClear, ifSet);
