@@ -18,21 +18,11 @@ constexpr const char* kHeaderCells[] = {
     "SD DeltaV\t",       "Taxa List\t",
 };
 
-// The first taxon with each id, as every look-up by id finds it.
-std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis) {
-  std::unordered_map<int32_t, const char*> names;
-  for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
-  return names;
-}
-
 // Writes the sorted, comma-joined names of the node's taxa; `sorted` has room for them all.
 void writeTaxaList(FILE* out, const Node& node,
                    const std::unordered_map<int32_t, const char*>& names,
                    std::vector<const char*>& sorted) {
-  sorted.clear();
-  for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));  // capacity is reserved
-  std::sort(sorted.begin(), sorted.end(),
-            [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
+  sortTaxonNames(node, names, sorted);
   for (size_t k = 0; k < sorted.size(); ++k) {
     if (k > 0) std::fputc(',', out);
     std::fputs(sorted[k], out);
@@ -40,6 +30,20 @@ void writeTaxaList(FILE* out, const Node& node,
 }
 
 }  // namespace
+
+std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis) {
+  std::unordered_map<int32_t, const char*> names;
+  for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
+  return names;
+}
+
+void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const char*>& names,
+                    std::vector<const char*>& sorted) {
+  sorted.clear();
+  for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));
+  std::sort(sorted.begin(), sorted.end(),
+            [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
+}
 
 double percentChanged(const Analysis& analysis, size_t position) {
   return static_cast<double>(analysis.results[position].changedCount) /

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdio>
+#include <unordered_map>
+#include <vector>
 
 #include "records.h"
 
@@ -8,6 +10,13 @@ namespace scalesum {
 
 // Returns -1, 0 or 1 as name a sorts before, with or after name b, byte by byte as unsigned values.
 int compareTaxonNames(const char* a, const char* b);
+
+// Returns the name of the first taxon with each id, as every look-up by id finds it.
+std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis);
+
+// Fills `sorted` with the names of the node's taxa in the report's order (byte order).
+void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const char*>& names,
+                    std::vector<const char*>& sorted);
 
 // Returns the share of the applied samples, in percent, that changed the node at `position`.
 double percentChanged(const Analysis& analysis, size_t position);

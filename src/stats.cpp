@@ -110,30 +110,24 @@ void appendCell(std::string& line, const std::optional<double>& value) {
   }
 }
 
-// Appends the node's sorted, comma-joined taxon names; a name holding a double quote makes the
-// cell a quoted one, so that table readers take the quote as text.
-void appendTaxa(std::string& line, const Node& node,
-                const std::unordered_map<int32_t, const char*>& names,
-                std::vector<const char*>& sorted) {
-  sorted.clear();
-  for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));
-  std::sort(sorted.begin(), sorted.end(),
-            [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
-  std::string cell;
+// Sets `cell` to the node's sorted, comma-joined taxon names; a name holding a double quote
+// makes the cell a quoted one, so that table readers take the quote as text.
+void taxaCell(std::string& cell, const Node& node,
+              const std::unordered_map<int32_t, const char*>& names,
+              std::vector<const char*>& sorted) {
+  sortTaxonNames(node, names, sorted);
+  cell.clear();
   for (size_t k = 0; k < sorted.size(); ++k) {
     if (k > 0) cell += ',';
     cell += sorted[k];
   }
-  if (cell.find('"') == std::string::npos) {
-    line += cell;
-    return;
-  }
-  line += '"';
+  if (cell.find('"') == std::string::npos) return;
+  std::string quoted = "\"";
   for (char c : cell) {
-    if (c == '"') line += '"';
-    line += c;
+    if (c == '"') quoted += '"';
+    quoted += c;
   }
-  line += '"';
+  cell = quoted + '"';
 }
 
 }  // namespace
@@ -225,18 +219,19 @@ void writeStatistics(FILE* out, const Analysis& analysis) {
       "node_id\ttaxa\tseries\tn\tmean\tsd\tmedian\tmode\thpd_lower\thpd_upper\tess\tmin\tmax\t"
       "changed\tpct_changed\n",
       out);
-  std::unordered_map<int32_t, const char*> names;
   std::vector<const char*> sorted;
   std::string line;
+  std::string taxa;
   try {
-    for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
+    const std::unordered_map<int32_t, const char*> names = namesById(analysis);
     for (size_t i = 0; i < analysis.nodes.size(); ++i) {
       const Node& node = *analysis.nodes[i];
+      taxaCell(taxa, node, names, sorted);
       for (int s = 0; s < kSeriesCount; ++s) {
         const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
         line = std::to_string(node.id);
         line += '\t';
-        appendTaxa(line, node, names, sorted);
+        line += taxa;
         line += '\t';
         line += kSeriesNames[s];
         line += '\t';
