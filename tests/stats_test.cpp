@@ -96,21 +96,12 @@ TEST(Stats, RandomChainsAgreeWithTheLongWay) {
   }
 }
 
-std::unique_ptr<Analysis> summarised(const testing::TempDir& dir, const std::string& samples) {
-  auto analysis = testing::loadTree(dir, testing::smallLog(samples));
-  analysis->wantStatistics = true;
-  countRetainedSamples(*analysis);
-  applyRetainedSamples(*analysis);
-  summariseAllNodes(*analysis);
-  return analysis;
-}
-
 TEST(Stats, MissingValuesFollowTheirRules) {
   testing::TempDir dir;
   // Node 2 (position 1) is scaled in two samples; the third sample's sigma is not a number.
-  auto a = summarised(dir,
-                      "0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
-                      "2 0 0 0 0 nan 0\n");
+  auto a = testing::summarised(
+      dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
+                             "2 0 0 0 0 nan 0\n"));
   const SeriesStatistics root = seriesStatistics(*a, 0, Series::kScalar);
   EXPECT_EQ(root.n, 3);
   EXPECT_FALSE(root.mean || root.sd || root.median || root.mode || root.hpdLower || root.ess ||
@@ -129,7 +120,7 @@ TEST(Stats, MissingValuesFollowTheirRules) {
   EXPECT_FALSE(isStatisticName("scalar_") || isStatisticName("Scalar_median") ||
                isStatisticName("scalar_changed") || isStatisticName("sigv__mean"));
 
-  auto one = summarised(dir, "0 0 0 1 0 1.5 0 2 2.0 0 Branch\n");
+  auto one = testing::summarised(dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n"));
   const SeriesStatistics single = seriesStatistics(*one, 1, Series::kScalar);
   EXPECT_TRUE(single.mean && single.median && single.hpdLower && !single.sd && !single.mode &&
               !single.ess);
