@@ -82,7 +82,7 @@ TEST(Blocks, EveryBlockSizeReportsWhatOneBlockDoesAndTooSmallACapFails) {
   EXPECT_EQ(runProgram({"--progress", "--quiet", logs[0]}).err, "");
 }
 
-TEST(Progress, AFailureThatUnwindsTheRunStopsTheReporter) {
+TEST(Progress, AFailureStopsTheReporterAndTheLineEstimatesTheTimeLeft) {
   FILE* stream = std::tmpfile();
   const testing::Failure failure = testing::catchFailure([&] {
     Progress progress;
@@ -91,9 +91,7 @@ TEST(Progress, AFailureThatUnwindsTheRunStopsTheReporter) {
   });
   EXPECT_EQ(failure.message, "stop\n");
   std::fclose(stream);
-}
-
-TEST(Progress, LineEstimatesTheTimeLeftFromTheShareSummarised) {
+  // The line estimates the time left from the share summarised.
   EXPECT_EQ(describeProgress(1, 0, 0, 10, 3.2),
             "Scalesum: pass 1, 0/10 nodes summarised, 0:03 elapsed");
   EXPECT_EQ(describeProgress(4, 6, 30, 10, 90.0),

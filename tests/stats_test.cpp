@@ -13,7 +13,7 @@
 namespace scalesum {
 namespace {
 
-TEST(Stats, IntervalsOfHandWorkedSeries) {
+TEST(Stats, IntervalsAndSampleSizesOfHandWorkedSeries) {
   struct Case {
     std::vector<double> sorted;
     double mass, lower, upper;
@@ -33,22 +33,14 @@ TEST(Stats, IntervalsOfHandWorkedSeries) {
               std::make_pair(c.lower, c.upper))
         << c.sorted.size() << " values, mass " << c.mass;
   }
-}
-
-TEST(Stats, SampleSizesOfHandWorkedSeries) {
-  struct Case {
-    std::vector<double> values;
-    double ess;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<double>, double> sizes[] = {
       {{1, 3}, 2},                          // no lag pair below maxLag = 1
       {{0, 0, 1, 2, 0, 3, 3}, 150 / 23.0},  // two positive pairs; k = 6 is not below maxLag = 6
       {{1, -1, 1, -1, 1, -1}, 6},           // the first pair sums to 0: stop
       {{1, 2, 3, 4, 5, 6}, 105 / 41.5},     // one positive pair (1.75 + 0.25), then a negative one
   };
-  for (const Case& c : cases) {
-    EXPECT_NEAR(effectiveSampleSize(c.values.data(), c.values.size()), c.ess, 1e-12)
-        << c.values.size() << " values";
+  for (const auto& [values, ess] : sizes) {
+    EXPECT_NEAR(effectiveSampleSize(values.data(), values.size()), ess, 1e-12) << values.size();
   }
 }
 

@@ -51,9 +51,7 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
 
   a->hpdMass = 0.975;
   EXPECT_NE(treeFileOf(*a, dir.path("t.nex")).find(",scalar_97.5%_HPD={"), std::string::npos);
-}
-
-TEST(TreeFile, NamesAreQuotedByNexusRules) {
+  // Names are quoted by the rules of the format.
   EXPECT_EQ(nexusName("Homo_sapiens-2.1"), "Homo_sapiens-2.1");
   EXPECT_EQ(nexusName("it's&<"), "'it''s&<'");
   EXPECT_EQ(nexusName("caf\xC3\xA9"), "'caf\xC3\xA9'");
