@@ -88,6 +88,12 @@ TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
       1);
   EXPECT_EQ(readFile(dir.path("r.tsv")), plain.out);
   EXPECT_EQ(fileCount(dir), files);  // no statistics file, no temporary file
+  // A tree file that cannot be written fails the run before any other file is written.
+  const std::string tree = dir.path("missing/t.nex");
+  const auto unwritable = runProgram({log, "--svg", dir.path("p.svg"), "--tree", tree});
+  EXPECT_TRUE(unwritable.status == 1 && unwritable.out.empty()) << unwritable.out;
+  EXPECT_EQ(unwritable.err, "Error writing the tree to " + tree + ": No such file or directory\n");
+  EXPECT_EQ(fileCount(dir), files);
 }
 
 }  // namespace
