@@ -3,12 +3,8 @@
 // input calls for when read as the README describes it (referenceReport), or status 1 with one
 // message line and no part of the report.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <zlib.h>
 
 #include <set>
 
@@ -40,10 +36,7 @@ TEST(Program, ReportsAreByteForByteTheExpectedOnes) {
   std::string packed;
   for (const std::string& part :
        {readFile(kExample + "log").substr(0, 50000), readFile(kExample + "log").substr(50000)}) {
-    gzFile out = gzopen(dir.path("z").c_str(), "wb9");
-    gzwrite(out, part.data(), unsigned(part.size()));
-    gzclose(out);
-    packed += readFile(dir.path("z"));
+    packed += readFile(dir.writeGzip("z", part));
   }
   expectRun(runProgram({dir.write("example.txt", packed), kExample + "options"}), recorded, "gz");
   std::string damaged = packed;

@@ -62,19 +62,7 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
   }
 }
 
-TEST(CommandLine, AFailedRunLeavesTheFilesAsTheyWere) {
-  TempDir dir;
-  const std::string log = shortChain(dir);
-  dir.write("out.tsv", "an earlier report\n");
-  // The burn-in drops every sample: the run fails after its files were opened.
-  const auto result =
-      runProgram({log, "--burnin=40", "-o", dir.path("out.tsv"), "--stats", dir.path("stats.tsv")});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(readFile(dir.path("out.tsv")), "an earlier report\n");
-  EXPECT_EQ(fileCount(dir), 2u);  // no statistics file, no temporary file
-}
-
-TEST(CommandLine, FlagsNeverChangeTheReport) {
+TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
   TempDir dir;
   const std::string log = shortChain(dir);
   const std::string options = dir.write("it.options", "IT 10\n");
@@ -83,22 +71,29 @@ TEST(CommandLine, FlagsNeverChangeTheReport) {
   const auto flagged = runProgram({"-t", "1", log, "--hpd", "0.5", "-s", dir.path("s.tsv"),
                                    "--quiet", options, "--max-memory=1M"});
   EXPECT_TRUE(flagged.out == plain.out && flagged.err.empty());
-  const auto toFile = runProgram({"--output", dir.path("r.tsv"), "--", log, options});
-  EXPECT_EQ(toFile.out, "");
+  EXPECT_EQ(runProgram({"--output", dir.path("r.tsv"), "--", log, options}).out, "");
   EXPECT_EQ(readFile(dir.path("r.tsv")), plain.out);
   // The flag wins over the options file's IT.
   EXPECT_EQ(runProgram({log, "--burnin", "10"}).out, plain.out);
   EXPECT_EQ(runProgram({"-b0", log, options}).out, runProgram({log}).out);
-}
-
-TEST(CommandLine, ShortChainsAreWarnedOfOnlyWithStatistics) {
-  TempDir dir;
-  const std::string log = shortChain(dir);
+  // Short chains are warned of only with statistics.
   const auto warned = runProgram({log, "-s", dir.path("s.tsv")});
   EXPECT_TRUE(warned.status == 0 && warned.err.rfind("Scalesum: warning: ", 0) == 0);
   EXPECT_NE(warned.err.find("; the chain may need to run longer\n"), std::string::npos);
   EXPECT_EQ(runProgram({log, "-qs", dir.path("s.tsv")}).err, "");
-  EXPECT_EQ(runProgram({log}).err, "");
+  // The burn-in drops every sample: the run fails after its files were opened.
+  const size_t files = fileCount(dir);
+  EXPECT_EQ(
+      runProgram({log, "--burnin=40", "-o", dir.path("r.tsv"), "-s", dir.path("s2.tsv")}).status,
+      1);
+  EXPECT_EQ(readFile(dir.path("r.tsv")), plain.out);
+  EXPECT_EQ(fileCount(dir), files);  // no statistics file, no temporary file
+  // A tree file that cannot be written fails the run before any other file is written.
+  const std::string tree = dir.path("missing/t.nex");
+  const auto unwritable = runProgram({log, "--svg", dir.path("p.svg"), "--tree", tree});
+  EXPECT_TRUE(unwritable.status == 1 && unwritable.out.empty()) << unwritable.out;
+  EXPECT_EQ(unwritable.err, "Error writing the tree to " + tree + ": No such file or directory\n");
+  EXPECT_EQ(fileCount(dir), files);
 }
 
 }  // namespace

@@ -19,15 +19,6 @@ constexpr const char* kFourSamples =
     "3 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
     "4 0 0 1 0 1 0 2 2 0 Branch\n";
 
-std::unique_ptr<Analysis> summarised(const testing::TempDir& dir, const std::string& log) {
-  auto analysis = testing::loadTree(dir, log);
-  analysis->wantStatistics = true;
-  countRetainedSamples(*analysis);
-  applyRetainedSamples(*analysis);
-  summariseAllNodes(*analysis);
-  return analysis;
-}
-
 std::string pictureOf(const Analysis& analysis, const std::string& path, const char* colorBy) {
   FILE* out = std::fopen(path.c_str(), "w");
   writePicture(out, analysis, colorBy);
@@ -43,7 +34,7 @@ size_t occurrences(const std::string& text, const std::string& part) {
 
 TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOften) {
   testing::TempDir dir;
-  const auto a = summarised(dir, testing::smallLog(kFourSamples));
+  const auto a = testing::summarised(dir, testing::smallLog(kFourSamples));
   const ColourScale scale = colourScale(*a, "scalar_median");
   // log2 medians 1, -1 and 0; the 2nd and 98th percentiles are -0.96 and 0.96.
   EXPECT_DOUBLE_EQ(scale.high, 0.96);
@@ -81,7 +72,7 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   std::string log = testing::smallLog(kFourSamples);
   log.replace(log.find("1\tA"), 3, "1\tx<y&z");
   log.replace(log.find("2\tB"), 3, "2\t'q\"\xC3\xA9\xFF");
-  const auto a = summarised(dir, log);
+  const auto a = testing::summarised(dir, log);
   const std::string svg = pictureOf(*a, dir.path("p.svg"), "deltav_ess");
   EXPECT_NE(svg.find(">x&lt;y&amp;z</text>"), std::string::npos);
   EXPECT_NE(svg.find(">&apos;q&quot;\xC3\xA9\xEF\xBF\xBD</text>"), std::string::npos);

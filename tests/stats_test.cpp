@@ -13,7 +13,7 @@
 namespace scalesum {
 namespace {
 
-TEST(Stats, IntervalsOfHandWorkedSeries) {
+TEST(Stats, IntervalsAndSampleSizesOfHandWorkedSeries) {
   struct Case {
     std::vector<double> sorted;
     double mass, lower, upper;
@@ -33,22 +33,14 @@ TEST(Stats, IntervalsOfHandWorkedSeries) {
               std::make_pair(c.lower, c.upper))
         << c.sorted.size() << " values, mass " << c.mass;
   }
-}
-
-TEST(Stats, SampleSizesOfHandWorkedSeries) {
-  struct Case {
-    std::vector<double> values;
-    double ess;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<double>, double> sizes[] = {
       {{1, 3}, 2},                          // no lag pair below maxLag = 1
       {{0, 0, 1, 2, 0, 3, 3}, 150 / 23.0},  // two positive pairs; k = 6 is not below maxLag = 6
       {{1, -1, 1, -1, 1, -1}, 6},           // the first pair sums to 0: stop
       {{1, 2, 3, 4, 5, 6}, 105 / 41.5},     // one positive pair (1.75 + 0.25), then a negative one
   };
-  for (const Case& c : cases) {
-    EXPECT_NEAR(effectiveSampleSize(c.values.data(), c.values.size()), c.ess, 1e-12)
-        << c.values.size() << " values";
+  for (const auto& [values, ess] : sizes) {
+    EXPECT_NEAR(effectiveSampleSize(values.data(), values.size()), ess, 1e-12) << values.size();
   }
 }
 
@@ -96,21 +88,12 @@ TEST(Stats, RandomChainsAgreeWithTheLongWay) {
   }
 }
 
-std::unique_ptr<Analysis> summarised(const testing::TempDir& dir, const std::string& samples) {
-  auto analysis = testing::loadTree(dir, testing::smallLog(samples));
-  analysis->wantStatistics = true;
-  countRetainedSamples(*analysis);
-  applyRetainedSamples(*analysis);
-  summariseAllNodes(*analysis);
-  return analysis;
-}
-
 TEST(Stats, MissingValuesFollowTheirRules) {
   testing::TempDir dir;
   // Node 2 (position 1) is scaled in two samples; the third sample's sigma is not a number.
-  auto a = summarised(dir,
-                      "0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
-                      "2 0 0 0 0 nan 0\n");
+  auto a = testing::summarised(
+      dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
+                             "2 0 0 0 0 nan 0\n"));
   const SeriesStatistics root = seriesStatistics(*a, 0, Series::kScalar);
   EXPECT_EQ(root.n, 3);
   EXPECT_FALSE(root.mean || root.sd || root.median || root.mode || root.hpdLower || root.ess ||
@@ -129,7 +112,7 @@ TEST(Stats, MissingValuesFollowTheirRules) {
   EXPECT_FALSE(isStatisticName("scalar_") || isStatisticName("Scalar_median") ||
                isStatisticName("scalar_changed") || isStatisticName("sigv__mean"));
 
-  auto one = summarised(dir, "0 0 0 1 0 1.5 0 2 2.0 0 Branch\n");
+  auto one = testing::summarised(dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n"));
   const SeriesStatistics single = seriesStatistics(*one, 1, Series::kScalar);
   EXPECT_TRUE(single.mean && single.median && single.hpdLower && !single.sd && !single.mode &&
               !single.ess);

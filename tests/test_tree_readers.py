@@ -92,17 +92,6 @@ class TreeReaders(unittest.TestCase):
             f.write("\n".join(lines))
         self.check_against_log(log)
 
-    def test_bad_use_leaves_no_file(self):
-        log = os.path.join(SOURCE, "examples", "example.log")
-        for args in (["--color-by", "scalar_colour"], ["--tree", "missing/t.nex"]):
-            run = self.run_scalesum("--svg", "p.svg", *args, log)
-            self.assertEqual(run.returncode, 1)
-            lines = [line for line in (run.stdout + run.stderr).decode().splitlines()
-                     if "--help" not in line]  # bad use adds a pointer to --help
-            self.assertEqual(len(lines), 1, lines)
-            self.assertIn(args[1], lines[0])
-            self.assertEqual(os.listdir(self.dir), [])
-
 
 if __name__ == "__main__":
     unittest.main()

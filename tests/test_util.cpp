@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,8 @@
 
 #include "logfile.h"
 #include "run.h"
+#include "samples.h"
+#include "series.h"
 #include "tree.h"
 
 namespace scalesum::testing {
@@ -54,6 +57,13 @@ TempDir::~TempDir() {
 
 std::string TempDir::write(const std::string& name, const std::string& contents) const {
   std::ofstream(path(name), std::ios::binary) << contents;
+  return path(name);
+}
+
+std::string TempDir::writeGzip(const std::string& name, const std::string& contents) const {
+  gzFile out = gzopen(path(name).c_str(), "wb");
+  gzwrite(out, contents.data(), unsigned(contents.size()));
+  gzclose(out);
   return path(name);
 }
 
@@ -111,6 +121,16 @@ std::string smallLog(const std::string& samples) {
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
   std::unique_ptr<Analysis> analysis = readLogHeader(dir.write("tree.log", log).c_str());
   buildCladeTree(*analysis);
+  return analysis;
+}
+
+std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
+  auto analysis = loadTree(dir, log);
+  analysis->wantStatistics = true;
+  analysis->hpdMass = hpdMass;
+  countRetainedSamples(*analysis);
+  applyRetainedSamples(*analysis);
+  summariseAllNodes(*analysis);
   return analysis;
 }
 

@@ -35,6 +35,8 @@ class TempDir {
   ~TempDir();
   // Writes `contents` to the file `name` in the directory and returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
+  // Writes `contents` gzip-compressed to the file `name` and returns its path.
+  std::string writeGzip(const std::string& name, const std::string& contents) const;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
   // Appends `contents` to the file at `file`.
   static void append(const std::string& file, const std::string& contents);
@@ -72,5 +74,9 @@ std::string smallLog(const std::string& samples);
 
 // Reads a log header from text and builds its tree.
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
+
+// loadTree, then every node summarised with statistics and intervals of `hpdMass`.
+std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log,
+                                     double hpdMass = 0.95);
 
 }  // namespace scalesum::testing

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "samples.h"
-#include "series.h"
 #include "test_util.h"
 
 namespace scalesum {
@@ -28,15 +26,11 @@ std::string withoutAnnotations(std::string text) {
 TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   testing::TempDir dir;
   // Node 2 = {A, B, C} holds only tip A; node 4 lists no taxa and ends up below node 2.
-  auto a = testing::loadTree(dir,
-                             "4\n1 A\n2 B\n3 C\n4 D\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
-                             "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
-                             "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n");
-  a->wantStatistics = true;
-  a->hpdMass = 0.9;
-  countRetainedSamples(*a);
-  applyRetainedSamples(*a);
-  summariseAllNodes(*a);
+  auto a = testing::summarised(dir,
+                               "4\n1 A\n2 B\n3 C\n4 D\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
+                               "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
+                               "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n",
+                               0.9);
   const std::string text = treeFileOf(*a, dir.path("t.nex"));
 
   EXPECT_EQ(text.substr(0, text.find("\tTREE")),
@@ -57,9 +51,7 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
 
   a->hpdMass = 0.975;
   EXPECT_NE(treeFileOf(*a, dir.path("t.nex")).find(",scalar_97.5%_HPD={"), std::string::npos);
-}
-
-TEST(TreeFile, NamesAreQuotedByNexusRules) {
+  // Names are quoted by the rules of the format.
   EXPECT_EQ(nexusName("Homo_sapiens-2.1"), "Homo_sapiens-2.1");
   EXPECT_EQ(nexusName("it's&<"), "'it''s&<'");
   EXPECT_EQ(nexusName("caf\xC3\xA9"), "'caf\xC3\xA9'");
