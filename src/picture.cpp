@@ -277,9 +277,9 @@ std::string xmlText(std::string_view text) {
   return out;
 }
 
-void writePicture(FILE* out, const Analysis& analysis, std::string_view colorBy) {
+void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+                  std::string_view colorBy) {
   try {
-    const TreeLayout layout = layoutTree(analysis);
     const ColourScale scale = colourScale(analysis, colorBy);
 
     double minDepth = 0.0;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "records.h"
+#include "treefile.h"
 
 namespace scalesum {
 
@@ -41,8 +42,9 @@ double branchWidth(const Analysis& analysis, int64_t position);
 // part of valid UTF-8, or a character XML forbids, replaced by U+FFFD.
 std::string xmlText(std::string_view text);
 
-// Writes the tree as a standalone SVG phylogram, branches coloured by the statistic
-// `colorBy` and as wide as they were often changed.
-void writePicture(FILE* out, const Analysis& analysis, std::string_view colorBy);
+// Writes the tree of `layout` (the analysis's layoutTree) as a standalone SVG phylogram,
+// branches coloured by the statistic `colorBy` and as wide as they were often changed.
+void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+                  std::string_view colorBy);
 
 }  // namespace scalesum

@@ -52,8 +52,10 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   progress.pass.store(1);  // the header's reading counts with the counting pass
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
   buildCladeTree(*analysis);
-  // A tree that cannot be drawn is refused before the work, and before any report is printed.
-  if (!command.treePath.empty() || !command.svgPath.empty()) layoutTree(*analysis);
+  // A tree that cannot be drawn is refused before the work, and before any report is printed;
+  // both writers draw this one layout.
+  TreeLayout layout;
+  if (!command.treePath.empty() || !command.svgPath.empty()) layout = layoutTree(*analysis);
   analysis->options = createDefaultOptions();
   if (!command.optionsPath.empty()) readOptionsFile(*analysis, command.optionsPath.c_str());
   if (command.burnIn) analysis->options.burnIn = *command.burnIn;
@@ -73,11 +75,11 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     finishOutputFile(stats);
   }
   if (!command.treePath.empty()) {
-    writeTreeFile(tree.stream, *analysis, command.colorBy);
+    writeTreeFile(tree.stream, *analysis, layout, command.colorBy);
     finishOutputFile(tree);
   }
   if (!command.svgPath.empty()) {
-    writePicture(picture.stream, *analysis, command.colorBy);
+    writePicture(picture.stream, *analysis, layout, command.colorBy);
     finishOutputFile(picture);
   }
   writeNodeReport(out, *analysis);

@@ -204,9 +204,9 @@ std::string nexusName(std::string_view name) {
   return quoted + '\'';
 }
 
-void writeTreeFile(FILE* out, const Analysis& analysis, std::string_view colorBy) {
+void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+                   std::string_view colorBy) {
   try {
-    const TreeLayout layout = layoutTree(analysis);
     const ColourScale scale = colourScale(analysis, colorBy);
     const std::string hpdKey = hpdName(analysis.hpdMass);
 

@@ -37,8 +37,9 @@ TreeLayout layoutTree(const Analysis& analysis);
 // otherwise single-quoted with its quotes doubled.
 std::string nexusName(std::string_view name);
 
-// Writes the NEXUS tree file: the taxa as a translation table and the one annotated tree,
-// coloured by the statistic `colorBy` as the picture is.
-void writeTreeFile(FILE* out, const Analysis& analysis, std::string_view colorBy);
+// Writes the NEXUS tree file of `layout` (the analysis's layoutTree): the taxa as a translation
+// table and the one annotated tree, coloured by the statistic `colorBy` as the picture is.
+void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+                   std::string_view colorBy);
 
 }  // namespace scalesum

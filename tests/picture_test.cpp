@@ -21,7 +21,7 @@ constexpr const char* kFourSamples =
 
 std::string pictureOf(const Analysis& analysis, const std::string& path, const char* colorBy) {
   FILE* out = std::fopen(path.c_str(), "w");
-  writePicture(out, analysis, colorBy);
+  writePicture(out, analysis, layoutTree(analysis), colorBy);
   std::fclose(out);
   return testing::readFile(path);
 }

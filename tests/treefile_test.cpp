@@ -9,7 +9,7 @@ namespace {
 
 std::string treeFileOf(const Analysis& analysis, const std::string& path) {
   FILE* out = std::fopen(path.c_str(), "w");
-  writeTreeFile(out, analysis, "scalar_median");
+  writeTreeFile(out, analysis, layoutTree(analysis), "scalar_median");
   std::fclose(out);
   return testing::readFile(path);
 }
