@@ -25,6 +25,8 @@ struct Avx2Lanes {
   static Vec sub(Vec a, Vec b) { return _mm256_sub_pd(a, b); }
   static Vec mul(Vec a, Vec b) { return _mm256_mul_pd(a, b); }
   static Vec div(Vec a, Vec b) { return _mm256_div_pd(a, b); }
+  static Vec minimum(Vec a, Vec b) { return _mm256_min_pd(a, b); }
+  static Vec maximum(Vec a, Vec b) { return _mm256_max_pd(a, b); }
   static Vec fmadd(Vec a, Vec b, Vec c) { return _mm256_fmadd_pd(a, b, c); }
   static Vec abs(Vec a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
 
@@ -67,6 +69,10 @@ struct Avx2Lanes {
 
 void evaluateDensityGridAvx2(const DensityGridTask& task) {
   evaluateGrid<Avx2Lanes>(task);
+}
+
+void boundDensityGridAvx2(const DensityBoundTask& task) {
+  boundGrid<Avx2Lanes>(task);
 }
 
 void evaluateExpAvx2(const double* in, double* out, int64_t n) {

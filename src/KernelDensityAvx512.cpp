@@ -27,6 +27,8 @@ struct Avx512Lanes {
   static Vec sub(Vec a, Vec b) { return _mm512_sub_pd(a, b); }
   static Vec mul(Vec a, Vec b) { return _mm512_mul_pd(a, b); }
   static Vec div(Vec a, Vec b) { return _mm512_div_pd(a, b); }
+  static Vec minimum(Vec a, Vec b) { return _mm512_maskz_min_pd(0xFF, a, b); }
+  static Vec maximum(Vec a, Vec b) { return _mm512_maskz_max_pd(0xFF, a, b); }
   static Vec fmadd(Vec a, Vec b, Vec c) { return _mm512_fmadd_pd(a, b, c); }
   static Vec abs(Vec a) {
     return _mm512_castsi512_pd(
@@ -66,6 +68,10 @@ struct Avx512Lanes {
 
 void evaluateDensityGridAvx512(const DensityGridTask& task) {
   evaluateGrid<Avx512Lanes>(task);
+}
+
+void boundDensityGridAvx512(const DensityBoundTask& task) {
+  boundGrid<Avx512Lanes>(task);
 }
 
 void evaluateExpAvx512(const double* in, double* out, int64_t n) {

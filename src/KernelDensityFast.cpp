@@ -212,10 +212,10 @@ EngineChoice chooseEngine() {
                   vectorExpMatchesPlatform(DensityLanes::kAvx512);
 #if !defined(SCALESUM_REFERENCE_DENSITY)
   if (choice.avx512) {
-    choice.engine = {DensityLanes::kAvx512, choice.zeroBelowBound, true};
+    choice.engine = {DensityLanes::kAvx512, choice.zeroBelowBound, true, true};
     choice.name = "avx512";
   } else if (choice.avx2) {
-    choice.engine = {DensityLanes::kAvx2, choice.zeroBelowBound, true};
+    choice.engine = {DensityLanes::kAvx2, choice.zeroBelowBound, true, true};
     choice.name = "avx2";
   } else if (choice.zeroBelowBound) {
     choice.engine = {DensityLanes::kScalar, true, true};
@@ -293,6 +293,107 @@ void evaluateScalar(const DensityGridTask& task) {
   }
 }
 
+// Stores the densities at pointCount points, evaluated with `engine`, which must be usable, on a
+// summary the fast path applies to.
+void evaluateAtPoints(const DensitySummary& summary, DensityEngine engine, const double* points,
+                      int32_t pointCount, double* densities) {
+  EngineValues values;
+  if (engine.valueRuns) {
+    collectRuns(summary, values);
+  } else {
+    values.values = summary.sortedValues.data();
+    values.count = summary.count;
+  }
+
+  const double h = summary.bandwidth;
+  int32_t firstValue[kMaxGridPoints];
+  int32_t endValue[kMaxGridPoints];
+  if (engine.zeroWindow) {
+    findWindows(points, pointCount, values.values, values.count, h, firstValue, endValue);
+  } else {
+    std::fill(firstValue, firstValue + pointCount, 0);
+    std::fill(endValue, endValue + pointCount, values.count);
+  }
+
+  DensityGridTask task;
+  task.points = points;
+  task.pointCount = pointCount;
+  task.values = values.values;
+  task.runLengths = engine.valueRuns ? values.runLengths.data() : nullptr;
+  task.firstValue = firstValue;
+  task.endValue = endValue;
+  task.bandwidth = h;
+  task.kernelScale = std::sqrt(6.283185307179586) * h;
+  task.count = static_cast<double>(summary.count);
+  task.densities = densities;
+
+  switch (engine.lanes) {
+#if defined(SCALESUM_X86_KERNELS) && defined(__x86_64__)
+    case DensityLanes::kAvx2:
+      evaluateDensityGridAvx2(task);
+      break;
+    case DensityLanes::kAvx512:
+      evaluateDensityGridAvx512(task);
+      break;
+#endif
+    default:
+      evaluateScalar(task);
+      break;
+  }
+}
+
+// The bounds' bins are at most kBinWidth bandwidths wide. A grid point takes the bins within
+// kBoundWindow bandwidths of it; a value beyond lies at least 7.99 bandwidths away however the
+// window's test rounds, so its unscaled term is at most exp(-7.99^2 / 2) < kTailTerm.
+constexpr double kBinWidth = 0.3;
+constexpr double kBoundWindow = 8.0;
+constexpr double kTailTerm = 1.4e-14;
+
+// Sorted values grouped into bins, with each bin's moments about its centre rounded up so that
+// they bound the exact ones (see DensityBoundTask).
+struct DensityBins {
+  std::vector<double> low, high, centre, count, reach, first, second, third;
+  int32_t distinctValues = 0;
+};
+
+void makeBins(const double* v, int32_t n, double h, DensityBins& bins) {
+  const double width = kBinWidth * h;
+  for (int32_t i = 0; i < n;) {
+    int32_t end = i + 1;
+    while (end < n && v[end] - v[i] <= width) ++end;
+    const double count = end - i;
+    double offset = 0.0;
+    for (int32_t j = i; j < end; ++j) {
+      offset += v[j] - v[i];
+      if (j == i || bitsOf(v[j]) != bitsOf(v[j - 1])) ++bins.distinctValues;
+    }
+    const double centre = std::clamp(v[i] + offset / count, v[i], v[end - 1]);
+    double s1 = 0.0;
+    double s2 = 0.0;
+    double s3 = 0.0;
+    for (int32_t j = i; j < end; ++j) {
+      const double d = (v[j] - centre) / h;
+      s1 += d;
+      s2 += d * d;
+      s3 += std::fabs(d) * d * d;
+    }
+    const double reach = std::max(centre - v[i], v[end - 1] - centre) / h;
+    // Each sum carries at most count + 7 roundings of relative size 2^-53 on non-negative terms
+    // (the difference, quotient and powers, then the additions); grow by twice that and a margin.
+    // The first sum's terms have either sign, so its error is bounded by the magnitudes instead.
+    const double grow = 1.0 + (2.0 * count + 16.0) * 0x1p-53 + 0x1p-40;
+    bins.low.push_back(v[i]);
+    bins.high.push_back(v[end - 1]);
+    bins.centre.push_back(centre);
+    bins.count.push_back(count);
+    bins.reach.push_back(reach * grow);
+    bins.first.push_back((std::fabs(s1) + (count + 2.0) * 0x1p-52 * count * reach) * grow);
+    bins.second.push_back(s2 / 2 * grow);
+    bins.third.push_back(s3 / 6 * grow);
+    i = end;
+  }
+}
+
 }  // namespace
 
 bool densityLanesSupported(DensityLanes lanes) {
@@ -354,61 +455,174 @@ int32_t evaluateDensityGrid(const DensitySummary& summary, DensityEngine engine,
     for (int32_t k = 0; k < pointCount; ++k) densities[k] = kernelDensityAt(points[k], summary);
     return pointCount;
   }
+  evaluateAtPoints(summary, engine, points, pointCount, densities);
+  return pointCount;
+}
 
-  EngineValues values;
-  if (engine.valueRuns) {
-    collectRuns(summary, values);
-  } else {
-    values.values = summary.sortedValues.data();
-    values.count = summary.count;
+// Why the bounds hold. Write D for the density evaluateDensityGrid gives at x: the rounded sum,
+// in value order, of the n rounded terms t = exp(y) / w, y = (u * -0.5) * u, u = (x - v) / h,
+// divided by n; and G = exp(-(x - v)^2 / 2h^2) / w for the exact term.
+// - While |x|, |v| <= 2^1000, computing y rounds at most five times, so y = y*(1 + e) with
+//   |e| <= 6 * 2^-53 for the exact y* (underflow only where y is so near 0 that exp is 1 either
+//   way). Where y* >= -746, exp(y) differs from exp(y*) by a factor within 5e-13 of 1.
+// - The platform's exp is the table-driven algorithm the vector lanes reproduce (their self-check
+//   passed): its result errs by less than a unit in the last place, so by a factor within
+//   2^-50 of 1 for normal results and by at most 2^-1074 for the others; below -745.2 it is +0.
+// - So t lies within a factor 1 +- 2^-40 of G, give or take 2^-1073 (1 + 1/w).
+// - The n - 1 rounded additions of non-negative terms and the final division shift the sum by a
+//   factor within 1.01 n 2^-53 + 2^-53 of 1, and the division by at most 2^-1074 more.
+// Hence D lies in [F (1 - rel) / wn - a, F (1 + rel) / wn + a] with F the exact sum of the
+// unscaled terms, rel = 2^-30 + 4n 2^-53 (which also covers the rounding of the bounds' own
+// arithmetic) and a = 2^-1070 (2 + 1/w). boundGrid brackets F: its approximation and error
+// bound are computed to within the same relative slack, plus n 2^-1000 for the terms whose exp
+// is subnormal or zero, and the values outside a point's window add at most n kTailTerm.
+namespace {
+
+// Whether the bounds cover the summary on these lanes: the fast path applies, and magnitudes
+// are such that no difference overflows, every term's scale 1/w stays finite summed n times,
+// and no distance in bandwidths overflows in the bounds' arithmetic.
+bool boundsApply(const DensitySummary& summary, DensityLanes lanes) {
+  if ((lanes != DensityLanes::kAvx2 && lanes != DensityLanes::kAvx512) ||
+      !densityEngineUsable({lanes, false, false}) || !fastPathApplies(summary)) {
+    return false;
   }
-
   const double h = summary.bandwidth;
-  int32_t firstValue[kMaxGridPoints];
-  int32_t endValue[kMaxGridPoints];
-  if (engine.zeroWindow) {
-    findWindows(points, pointCount, values.values, values.count, h, firstValue, endValue);
-  } else {
-    std::fill(firstValue, firstValue + pointCount, 0);
-    std::fill(endValue, endValue + pointCount, values.count);
+  const double* v = summary.sortedValues.data();
+  const double lowest = std::min(summary.gridLow, v[0]);
+  const double highest = std::max(summary.gridHigh, v[summary.count - 1]);
+  return std::fabs(lowest) <= 0x1p1000 && std::fabs(highest) <= 0x1p1000 &&
+         std::sqrt(6.283185307179586) * h >= 0x1p-900 && (highest - lowest) / h <= 0x1p40;
+}
+
+DensityBins binsOf(const DensitySummary& summary) {
+  DensityBins bins;
+  try {
+    makeBins(summary.sortedValues.data(), summary.count, summary.bandwidth, bins);
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("KernelDensity", 3);
+  }
+  return bins;
+}
+
+// Stores the bounds of the densities at the grid's pointCount points; see above for why they
+// hold.
+void boundWithBins(const DensitySummary& summary, DensityLanes lanes, const DensityBins& bins,
+                   const double* points, int32_t pointCount, double* lower, double* upper) {
+  const double h = summary.bandwidth;
+  const double w = std::sqrt(6.283185307179586) * h;
+  const double reachOfWindow = kBoundWindow * h;
+  int32_t firstBin[kMaxGridPoints];
+  int32_t endBin[kMaxGridPoints];
+  for (int32_t k = 0; k < pointCount; ++k) {
+    const double x = points[k];
+    // A rounded difference is the exact one within a factor 1 +- 2^-53, and monotone in v.
+    firstBin[k] = static_cast<int32_t>(
+        std::partition_point(bins.high.begin(), bins.high.end(),
+                             [&](double high) { return x - high > reachOfWindow; }) -
+        bins.high.begin());
+    endBin[k] = static_cast<int32_t>(
+        std::partition_point(bins.low.begin(), bins.low.end(),
+                             [&](double low) { return !(low - x > reachOfWindow); }) -
+        bins.low.begin());
   }
 
-  DensityGridTask task;
+  double approximation[kMaxGridPoints];
+  double error[kMaxGridPoints];
+  DensityBoundTask task;
   task.points = points;
   task.pointCount = pointCount;
-  task.values = values.values;
-  task.runLengths = engine.valueRuns ? values.runLengths.data() : nullptr;
-  task.firstValue = firstValue;
-  task.endValue = endValue;
-  task.bandwidth = h;
-  task.kernelScale = std::sqrt(6.283185307179586) * h;
-  task.count = static_cast<double>(summary.count);
-  task.densities = densities;
-
-  switch (engine.lanes) {
+  task.centre = bins.centre.data();
+  task.count = bins.count.data();
+  task.reach = bins.reach.data();
+  task.first = bins.first.data();
+  task.second = bins.second.data();
+  task.third = bins.third.data();
+  task.firstBin = firstBin;
+  task.endBin = endBin;
+  task.inverseBandwidth = 1.0 / h;
+  task.approximation = approximation;
+  task.error = error;
 #if defined(SCALESUM_X86_KERNELS) && defined(__x86_64__)
-    case DensityLanes::kAvx2:
-      evaluateDensityGridAvx2(task);
-      break;
-    case DensityLanes::kAvx512:
-      evaluateDensityGridAvx512(task);
-      break;
-#endif
-    default:
-      evaluateScalar(task);
-      break;
+  if (lanes == DensityLanes::kAvx512) {
+    boundDensityGridAvx512(task);
+  } else {
+    boundDensityGridAvx2(task);
   }
+#else
+  (void)lanes;
+#endif
+
+  const double count = static_cast<double>(summary.count);
+  const double rel = 0x1p-30 + 4.0 * count * 0x1p-53;
+  const double absoluteF = count * 0x1p-1000;
+  const double absoluteD = 0x1p-1070 * (2.0 + 1.0 / w);
+  const double tail = count * kTailTerm;
+  const double perUnit = 1.0 / (w * count);
+  for (int32_t k = 0; k < pointCount; ++k) {
+    const double e = error[k] * (1.0 + rel);
+    const double lowF = approximation[k] * (1.0 - rel) - e - absoluteF;
+    const double highF = approximation[k] * (1.0 + rel) + e + tail + absoluteF;
+    lower[k] = lowF * (1.0 - rel) * perUnit - absoluteD;
+    upper[k] = highF * (1.0 + rel) * perUnit + absoluteD;
+  }
+}
+
+// Sets `mode` as the full search would and returns true, evaluating only the grid points whose
+// upper bound reaches the greatest lower bound: every other point's density is below that
+// point's, so it cannot be the greatest. Returns false where the bounds do not apply or would
+// cost about as much as the densities (bins hardly fewer than distinct values).
+bool findModeWithinBounds(const DensitySummary& summary, DensityEngine engine, double& mode) {
+  if (!boundsApply(summary, engine.lanes)) return false;
+  const DensityBins bins = binsOf(summary);
+  if (2 * bins.centre.size() > static_cast<size_t>(bins.distinctValues)) return false;
+  double points[kMaxGridPoints];
+  double lower[kMaxGridPoints];
+  double upper[kMaxGridPoints];
+  const int32_t pointCount = searchGrid(summary, points);
+  if (pointCount == 0) return false;
+  boundWithBins(summary, engine.lanes, bins, points, pointCount, lower, upper);
+
+  const double greatestLower = *std::max_element(lower, lower + pointCount);
+  double candidates[kMaxGridPoints];
+  int32_t candidateCount = 0;
+  for (int32_t k = 0; k < pointCount; ++k) {
+    if (upper[k] >= greatestLower) candidates[candidateCount++] = points[k];
+  }
+  if (candidateCount == 0) return false;  // only if some bound is not a number
+  double densities[kMaxGridPoints];
+  evaluateAtPoints(summary, engine, candidates, candidateCount, densities);
+  double best = densities[0];
+  mode = candidates[0];
+  for (int32_t k = 1; k < candidateCount; ++k) {
+    if (densities[k] > best) {
+      best = densities[k];
+      mode = candidates[k];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t boundDensityGrid(const DensitySummary& summary, DensityLanes lanes, double* points,
+                         double* lower, double* upper) {
+  if (!boundsApply(summary, lanes)) return 0;
+  const int32_t pointCount = searchGrid(summary, points);
+  if (pointCount == 0) return 0;
+  boundWithBins(summary, lanes, binsOf(summary), points, pointCount, lower, upper);
   return pointCount;
 }
 
 double findDensityModeWith(const DensitySummary& summary, DensityEngine engine) {
+  double mode;
+  if (engine.pruned && findModeWithinBounds(summary, engine, mode)) return mode;
   double points[kMaxGridPoints];
   double densities[kMaxGridPoints];
   const int32_t pointCount = evaluateDensityGrid(summary, engine, points, densities);
   if (pointCount == 0) return summary.gridLow;
   // The first point is gridLow, whose density the search starts from.
   double best = densities[0];
-  double mode = points[0];
+  mode = points[0];
   for (int32_t k = 1; k < pointCount; ++k) {
     if (densities[k] > best) {
       best = densities[k];

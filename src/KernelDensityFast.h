@@ -22,6 +22,7 @@ struct DensityEngine {
   DensityLanes lanes = DensityLanes::kReference;
   bool zeroWindow = false;  // leave out the values whose terms are exactly zero
   bool valueRuns = false;   // form the term of a run of identical values once
+  bool pruned = false;      // in the mode search, evaluate only the points that bounds leave open
 };
 
 // Returns the engine findDensityMode uses: the fastest usable one, chosen on first use.
@@ -45,7 +46,16 @@ bool densityEngineUsable(DensityEngine engine);
 int32_t evaluateDensityGrid(const DensitySummary& summary, DensityEngine engine, double* points,
                             double* densities);
 
-// Returns what findDensityMode returns, with the densities evaluated as evaluateDensityGrid does.
+// Stores the points of the summary's search grid in `points` and, for each, bounds that enclose
+// the density evaluateDensityGrid gives there: lower[k] <= density <= upper[k]. The bounds come
+// from the vector `lanes` and hold on a platform whose exp passed their self-check; all arrays
+// need room for kMaxGridPoints. Returns the number of points, or 0 when the summary is one the
+// bounds do not cover (degenerate, extreme magnitudes, lanes not usable).
+int32_t boundDensityGrid(const DensitySummary& summary, DensityLanes lanes, double* points,
+                         double* lower, double* upper);
+
+// Returns what findDensityMode returns, with the densities evaluated as evaluateDensityGrid does;
+// with engine.pruned, only at the points whose bounds leave them a chance of being greatest.
 double findDensityModeWith(const DensitySummary& summary, DensityEngine engine);
 
 // Stores exp(in[i]) in out[i] as `lanes` computes it: the platform's exp for kReference and

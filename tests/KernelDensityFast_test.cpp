@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,9 @@ std::vector<std::pair<std::string, DensitySummary>> shapes() {
   std::vector<double> comb = draw(200, 8, unit), runs{-0.0, 0.0, -0.0};
   for (size_t i = 0; i < comb.size(); ++i) comb[i] = 0.7 * static_cast<double>(i) + 0.1 * comb[i];
   for (int r = 0; r < 12; ++r) runs.insert(runs.end(), 1 + r * r * 7u, 0.3 * r * r);
+  // Two mirror-image clusters: the peaks' densities differ in the last bits, if at all.
+  std::vector<double> mirrored = draw(800, 7, normal);
+  for (size_t i = 0; i < 400; ++i) mirrored[i + 400] = 10 - mirrored[i];
   return {
       {"log-normal", summaryOf(draw(1500, 1, logNormal))},
       {"wide", summaryOf(draw(700, 2, [](Rng& r) { return std::exp(4 * normal(r)); }))},
@@ -57,6 +61,13 @@ std::vector<std::pair<std::string, DensitySummary>> shapes() {
       {"70% ones",
        summaryOf(draw(2000, 6, [](Rng& r) { return unit(r) < 0.7 ? 1 : logNormal(r); }))},
       {"runs, signed zeros", summaryOf(runs)},
+      {"mirrored peaks", summaryOf(mirrored)},
+      {"far from zero", summaryOf(draw(1000, 9, [](Rng& r) { return 1e9 + normal(r) * 1e-3; }))},
+      {"bimodal, coarse",
+       summaryOf(draw(3000, 10,
+                      [](Rng& r) {
+                        return std::round((unit(r) < 0.5 ? normal(r) : 6 + normal(r)) * 4) / 4;
+                      }))},
       {"n = 1", summaryOf({2.5})},
       {"n = 2", summaryOf({0.75, 3.0})},
       {"n = 3", summaryOf({1, 1, 1e-300})},
@@ -101,10 +112,10 @@ TEST_P(Lanes, MatchesTheStraightforwardLoopOnEveryShape) {
     for (size_t k = 1, best = 0; k < points.size(); ++k) {
       if (densities[k] > densities[best]) mode = points[best = k];
     }
-    for (int c = 0; c < (GetParam() == DensityLanes::kReference ? 1 : 4); ++c) {
-      const DensityEngine engine{GetParam(), (c & 1) != 0, (c & 2) != 0};
+    for (int c = 0; c < (GetParam() == DensityLanes::kReference ? 1 : 8); ++c) {
+      const DensityEngine engine{GetParam(), (c & 1) != 0, (c & 2) != 0, (c & 4) != 0};
       SCOPED_TRACE(name + (engine.zeroWindow ? ", window" : "") +
-                   (engine.valueRuns ? ", runs" : ""));
+                   (engine.valueRuns ? ", runs" : "") + (engine.pruned ? ", pruned" : ""));
       std::vector<double> p(kMaxGridPoints), d(kMaxGridPoints);
       p.resize(static_cast<size_t>(evaluateDensityGrid(s, engine, p.data(), d.data())));
       d.resize(p.size());
@@ -113,6 +124,51 @@ TEST_P(Lanes, MatchesTheStraightforwardLoopOnEveryShape) {
       EXPECT_EQ(bits({findDensityModeWith(s, engine)}), bits({mode}));
     }
     EXPECT_EQ(bits({findDensityModeReference(s)}), bits({mode}));
+  }
+}
+
+// The bounds of the pruned mode search enclose every density of every shape, and on smooth
+// shapes leave only a few points to evaluate.
+TEST_P(Lanes, DensityBoundsEncloseEveryDensity) {
+  if (GetParam() != DensityLanes::kAvx2 && GetParam() != DensityLanes::kAvx512) GTEST_SKIP();
+  for (const auto& [name, s] : shapes()) {
+    SCOPED_TRACE(name);
+    std::vector<double> points(kMaxGridPoints), lower(kMaxGridPoints), upper(kMaxGridPoints);
+    const int32_t count =
+        boundDensityGrid(s, GetParam(), points.data(), lower.data(), upper.data());
+    if (count == 0) continue;
+    int32_t open = 0;
+    for (int32_t k = 0; k < count; ++k) {
+      const double exact = kernelDensityAt(points[static_cast<size_t>(k)], s);
+      EXPECT_LE(lower[static_cast<size_t>(k)], exact) << "point " << k;
+      EXPECT_GE(upper[static_cast<size_t>(k)], exact) << "point " << k;
+      open += upper[static_cast<size_t>(k)] >= *std::max_element(lower.begin(), lower.end());
+    }
+    if (name == "log-normal" || name == "pareto" || name == "mirrored peaks") {
+      EXPECT_LT(open, count / 20);
+    }
+  }
+}
+
+// The pruned search finds the reference's mode on many random mixtures, including near-ties
+// between peaks of equal weight.
+TEST_P(Lanes, PrunedModeMatchesTheReferenceOnRandomMixtures) {
+  if (GetParam() != DensityLanes::kAvx2 && GetParam() != DensityLanes::kAvx512) GTEST_SKIP();
+  Rng rng(2024);
+  for (int trial = 0; trial < 60; ++trial) {
+    const size_t n = 100 + rng() % 1400;
+    const double gap = 0.5 + 8 * unit(rng);
+    const double weight = trial % 3 == 0 ? 0.5 : unit(rng);
+    const double grain = trial % 4 == 0 ? 0.05 : 0.0;
+    std::vector<double> v(n);
+    for (double& x : v) {
+      x = (unit(rng) < weight ? 0 : gap) + normal(rng);
+      if (grain > 0) x = std::round(x / grain) * grain;
+    }
+    const DensitySummary s = summaryOf(v);
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    EXPECT_EQ(bits({findDensityModeWith(s, {GetParam(), true, true, true})}),
+              bits({findDensityModeReference(s)}));
   }
 }
 
@@ -168,6 +224,7 @@ TEST(DensityEngineChoice, TakesTheWidestLanesThatPassTheSelfCheck) {
 #else
   EXPECT_STREQ(densityEnginePath(), avx512 ? "avx512" : avx2 ? "avx2" : "scalar-window");
   EXPECT_TRUE(selectedDensityEngine().zeroWindow && selectedDensityEngine().valueRuns);
+  EXPECT_EQ(selectedDensityEngine().pruned, avx512 || avx2);
 #endif
 #if defined(__x86_64__) && defined(__GLIBC__) && __GLIBC_PREREQ(2, 28)
   if (std::getenv("GLIBC_TUNABLES") == nullptr) {
