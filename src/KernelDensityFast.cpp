@@ -349,24 +349,44 @@ constexpr double kBinWidth = 0.3;
 constexpr double kBoundWindow = 8.0;
 constexpr double kTailTerm = 1.4e-14;
 
-// Sorted values grouped into bins, with each bin's moments about its centre rounded up so that
-// they bound the exact ones (see DensityBoundTask).
+// Sorted values grouped into bins: bin j holds values [start[j], start[j + 1]), with its moments
+// about its centre rounded up so that they bound the exact ones (see DensityBoundTask).
 struct DensityBins {
-  std::vector<double> low, high, centre, count, reach, first, second, third;
-  int32_t distinctValues = 0;
+  std::vector<int32_t> start;
+  std::vector<double> centre, count, reach, first, second, third;
 };
 
-void makeBins(const double* v, int32_t n, double h, DensityBins& bins) {
+// Returns the end of the bin that begins at value i: its values lie within kBinWidth
+// bandwidths of the first.
+int32_t binEnd(const double* v, int32_t n, double width, int32_t i) {
+  int32_t end = i + 1;
+  while (end < n && v[end] - v[i] <= width) ++end;
+  return end;
+}
+
+// Returns the number of bins, and sets distinctValues to the number of runs of bit-identical
+// values, which is what the densities cost.
+int32_t countBins(const double* v, int32_t n, double h, int32_t& distinctValues) {
   const double width = kBinWidth * h;
+  int32_t bins = 0;
+  distinctValues = n > 0;
+  for (int32_t i = 1; i < n; ++i) distinctValues += bitsOf(v[i]) != bitsOf(v[i - 1]);
+  for (int32_t i = 0; i < n; i = binEnd(v, n, width, i)) ++bins;
+  return bins;
+}
+
+void makeBins(const double* v, int32_t n, double h, int32_t binCount, DensityBins& bins) {
+  const double width = kBinWidth * h;
+  bins.start.reserve(static_cast<size_t>(binCount) + 1);
+  for (std::vector<double>* moments :
+       {&bins.centre, &bins.count, &bins.reach, &bins.first, &bins.second, &bins.third}) {
+    moments->reserve(static_cast<size_t>(binCount));
+  }
   for (int32_t i = 0; i < n;) {
-    int32_t end = i + 1;
-    while (end < n && v[end] - v[i] <= width) ++end;
+    const int32_t end = binEnd(v, n, width, i);
     const double count = end - i;
     double offset = 0.0;
-    for (int32_t j = i; j < end; ++j) {
-      offset += v[j] - v[i];
-      if (j == i || bitsOf(v[j]) != bitsOf(v[j - 1])) ++bins.distinctValues;
-    }
+    for (int32_t j = i; j < end; ++j) offset += v[j] - v[i];
     const double centre = std::clamp(v[i] + offset / count, v[i], v[end - 1]);
     double s1 = 0.0;
     double s2 = 0.0;
@@ -382,8 +402,7 @@ void makeBins(const double* v, int32_t n, double h, DensityBins& bins) {
     // (the difference, quotient and powers, then the additions); grow by twice that and a margin.
     // The first sum's terms have either sign, so its error is bounded by the magnitudes instead.
     const double grow = 1.0 + (2.0 * count + 16.0) * 0x1p-53 + 0x1p-40;
-    bins.low.push_back(v[i]);
-    bins.high.push_back(v[end - 1]);
+    bins.start.push_back(i);
     bins.centre.push_back(centre);
     bins.count.push_back(count);
     bins.reach.push_back(reach * grow);
@@ -392,6 +411,7 @@ void makeBins(const double* v, int32_t n, double h, DensityBins& bins) {
     bins.third.push_back(s3 / 6 * grow);
     i = end;
   }
+  bins.start.push_back(n);
 }
 
 }  // namespace
@@ -494,10 +514,10 @@ bool boundsApply(const DensitySummary& summary, DensityLanes lanes) {
          std::sqrt(6.283185307179586) * h >= 0x1p-900 && (highest - lowest) / h <= 0x1p40;
 }
 
-DensityBins binsOf(const DensitySummary& summary) {
+DensityBins binsOf(const DensitySummary& summary, int32_t binCount) {
   DensityBins bins;
   try {
-    makeBins(summary.sortedValues.data(), summary.count, summary.bandwidth, bins);
+    makeBins(summary.sortedValues.data(), summary.count, summary.bandwidth, binCount, bins);
   } catch (const std::bad_alloc&) {
     reportAllocationError("KernelDensity", 3);
   }
@@ -511,19 +531,22 @@ void boundWithBins(const DensitySummary& summary, DensityLanes lanes, const Dens
   const double h = summary.bandwidth;
   const double w = std::sqrt(6.283185307179586) * h;
   const double reachOfWindow = kBoundWindow * h;
+  const double* v = summary.sortedValues.data();
+  const int32_t binCount = static_cast<int32_t>(bins.centre.size());
   int32_t firstBin[kMaxGridPoints];
   int32_t endBin[kMaxGridPoints];
   for (int32_t k = 0; k < pointCount; ++k) {
     const double x = points[k];
     // A rounded difference is the exact one within a factor 1 +- 2^-53, and monotone in v.
+    const int32_t* starts = bins.start.data();
     firstBin[k] = static_cast<int32_t>(
-        std::partition_point(bins.high.begin(), bins.high.end(),
-                             [&](double high) { return x - high > reachOfWindow; }) -
-        bins.high.begin());
+        std::partition_point(starts + 1, starts + binCount + 1,
+                             [&](int32_t next) { return x - v[next - 1] > reachOfWindow; }) -
+        (starts + 1));
     endBin[k] = static_cast<int32_t>(
-        std::partition_point(bins.low.begin(), bins.low.end(),
-                             [&](double low) { return !(low - x > reachOfWindow); }) -
-        bins.low.begin());
+        std::partition_point(starts, starts + binCount,
+                             [&](int32_t first) { return !(v[first] - x > reachOfWindow); }) -
+        starts);
   }
 
   double approximation[kMaxGridPoints];
@@ -573,14 +596,18 @@ void boundWithBins(const DensitySummary& summary, DensityLanes lanes, const Dens
 // cost about as much as the densities (bins hardly fewer than distinct values).
 bool findModeWithinBounds(const DensitySummary& summary, DensityEngine engine, double& mode) {
   if (!boundsApply(summary, engine.lanes)) return false;
-  const DensityBins bins = binsOf(summary);
-  if (2 * bins.centre.size() > static_cast<size_t>(bins.distinctValues)) return false;
+  int32_t distinctValues;
+  const int32_t binCount =
+      countBins(summary.sortedValues.data(), summary.count, summary.bandwidth, distinctValues);
+  // A bin's 52 bytes against a run's 12: at most a fifth as many bins as runs keeps the bins
+  // within the memory the runs take afterwards, and the bounds well below the densities' cost.
+  if (static_cast<int64_t>(binCount) * 5 > distinctValues) return false;
   double points[kMaxGridPoints];
   double lower[kMaxGridPoints];
   double upper[kMaxGridPoints];
   const int32_t pointCount = searchGrid(summary, points);
   if (pointCount == 0) return false;
-  boundWithBins(summary, engine.lanes, bins, points, pointCount, lower, upper);
+  boundWithBins(summary, engine.lanes, binsOf(summary, binCount), points, pointCount, lower, upper);
 
   const double greatestLower = *std::max_element(lower, lower + pointCount);
   double candidates[kMaxGridPoints];
@@ -609,7 +636,10 @@ int32_t boundDensityGrid(const DensitySummary& summary, DensityLanes lanes, doub
   if (!boundsApply(summary, lanes)) return 0;
   const int32_t pointCount = searchGrid(summary, points);
   if (pointCount == 0) return 0;
-  boundWithBins(summary, lanes, binsOf(summary), points, pointCount, lower, upper);
+  int32_t distinctValues;
+  const int32_t binCount =
+      countBins(summary.sortedValues.data(), summary.count, summary.bandwidth, distinctValues);
+  boundWithBins(summary, lanes, binsOf(summary, binCount), points, pointCount, lower, upper);
   return pointCount;
 }
 

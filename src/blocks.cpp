@@ -15,8 +15,9 @@ namespace {
 
 // What one thread's summary holds per sample at its peak: the series (8 bytes), its sorted
 // copy (8) and the runs of equal values that the mode search collects (8 + 4). The sort's
-// temporary buffer (8) is gone before the runs are made, and the runs before the effective
-// sample size takes its centred copy (8).
+// temporary buffer (8) and the bins of the mode search's bounds (52 bytes for every five runs
+// or more) are gone before the runs are made, and the runs before the effective sample size
+// takes its centred copy (8).
 constexpr int64_t kScratchBytesPerSample = 28;
 
 }  // namespace
