@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "genlib.h"
@@ -14,12 +15,100 @@ int compareReals(double a, double b) {
   return -1;
 }
 
+namespace {
+
+constexpr uint64_t kSignBit = 0x8000000000000000ULL;
+constexpr int kDigitBits = 11;
+constexpr int kDigits = 6;  // 66 bits
+constexpr uint32_t kBuckets = 1u << kDigitBits;
+
+// Below this many numbers the comparison sort is as fast.
+constexpr int32_t kRadixSortFrom = 256;
+
+// Moves every key of `from` to its place in `to` by one digit; `next` holds each bucket's
+// first free place.
+template <class From, class To>
+void scatterByDigit(const From* from, To* to, int32_t n, int shift, uint32_t* next) {
+  for (int32_t i = 0; i < n; ++i) {
+    uint64_t key;
+    std::memcpy(&key, from + i, sizeof key);
+    std::memcpy(to + next[(key >> shift) & (kBuckets - 1)]++, &key, sizeof key);
+  }
+}
+
+// Sorts n numbers, none of them not-a-number or negative zero, ascending: a least-significant-
+// digit radix sort on keys that order as the numbers do (the bits, with all of them flipped for
+// negative numbers and the sign bit set for the others). With no negative zero, numbers that
+// compare equal are the same bits, so there is only one ascending order and any correct sort
+// gives it. The keys live in the values' own storage between passes; `spare` holds n more and
+// `counts` kDigits * kBuckets zeros.
+void radixSortNumbers(double* values, int32_t n, uint64_t* spare, uint32_t* counts) {
+  for (int32_t i = 0; i < n; ++i) {
+    uint64_t key;
+    std::memcpy(&key, values + i, sizeof key);
+    key = (key & kSignBit) != 0 ? ~key : key | kSignBit;
+    std::memcpy(values + i, &key, sizeof key);
+    for (int d = 0; d < kDigits; ++d)
+      ++counts[d * kBuckets + ((key >> (d * kDigitBits)) & (kBuckets - 1))];
+  }
+  bool inSpare = false;
+  for (int d = 0; d < kDigits; ++d) {
+    uint32_t* next = counts + d * kBuckets;
+    // A digit that every key shares moves nothing.
+    if (std::find(next, next + kBuckets, static_cast<uint32_t>(n)) != next + kBuckets) continue;
+    uint32_t place = 0;
+    for (uint32_t b = 0; b < kBuckets; ++b) {
+      const uint32_t count = next[b];
+      next[b] = place;
+      place += count;
+    }
+    if (inSpare) {
+      scatterByDigit(spare, values, n, d * kDigitBits, next);
+    } else {
+      scatterByDigit(values, spare, n, d * kDigitBits, next);
+    }
+    inSpare = !inSpare;
+  }
+  if (inSpare) std::memcpy(values, spare, sizeof(double) * static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) {
+    uint64_t key;
+    std::memcpy(&key, values + i, sizeof key);
+    key = (key & kSignBit) != 0 ? key & ~kSignBit : ~key;
+    std::memcpy(values + i, &key, sizeof key);
+  }
+}
+
+}  // namespace
+
 void sortReals(double* values, int32_t n) {
   // The comparison above is no strict weak order once not-a-number values take part, so they
-  // are moved behind the numbers first and only the numbers are sorted.
-  double* numbersEnd =
-      std::stable_partition(values, values + n, [](double v) { return !std::isnan(v); });
-  std::sort(values, numbersEnd, [](double a, double b) { return compareReals(a, b) < 0; });
+  // are moved behind the numbers first and only the numbers are sorted. Between numbers,
+  // compareReals(a, b) < 0 is exactly a < b, so the plain comparison gives the same order.
+  const auto isNumber = [](double v) { return !std::isnan(v); };
+  double* numbersEnd = values + n;
+  if (!std::all_of(values, values + n, isNumber)) {
+    numbersEnd = std::stable_partition(values, values + n, isNumber);
+  }
+  const auto numbers = static_cast<int32_t>(numbersEnd - values);
+  // Where -0 and +0 both occur, their order is the comparison sort's own, so it must stay.
+  const bool negativeZero = std::any_of(values, numbersEnd, [](double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits == kSignBit;
+  });
+  if (numbers >= kRadixSortFrom && !negativeZero) {
+    std::vector<uint64_t> spare;
+    std::vector<uint32_t> counts;
+    try {
+      spare.resize(static_cast<size_t>(numbers));
+      counts.resize(kDigits * kBuckets);
+    } catch (const std::bad_alloc&) {
+      reportAllocationError("KernelDensity", 4);
+    }
+    radixSortNumbers(values, numbers, spare.data(), counts.data());
+  } else {
+    std::sort(values, numbersEnd);
+  }
 }
 
 DensitySummary createDensitySummary(int32_t n, const double* values) {
