@@ -66,9 +66,11 @@ int main(int argc, char** argv) {
       {"avx2", {DensityLanes::kAvx2, false, false}},
       {"avx2+window", {DensityLanes::kAvx2, true, false}},
       {"avx2+window+runs", {DensityLanes::kAvx2, true, true}},
+      {"avx2+window+runs+pruned", {DensityLanes::kAvx2, true, true, true}},
       {"avx512", {DensityLanes::kAvx512, false, false}},
       {"avx512+window", {DensityLanes::kAvx512, true, false}},
       {"avx512+window+runs", {DensityLanes::kAvx512, true, true}},
+      {"avx512+window+runs+pruned", {DensityLanes::kAvx512, true, true, true}},
   };
   for (bool mostlyOnes : {false, true}) {
     for (int n : {1000, 10000, 100000}) {

@@ -616,8 +616,14 @@ bool findModeWithinBounds(const DensitySummary& summary, DensityEngine engine, d
     if (upper[k] >= greatestLower) candidates[candidateCount++] = points[k];
   }
   if (candidateCount == 0) return false;  // only if some bound is not a number
+  // Four points or fewer fill the narrower lanes, which then do half the work.
+  DensityEngine exact = engine;
+  if (exact.lanes == DensityLanes::kAvx512 && candidateCount <= 4) {
+    exact.lanes = DensityLanes::kAvx2;
+    if (!densityEngineUsable(exact)) exact.lanes = DensityLanes::kAvx512;
+  }
   double densities[kMaxGridPoints];
-  evaluateAtPoints(summary, engine, candidates, candidateCount, densities);
+  evaluateAtPoints(summary, exact, candidates, candidateCount, densities);
   double best = densities[0];
   mode = candidates[0];
   for (int32_t k = 1; k < candidateCount; ++k) {
