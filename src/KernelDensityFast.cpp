@@ -500,7 +500,8 @@ namespace {
 
 // Whether the bounds cover the summary on these lanes: the fast path applies, and magnitudes
 // are such that no difference overflows, every term's scale 1/w stays finite summed n times,
-// and no distance in bandwidths overflows in the bounds' arithmetic.
+// the bounds' scale 1/wn is a normal number (wn overflowing would make it zero), and no distance
+// in bandwidths overflows in the bounds' arithmetic.
 bool boundsApply(const DensitySummary& summary, DensityLanes lanes) {
   if ((lanes != DensityLanes::kAvx2 && lanes != DensityLanes::kAvx512) ||
       !densityEngineUsable({lanes, false, false}) || !fastPathApplies(summary)) {
@@ -508,10 +509,11 @@ bool boundsApply(const DensitySummary& summary, DensityLanes lanes) {
   }
   const double h = summary.bandwidth;
   const double* v = summary.sortedValues.data();
+  const double w = std::sqrt(6.283185307179586) * h;
   const double lowest = std::min(summary.gridLow, v[0]);
   const double highest = std::max(summary.gridHigh, v[summary.count - 1]);
-  return std::fabs(lowest) <= 0x1p1000 && std::fabs(highest) <= 0x1p1000 &&
-         std::sqrt(6.283185307179586) * h >= 0x1p-900 && (highest - lowest) / h <= 0x1p40;
+  return std::fabs(lowest) <= 0x1p1000 && std::fabs(highest) <= 0x1p1000 && w >= 0x1p-900 &&
+         w * static_cast<double>(summary.count) <= 0x1p1000 && (highest - lowest) / h <= 0x1p40;
 }
 
 DensityBins binsOf(const DensitySummary& summary, int32_t binCount) {

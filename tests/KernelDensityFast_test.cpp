@@ -80,6 +80,7 @@ std::vector<std::pair<std::string, DensitySummary>> shapes() {
       {"band runs", manual({0, 0, 0, 30, 30, 38, 38, 38, 76, 76}, 0.9, -40, 120)},
       {"overflowing exponent", manual({0, 1e-3, 2, 1e300}, 1e-5, -0.01, 2.01)},
       {"all densities zero", manual({0.05, 100.05}, 1e-3, -50, 150)},
+      {"huge bandwidth", manual(std::vector<double>(16, 1.0), 0x1p1020, -1, 3)},
       {"unsorted", manual({0, 10, 5, 20}, 0.1, -1, 21)},
       {"zero bandwidth", manual({1, 2}, -0.0, -1, 3)},
       {"not-a-number bandwidth", manual({1, 2}, std::nan(""), -1, 3)},
@@ -200,6 +201,14 @@ TEST_P(Lanes, MatchesThePlatformExpBitForBit) {
   std::vector<double> platform(in.size());
   for (size_t i = 0; i < in.size(); ++i) platform[i] = std::exp(in[i]);
   EXPECT_EQ(bits(out), bits(platform));
+  // What the density bounds assume of exp over the kernel's range: within 2^-50 of the exact
+  // value relative to it, or 2^-1074 absolutely where the result is subnormal or zero.
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (!(in[i] >= -745.2 && in[i] <= 0)) continue;
+    const long double exact = std::exp(static_cast<long double>(in[i]));
+    const long double error = std::fabs(static_cast<long double>(out[i]) - exact);
+    EXPECT_LE(error, std::max(exact * 0x1p-50L, 0x1p-1074L)) << std::hexfloat << in[i];
+  }
 }
 
 std::string lanesName(const ::testing::TestParamInfo<DensityLanes>& info) {
