@@ -592,6 +592,20 @@ void boundWithBins(const DensitySummary& summary, DensityLanes lanes, const Dens
   }
 }
 
+// Returns the first of the points (count >= 1) with the greatest density: the search starts from
+// the first point's density and moves only on a strictly greater one.
+double firstGreatest(const double* points, const double* densities, int32_t count) {
+  double best = densities[0];
+  double mode = points[0];
+  for (int32_t k = 1; k < count; ++k) {
+    if (densities[k] > best) {
+      best = densities[k];
+      mode = points[k];
+    }
+  }
+  return mode;
+}
+
 // Sets `mode` as the full search would and returns true, evaluating only the grid points whose
 // upper bound reaches the greatest lower bound: every other point's density is below that
 // point's, so it cannot be the greatest. Returns false where the bounds do not apply or would
@@ -626,14 +640,7 @@ bool findModeWithinBounds(const DensitySummary& summary, DensityEngine engine, d
   }
   double densities[kMaxGridPoints];
   evaluateAtPoints(summary, exact, candidates, candidateCount, densities);
-  double best = densities[0];
-  mode = candidates[0];
-  for (int32_t k = 1; k < candidateCount; ++k) {
-    if (densities[k] > best) {
-      best = densities[k];
-      mode = candidates[k];
-    }
-  }
+  mode = firstGreatest(candidates, densities, candidateCount);
   return true;
 }
 
@@ -658,16 +665,7 @@ double findDensityModeWith(const DensitySummary& summary, DensityEngine engine) 
   double densities[kMaxGridPoints];
   const int32_t pointCount = evaluateDensityGrid(summary, engine, points, densities);
   if (pointCount == 0) return summary.gridLow;
-  // The first point is gridLow, whose density the search starts from.
-  double best = densities[0];
-  mode = points[0];
-  for (int32_t k = 1; k < pointCount; ++k) {
-    if (densities[k] > best) {
-      best = densities[k];
-      mode = points[k];
-    }
-  }
-  return mode;
+  return firstGreatest(points, densities, pointCount);
 }
 
 double findDensityMode(const DensitySummary& summary) {
