@@ -21,7 +21,13 @@ namespace scalesum {
 namespace {
 
 std::atomic<FailureHook> gFailureHook{nullptr};
-std::atomic<FailureCleanup> gFailureCleanup{nullptr};
+std::atomic<FailureCleanup> gFailureCleanups[4];
+
+void runFailureCleanups() {
+  for (const std::atomic<FailureCleanup>& slot : gFailureCleanups) {
+    if (FailureCleanup cleanup = slot.load()) cleanup();
+  }
+}
 
 void writeTo(FILE* stream, const char* message) {
   std::fputs(message, stream);
@@ -34,8 +40,12 @@ void setFailureHook(FailureHook hook) {
   gFailureHook.store(hook);
 }
 
-void setFailureCleanup(FailureCleanup cleanup) {
-  gFailureCleanup.store(cleanup);
+void addFailureCleanup(FailureCleanup cleanup) {
+  for (std::atomic<FailureCleanup>& slot : gFailureCleanups) {
+    FailureCleanup found = nullptr;
+    if (slot.compare_exchange_strong(found, cleanup) || found == cleanup) return;
+  }
+  std::abort();  // more cleanups than the program has
 }
 
 void fail(int status, Stream stream, const char* format, ...) {
@@ -48,7 +58,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   if (length >= static_cast<int>(sizeof message)) message[sizeof message - 2] = '\n';
 
   if (FailureHook hook = gFailureHook.load()) {
-    if (FailureCleanup cleanup = gFailureCleanup.load()) cleanup();
+    runFailureCleanups();
     hook(status, message);
     std::abort();  // a hook that returns has broken its promise
   }
@@ -57,7 +67,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   // process to end.
   static std::mutex failing;
   failing.lock();
-  if (FailureCleanup cleanup = gFailureCleanup.load()) cleanup();
+  runFailureCleanups();
   switch (stream) {
     case Stream::kStdout:
       writeTo(stdout, message);

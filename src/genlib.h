@@ -40,8 +40,9 @@ void setFailureHook(FailureHook hook);
 // It must be safe to run on any thread while others still work, and must not allocate.
 using FailureCleanup = void (*)();
 
-// Installs `cleanup` (or removes it, given nullptr).
-void setFailureCleanup(FailureCleanup cleanup);
+// Adds `cleanup` to those fail() runs, in the order added; adding one twice keeps one. There is
+// room for four.
+void addFailureCleanup(FailureCleanup cleanup);
 
 // Splits `text` in place into at most `maxTokens` whitespace-separated tokens and returns how
 // many it stored; the slot after the last token is set to null when the text ran out first.

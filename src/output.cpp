@@ -47,7 +47,7 @@ void registerTemporary(const std::string& path) {
   std::memcpy(gTemporaries[slot], path.c_str(), path.size() + 1);
   gTemporaryCount.store(slot + 1);
   if (slot == 0) {
-    setFailureCleanup(removeTemporaries);
+    addFailureCleanup(removeTemporaries);
     // A signal that the caller ignores (nohup) stays ignored.
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
       struct sigaction current;

@@ -2,9 +2,11 @@
 
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <functional>
 #include <system_error>
 
+#include "genlib.h"
 #include "records.h"
 
 namespace scalesum {
@@ -42,6 +44,29 @@ std::string currentLine(const Progress& progress) {
                           progress.summariesDone.load(std::memory_order_relaxed),
                           progress.nodeCount.load(std::memory_order_relaxed),
                           secondsSince(progress.started));
+}
+
+// The progress whose line may be on the terminal, for the failure cleanup below.
+std::atomic<Progress*> gOnTerminal{nullptr};
+
+// Blanks the terminal line before a failure's message and keeps the reporter from drawing it
+// again, so that the message starts on a line of its own.
+void clearLineBeforeFailure() {
+  Progress* progress = gOnTerminal.exchange(nullptr);
+  if (progress == nullptr) return;
+  const std::lock_guard<std::mutex> lock(progress->mutex);
+  progress->stopping = true;
+  if (progress->shownWidth == 0) return;
+  std::fputc('\r', progress->stream);
+  for (size_t i = 0; i < progress->shownWidth; ++i) std::fputc(' ', progress->stream);
+  std::fputc('\r', progress->stream);
+  std::fflush(progress->stream);
+  progress->shownWidth = 0;
+}
+
+void forgetTerminal(Progress& progress) {
+  Progress* self = &progress;
+  gOnTerminal.compare_exchange_strong(self, nullptr);
 }
 
 // Overwrites the terminal line with `text`, blanking whatever of the old line sticks out.
@@ -108,20 +133,27 @@ void startProgress(Progress& progress, FILE* stream, bool terminal, bool forced,
   progress.stream = stream;
   progress.terminal = terminal;
   progress.started = Clock::now();
+  if (terminal) {
+    gOnTerminal.store(&progress);
+    addFailureCleanup(clearLineBeforeFailure);
+  }
   try {
     progress.reporter = std::thread(runReporter, std::ref(progress), forced);
   } catch (const std::system_error&) {
     // Progress is a courtesy: a run that cannot start one more thread goes on without it.
+    forgetTerminal(progress);
     progress.stream = nullptr;
   }
 }
 
 Progress::~Progress() {
+  forgetTerminal(*this);
   if (reporter.joinable()) stopReporter(*this);
 }
 
 void finishProgress(Progress& progress) {
   if (progress.stream == nullptr) return;
+  forgetTerminal(progress);
   stopReporter(progress);
   if (progress.terminal) {
     if (progress.shownWidth > 0) {

@@ -91,6 +91,29 @@ TEST(Progress, AFailureStopsTheReporterAndTheLineEstimatesTheTimeLeft) {
   });
   EXPECT_EQ(failure.message, "stop\n");
   std::fclose(stream);
+  // On a terminal, the line shown is blanked before the message.
+  stream = std::tmpfile();
+  const testing::Failure onTerminal = testing::catchFailure([&] {
+    Progress progress;
+    startProgress(progress, stream, true, true, false);
+    {
+      const std::lock_guard<std::mutex> lock(progress.mutex);
+      std::fputs("\rScalesum: pass 1", stream);
+      progress.shownWidth = 16;
+    }
+    fail(1, Stream::kStderr, "stop\n");
+  });
+  EXPECT_EQ(onTerminal.message, "stop\n");
+  std::rewind(stream);
+  char shown[512] = "";
+  const std::string text(shown, std::fread(shown, 1, sizeof shown, stream));
+  std::fclose(stream);
+  // (Had the reporter drawn a line of its own in between, the blanks cover that one.)
+  const size_t blanks = text.rfind('\r', text.size() - 2) + 1;
+  EXPECT_TRUE(text.size() >= 18 && text.back() == '\r' && blanks >= 17 &&
+              text.find_first_not_of(' ', blanks) == text.size() - 1 &&
+              text.size() - 1 - blanks >= 16)
+      << text;
   // The line estimates the time left from the share summarised.
   EXPECT_EQ(describeProgress(1, 0, 0, 10, 3.2),
             "Scalesum: pass 1, 0/10 nodes summarised, 0:03 elapsed");
