@@ -537,10 +537,10 @@ void boundWithBins(const DensitySummary& summary, DensityLanes lanes, const Dens
   const int32_t binCount = static_cast<int32_t>(bins.centre.size());
   int32_t firstBin[kMaxGridPoints];
   int32_t endBin[kMaxGridPoints];
+  const int32_t* starts = bins.start.data();
   for (int32_t k = 0; k < pointCount; ++k) {
     const double x = points[k];
     // A rounded difference is the exact one within a factor 1 +- 2^-53, and monotone in v.
-    const int32_t* starts = bins.start.data();
     firstBin[k] = static_cast<int32_t>(
         std::partition_point(starts + 1, starts + binCount + 1,
                              [&](int32_t next) { return x - v[next - 1] > reachOfWindow; }) -
@@ -611,7 +611,7 @@ double firstGreatest(const double* points, const double* densities, int32_t coun
 // point's, so it cannot be the greatest. Returns false where the bounds do not apply or would
 // cost about as much as the densities (bins hardly fewer than distinct values).
 bool findModeWithinBounds(const DensitySummary& summary, DensityEngine engine, double& mode) {
-  if (!boundsApply(summary, engine.lanes)) return false;
+  if (!densityEngineUsable(engine) || !boundsApply(summary, engine.lanes)) return false;
   int32_t distinctValues;
   const int32_t binCount =
       countBins(summary.sortedValues.data(), summary.count, summary.bandwidth, distinctValues);
