@@ -41,6 +41,9 @@ std::string blockLog() {
 // The smallest cap under which the positions are summarised in `blocks` blocks.
 int64_t capFor(size_t blocks) {
   const BlockPlan unit = planBlocks(INT64_MAX, kPositions, kSamples, 2);
+  // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread.
+  EXPECT_TRUE(unit.bytesPerPosition == 8 * kSamples &&
+              unit.sharedBytes == 8 * kSamples + 28 * kSamples * 2);
   const auto perBlock = static_cast<int64_t>((kPositions + blocks - 1) / blocks);
   const int64_t cap = unit.sharedBytes + perBlock * unit.bytesPerPosition;
   EXPECT_EQ(planBlocks(cap, kPositions, kSamples, 2).blockCount, blocks);
