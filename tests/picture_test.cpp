@@ -72,8 +72,13 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   std::string log = testing::smallLog(kFourSamples);
   log.replace(log.find("1\tA"), 3, "1\tx<y&z");
   log.replace(log.find("2\tB"), 3, "2\t'q\"\xC3\xA9\xFF");
+  std::string longName;  // 100 characters in 200 bytes: the picture widens for characters
+  for (int i = 0; i < 100; ++i) longName += "\xC3\xA9";
+  log.replace(log.find("3\tC"), 3, "3\t" + longName);
   const auto a = testing::summarised(dir, log);
   const std::string svg = pictureOf(*a, dir.path("p.svg"), "deltav_ess");
+  const double width = std::atof(svg.c_str() + svg.find(" width=\"") + 8);
+  EXPECT_TRUE(width > 6.6 * 100 + 16 && width < 6.6 * 200) << width;
   EXPECT_NE(svg.find(">x&lt;y&amp;z</text>"), std::string::npos);
   EXPECT_NE(svg.find(">&apos;q&quot;\xC3\xA9\xEF\xBF\xBD</text>"), std::string::npos);
   if (std::system("command -v xmllint >/dev/null && command -v rsvg-convert >/dev/null") != 0) {
