@@ -9,12 +9,6 @@
 
 namespace scalesum {
 
-int compareReals(double a, double b) {
-  if (a == b) return 0;
-  if (a > b) return 1;
-  return -1;
-}
-
 namespace {
 
 constexpr uint64_t kSignBit = 0x8000000000000000ULL;
@@ -81,9 +75,8 @@ void radixSortNumbers(double* values, int32_t n, uint64_t* spare, uint32_t* coun
 }  // namespace
 
 void sortReals(double* values, int32_t n) {
-  // The comparison above is no strict weak order once not-a-number values take part, so they
-  // are moved behind the numbers first and only the numbers are sorted. Between numbers,
-  // compareReals(a, b) < 0 is exactly a < b, so the plain comparison gives the same order.
+  // Not-a-number values make "<" no strict weak order, so they are moved behind the numbers
+  // first and only the numbers are sorted.
   const auto isNumber = [](double v) { return !std::isnan(v); };
   double* numbersEnd = values + n;
   if (!std::all_of(values, values + n, isNumber)) {

@@ -18,11 +18,8 @@ struct DensitySummary {
   double stdDev = 0.0;
 };
 
-// Returns 0 when a equals b numerically, 1 when a > b, and -1 otherwise (so also whenever
-// either is not-a-number).
-int compareReals(double a, double b);
-
-// Sorts n reals ascending as compareReals orders numbers, with every not-a-number after them.
+// Sorts n reals ascending, with every not-a-number after them in the order given; where -0 and
+// +0 both occur, their order is the one std::sort gives.
 void sortReals(double* values, int32_t n);
 
 // Returns the summary of n values (n >= 1): sorted copy, mean, median and standard deviation.

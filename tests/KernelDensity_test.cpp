@@ -84,8 +84,7 @@ TEST(SortReals, GivesTheComparisonSortsBitsOnEveryMixture) {
     std::vector<double> expected = v;
     auto numbersEnd = std::stable_partition(expected.begin(), expected.end(),
                                             [](double x) { return !std::isnan(x); });
-    std::sort(expected.begin(), numbersEnd,
-              [](double a, double b) { return compareReals(a, b) < 0; });
+    std::sort(expected.begin(), numbersEnd);
     sortReals(v.data(), static_cast<int32_t>(n));
     ASSERT_EQ(std::memcmp(v.data(), expected.data(), n * sizeof(double)), 0) << "trial " << trial;
   }
