@@ -46,6 +46,10 @@ struct SeriesResult {
   double min = 0.0;
   double max = 0.0;
   bool allFinite = true;
+  // Of the Scalar series only: how many values are above 1 and how many below (a
+  // not-a-number value is neither).
+  int32_t aboveOne = 0;
+  int32_t belowOne = 0;
 };
 
 // What a run computes for one node: its length in each retained sample, how many samples

@@ -57,6 +57,18 @@ void addStatistics(const Analysis& analysis, const std::vector<double>& inOrder,
   if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
 }
 
+// Counts the values above 1 and below 1: the samples that made the branch faster or slower.
+void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out) {
+  int32_t above = 0;
+  int32_t below = 0;
+  for (double value : values) {
+    above += value > 1.0;
+    below += value < 1.0;
+  }
+  out.aboveOne = above;
+  out.belowOne = below;
+}
+
 }  // namespace
 
 void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
@@ -91,6 +103,7 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
   SeriesResult& out = result.series[static_cast<int>(series)];
+  if (series == Series::kScalar) countAboveAndBelowOne(scratch, out);
   if (analysis.wantStatistics) addStatistics(analysis, scratch, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.

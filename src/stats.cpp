@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "report.h"
@@ -39,38 +40,66 @@ void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
   }
 }
 
-// The per-series columns of the statistics file, in file order.
-constexpr const char* kStatisticNames[] = {"n",         "mean",      "sd",  "median", "mode",
-                                           "hpd_lower", "hpd_upper", "ess", "min",    "max"};
+// One column of the statistics file, after node_id, taxa and series: the name of its header
+// cell and its value on the row of one node and series (empty: NA). A per-node column repeats
+// on the node's four rows and colours branches by its bare name; a per-series one by
+// "<series>_<name>".
+struct Column {
+  const char* name;
+  bool perNode;
+  bool count;  // written as a whole number, never in exponent form
+  std::optional<double> (*value)(const Analysis& analysis, size_t position,
+                                 const SeriesStatistics& s);
+};
 
-// Returns the statistic `index` of kStatisticNames.
-std::optional<double> statisticAt(const SeriesStatistics& s, size_t index) {
-  switch (index) {
-    case 0:
-      return static_cast<double>(s.n);
-    case 1:
-      return s.mean;
-    case 2:
-      return s.sd;
-    case 3:
-      return s.median;
-    case 4:
-      return s.mode;
-    case 5:
-      return s.hpdLower;
-    case 6:
-      return s.hpdUpper;
-    case 7:
-      return s.ess;
-    case 8:
-      return s.min;
-    default:
-      return s.max;
+// The columns in file order.
+constexpr Column kColumns[] = {
+    {"n", false, true,
+     [](const Analysis&, size_t, const SeriesStatistics& s) -> std::optional<double> {
+       return s.n;
+     }},
+    {"mean", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.mean; }},
+    {"sd", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.sd; }},
+    {"median", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.median; }},
+    {"mode", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.mode; }},
+    {"hpd_lower", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.hpdLower; }},
+    {"hpd_upper", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.hpdUpper; }},
+    {"ess", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.ess; }},
+    {"min", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.min; }},
+    {"max", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.max; }},
+    {"changed", true, true,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return a.results[at].changedCount;
+     }},
+    {"pct_changed", true, false,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentChanged(a, at);
+     }},
+    {"pct_up", true, false,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentUp(a, at);
+     }},
+    {"pct_down", true, false,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentDown(a, at);
+     }},
+};
+
+// Finds the column and series that `name` colours by; false when it names none. The count
+// "changed" is a column but no colouring.
+bool parseStatisticName(std::string_view name, Series* series, const Column** column) {
+  for (const Column& c : kColumns) {
+    if (c.perNode && name == c.name && name != "changed") {
+      *series = Series::kScalar;
+      *column = &c;
+      return true;
+    }
   }
-}
-
-// Splits "<series>_<statistic>" into its series and statistic index; false when it is not one.
-bool parseStatisticName(std::string_view name, Series* series, size_t* statistic) {
   for (int s = 0; s < kSeriesCount; ++s) {
     const std::string_view prefix = kSeriesNames[s];
     if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix ||
@@ -78,10 +107,10 @@ bool parseStatisticName(std::string_view name, Series* series, size_t* statistic
       continue;
     }
     const std::string_view rest = name.substr(prefix.size() + 1);
-    for (size_t k = 0; k < std::size(kStatisticNames); ++k) {
-      if (rest == kStatisticNames[k]) {
+    for (const Column& c : kColumns) {
+      if (!c.perNode && rest == c.name) {
         *series = static_cast<Series>(s);
-        *statistic = k;
+        *column = &c;
         return true;
       }
     }
@@ -199,30 +228,67 @@ SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Ser
   return s;
 }
 
+double percentUp(const Analysis& analysis, size_t position) {
+  const int32_t count = analysis.results[position].series[0].aboveOne;
+  return static_cast<double>(count) / static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+}
+
+double percentDown(const Analysis& analysis, size_t position) {
+  const int32_t count = analysis.results[position].series[0].belowOne;
+  return static_cast<double>(count) / static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+}
+
+int credibleShift(const Analysis& analysis, size_t position, double percent) {
+  if (percentUp(analysis, position) >= percent) return 1;
+  if (percentDown(analysis, position) >= percent) return -1;
+  return 0;
+}
+
+std::string credibleShiftsLine(const Analysis& analysis, double percent) {
+  int up = 0;
+  int down = 0;
+  std::unordered_set<const Node*> seen;  // a node at two positions (duplicate ids) counts once
+  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+    if (!seen.insert(analysis.nodes[i]).second) continue;
+    const int shift = credibleShift(analysis, i, percent);
+    up += shift > 0;
+    down += shift < 0;
+  }
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Scalesum: %d credible %s and %d credible %s (Scalar above or below 1 in at "
+                "least %g%% of the samples)\n",
+                up, up == 1 ? "increase" : "increases", down, down == 1 ? "decrease" : "decreases",
+                percent);
+  return line;
+}
+
 bool isStatisticName(std::string_view name) {
   Series series;
-  size_t statistic;
-  return name == "pct_changed" || parseStatisticName(name, &series, &statistic);
+  const Column* column;
+  return parseStatisticName(name, &series, &column);
 }
 
 std::optional<double> statisticByName(const Analysis& analysis, size_t position,
                                       std::string_view name) {
-  if (name == "pct_changed") return percentChanged(analysis, position);
   Series series;
-  size_t statistic;
-  if (!parseStatisticName(name, &series, &statistic)) return std::nullopt;
-  return statisticAt(seriesStatistics(analysis, position, series), statistic);
+  const Column* column;
+  if (!parseStatisticName(name, &series, &column)) return std::nullopt;
+  return column->value(analysis, position, seriesStatistics(analysis, position, series));
 }
 
 void writeStatistics(FILE* out, const Analysis& analysis) {
-  std::fputs(
-      "node_id\ttaxa\tseries\tn\tmean\tsd\tmedian\tmode\thpd_lower\thpd_upper\tess\tmin\tmax\t"
-      "changed\tpct_changed\n",
-      out);
-  std::vector<const char*> sorted;
   std::string line;
   std::string taxa;
+  std::vector<const char*> sorted;
   try {
+    line = "node_id\ttaxa\tseries";
+    for (const Column& column : kColumns) {
+      line += '\t';
+      line += column.name;
+    }
+    line += '\n';
+    std::fputs(line.c_str(), out);
     const std::unordered_map<int32_t, const char*> names = namesById(analysis);
     for (size_t i = 0; i < analysis.nodes.size(); ++i) {
       const Node& node = *analysis.nodes[i];
@@ -234,15 +300,15 @@ void writeStatistics(FILE* out, const Analysis& analysis) {
         line += taxa;
         line += '\t';
         line += kSeriesNames[s];
-        line += '\t';
-        line += std::to_string(stats.n);
-        for (size_t k = 1; k < std::size(kStatisticNames); ++k) {
-          appendCell(line, statisticAt(stats, k));
+        for (const Column& column : kColumns) {
+          const std::optional<double> value = column.value(analysis, i, stats);
+          if (column.count && value) {
+            line += '\t';
+            line += std::to_string(static_cast<int64_t>(*value));
+          } else {
+            appendCell(line, value);
+          }
         }
-        line += '\t';
-        line += std::to_string(analysis.results[i].changedCount);
-        line += '\t';
-        appendNumber(line, percentChanged(analysis, i));
         line += '\n';
         std::fputs(line.c_str(), out);
       }

@@ -33,8 +33,24 @@ double effectiveSampleSize(const double* values, size_t n);
 // Returns the statistics of series `series` of the node at `position`, NA rules applied.
 SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series);
 
+// Returns the share of the applied samples, in percent, in which the Scalar of the node at
+// `position` was above 1.
+double percentUp(const Analysis& analysis, size_t position);
+
+// Returns the same share for a Scalar below 1.
+double percentDown(const Analysis& analysis, size_t position);
+
+// Returns +1 when the node at `position` is a credible increase (pct_up >= `percent`), -1 for a
+// credible decrease (pct_down >= `percent`), else 0; `percent` is above 50.
+int credibleShift(const Analysis& analysis, size_t position, double percent);
+
+// Returns the line that tells how many nodes are credible increases and decreases at
+// `percent`.
+std::string credibleShiftsLine(const Analysis& analysis, double percent);
+
 // Returns whether `name` is a statistic that branches can be coloured by: any
-// "<series>_<statistic>" column of the statistics file, or "pct_changed".
+// "<series>_<statistic>" column of the statistics file, "pct_changed", "pct_up" or
+// "pct_down".
 bool isStatisticName(std::string_view name);
 
 // Returns the value of the statistic `name` (see isStatisticName) of the node at `position`,
