@@ -26,7 +26,22 @@ namespace {
 constexpr int kMaxThreads = 1024;
 
 // Codes of the flags that have no one-letter form.
-enum : int { kHpd = 256, kTree, kSvg, kColorBy, kMaxMemory, kProgress, kHelp, kVersion };
+enum : int {
+  kHpd = 256,
+  kTree,
+  kSvg,
+  kColorBy,
+  kMaxMemory,
+  kProgress,
+  kHelp,
+  kVersion,
+  // Rate shifts and the pictures.
+  kCredible,
+  kScaledTree,
+  kScaleBy,
+  kLayout,
+  kNodeIds,
+};
 
 constexpr option kFlags[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -42,6 +57,12 @@ constexpr option kFlags[] = {
     {"progress", no_argument, nullptr, kProgress},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
+    // Rate shifts and the pictures.
+    {"credible", required_argument, nullptr, kCredible},
+    {"scaled-tree", required_argument, nullptr, kScaledTree},
+    {"scale-by", required_argument, nullptr, kScaleBy},
+    {"layout", required_argument, nullptr, kLayout},
+    {"node-ids", no_argument, nullptr, kNodeIds},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -170,15 +191,45 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case kVersion:
       std::printf("Scalesum %s\n", SCALESUM_VERSION);
       std::exit(0);
+    // Rate shifts and the pictures.
+    case kCredible: {
+      double percent = 0.0;
+      if (!readWhole(value, percent)) badUse("--credible: %s is not a number", value);
+      if (!(percent > 50.0 && percent <= 100.0)) {
+        badUse("--credible: %s is not above 50 and at most 100", value);
+      }
+      command.crediblePercent = percent;
+      break;
+    }
+    case kScaledTree:
+      command.scaledTreePath = fileValue("scaled-tree", value);
+      break;
+    case kScaleBy:
+      if (std::strcmp(value, "mean") != 0 && std::strcmp(value, "median") != 0) {
+        badUse("--scale-by: %s is not mean or median", value);
+      }
+      command.scaleByMedian = std::strcmp(value, "median") == 0;
+      break;
+    case kLayout:
+      if (std::strcmp(value, "rectangular") != 0 && std::strcmp(value, "circular") != 0) {
+        badUse("--layout: %s is not rectangular or circular", value);
+      }
+      command.circular = std::strcmp(value, "circular") == 0;
+      break;
+    case kNodeIds:
+      command.nodeIds = true;
+      break;
   }
 }
 
 // Rejects an output that would replace an input or another output of the same run.
 void checkOutputs(const CommandLine& command) {
-  const std::pair<const char*, const std::string*> outputs[] = {{"output", &command.outputPath},
-                                                                {"stats", &command.statsPath},
-                                                                {"tree", &command.treePath},
-                                                                {"svg", &command.svgPath}};
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"output", &command.outputPath},
+      {"stats", &command.statsPath},
+      {"tree", &command.treePath},
+      {"svg", &command.svgPath},
+      {"scaled-tree", &command.scaledTreePath}};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
@@ -254,7 +305,17 @@ const char* helpText() {
          "      --tree FILE         write the annotated tree as a NEXUS file\n"
          "      --svg FILE          write an SVG phylogram coloured by --color-by\n"
          "      --color-by NAME     series_column of the statistics file (default\n"
-         "                          scalar_median; sigv_ess, ...) or pct_changed\n"
+         "                          scalar_mean; sigv_ess, ...), pct_changed, pct_up\n"
+         "                          or pct_down\n"
+         "      --credible PCT      a branch whose Scalar is above (below) 1 in at\n"
+         "                          least PCT% of the samples is a credible increase\n"
+         "                          (decrease), above 50 and at most 100 (default 95)\n"
+         "      --scaled-tree FILE  write the tree with each branch length times its\n"
+         "                          Scalar's mean as a NEXUS file\n"
+         "      --scale-by STAT     mean (the default) or median: what --scaled-tree\n"
+         "                          multiplies by\n"
+         "      --layout LAYOUT     rectangular (the default) or circular picture\n"
+         "      --node-ids          write each internal node's id in the picture\n"
          "      --max-memory SIZE   cap on the memory of the length histories: bytes\n"
          "                          or k, M, G (default: half the physical memory)\n"
          "      --progress          progress reports on standard error, also when it\n"
@@ -263,8 +324,9 @@ const char* helpText() {
          "      --help              print this help and exit\n"
          "      --version           print the version and exit\n"
          "Files named by flags appear only when the whole run succeeds; a failed run\n"
-         "leaves an existing file as it was. With --stats, a warning on standard error\n"
-         "tells of series whose effective sample size is below 200.\n"
+         "leaves an existing file as it was. With --stats, --tree, --scaled-tree or\n"
+         "--svg, warnings on standard error tell of series whose effective sample size\n"
+         "is below 200, and a line tells how many credible shifts there are.\n"
          "\n"
          "Options file: one keyword per line, in any case; other lines are ignored.\n"
          "  IT <iteration>              burn-in: sample lines below this iteration are\n"

@@ -15,13 +15,19 @@ struct CommandLine {
   std::string statsPath;    // empty: no statistics file
   std::string treePath;     // empty: no tree file
   std::string svgPath;      // empty: no picture
-  std::string colorBy = "scalar_median";
+  std::string colorBy = "scalar_mean";
   std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
   int threads = 0;                // 0: the threading runtime's default
   double hpdMass = 0.95;
   bool quiet = false;
   bool progress = false;  // forced progress reports (--progress)
   int64_t maxMemory = 0;  // bytes for the length histories; 0: half the physical memory
+  // Rate shifts and the pictures.
+  double crediblePercent = 95.0;  // a branch scaled one way in this share is a credible shift
+  std::string scaledTreePath;     // empty: no rate-scaled tree file
+  bool scaleByMedian = false;     // scale lengths by the Scalar's median, not its mean
+  bool circular = false;          // a circular picture instead of a rectangular one
+  bool nodeIds = false;           // node ids in the picture
 };
 
 // Returns the command line of `argv`; prints the help or the version and ends the process with

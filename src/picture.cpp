@@ -16,13 +16,18 @@ namespace {
 
 #include "colourTables.inc"
 
-constexpr double kRowHeight = 14.0;
+constexpr double kRowHeight = 14.0;   // a tip's row, as long as the picture has room
+constexpr double kMinLabelRow = 8.0;  // thinner rows leave their labels out (below 6.3 px type)
+constexpr double kFontSize = 11.0;    // of tip labels in full-height rows
 constexpr double kTreeWidth = 600.0;
 constexpr double kMargin = 16.0;
-constexpr double kTreeTop = 104.0;
+constexpr double kTreeTop = 140.0;
 constexpr double kLabelGap = 5.0;
-constexpr double kCharWidth = 6.6;  // a generous average advance of 11-pixel sans-serif
+constexpr double kCharWidth = 0.6;  // a generous average advance of sans-serif, per pixel of size
+constexpr double kBarLeft = 40.0;   // room for half of the widest tick label left of the bar
 constexpr double kBarWidth = 240.0;
+constexpr double kHeaderWidth = 600.0;     // the header's longest line
+constexpr double kMaxLabelWidth = 2000.0;  // a longer name runs off a circular picture
 
 // The value on the scale's axis: log2 for a ratio; NaN where there is none.
 double scaleValue(const Analysis& analysis, const ColourScale& scale, size_t position) {
@@ -52,21 +57,20 @@ uint32_t rgb(const unsigned char (&entry)[3]) {
 
 // The colour at t in [0, 1] along the scale's table.
 uint32_t colourAt(const ColourScale& scale, double t) {
-  if (!scale.log2Scale) return rgb(kViridis[static_cast<size_t>(std::lround(t * 255.0))]);
+  // Viridis ends in colours too light to see on white; the scale stops before them.
+  if (!scale.log2Scale) {
+    return rgb(kViridis[static_cast<size_t>(std::lround(t * (kViridisReadable - 1)))]);
+  }
   const double at = t * 10.0;
   const auto below = std::min<size_t>(static_cast<size_t>(at), 9);
   const double f = at - static_cast<double>(below);
   uint32_t colour = 0;
   for (int shift = 16; shift >= 0; shift -= 8) {
-    const double a = kBlueWhiteRed[below][2 - shift / 8];
-    const double b = kBlueWhiteRed[below + 1][2 - shift / 8];
+    const double a = kBlueGreyRed[below][2 - shift / 8];
+    const double b = kBlueGreyRed[below + 1][2 - shift / 8];
     colour |= static_cast<uint32_t>(std::lround(a + f * (b - a))) << shift;
   }
   return colour;
-}
-
-bool isNearWhite(uint32_t colour) {
-  return (colour >> 16) >= 0xd8 && ((colour >> 8) & 0xff) >= 0xd8 && (colour & 0xff) >= 0xd8;
 }
 
 void appendFixed(std::string& out, double value, int decimals) {
@@ -96,8 +100,118 @@ size_t characterCount(std::string_view text) {
   return count;
 }
 
+// The fills of the markers of credible increases and decreases: the scale's ends.
+constexpr uint32_t kShiftUpColour = 0xa80719;
+constexpr uint32_t kShiftDownColour = 0x0044a3;
+
+// Where the picture puts things: tips in rows (rectangular) or around a circle.
+struct Geometry {
+  bool circular = false;
+  double minDepth = 0.0;
+  double pixelsPerUnit = 0.0;
+  double rowHeight = kRowHeight;  // the distance between neighbouring tips
+  double fontSize = kFontSize;    // of tip labels; 0: no labels
+  double width = 0.0;
+  double height = 0.0;
+  double centreX = 0.0;  // of the circle
+  double centreY = 0.0;
+  int32_t tipCount = 1;
+};
+
+// The distance from the root, or from the centre, in pixels.
+double reach(const Geometry& g, double depth) {
+  return (depth - g.minDepth) * g.pixelsPerUnit;
+}
+
+// A tip row's angle on the circle, clockwise from the top.
+double angleOf(const Geometry& g, double row) {
+  return 2.0 * M_PI * (row + 0.5) / static_cast<double>(g.tipCount) - M_PI / 2.0;
+}
+
+struct Point {
+  double x;
+  double y;
+};
+
+Point pointOf(const Geometry& g, double depth, double row) {
+  if (!g.circular) return {kMargin + reach(g, depth), kTreeTop + (row + 0.5) * g.rowHeight};
+  const double r = reach(g, depth);
+  const double angle = angleOf(g, row);
+  return {g.centreX + r * std::cos(angle), g.centreY + r * std::sin(angle)};
+}
+
+// Fits the tree into the picture: full rows while they fit within kMaxPictureSide, thinner
+// ones beyond, and labels only while rows are tall enough to read them. `labelWidth` is the
+// widest label's width at kFontSize.
+Geometry fitGeometry(const TreeLayout& layout, bool circular, double labelWidth) {
+  Geometry g;
+  g.circular = circular;
+  g.tipCount = std::max(layout.tipCount, 1);
+  double maxDepth = 0.0;
+  for (const TreeItem& item : layout.items) {
+    g.minDepth = std::min(g.minDepth, item.depth);
+    maxDepth = std::max(maxDepth, item.depth);
+  }
+  const double extent = maxDepth - g.minDepth;
+  const auto tips = static_cast<double>(g.tipCount);
+  if (!circular) {
+    g.rowHeight = std::min(kRowHeight, (kMaxPictureSide - kTreeTop - kMargin) / tips);
+    g.fontSize = g.rowHeight >= kMinLabelRow ? kFontSize * g.rowHeight / kRowHeight : 0.0;
+    g.pixelsPerUnit = extent > 0.0 ? kTreeWidth / extent : 0.0;
+    const double labels = g.fontSize > 0.0 ? kLabelGap + labelWidth * g.fontSize / kFontSize : 0.0;
+    g.width = std::min(kMaxPictureSide,
+                       std::max(kMargin + kHeaderWidth, kMargin + kTreeWidth + labels + kMargin));
+    g.height = kTreeTop + tips * g.rowHeight + kMargin;
+    return g;
+  }
+  // The tips stand on a circle whose circumference gives each its row; the labels stand
+  // outside it. Where the circle would not fit, it shrinks, and then the labels go.
+  const double room = (kMaxPictureSide - kTreeTop) / 2.0 - kMargin;
+  double labels = kLabelGap + std::min(labelWidth, kMaxLabelWidth);
+  double radius = std::max(kTreeWidth / 2.0, tips * kRowHeight / (2.0 * M_PI));
+  if (radius + labels > room) {
+    radius = room - labels;
+    g.rowHeight = 2.0 * M_PI * radius / tips;
+    if (g.rowHeight < kMinLabelRow) {
+      labels = 0.0;
+      radius = room;
+      g.rowHeight = 2.0 * M_PI * radius / tips;
+    }
+  }
+  g.fontSize = labels > 0.0 ? kFontSize * g.rowHeight / kRowHeight : 0.0;
+  labels *= g.fontSize / kFontSize;
+  g.pixelsPerUnit = extent > 0.0 ? radius / extent : 0.0;
+  const double side = 2.0 * (radius + labels + kMargin);
+  g.width = std::max(side, kMargin + kHeaderWidth);
+  g.height = kTreeTop + side;
+  g.centreX = g.width / 2.0;
+  g.centreY = kTreeTop + side / 2.0;
+  return g;
+}
+
+// The markers of credible shifts: a triangle pointing up (an increase) or down, centred on
+// (x, y), `half` pixels from its centre to its tip.
+void appendMarker(std::string& out, double x, double y, double half, int shift) {
+  const double tip = shift > 0 ? -half : half;
+  out += "<path d=\"M";
+  appendFixed(out, x - half, 1);
+  out += ' ';
+  appendFixed(out, y - tip * 0.6, 1);
+  out += 'L';
+  appendFixed(out, x + half, 1);
+  out += ' ';
+  appendFixed(out, y - tip * 0.6, 1);
+  out += 'L';
+  appendFixed(out, x, 1);
+  out += ' ';
+  appendFixed(out, y + tip, 1);
+  out += "Z\" fill=\"";
+  appendHex(out, shift > 0 ? kShiftUpColour : kShiftDownColour);
+  out += "\" stroke=\"#000000\" stroke-width=\"0.75\"/>\n";
+}
+
 void appendHeader(std::string& out, const Analysis& analysis, const ColourScale& scale,
-                  double pixelsPerUnit) {
+                  const PictureSettings& settings, double pixelsPerUnit) {
   const std::string& path = analysis.log.path;
   const size_t slash = path.find_last_of('/');
   out += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">";
@@ -107,7 +221,7 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
   out += "<text x=\"16\" y=\"45\" font-size=\"11\">" + xmlText(scale.statistic);
   out += scale.log2Scale ? " (log2 scale)</text>\n" : "</text>\n";
   out += "<defs><linearGradient id=\"scale\">";
-  const size_t steps = scale.log2Scale ? 10 : 255;
+  const size_t steps = scale.log2Scale ? 10 : kViridisReadable - 1;
   for (size_t k = 0; k <= steps; ++k) {
     const double t = static_cast<double>(k) / static_cast<double>(steps);
     out += "<stop offset=\"";
@@ -116,28 +230,41 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
     appendHex(out, colourAt(scale, t));
     out += "\"/>";
   }
-  out += "</linearGradient></defs>\n";
-  out +=
-      "<rect x=\"16\" y=\"50\" width=\"240\" height=\"12\" fill=\"url(#scale)\" "
-      "stroke=\"#999\"/>\n";
+  out += "</linearGradient></defs>\n<rect x=\"";
+  appendFixed(out, kBarLeft, 1);
+  out += "\" y=\"50\" width=\"";
+  appendFixed(out, kBarWidth, 1);
+  out += "\" height=\"12\" fill=\"url(#scale)\" stroke=\"#999999\"/>\n";
+  // Tick labels are centred on their ticks; the bar stands far enough right for the first.
   out += "<g font-size=\"10\" text-anchor=\"middle\">\n";
   for (int k = 0; k <= 4; ++k) {
     const double t = k / 4.0;
-    const double x = kMargin + t * kBarWidth;
+    const double x = kBarLeft + t * kBarWidth;
     const double value = scale.low + t * (scale.high - scale.low);
     out += "<path d=\"M";
     appendFixed(out, x, 1);
-    out += " 62V66\" stroke=\"#000\"/><text x=\"";
+    out += " 62V66\" stroke=\"#000000\"/><text x=\"";
     appendFixed(out, x, 1);
     out += "\" y=\"77\">";
     appendTickLabel(out, scale.log2Scale ? std::exp2(value) : value);
     out += "</text>\n";
   }
   out +=
-      "</g>\n<text x=\"16\" y=\"94\" font-size=\"10\">Line width: how often the samples "
-      "changed a branch (1 px never, 4 px always); grey: never changed</text>\n";
+      "</g>\n<g font-size=\"10\">\n<text x=\"16\" y=\"94\">Line width: how often the samples "
+      "changed a branch (1 px never, 4 px always)</text>\n"
+      "<path d=\"M16 108H40\" stroke=\"#000000\" stroke-dasharray=\"3 2\"/>"
+      "<text x=\"46\" y=\"112\">never changed, the root, or no value</text>\n";
+  appendMarker(out, 22.0, 125.0, 4.0, 1);
+  appendMarker(out, 34.0, 125.0, 4.0, -1);
+  char shifts[200];
+  std::snprintf(shifts, sizeof shifts,
+                "<text x=\"46\" y=\"129\">credible increase, decrease: Scalar above, below 1 "
+                "in at least %g%% of the samples</text>\n</g>\n",
+                settings.crediblePercent);
+  out += shifts;
 
-  // The scale bar: the largest 1, 2 or 5 times a power of ten within a quarter of the tree.
+  // The scale bar: the largest 1, 2 or 5 times a power of ten within a quarter of the tree. In
+  // a circular picture it measures distances from the centre.
   if (!(pixelsPerUnit > 0.0) || !std::isfinite(pixelsPerUnit)) return;
   const double quarter = kTreeWidth / 4.0 / pixelsPerUnit;
   double unit = std::pow(10.0, std::floor(std::log10(quarter)));
@@ -147,14 +274,17 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
       break;
     }
   }
-  const double x0 = kMargin + kBarWidth + 40.0;
+  const double x0 = kBarLeft + kBarWidth + 40.0;
   out += "<text x=\"";
   appendFixed(out, x0, 1);
-  out += "\" y=\"45\" font-size=\"11\">branch length</text>\n<path d=\"M";
+  out += settings.layout == PictureLayout::kCircular
+             ? "\" y=\"45\" font-size=\"11\">branch length (outward from the centre)</text>\n"
+             : "\" y=\"45\" font-size=\"11\">branch length</text>\n";
+  out += "<path d=\"M";
   appendFixed(out, x0, 1);
   out += " 56h";
   appendFixed(out, unit * pixelsPerUnit, 1);
-  out += "\" stroke=\"#000\" stroke-width=\"2\"/>\n<text x=\"";
+  out += "\" stroke=\"#000000\" stroke-width=\"2\"/>\n<text x=\"";
   appendFixed(out, x0, 1);
   out += "\" y=\"77\" font-size=\"10\">";
   appendTickLabel(out, unit);
@@ -197,9 +327,9 @@ ColourScale colourScale(const Analysis& analysis, std::string_view name) {
 }
 
 uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_t position) {
-  if (!isColoured(analysis, position)) return kUnchangedGrey;
+  if (!isColoured(analysis, position)) return kUnscaledColour;
   const double value = scaleValue(analysis, scale, static_cast<size_t>(position));
-  if (std::isnan(value)) return kUnchangedGrey;
+  if (std::isnan(value)) return kUnscaledColour;
   // A scale of one value has no extent: its colour is the middle one. Values beyond the ends,
   // infinities among them, take the end colours.
   if (!(scale.high > scale.low)) return colourAt(scale, 0.5);
@@ -277,43 +407,43 @@ std::string xmlText(std::string_view text) {
   return out;
 }
 
+double contrastOnWhite(uint32_t colour) {
+  const auto linear = [](uint32_t channel) {
+    const double c = static_cast<double>(channel & 0xff) / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+  };
+  const double luminance =
+      0.2126 * linear(colour >> 16) + 0.7152 * linear(colour >> 8) + 0.0722 * linear(colour);
+  return 1.05 / (luminance + 0.05);
+}
+
 void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
-                  std::string_view colorBy) {
+                  const PictureSettings& settings) {
   try {
-    const ColourScale scale = colourScale(analysis, colorBy);
-
-    double minDepth = 0.0;
-    double maxDepth = 0.0;
-    for (const TreeItem& item : layout.items) {
-      minDepth = std::min(minDepth, item.depth);
-      maxDepth = std::max(maxDepth, item.depth);
-    }
-    const double pixelsPerUnit = maxDepth > minDepth ? kTreeWidth / (maxDepth - minDepth) : 0.0;
-    const auto xOf = [&](double depth) { return kMargin + (depth - minDepth) * pixelsPerUnit; };
-    const auto yOf = [&](double row) { return kTreeTop + (row + 0.5) * kRowHeight; };
-
-    double width = kMargin + 500.0;  // the header's longest line
+    const ColourScale scale = colourScale(analysis, settings.colorBy);
+    double labelWidth = 0.0;
     for (const TreeItem& item : layout.items) {
       if (item.taxon < 0) continue;
       const std::string& name = analysis.taxa[static_cast<size_t>(item.taxon)].name;
-      width = std::max(width, xOf(item.depth) + kLabelGap +
-                                  kCharWidth * static_cast<double>(characterCount(name)) + kMargin);
+      labelWidth =
+          std::max(labelWidth, kCharWidth * kFontSize * static_cast<double>(characterCount(name)));
     }
-    const double height = yOf(layout.tipCount) + kMargin;
+    const Geometry g = fitGeometry(layout, settings.layout == PictureLayout::kCircular, labelWidth);
 
     std::string svg;
-    svg.reserve(layout.items.size() * 120 + 16384);
+    svg.reserve(layout.items.size() * 160 + 16384);
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"";
-    appendFixed(svg, std::ceil(width), 0);
+    appendFixed(svg, std::ceil(g.width), 0);
     svg += "\" height=\"";
-    appendFixed(svg, std::ceil(height), 0);
+    appendFixed(svg, std::ceil(g.height), 0);
     svg += "\" font-family=\"sans-serif\">\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
-    appendHeader(svg, analysis, scale, pixelsPerUnit);
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    appendHeader(svg, analysis, scale, settings, g.pixelsPerUnit);
 
-    // The elbows in one neutral path; then each branch in its own colour and width.
-    svg += "<g fill=\"none\">\n<path stroke=\"#666\" d=\"";
+    // The joins of each clade's children in one neutral path: vertical lines, or arcs around
+    // the centre; then each branch in its own colour and width.
+    svg += "<g fill=\"none\">\n<path stroke=\"#666666\" d=\"";
     std::vector<double> firstRow(layout.items.size(), NAN), lastRow(layout.items.size(), NAN);
     for (const TreeItem& item : layout.items) {
       if (item.parent < 0) continue;
@@ -323,49 +453,110 @@ void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
     }
     for (size_t i = 0; i < layout.items.size(); ++i) {
       if (std::isnan(firstRow[i]) || firstRow[i] == lastRow[i]) continue;
+      const double depth = layout.items[i].depth;
+      const Point from = pointOf(g, depth, firstRow[i]);
+      const Point to = pointOf(g, depth, lastRow[i]);
       svg += 'M';
-      appendFixed(svg, xOf(layout.items[i].depth), 1);
+      appendFixed(svg, from.x, 1);
       svg += ' ';
-      appendFixed(svg, yOf(firstRow[i]), 1);
-      svg += 'V';
-      appendFixed(svg, yOf(lastRow[i]), 1);
+      appendFixed(svg, from.y, 1);
+      if (!g.circular) {
+        svg += 'V';
+        appendFixed(svg, to.y, 1);
+        continue;
+      }
+      const double r = reach(g, depth);
+      if (!(r > 0.0)) continue;  // the root at the centre joins nothing
+      svg += 'A';
+      appendFixed(svg, r, 1);
+      svg += ' ';
+      appendFixed(svg, r, 1);
+      svg += angleOf(g, lastRow[i]) - angleOf(g, firstRow[i]) > M_PI ? " 0 1 1 " : " 0 0 1 ";
+      appendFixed(svg, to.x, 1);
+      svg += ' ';
+      appendFixed(svg, to.y, 1);
     }
     svg += "\"/>\n";
+    std::string markers;
     for (const TreeItem& item : layout.items) {
       if (item.parent < 0) continue;
       const uint32_t colour = branchColour(analysis, scale, item.position);
-      const double strokeWidth = branchWidth(analysis, item.position);
-      std::string path = "<path d=\"M";
-      appendFixed(path, xOf(layout.items[static_cast<size_t>(item.parent)].depth), 1);
-      path += ' ';
-      appendFixed(path, yOf(item.row), 1);
-      path += 'H';
-      appendFixed(path, xOf(item.depth), 1);
-      path += "\" stroke=\"";
-      // A branch near the scale's white would vanish on the background: it gets an outline.
-      if (isNearWhite(colour)) {
-        svg += path + "#999\" stroke-width=\"";
-        appendFixed(svg, strokeWidth + 1.5, 2);
-        svg += "\"/>\n";
-      }
-      svg += path;
+      const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
+      const Point from = pointOf(g, parent.depth, item.row);
+      const Point to = pointOf(g, item.depth, item.row);
+      svg += "<path d=\"M";
+      appendFixed(svg, from.x, 1);
+      svg += ' ';
+      appendFixed(svg, from.y, 1);
+      svg += 'L';
+      appendFixed(svg, to.x, 1);
+      svg += ' ';
+      appendFixed(svg, to.y, 1);
+      svg += "\" stroke=\"";
       appendHex(svg, colour);
       svg += "\" stroke-width=\"";
-      appendFixed(svg, strokeWidth, 2);
-      svg += "\"/>\n";
+      appendFixed(svg, branchWidth(analysis, item.position), 2);
+      svg += isColoured(analysis, item.position) && colour != kUnscaledColour
+                 ? "\"/>\n"
+                 : "\" stroke-dasharray=\"3 2\"/>\n";
+      if (item.position < 0) continue;
+      const int shift =
+          credibleShift(analysis, static_cast<size_t>(item.position), settings.crediblePercent);
+      if (shift != 0) {
+        appendMarker(markers, (from.x + to.x) / 2.0, (from.y + to.y) / 2.0,
+                     std::clamp(g.rowHeight * 0.4, 1.5, 4.0), shift);
+      }
     }
-    svg += "</g>\n<g font-size=\"11\">\n";
-    for (const TreeItem& item : layout.items) {
-      if (item.taxon < 0) continue;
-      svg += "<text x=\"";
-      appendFixed(svg, xOf(item.depth) + kLabelGap, 1);
-      svg += "\" y=\"";
-      appendFixed(svg, yOf(item.row) + 4.0, 1);
-      svg += "\">";
-      svg += xmlText(analysis.taxa[static_cast<size_t>(item.taxon)].name);
-      svg += "</text>\n";
+    svg += "</g>\n" + markers;
+    if (settings.nodeIds) {
+      svg += "<g font-size=\"8\" fill=\"#666666\">\n";
+      for (const TreeItem& item : layout.items) {
+        if (item.taxon >= 0 || item.node == nullptr) continue;
+        const Point at = pointOf(g, item.depth, item.row);
+        svg += "<text x=\"";
+        appendFixed(svg, at.x + 2.0, 1);
+        svg += "\" y=\"";
+        appendFixed(svg, at.y - 2.0, 1);
+        svg += "\">" + std::to_string(item.node->id) + "</text>\n";
+      }
+      svg += "</g>\n";
     }
-    svg += "</g>\n</svg>\n";
+    if (g.fontSize > 0.0) {
+      svg += "<g font-size=\"";
+      appendFixed(svg, g.fontSize, 1);
+      svg += "\">\n";
+      for (const TreeItem& item : layout.items) {
+        if (item.taxon < 0) continue;
+        const std::string name = xmlText(analysis.taxa[static_cast<size_t>(item.taxon)].name);
+        const double baseline = g.fontSize * 0.36;  // centres the type on its row
+        if (!g.circular) {
+          const Point at = pointOf(g, item.depth, item.row);
+          svg += "<text x=\"";
+          appendFixed(svg, at.x + kLabelGap, 1);
+          svg += "\" y=\"";
+          appendFixed(svg, at.y + baseline, 1);
+          svg += "\">" + name + "</text>\n";
+          continue;
+        }
+        // Outward along the tip's radius, turned over on the left so that it reads left to
+        // right.
+        const double angle = angleOf(g, item.row);
+        const bool left = std::cos(angle) < 0.0;
+        const double r = reach(g, item.depth) + kLabelGap;
+        svg += "<text transform=\"translate(";
+        appendFixed(svg, g.centreX + r * std::cos(angle), 1);
+        svg += ' ';
+        appendFixed(svg, g.centreY + r * std::sin(angle), 1);
+        svg += ") rotate(";
+        appendFixed(svg, angle * 180.0 / M_PI + (left ? 180.0 : 0.0), 2);
+        svg += ")\" y=\"";
+        appendFixed(svg, baseline, 1);
+        svg += left ? "\" text-anchor=\"end\">" : "\">";
+        svg += name + "</text>\n";
+      }
+      svg += "</g>\n";
+    }
+    svg += "</svg>\n";
     std::fwrite(svg.data(), 1, svg.size(), out);
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 30);

@@ -10,8 +10,23 @@
 
 namespace scalesum {
 
-// The grey of branches that no sample changed, of the root, and of those without a value.
-inline constexpr uint32_t kUnchangedGrey = 0xb4b4b4;
+// The colour of branches that no sample changed, of the root, and of those without a value:
+// one that neither colour scale produces, since a tree viewer may show only the colour.
+inline constexpr uint32_t kUnscaledColour = 0x000000;
+
+// No picture is wider or taller than this many pixels, which renderers of SVG accept.
+inline constexpr double kMaxPictureSide = 32000.0;
+
+// How the picture lays out the tree.
+enum class PictureLayout { kRectangular, kCircular };
+
+// What the picture shows besides the tree.
+struct PictureSettings {
+  std::string colorBy;
+  PictureLayout layout = PictureLayout::kRectangular;
+  bool nodeIds = false;         // each internal node's id beside its branch
+  double crediblePercent = 95;  // branches scaled one way in at least this share get a marker
+};
 
 // How branches are coloured: by which statistic, whether on a log2 scale centred on 1, and
 // the scale's ends (log2 values on such a scale).
@@ -31,7 +46,8 @@ bool isRatioStatistic(std::string_view name);
 ColourScale colourScale(const Analysis& analysis, std::string_view name);
 
 // Returns the colour 0xrrggbb of the branch above the node at `position` (-1: a node without
-// statistics), grey where no sample changed it or the statistic has no value.
+// statistics), kUnscaledColour where no sample changed it or the statistic has no value; every
+// other colour has a contrast of at least 2 against white.
 uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_t position);
 
 // Returns the stroke width in pixels of the branch above the node at `position` (-1: a node
@@ -42,9 +58,12 @@ double branchWidth(const Analysis& analysis, int64_t position);
 // part of valid UTF-8, or a character XML forbids, replaced by U+FFFD.
 std::string xmlText(std::string_view text);
 
+// Returns the contrast ratio of the colour 0xrrggbb against white (WCAG 2 relative luminance).
+double contrastOnWhite(uint32_t colour);
+
 // Writes the tree of `layout` (the analysis's layoutTree) as a standalone SVG phylogram,
-// branches coloured by the statistic `colorBy` and as wide as they were often changed.
+// branches coloured by the settings' statistic and as wide as they were often changed.
 void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
-                  std::string_view colorBy);
+                  const PictureSettings& settings);
 
 }  // namespace scalesum

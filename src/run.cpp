@@ -46,6 +46,11 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   OutputFile picture;
   if (!command.treePath.empty()) tree = openOutputFile(command.treePath, "tree");
   if (!command.svgPath.empty()) picture = openOutputFile(command.svgPath, "picture");
+  OutputFile scaledTree;
+  if (!command.scaledTreePath.empty()) {
+    scaledTree = openOutputFile(command.scaledTreePath, "scaled tree");
+  }
+  const bool writesNexus = !command.treePath.empty() || !command.scaledTreePath.empty();
 
   Progress progress;
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
@@ -55,12 +60,11 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // both writers draw this one layout.
   TreeLayout layout;
-  if (!command.treePath.empty() || !command.svgPath.empty()) layout = layoutTree(*analysis);
+  if (writesNexus || !command.svgPath.empty()) layout = layoutTree(*analysis);
   analysis->options = createDefaultOptions();
   if (!command.optionsPath.empty()) readOptionsFile(*analysis, command.optionsPath.c_str());
   if (command.burnIn) analysis->options.burnIn = *command.burnIn;
-  analysis->wantStatistics =
-      !command.statsPath.empty() || !command.treePath.empty() || !command.svgPath.empty();
+  analysis->wantStatistics = !command.statsPath.empty() || writesNexus || !command.svgPath.empty();
   analysis->hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
   countRetainedSamples(*analysis);
@@ -74,12 +78,22 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     writeStatistics(stats.stream, *analysis);
     finishOutputFile(stats);
   }
+  TreeFileSettings treeSettings{command.colorBy, command.crediblePercent, BranchLengths::kLogged};
   if (!command.treePath.empty()) {
-    writeTreeFile(tree.stream, *analysis, layout, command.colorBy);
+    writeTreeFile(tree.stream, *analysis, layout, treeSettings);
     finishOutputFile(tree);
   }
+  if (!command.scaledTreePath.empty()) {
+    treeSettings.lengths =
+        command.scaleByMedian ? BranchLengths::kScaledByMedian : BranchLengths::kScaledByMean;
+    writeTreeFile(scaledTree.stream, *analysis, layout, treeSettings);
+    finishOutputFile(scaledTree);
+  }
   if (!command.svgPath.empty()) {
-    writePicture(picture.stream, *analysis, layout, command.colorBy);
+    const PictureSettings pictureSettings{
+        command.colorBy, command.circular ? PictureLayout::kCircular : PictureLayout::kRectangular,
+        command.nodeIds, command.crediblePercent};
+    writePicture(picture.stream, *analysis, layout, pictureSettings);
     finishOutputFile(picture);
   }
   writeNodeReport(out, *analysis);
@@ -95,10 +109,19 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   commitOutputFile(stats);
   commitOutputFile(tree);
   commitOutputFile(picture);
+  commitOutputFile(scaledTree);
 
-  if (!command.statsPath.empty() && !command.quiet) {
-    const std::string warning = lowSampleSizeWarning(*analysis);
-    std::fputs(warning.c_str(), stderr);
+  if (command.quiet || !analysis->wantStatistics) return;
+  std::fputs(lowSampleSizeWarning(*analysis).c_str(), stderr);
+  std::fputs(credibleShiftsLine(*analysis, command.crediblePercent).c_str(), stderr);
+  if (writesNexus) {
+    const auto [first, second] = namesDifferingInCase(*analysis);
+    if (!first.empty()) {
+      std::fprintf(stderr,
+                   "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers "
+                   "may fold, taking them for one taxon\n",
+                   first.c_str(), second.c_str());
+    }
   }
 }
 

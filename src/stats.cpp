@@ -90,11 +90,10 @@ constexpr Column kColumns[] = {
      }},
 };
 
-// Finds the column and series that `name` colours by; false when it names none. The count
-// "changed" is a column but no colouring.
+// Finds the column and series of the statistic `name`; false when it names none.
 bool parseStatisticName(std::string_view name, Series* series, const Column** column) {
   for (const Column& c : kColumns) {
-    if (c.perNode && name == c.name && name != "changed") {
+    if (c.perNode && name == c.name) {
       *series = Series::kScalar;
       *column = &c;
       return true;
@@ -266,7 +265,8 @@ std::string credibleShiftsLine(const Analysis& analysis, double percent) {
 bool isStatisticName(std::string_view name) {
   Series series;
   const Column* column;
-  return parseStatisticName(name, &series, &column);
+  // The count is a column but not a colouring: pct_changed shows the same.
+  return name != "changed" && parseStatisticName(name, &series, &column);
 }
 
 std::optional<double> statisticByName(const Analysis& analysis, size_t position,

@@ -53,8 +53,8 @@ std::string credibleShiftsLine(const Analysis& analysis, double percent);
 // "pct_down".
 bool isStatisticName(std::string_view name);
 
-// Returns the value of the statistic `name` (see isStatisticName) of the node at `position`,
-// empty where the statistics file has NA.
+// Returns the value of the statistic `name` (see isStatisticName; "changed" too) of the node
+// at `position`, empty where the statistics file has NA.
 std::optional<double> statisticByName(const Analysis& analysis, size_t position,
                                       std::string_view name);
 

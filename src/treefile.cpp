@@ -53,8 +53,37 @@ std::string hpdName(double mass) {
   return whole + (rest.empty() ? "" : "." + rest) + "%_HPD";
 }
 
+// The statistics that each series annotates a node with: key suffix and column of the
+// statistics file, in file order; the interval, whose key follows --hpd, has no column name.
+struct SeriesAnnotation {
+  const char* suffix;
+  const char* column;
+};
+constexpr SeriesAnnotation kSeriesAnnotations[] = {
+    {"", "mean"},    {"_median", "median"}, {"_mode", "mode"},
+    {"_sd", "sd"},   {nullptr, nullptr},  // the interval
+    {"_ess", "ess"},
+};
+
+// The per-node statistics that annotate a node, by their column names.
+constexpr const char* kNodeAnnotations[] = {"changed", "pct_changed", "pct_up", "pct_down"};
+
+void appendInterval(std::string& out, const std::string& key, const SeriesStatistics& stats) {
+  if (!stats.hpdLower || !stats.hpdUpper || !std::isfinite(*stats.hpdLower) ||
+      !std::isfinite(*stats.hpdUpper)) {
+    return;
+  }
+  if (out.back() != '&') out += ',';
+  out += key + "={";
+  appendNumber(out, *stats.hpdLower);
+  out += ',';
+  appendNumber(out, *stats.hpdUpper);
+  out += '}';
+}
+
 void appendAnnotation(std::string& out, const Analysis& analysis, const TreeItem& item,
-                      const ColourScale& scale, const std::string& hpdKey) {
+                      const ColourScale& scale, const std::string& hpdKey,
+                      const TreeFileSettings& settings) {
   out += "[&";
   if (item.node != nullptr) {
     appendEntry(out, "id", item.node->id);
@@ -62,26 +91,28 @@ void appendAnnotation(std::string& out, const Analysis& analysis, const TreeItem
   }
   if (item.position >= 0) {
     const auto position = static_cast<size_t>(item.position);
-    appendEntry(out, "changed", analysis.results[position].changedCount);
-    appendEntry(out, "pct_changed", percentChanged(analysis, position));
+    for (const char* column : kNodeAnnotations) {
+      appendEntry(out, column, statisticByName(analysis, position, column));
+    }
     for (int s = 0; s < kSeriesCount; ++s) {
       const SeriesStatistics stats = seriesStatistics(analysis, position, static_cast<Series>(s));
       const std::string name = kSeriesNames[s];
-      appendEntry(out, name, stats.mean);
-      appendEntry(out, name + "_median", stats.median);
-      appendEntry(out, name + "_mode", stats.mode);
-      appendEntry(out, name + "_sd", stats.sd);
-      if (stats.hpdLower && stats.hpdUpper && std::isfinite(*stats.hpdLower) &&
-          std::isfinite(*stats.hpdUpper)) {
-        if (out.back() != '&') out += ',';
-        out += name + '_' + hpdKey + "={";
-        appendNumber(out, *stats.hpdLower);
-        out += ',';
-        appendNumber(out, *stats.hpdUpper);
-        out += '}';
+      for (const SeriesAnnotation& entry : kSeriesAnnotations) {
+        if (entry.column == nullptr) {
+          appendInterval(out, name + '_' + hpdKey, stats);
+        } else {
+          appendEntry(out, name + entry.suffix,
+                      statisticByName(analysis, position, name + '_' + entry.column));
+        }
       }
-      appendEntry(out, name + "_ess", stats.ess);
     }
+    const int shift = credibleShift(analysis, position, settings.crediblePercent);
+    if (shift != 0) out += shift > 0 ? ",shift=\"up\"" : ",shift=\"down\"";
+  }
+  if (settings.lengths != BranchLengths::kLogged && item.parent >= 0 &&
+      !branchLength(analysis, item, settings.lengths).second && item.length != 0.0) {
+    if (out.back() != '&') out += ',';
+    out += "scaled=\"no\"";
   }
   if (out.back() != '&') out += ',';
   char colour[16];
@@ -204,10 +235,40 @@ std::string nexusName(std::string_view name) {
   return quoted + '\'';
 }
 
+std::pair<double, bool> branchLength(const Analysis& analysis, const TreeItem& item,
+                                     BranchLengths lengths) {
+  if (lengths == BranchLengths::kLogged || item.length == 0.0 || item.position < 0) {
+    return {item.length, item.length == 0.0};
+  }
+  const SeriesStatistics scalar =
+      seriesStatistics(analysis, static_cast<size_t>(item.position), Series::kScalar);
+  const std::optional<double>& m =
+      lengths == BranchLengths::kScaledByMean ? scalar.mean : scalar.median;
+  if (!m || !std::isfinite(*m)) return {item.length, false};
+  return {item.length * *m, true};
+}
+
+std::pair<std::string, std::string> namesDifferingInCase(const Analysis& analysis) {
+  std::unordered_map<std::string, size_t> firstByFolded;
+  std::string folded;
+  for (size_t k = 0; k < analysis.taxa.size(); ++k) {
+    const std::string& name = analysis.taxa[k].name;
+    folded = name;
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    const auto [at, isNew] = firstByFolded.emplace(folded, k);
+    if (!isNew && analysis.taxa[at->second].name != name) {
+      return {analysis.taxa[at->second].name, name};
+    }
+  }
+  return {};
+}
+
 void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout,
-                   std::string_view colorBy) {
+                   const TreeFileSettings& settings) {
   try {
-    const ColourScale scale = colourScale(analysis, colorBy);
+    const ColourScale scale = colourScale(analysis, settings.colorBy);
     const std::string hpdKey = hpdName(analysis.hpdMass);
 
     std::string text = "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n";
@@ -221,10 +282,10 @@ void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout
     const auto close = [&](size_t i) {
       const TreeItem& item = layout.items[i];
       if (item.taxon < 0) text += ')';
-      appendAnnotation(text, analysis, item, scale, hpdKey);
+      appendAnnotation(text, analysis, item, scale, hpdKey, settings);
       if (item.parent >= 0) {
         text += ':';
-        appendNumber(text, item.length);
+        appendNumber(text, branchLength(analysis, item, settings.lengths).first);
       }
     };
     std::vector<size_t> open;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 #include "samples.h"
 #include "series.h"
+#include "stats.h"
 #include "test_util.h"
 
 namespace scalesum {
@@ -19,9 +21,10 @@ constexpr const char* kFourSamples =
     "3 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
     "4 0 0 1 0 1 0 2 2 0 Branch\n";
 
-std::string pictureOf(const Analysis& analysis, const std::string& path, const char* colorBy) {
+std::string pictureOf(const Analysis& analysis, const std::string& path, const char* colorBy,
+                      PictureLayout layout = PictureLayout::kRectangular) {
   FILE* out = std::fopen(path.c_str(), "w");
-  writePicture(out, analysis, layoutTree(analysis), colorBy);
+  writePicture(out, analysis, layoutTree(analysis), {colorBy, layout, true, 95.0});
   std::fclose(out);
   return testing::readFile(path);
 }
@@ -32,32 +35,96 @@ size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOften) {
+// Every stroke and fill colour the document names.
+std::vector<uint32_t> coloursIn(const std::string& svg) {
+  std::vector<uint32_t> colours;
+  for (const char* attribute : {"stroke=\"#", "fill=\"#", "stop-color=\"#"}) {
+    const std::string key = attribute;
+    for (size_t at = svg.find(key); at != std::string::npos; at = svg.find(key, at + 1)) {
+      colours.push_back(
+          static_cast<uint32_t>(std::stoul(svg.substr(at + key.size(), 6), nullptr, 16)));
+    }
+  }
+  return colours;
+}
+
+TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   testing::TempDir dir;
   const auto a = testing::summarised(dir, testing::smallLog(kFourSamples));
   const ColourScale scale = colourScale(*a, "scalar_median");
   // log2 medians 1, -1 and 0; the 2nd and 98th percentiles are -0.96 and 0.96.
   EXPECT_DOUBLE_EQ(scale.high, 0.96);
   const std::string svg = pictureOf(*a, dir.path("p.svg"), "scalar_median");
-  // x = 16 + 266.7 * depth, y = 111 + 14 * row.
+  // x = 16 + 266.7 * depth, y = 147 + 14 * row.
   for (const char* part :
-       {"<path d=\"M16.0 118.0H82.7\" stroke=\"#a80719\" stroke-width=\"4.00\"/>",   // red end
-        "<path d=\"M16.0 146.0H49.3\" stroke=\"#0044a3\" stroke-width=\"3.25\"/>",   // blue end
-        "<path d=\"M82.7 111.0H349.3\" stroke=\"#999\" stroke-width=\"3.25\"/>\n"    // 1: white,
-        "<path d=\"M82.7 111.0H349.3\" stroke=\"#ffffff\" stroke-width=\"1.75\"/>",  // outlined
+       {"<path d=\"M16.0 154.0L82.7 154.0\" stroke=\"#a80719\" stroke-width=\"4.00\"/>",   // red
+        "<path d=\"M16.0 182.0L49.3 182.0\" stroke=\"#0044a3\" stroke-width=\"3.25\"/>",   // blue
+        "<path d=\"M82.7 147.0L349.3 147.0\" stroke=\"#919191\" stroke-width=\"1.75\"/>",  // 1
         ">scalar_median (log2 scale)<", ">tree.log: 4 retained samples<",
-        "<path d=\"M296.0 56h133.3\""}) {  // a scale bar of 0.5
+        "<path d=\"M320.0 56h133.3\"",  // a scale bar of 0.5
+        // Node 2, scaled up in every sample, is marked halfway along its branch.
+        "<path d=\"M45.3 156.4L53.3 156.4L49.3 150.0Z\" fill=\"#a80719\"",
+        // Node ids beside the internal nodes.
+        "<text x=\"84.7\" y=\"152.0\">2</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
-  EXPECT_EQ(occurrences(svg, "stroke=\"#b4b4b4\" stroke-width=\"1.00\""), 3u);  // unchanged tips
+  // Unchanged tips and the legend's sample are dashed and black; one marker besides the
+  // legend's two (node 3 went down in only 75% of the samples).
+  EXPECT_EQ(occurrences(svg, "stroke=\"#000000\" stroke-width=\"1.00\" stroke-dasharray"), 3u);
+  EXPECT_EQ(occurrences(svg, "Z\" fill="), 3u);
   EXPECT_EQ(occurrences(svg, "<stop "), 11u);
 
   // Anything else is sequential between its percentiles: pct_changed runs from 25 to 100.
   const ColourScale changed = colourScale(*a, "pct_changed");
   EXPECT_DOUBLE_EQ(changed.low, 27.0);
-  EXPECT_EQ(branchColour(*a, changed, 1), 0xfde725u);  // viridis' ends
+  EXPECT_EQ(branchColour(*a, changed, 1), 0x69cd5bu);  // viridis' ends, cut before the light
   EXPECT_EQ(branchColour(*a, changed, 3), 0x440154u);
   EXPECT_FALSE(isRatioStatistic("scalar_ess") || isRatioStatistic("deltab_median"));
+}
+
+TEST(Picture, EveryColourStandsOutOnWhite) {
+  testing::TempDir dir;
+  // Spread values: the tips' Scalars run from 1/64 to 64 over the samples.
+  std::string samples;
+  for (int i = 0; i < 40; ++i) {
+    const double scalar = std::exp2((i % 13) - 6);
+    samples += std::to_string(i) + " 0 0 2 0 " + std::to_string(1 + i % 5) + " 0 " +
+               std::to_string(4 + i % 4) + " " + std::to_string(scalar) + " 0 Branch " +
+               std::to_string(2 + i % 2) + " " + std::to_string(1 / scalar) + " 0 Branch\n";
+  }
+  const auto a = testing::summarised(dir, testing::smallLog(samples));
+  const TreeLayout layout = layoutTree(*a);
+  // The colour bar's stops cover each scale from end to end.
+  std::vector<std::string> names{"pct_changed", "pct_up", "pct_down"};
+  for (const char* series : {"scalar", "sigv", "deltab", "deltav"}) {
+    for (const char* statistic :
+         {"n", "mean", "sd", "median", "mode", "hpd_lower", "hpd_upper", "ess", "min", "max"}) {
+      names.push_back(std::string(series) + "_" + statistic);
+    }
+  }
+  for (const std::string& name : names) {
+    ASSERT_TRUE(isStatisticName(name)) << name;
+    for (PictureLayout shape : {PictureLayout::kRectangular, PictureLayout::kCircular}) {
+      FILE* out = std::fopen(dir.path("p.svg").c_str(), "w");
+      writePicture(out, *a, layout, {name, shape, true, 60.0});
+      std::fclose(out);
+      for (uint32_t colour : coloursIn(testing::readFile(dir.path("p.svg")))) {
+        if (colour == 0xffffff) continue;  // the background
+        EXPECT_GE(contrastOnWhite(colour), 2.0) << name << std::hex << " #" << colour;
+      }
+    }
+    FILE* out = std::fopen(dir.path("t.nex").c_str(), "w");
+    writeTreeFile(out, *a, layout, {name, 60.0, BranchLengths::kLogged});
+    std::fclose(out);
+    const std::string tree = testing::readFile(dir.path("t.nex"));
+    for (size_t at = tree.find("!color=#"); at != std::string::npos;
+         at = tree.find("!color=#", at + 1)) {
+      const auto colour = static_cast<uint32_t>(std::stoul(tree.substr(at + 8, 6), nullptr, 16));
+      EXPECT_GE(contrastOnWhite(colour), 2.0) << name;
+    }
+  }
+  EXPECT_DOUBLE_EQ(contrastOnWhite(0xffffff), 1.0);
+  EXPECT_NEAR(contrastOnWhite(0x000000), 21.0, 1e-12);
 }
 
 TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {

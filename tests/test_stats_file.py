@@ -15,7 +15,7 @@ with tempfile.TemporaryDirectory() as work:
 
 report = [line.split("\t") for line in run.stdout.split("\n") if line][1:]
 assert header == ("node_id taxa series n mean sd median mode hpd_lower hpd_upper ess min max "
-                  "changed pct_changed").split(), header
+                  "changed pct_changed pct_up pct_down").split(), header
 assert len(rows) == 4 * len(report), (len(rows), len(report))
 for k, row in enumerate(rows):
     cells, series = report[k // 4], k % 4

@@ -7,9 +7,10 @@
 namespace scalesum {
 namespace {
 
-std::string treeFileOf(const Analysis& analysis, const std::string& path) {
+std::string treeFileOf(const Analysis& analysis, const std::string& path,
+                       BranchLengths lengths = BranchLengths::kLogged) {
   FILE* out = std::fopen(path.c_str(), "w");
-  writeTreeFile(out, analysis, layoutTree(analysis), "scalar_median");
+  writeTreeFile(out, analysis, layoutTree(analysis), {"scalar_median", 95.0, lengths});
   std::fclose(out);
   return testing::readFile(path);
 }
@@ -39,14 +40,16 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   EXPECT_EQ(withoutAnnotations(tree),
             "\tTREE scalesum = [&R] ((1:0.125,2:0,3:0):0.25,4:1.5);\nEND;\n");
   // Node 2's scalar is 3, then 1: n = 2, so the sample size is 2 and the 90% interval [1, 3].
-  EXPECT_NE(tree.find("(1[&id=3,taxa=1,changed=0,pct_changed=0,scalar=1,scalar_median=1,"),
+  EXPECT_NE(tree.find("(1[&id=3,taxa=1,changed=0,pct_changed=0,pct_up=0,pct_down=0,scalar=1,"
+                      "scalar_median=1,"),
             std::string::npos);
-  EXPECT_NE(tree.find(",2[&!color=#b4b4b4]:0,"), std::string::npos);
-  const size_t node2 = tree.find(")[&id=2,taxa=3,changed=1,pct_changed=50,scalar=2,");
+  EXPECT_NE(tree.find(",2[&!color=#000000]:0,"), std::string::npos);
+  const size_t node2 = tree.find(")[&id=2,taxa=3,changed=1,pct_changed=50,pct_up=50,pct_down=0,");
   ASSERT_NE(node2, std::string::npos);
   const std::string annotation = tree.substr(node2, tree.find(']', node2) - node2);
   EXPECT_NE(annotation.find(",scalar_90%_HPD={1,3},scalar_ess=2,sigv=4,"), std::string::npos);
-  EXPECT_NE(tree.find(")[&id=1,taxa=4,changed=0,pct_changed=0,!color=#b4b4b4];"),
+  EXPECT_NE(tree.find(")[&id=1,taxa=4,changed=0,pct_changed=0,pct_up=0,pct_down=0,"
+                      "!color=#000000];"),
             std::string::npos);
 
   a->hpdMass = 0.975;
