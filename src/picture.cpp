@@ -509,14 +509,15 @@ void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
     }
     svg += "</g>\n" + markers;
     if (settings.nodeIds) {
-      svg += "<g font-size=\"8\" fill=\"#666666\">\n";
+      svg += "<g font-size=\"8\" fill=\"#666666\" text-anchor=\"end\">\n";
       for (const TreeItem& item : layout.items) {
         if (item.taxon >= 0 || item.node == nullptr) continue;
         const Point at = pointOf(g, item.depth, item.row);
+        // Above the end of the node's own branch, clear of the labels right of the tips.
         svg += "<text x=\"";
-        appendFixed(svg, at.x + 2.0, 1);
+        appendFixed(svg, at.x - 1.5, 1);
         svg += "\" y=\"";
-        appendFixed(svg, at.y - 2.0, 1);
+        appendFixed(svg, at.y - 2.5, 1);
         svg += "\">" + std::to_string(item.node->id) + "</text>\n";
       }
       svg += "</g>\n";

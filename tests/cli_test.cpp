@@ -51,6 +51,14 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"--tree", dir.path("./out.tsv")},
        "--tree: " + dir.path("./out.tsv") + " is also the file of --output"},
       {{"--stats"}, "--stats: the value is missing"},
+      {{"--credible", "50"}, "--credible: 50 is not above 50 and at most 100"},
+      {{"--credible=100.5"}, "--credible: 100.5 is not above 50 and at most 100"},
+      {{"--credible", "95%"}, "--credible: 95% is not a number"},
+      {{"--scale-by", "Mean"}, "--scale-by: Mean is not mean or median"},
+      {{"--layout", "radial"}, "--layout: radial is not rectangular or circular"},
+      {{"--node-ids=1"}, "--node-ids takes no value"},
+      {{"--scaled-tree", dir.path("out.tsv")},
+       "--scaled-tree: " + dir.path("out.tsv") + " is also the file of --output"},
   };
   for (const auto& [flags, message] : cases) {
     std::vector<std::string> args{"-o", out, log};
@@ -76,11 +84,18 @@ TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
   // The flag wins over the options file's IT.
   EXPECT_EQ(runProgram({log, "--burnin", "10"}).out, plain.out);
   EXPECT_EQ(runProgram({"-b0", log, options}).out, runProgram({log}).out);
-  // Short chains are warned of only with statistics.
-  const auto warned = runProgram({log, "-s", dir.path("s.tsv")});
-  EXPECT_TRUE(warned.status == 0 && warned.err.rfind("Scalesum: warning: ", 0) == 0);
-  EXPECT_NE(warned.err.find("; the chain may need to run longer\n"), std::string::npos);
-  EXPECT_EQ(runProgram({log, "-qs", dir.path("s.tsv")}).err, "");
+  // Short chains are warned of whenever the sample sizes are computed, with the count of
+  // credible shifts after.
+  for (const char* flag : {"-s", "--tree", "--scaled-tree", "--svg"}) {
+    const auto warned = runProgram({log, flag, dir.path("w")});
+    EXPECT_TRUE(warned.status == 0 && warned.err.rfind("Scalesum: warning: ", 0) == 0) << flag;
+    EXPECT_NE(warned.err.find("; the chain may need to run longer\nScalesum: 0 credible "
+                              "increases and 0 credible decreases (Scalar above or below 1 in "
+                              "at least 95% of the samples)\n"),
+              std::string::npos)
+        << flag;
+    EXPECT_EQ(runProgram({log, "-q", flag, dir.path("w")}).err, "");
+  }
   // The burn-in drops every sample: the run fails after its files were opened.
   const size_t files = fileCount(dir);
   EXPECT_EQ(
@@ -94,6 +109,38 @@ TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
   EXPECT_TRUE(unwritable.status == 1 && unwritable.out.empty()) << unwritable.out;
   EXPECT_EQ(unwritable.err, "Error writing the tree to " + tree + ": No such file or directory\n");
   EXPECT_EQ(fileCount(dir), files);
+}
+
+TEST(CommandLine, CredibleShiftsAreCountedAndCaseOnlyNamesWarned) {
+  TempDir dir;
+  // Branch 2 is doubled in 9 of 10 samples, branch 3 halved in all: at 90% both are credible.
+  std::string samples;
+  for (int i = 0; i < 10; ++i) {
+    samples +=
+        std::to_string(i) + " 0 0 2 0 1 0 2 " + (i == 0 ? "1" : "2") + " 0 Branch 3 0.5 0 Branch\n";
+  }
+  std::string text = testing::smallLog(samples);
+  text.replace(text.find("2\tB"), 3, "2\ta");
+  const std::string log = dir.write("case.log", text);
+  const auto run = runProgram({log, "--credible", "90", "--tree", dir.path("t.nex")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("Scalesum: 1 credible increase and 1 credible decrease (Scalar above or "
+                         "below 1 in at least 90% of the samples)\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("Scalesum: warning: taxa A and a differ only in case, which NEXUS "
+                         "readers may fold, taking them for one taxon\n"),
+            std::string::npos);
+  // The names stay as they are.
+  EXPECT_NE(readFile(dir.path("t.nex")).find("\t\t1 A,\n\t\t2 a,\n"), std::string::npos);
+  const std::string tree = readFile(dir.path("t.nex"));
+  EXPECT_NE(tree.find("pct_up=90,pct_down=0,"), std::string::npos);
+  EXPECT_NE(tree.find(",shift=\"down\","), std::string::npos);
+  // At the default 95% only the decrease is credible; a picture warns of no names.
+  const auto picture = runProgram({log, "--svg", dir.path("p.svg")});
+  EXPECT_NE(picture.err.find("Scalesum: 0 credible increases and 1 credible decrease"),
+            std::string::npos);
+  EXPECT_EQ(picture.err.find("differ only in case"), std::string::npos);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
         // Node 2, scaled up in every sample, is marked halfway along its branch.
         "<path d=\"M45.3 156.4L53.3 156.4L49.3 150.0Z\" fill=\"#a80719\"",
         // Node ids beside the internal nodes.
-        "<text x=\"84.7\" y=\"152.0\">2</text>"}) {
+        "<text x=\"81.2\" y=\"151.5\">2</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
   // Unchanged tips and the legend's sample are dashed and black; one marker besides the

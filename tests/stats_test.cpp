@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "reference_report.h"
 #include "samples.h"
 #include "series.h"
 #include "test_util.h"
@@ -116,6 +117,48 @@ TEST(Stats, MissingValuesFollowTheirRules) {
   const SeriesStatistics single = seriesStatistics(*one, 1, Series::kScalar);
   EXPECT_TRUE(single.mean && single.median && single.hpdLower && !single.sd && !single.mode &&
               !single.ess);
+}
+
+TEST(Stats, SharesScaledUpAndDownAgainstAPlainCount) {
+  // Random chains over the small tree whose scalars include infinities, not-a-numbers, zeros,
+  // ones, negatives and overflowing products; the root and uncovered lengths stay 0.
+  const char* scalars[] = {"2", "0.5", "1", "inf", "nan", "0", "1e300", "-3", "1.0000001", "-inf"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 4; ++round) {
+    std::string samples;
+    for (int i = 0; i < 30; ++i) {
+      const int groups = static_cast<int>(random() % 4);
+      samples += std::to_string(i) + " 0 0 " + std::to_string(groups) + " 0 1 0";
+      for (int g = 0; g < groups; ++g) {
+        samples += ' ';
+        samples += std::to_string(2 + random() % 6);
+        samples += ' ';
+        samples += scalars[random() % 10];
+        samples += random() % 2 ? " 0 Node" : " 0 Branch";
+      }
+      samples += "\n";
+    }
+    const std::string log = testing::smallLog(samples);
+    testing::TempDir dir;
+    const auto a = testing::summarised(dir, log);
+    const std::optional<testing::ReferenceRun> run = testing::referenceRun(log, 0);
+    ASSERT_TRUE(run);
+    for (size_t j = 0; j < run->rows.size(); ++j) {
+      const testing::ReferenceRun::Row& row = run->rows[j];
+      int up = 0;
+      int down = 0;
+      for (double length : row.history) {
+        const double scalar = length / row.length;
+        up += scalar > 1;
+        down += scalar < 1;
+      }
+      EXPECT_EQ(percentUp(*a, j), up / 30.0 * 100.0) << samples << j;
+      EXPECT_EQ(percentDown(*a, j), down / 30.0 * 100.0) << samples << j;
+      EXPECT_EQ(statisticByName(*a, j, "pct_up"), percentUp(*a, j));
+      const int shift = credibleShift(*a, j, 60.0);
+      EXPECT_EQ(shift, up >= 18 ? 1 : (down >= 18 ? -1 : 0));
+    }
+  }
 }
 
 }  // namespace

@@ -15,6 +15,12 @@ std::string treeFileOf(const Analysis& analysis, const std::string& path,
   return testing::readFile(path);
 }
 
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 // The tree line without its node comments.
 std::string withoutAnnotations(std::string text) {
   for (size_t at = text.find("[&", text.find("[&R]") + 4); at != std::string::npos;
@@ -58,6 +64,30 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   EXPECT_EQ(nexusName("Homo_sapiens-2.1"), "Homo_sapiens-2.1");
   EXPECT_EQ(nexusName("it's&<"), "'it''s&<'");
   EXPECT_EQ(nexusName("caf\xC3\xA9"), "'caf\xC3\xA9'");
+}
+
+TEST(TreeFile, ScaledLengthsAreLoggedTimesTheScalarsMeanOrMedian) {
+  testing::TempDir dir;
+  // Node 2 (0.25) is doubled, doubled and then multiplied by 8: mean 4, median 2. Node 3 meets a
+  // not-a-number once; tip 4 (1.0) is scaled by 3 in one of three samples.
+  const auto a =
+      testing::summarised(dir, testing::smallLog("1 0 0 1 0 1 0 2 2 0 Branch\n"
+                                                 "2 0 0 2 0 1 0 2 2 0 Branch 3 nan 0 Branch\n"
+                                                 "3 0 0 2 0 1 0 2 8 0 Branch 4 3 0 Branch\n"));
+  const std::string mean =
+      withoutAnnotations(treeFileOf(*a, dir.path("m.nex"), BranchLengths::kScaledByMean));
+  EXPECT_NE(mean.find("[&R] ((1:1.6666666666666667,2:2):1,(3:0.5,4:0.75):0.125);"),
+            std::string::npos)
+      << mean;
+  const std::string median =
+      withoutAnnotations(treeFileOf(*a, dir.path("m.nex"), BranchLengths::kScaledByMedian));
+  EXPECT_NE(median.find("[&R] ((1:1,2:2):0.5,(3:0.5,4:0.75):0.125);"), std::string::npos) << median;
+  // Only the branch that keeps its logged length for want of a finite factor says so.
+  const std::string text = treeFileOf(*a, dir.path("m.nex"), BranchLengths::kScaledByMean);
+  EXPECT_EQ(occurrences(text, "scaled=\"no\""), 1u);
+  const size_t unscaled = text.find("scaled=\"no\"");
+  EXPECT_EQ(text.substr(text.find(']', unscaled), 7), "]:0.125");
+  EXPECT_EQ(treeFileOf(*a, dir.path("m.nex")).find("scaled="), std::string::npos);
 }
 
 TEST(TreeFile, ATaxonInCladesThatDoNotNestIsRefused) {
