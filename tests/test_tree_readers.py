@@ -4,11 +4,14 @@ CTest passes the built Scalesum and the source folder in SCALESUM_BINARY and SCA
 import csv
 import importlib.util
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 HAVE_DENDROPY = importlib.util.find_spec("dendropy") is not None
 
@@ -26,6 +29,59 @@ def read_log_tables(path):  # taxa by id; per node id its taxon ids and length
                   for f in lines[2 + count:2 + count + int(lines[1 + count][0])]}
 
 
+def read_png(path):  # rows of (r, g, b, a) pixels of an 8-bit RGB or RGBA PNG
+    with open(path, "rb") as f:
+        data = f.read()
+    pos, idat = 8, b""
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(
+                ">IIBBBBB", data[pos + 8:pos + 21])
+        elif kind == b"IDAT":
+            idat += data[pos + 8:pos + 8 + length]
+        pos += 12 + length
+    assert depth == 8 and colour in (2, 6) and interlace == 0, (depth, colour, interlace)
+    size = 3 if colour == 2 else 4
+    raw, stride = zlib.decompress(idat), width * size
+    rows, above = [], bytearray(stride)
+    for y in range(height):
+        kind = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - size] if i >= size else 0
+            b, c = above[i], above[i - size] if i >= size else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 255
+            elif kind == 2:
+                line[i] = (line[i] + b) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append([tuple(line[x:x + size]) + ((255,) if size == 3 else ())
+                     for x in range(0, stride, size)])
+        above = line
+    return rows
+
+
+def rows_with_lines(path, shortest=12):
+    """The pixel rows of the PNG that hold a horizontal run of at least `shortest` pixels that
+    show on white (composited on white, some channel at most 215)."""
+    found = []
+    for y, row in enumerate(read_png(path)):
+        run = 0
+        for r, g, b, a in row:
+            shows = min(r, g, b) * a / 255 + 255 * (1 - a / 255) <= 215
+            run = run + 1 if shows else 0
+            if run >= shortest:
+                found.append(y)
+                break
+    return found
+
+
 class TreeReaders(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
@@ -36,7 +92,7 @@ class TreeReaders(unittest.TestCase):
 
     def check_against_log(self, log, *extra):
         run = self.run_scalesum("-s", "s.tsv", "--tree", "t.nex", "--svg", "p.svg", "-o", "r.tsv",
-                                log, *extra)
+                                "--scaled-tree", "scaled.nex", log, *extra)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         taxa, nodes = read_log_tables(log)
         tree_path = os.path.join(self.dir, "t.nex")
@@ -71,10 +127,40 @@ class TreeReaders(unittest.TestCase):
                         self.assertNotIn(key, notes)
                     else:
                         self.assertEqual(float(notes[key]), float(row[column]), key)
+                for column in ("pct_up", "pct_down"):
+                    self.assertEqual(float(notes[column]), float(row[column]))
+                if series == "scalar":
+                    up, down = float(row["pct_up"]) >= 95, float(row["pct_down"]) >= 95
+                    self.assertEqual(notes.get("shift"), "up" if up else "down" if down else None)
                 interval = notes.get(series + "_95%_HPD")
                 expected = [row["hpd_lower"], row["hpd_upper"]]
                 self.assertEqual(interval and [float(v) for v in interval],
                                  None if "NA" in expected else [float(v) for v in expected])
+
+        # The rate-scaled tree: each length L times the Scalar's mean m in the statistics file,
+        # multiplied in double; the logged L where m is not finite.
+        scaled_path = os.path.join(self.dir, "scaled.nex")
+        scaled = dendropy.Tree.get(path=scaled_path, schema="nexus", preserve_underscores=True)
+        lengths = []
+        for node in scaled:
+            notes = {a.name: a.value for a in node.annotations}
+            if node is scaled.seed_node or "id" not in notes:
+                continue
+            _, length = nodes[int(notes["id"])]
+            mean = rows[(notes["id"], "scalar")]["mean"]
+            m = float("nan") if mean == "NA" else float(mean)
+            finite = m not in (float("inf"), float("-inf")) and m == m
+            expected = length * m if finite and length != 0 else length
+            self.assertEqual(node.edge.length, expected, notes["id"])
+            self.assertEqual(notes.get("scaled"), None if finite or length == 0 else "no")
+        lengths = sorted(node.edge.length for node in scaled if node is not scaled.seed_node)
+        if shutil.which("Rscript"):
+            read = subprocess.run(
+                ["Rscript", "-e", "if (requireNamespace('ape', quietly = TRUE)) cat(sprintf("
+                 "'%.17g', ape::read.nexus(commandArgs(TRUE)[1])$edge.length), sep = '\\n')",
+                 scaled_path], capture_output=True, check=True, text=True).stdout.split()
+            if read:
+                self.assertEqual(sorted(float(v) for v in read), lengths)
 
     def test_example(self):
         self.check_against_log(os.path.join(SOURCE, "examples", "example.log"),
@@ -91,6 +177,56 @@ class TreeReaders(unittest.TestCase):
         with open(log, "w", encoding="utf-8") as f:
             f.write("\n".join(lines))
         self.check_against_log(log)
+
+
+    def test_pictures_of_big_trees_fit_and_render(self):
+        tools = [shutil.which(t) for t in ("xmllint", "rsvg-convert")]
+        for taxa, samples in ((300, 200), (5000, 5)):
+            log = os.path.join(self.dir, "big.log")
+            subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "simulate_log.py"),
+                            "--taxa", str(taxa), "--samples", str(samples), "--out", log],
+                           check=True)
+            for layout in ("rectangular", "circular"):
+                ids = ["--node-ids"] if taxa == 300 else []
+                run = self.run_scalesum("-q", "--svg", "p.svg", "--layout", layout, *ids, "-o",
+                                        "/dev/null", log)
+                self.assertEqual(run.returncode, 0, run.stdout)
+                with open(os.path.join(self.dir, "p.svg"), encoding="utf-8") as f:
+                    svg = f.read()
+                width, height = map(float, re.search(r'width="(\d+)" height="(\d+)"',
+                                                     svg).groups())
+                self.assertTrue(width <= 32000 and height <= 32000, (taxa, layout, width, height))
+                # Labels (and ids) at 300 taxa; at 5000 the rows get too thin for them, but the
+                # circle still has room.
+                labelled = taxa == 300 or layout == "circular"
+                self.assertEqual(svg.count("</text>") > taxa, labelled, (taxa, layout))
+                if None in tools:
+                    continue
+                subprocess.run(["xmllint", "--noout", os.path.join(self.dir, "p.svg")], check=True)
+                subprocess.run(["rsvg-convert", "-z", "1" if taxa == 300 else "0.05", "-o",
+                                os.path.join(self.dir, "p.png"), os.path.join(self.dir, "p.svg")],
+                               check=True)
+        if None in tools:
+            self.skipTest("xmllint or rsvg-convert is not installed")
+
+    def test_figtree_draws_every_branch(self):
+        jar = "/usr/share/java/figtree.jar"
+        if not shutil.which("java") or not os.path.exists(jar):
+            self.skipTest("Java or FigTree is not installed")
+        run = self.run_scalesum("-q", "--tree", "t.nex", "--scaled-tree", "s.nex", "-o", "r.tsv",
+                                os.path.join(SOURCE, "examples", "example.log"),
+                                os.path.join(SOURCE, "examples", "example.options"))
+        self.assertEqual(run.returncode, 0, run.stdout)
+        tips = 16
+        for name in ("t", "s"):
+            subprocess.run(["java", "-Djava.awt.headless=true", "-jar", jar, "-graphic", "PNG",
+                            "-width", "900", "-height", "900", name + ".nex", name + ".png"],
+                           cwd=self.dir, check=True, capture_output=True)
+            # Each tip's branch lies in a row of its own; the scale bar takes one more. A
+            # branch drawn in white on the transparent background does not count.
+            rows = rows_with_lines(os.path.join(self.dir, name + ".png"))
+            distinct = [y for k, y in enumerate(rows) if k == 0 or y > rows[k - 1] + 2]
+            self.assertGreaterEqual(len(distinct), tips + 1, (name, distinct))
 
 
 if __name__ == "__main__":
