@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <regex>
 
 #include "samples.h"
 #include "series.h"
@@ -73,6 +74,21 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   EXPECT_EQ(occurrences(svg, "stroke=\"#000000\" stroke-width=\"1.00\" stroke-dasharray"), 3u);
   EXPECT_EQ(occurrences(svg, "Z\" fill="), 3u);
   EXPECT_EQ(occurrences(svg, "<stop "), 11u);
+  // The colour bar's tick labels are centred on their ticks and lie whole on the canvas, at
+  // a generous 0.6 em a character of 10-pixel type, also when they are long (0.000369).
+  const auto small = testing::summarised(
+      dir,
+      testing::smallLog("1 0 0 1 0 0.00123 0 2 2 0 Branch\n2 0 0 1 0 0.00456 0 3 2 0 Branch\n"));
+  const std::regex tick("<text x=\"([0-9.]+)\" y=\"77\">([^<]*)</text>");
+  for (const std::string& picture : {svg, pictureOf(*small, dir.path("p.svg"), "deltab_median")}) {
+    int ticks = 0;
+    for (std::sregex_iterator m(picture.begin(), picture.end(), tick), end; m != end;
+         ++m, ++ticks) {
+      const double halfWidth = 3.0 * static_cast<double>((*m)[2].length());
+      EXPECT_GE(std::stod((*m)[1]) - halfWidth, 0.0) << (*m)[0];
+    }
+    EXPECT_EQ(ticks, 5);
+  }
 
   // Anything else is sequential between its percentiles: pct_changed runs from 25 to 100.
   const ColourScale changed = colourScale(*a, "pct_changed");
