@@ -61,8 +61,9 @@ std::string xmlText(std::string_view text);
 // Returns the contrast ratio of the colour 0xrrggbb against white (WCAG 2 relative luminance).
 double contrastOnWhite(uint32_t colour);
 
-// Writes the tree of `layout` (the analysis's layoutTree) as a standalone SVG phylogram,
-// branches coloured by the settings' statistic and as wide as they were often changed.
+// Writes the tree of `layout` (the analysis's layoutTree) as a standalone SVG phylogram in the
+// settings' layout, no side above kMaxPictureSide, branches coloured by the settings' statistic,
+// as wide as they were often changed, and marked where they are credible shifts.
 void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
                   const PictureSettings& settings);
 
