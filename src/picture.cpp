@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <new>
+#include <numbers>
 #include <vector>
 
 #include "report.h"
@@ -125,7 +126,8 @@ double reach(const Geometry& g, double depth) {
 
 // A tip row's angle on the circle, clockwise from the top.
 double angleOf(const Geometry& g, double row) {
-  return 2.0 * M_PI * (row + 0.5) / static_cast<double>(g.tipCount) - M_PI / 2.0;
+  return 2.0 * std::numbers::pi * (row + 0.5) / static_cast<double>(g.tipCount) -
+         std::numbers::pi / 2.0;
 }
 
 struct Point {
@@ -168,14 +170,14 @@ Geometry fitGeometry(const TreeLayout& layout, bool circular, double labelWidth)
   // outside it. Where the circle would not fit, it shrinks, and then the labels go.
   const double room = (kMaxPictureSide - kTreeTop) / 2.0 - kMargin;
   double labels = kLabelGap + std::min(labelWidth, kMaxLabelWidth);
-  double radius = std::max(kTreeWidth / 2.0, tips * kRowHeight / (2.0 * M_PI));
+  double radius = std::max(kTreeWidth / 2.0, tips * kRowHeight / (2.0 * std::numbers::pi));
   if (radius + labels > room) {
     radius = room - labels;
-    g.rowHeight = 2.0 * M_PI * radius / tips;
+    g.rowHeight = 2.0 * std::numbers::pi * radius / tips;
     if (g.rowHeight < kMinLabelRow) {
       labels = 0.0;
       radius = room;
-      g.rowHeight = 2.0 * M_PI * radius / tips;
+      g.rowHeight = 2.0 * std::numbers::pi * radius / tips;
     }
   }
   g.fontSize = labels > 0.0 ? kFontSize * g.rowHeight / kRowHeight : 0.0;
@@ -471,7 +473,8 @@ void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
       appendFixed(svg, r, 1);
       svg += ' ';
       appendFixed(svg, r, 1);
-      svg += angleOf(g, lastRow[i]) - angleOf(g, firstRow[i]) > M_PI ? " 0 1 1 " : " 0 0 1 ";
+      svg += angleOf(g, lastRow[i]) - angleOf(g, firstRow[i]) > std::numbers::pi ? " 0 1 1 "
+                                                                                 : " 0 0 1 ";
       appendFixed(svg, to.x, 1);
       svg += ' ';
       appendFixed(svg, to.y, 1);
@@ -549,7 +552,7 @@ void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
         svg += ' ';
         appendFixed(svg, g.centreY + r * std::sin(angle), 1);
         svg += ") rotate(";
-        appendFixed(svg, angle * 180.0 / M_PI + (left ? 180.0 : 0.0), 2);
+        appendFixed(svg, angle * 180.0 / std::numbers::pi + (left ? 180.0 : 0.0), 2);
         svg += ")\" y=\"";
         appendFixed(svg, baseline, 1);
         svg += left ? "\" text-anchor=\"end\">" : "\">";
