@@ -73,6 +73,11 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   EXPECT_EQ(occurrences(svg, "stroke=\"#000000\" stroke-width=\"1.00\" stroke-dasharray"), 3u);
   EXPECT_EQ(occurrences(svg, "Z\" fill="), 3u);
   EXPECT_EQ(occurrences(svg, "<stop "), 11u);
+  // A changed branch without a value (node 2 is constant, so it has no sample size) is drawn
+  // as one never changed, at the width of how often it changed.
+  EXPECT_NE(pictureOf(*a, dir.path("p.svg"), "scalar_ess")
+                .find("stroke=\"#000000\" stroke-width=\"4.00\" stroke-dasharray=\"3 2\""),
+            std::string::npos);
   // The colour bar's tick labels are centred on their ticks and lie whole on the canvas, at
   // a generous 0.6 em a character of 10-pixel type, also when they are long (0.000369).
   const auto small = testing::summarised(
