@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "samples.h"
@@ -102,6 +103,50 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   EXPECT_EQ(branchColour(*a, changed, 1), 0x69cd5bu);  // viridis' ends, cut before the light
   EXPECT_EQ(branchColour(*a, changed, 3), 0x440154u);
   EXPECT_FALSE(isRatioStatistic("scalar_ess") || isRatioStatistic("deltab_median"));
+}
+
+TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
+  testing::TempDir dir;
+  const auto a = testing::summarised(dir, testing::smallLog(kFourSamples));
+  const std::string svg =
+      pictureOf(*a, dir.path("c.svg"), "scalar_median", PictureLayout::kCircular);
+  // A square below the 140-pixel header; the farthest tip (B, at 2.25) 300 pixels out.
+  const double width = std::atof(svg.c_str() + svg.find(" width=\"") + 8);
+  const double height = std::atof(svg.c_str() + svg.find(" height=\"") + 9);
+  EXPECT_EQ(height - 140, width);
+  const double cx = width / 2;
+  const double cy = 140 + width / 2;
+  const double perUnit = 300 / 2.25;
+  const std::vector<double> depths = {0, 0.25, 0.125, 1.25, 2.25, 0.625, 0.875};
+  const auto onACircle = [&](double x, double y) {
+    const double r = std::hypot(x - cx, y - cy);
+    for (double depth : depths) {
+      if (std::fabs(r - depth * perUnit) < 1.0) return true;  // the canvas is rounded up
+    }
+    return false;
+  };
+  int branches = 0;
+  for (size_t at = svg.find("<path d=\"M"); at != std::string::npos;
+       at = svg.find("<path d=\"M", at + 1)) {
+    double x1, y1, x2, y2;
+    char end;
+    if (std::sscanf(svg.c_str() + at, "<path d=\"M%lf %lfL%lf %lf%c", &x1, &y1, &x2, &y2, &end) !=
+            5 ||
+        end != '"') {
+      continue;  // not a branch: a marker, the joins, the legend
+    }
+    if (y1 < 140) continue;  // the legend's sample
+    ++branches;
+    // Along a radius: the centre and both ends on one line, each end at its depth.
+    const double offLine =
+        ((x1 - cx) * (y2 - cy) - (y1 - cy) * (x2 - cx)) / std::hypot(x2 - cx, y2 - cy);
+    EXPECT_LT(std::fabs(offLine), 1.0) << x1 << ' ' << y1;
+    EXPECT_TRUE(onACircle(x1, y1) && onACircle(x2, y2))
+        << x1 << ' ' << y1 << ' ' << x2 << ' ' << y2;
+  }
+  EXPECT_EQ(branches, 6);
+  EXPECT_EQ(svg.find("nan"), std::string::npos);
+  EXPECT_NE(svg.find(">branch length (outward from the centre)<"), std::string::npos);
 }
 
 TEST(Picture, EveryColourStandsOutOnWhite) {
