@@ -24,6 +24,17 @@ cmp -s "$work/report" "$source_dir/examples/example.report" ||
   fail "the packaged program's report differs from examples/example.report"
 [ "$("$program" --version)" = "Scalesum $version" ] || fail "--version is not $version"
 
+# Any x86-64 runs it: instructions beyond the baseline (VEX or EVEX encoded, such as any use of
+# the ymm or zmm registers) appear only in the kernels that are entered after a check of the CPU.
+if command -v objdump > /dev/null && [ "$(uname -m)" = x86_64 ]; then
+  beyond=$(objdump -d --no-show-raw-insn -C "$build/Scalesum" |
+           awk '/^[0-9a-f]+ <.*>:$/ { name = $0; next } $2 ~ /^v/ || /%[yz]mm/ { print name }' |
+           sort -u)
+  [ -n "$beyond" ] || fail "no vector kernel found in the binary"
+  outside=$(grep -v -E 'Avx2|Avx512' <<< "$beyond" || true)
+  [ -z "$outside" ] || fail "instructions beyond x86-64 outside the kernels: $outside"
+fi
+
 doc="$work/root/usr/share/doc/scalesum"
 cmp -s "$doc/copyright" "$source_dir/packaging/copyright" || fail "no copyright file"
 gzip -dc "$doc/changelog.gz" | sed -n 1p | grep -qx "scalesum ($version) unstable; urgency=medium" ||
