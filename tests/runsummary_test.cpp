@@ -37,23 +37,6 @@ TEST(Verbose, OneLineCountsTheLinesSamplesNodesAndBlocks) {
   EXPECT_EQ(quiet.out, kReport);
 }
 
-TEST(Verbose, NamesEachCountInTheSingularOrPlural) {
-  RunSummary summary;
-  summary.sampleLines = 3;
-  summary.retained = 1;
-  summary.burnIn = -5;
-  summary.nodes = 1;
-  summary.blocks = 1;
-  summary.seconds = 12.345;
-  EXPECT_EQ(describeRunSummary(summary),
-            "Scalesum: 1 chain, 3 sample lines read, 1 samples retained (burn-in -5), 1 nodes, 1 "
-            "block, 12.35 s\n");
-  summary.chains = 4;
-  summary.blocks = 0;
-  EXPECT_NE(describeRunSummary(summary).find("4 chains, "), std::string::npos);
-  EXPECT_NE(describeRunSummary(summary).find("0 blocks, "), std::string::npos);
-}
-
 TEST(OptionsFile, MistypedLinesWarnAndTheRunGoesOnAsBefore) {
   TempDir dir;
   // Each warned line is followed by one that must stay silent.
