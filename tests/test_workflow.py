@@ -29,10 +29,10 @@ def simulate(folder, name, seed, options=None):
     subprocess.run(command, check=True)
 
 
-def snakemake(folder, *extra):
+def snakemake(folder, *settings, flags=("--quiet",)):
     return subprocess.run(
-        ["snakemake", "-s", SNAKEFILE, "--cores", "2", "--directory", folder, "--quiet",
-         "--config", "samples=datasets.tsv", f"scalesum={BINARY}", "outdir=results", *extra],
+        ["snakemake", "-s", SNAKEFILE, "--cores", "2", "--directory", folder, *flags,
+         "--config", "samples=datasets.tsv", f"scalesum={BINARY}", "outdir=results", *settings],
         capture_output=True, text=True)
 
 
@@ -95,7 +95,8 @@ class Workflow(unittest.TestCase):
             log.seek(0)
             log.truncate()
             log.write(text[:-5])  # cut short inside the last line
-        run = snakemake(self.folder, "--keep-going")
+        # One thread per job: two jobs at once.
+        run = snakemake(self.folder, "threads=1", flags=["--keep-going"])
         self.assertNotEqual(run.returncode, 0)
         self.assertIn("the file looks cut short", self.read("results", "logs", "beta.log"))
         self.assertFalse(os.path.exists(self.path("results", "beta")) and
@@ -104,6 +105,17 @@ class Workflow(unittest.TestCase):
         for dataset in ("alpha", "gamma"):
             self.assertEqual(self.read("results", dataset, "report.tsv"),
                              self.direct_run(dataset)[0])
+
+    def test_a_dataset_s_further_chains_are_passed_with_chain(self):
+        simulate(self.folder, "beta2.log", 9)
+        with open(self.sheet, "a") as sheet:
+            sheet.write("beta\tbeta2.log\t\n")
+        run = snakemake(self.folder, flags=["--dry-run", "--printshellcmds"])
+        self.assertEqual(run.returncode, 0, run.stderr)
+        commands = [line for line in run.stdout.splitlines() if "beta/report.tsv" in line and
+                    line.lstrip().startswith(BINARY)]
+        self.assertEqual(len(commands), 1, run.stdout)
+        self.assertIn(" beta.log --chain beta2.log beta.options > ", commands[0])
 
 
 if __name__ == "__main__":
