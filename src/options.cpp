@@ -23,6 +23,9 @@ void upperCase(char* word) {
   failAtLine(options.path.c_str(), line, "%s needs %s", keyword, needs);
 }
 
+// The most bytes of a word that a warning shows.
+constexpr size_t kShownBytes = 200;
+
 // Returns whether all of `word` is a decimal integer, with an optional sign, that fits the
 // burn-in; anything else is read as far as it goes, which is seldom what was meant.
 bool isWholeIteration(const char* word) {
@@ -91,9 +94,10 @@ void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
     const int count = tokenize(buffer.data(), words.data(), file.longestLine);
     if (count == 0) continue;
     char* keyword = words[0];
-    // The word as written, for a warning: the buffer is a copy of the line, byte for byte.
+    // The word as written, for a warning: the buffer is a copy of the line, byte for byte. A
+    // warning shows at most kShownBytes of a word.
     const char* written = text.c_str() + (keyword - buffer.data());
-    const int writtenLength = static_cast<int>(std::strlen(keyword));
+    const int writtenLength = static_cast<int>(std::min(std::strlen(keyword), kShownBytes));
     upperCase(keyword);
     const int64_t line = i + 1;
     if (std::strcmp(keyword, "IT") == 0) {
@@ -101,9 +105,10 @@ void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
       options.burnIn = parseInt(words[1]);
       if (warnings != nullptr && !isWholeIteration(words[1])) {
         std::fprintf(warnings,
-                     "Scalesum: warning: %s line %lld: IT %s is not a whole number; "
+                     "Scalesum: warning: %s line %lld: IT %.*s is not a whole number; "
                      "the burn-in is read as %d\n",
-                     path, static_cast<long long>(line), words[1], options.burnIn);
+                     path, static_cast<long long>(line), static_cast<int>(kShownBytes), words[1],
+                     options.burnIn);
       }
     } else if (std::strcmp(keyword, "NOCATS") == 0) {
       if (count < 2) failMissingValue(options, line, "NOCATS", "a count");
