@@ -44,7 +44,7 @@ int64_t defaultMemoryCap() {
   return static_cast<int64_t>(pages) * pageSize / 2;
 }
 
-void summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress) {
+size_t summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress) {
   const int64_t cap = maxMemory > 0 ? maxMemory : defaultMemoryCap();
   const size_t positions = analysis.nodes.size();
   const BlockPlan plan = planBlocks(cap, positions, analysis.sampleCount, omp_get_max_threads());
@@ -72,6 +72,7 @@ void summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress
     for (size_t j = begin; j < end; ++j)
       std::vector<double>().swap(analysis.results[j].lengthHistory);
   }
+  return plan.blockCount;
 }
 
 }  // namespace scalesum

@@ -28,6 +28,7 @@ int64_t defaultMemoryCap();
 // positions at a time (one pass over the log each), releasing a block's histories before the
 // next; the results are those of one block of all. Ends the process before the validation pass
 // when even one position does not fit under `maxMemory` (the default cap when 0 or less).
-void summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress);
+// Returns the number of blocks.
+size_t summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress);
 
 }  // namespace scalesum

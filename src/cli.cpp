@@ -50,6 +50,7 @@ constexpr option kFlags[] = {
     {"threads", required_argument, nullptr, 't'},
     {"hpd", required_argument, nullptr, kHpd},
     {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, 'v'},
     {"tree", required_argument, nullptr, kTree},
     {"svg", required_argument, nullptr, kSvg},
     {"color-by", required_argument, nullptr, kColorBy},
@@ -68,7 +69,7 @@ constexpr option kFlags[] = {
 
 // Leading '-': every argument is handed over in order, whatever POSIXLY_CORRECT says, so
 // that flags may follow the files. ':': a missing value is told apart from an unknown flag.
-constexpr const char* kShortFlags = "-:o:s:b:t:q";
+constexpr const char* kShortFlags = "-:o:s:b:t:qv";
 
 // Returns the long name of the flag with `code`, or null.
 const char* flagName(int code) {
@@ -182,6 +183,9 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case 'q':
       command.quiet = true;
       break;
+    case 'v':
+      command.verbose = true;
+      break;
     case kProgress:
       command.progress = true;
       break;
@@ -274,7 +278,12 @@ CommandLine parseCommandLine(int argc, char** argv) {
   }
   for (int i = ::optind; i < argc; ++i) files.push_back(argv[i]);
   if (files.empty() || files.size() > 2) {
-    fail(1, Stream::kStdout, "%s takes an options file and a log file. \n", "Scalesum");
+    // The first line is the one scripts have always seen; the rest says what to type.
+    fail(1, Stream::kStdout,
+         "%s takes an options file and a log file. \n"
+         "Usage: Scalesum <log file> [<options file>] [flags]\n"
+         "Try 'Scalesum --help' for more information.\n",
+         "Scalesum");
   }
   command.logPath = files[0];
   if (files.size() == 2) command.optionsPath = files[1];
@@ -321,6 +330,8 @@ const char* helpText() {
          "      --progress          progress reports on standard error, also when it\n"
          "                          is no terminal\n"
          "  -q, --quiet             no warnings and no progress reports\n"
+         "  -v, --verbose           a summary line on standard error at the end: chains,\n"
+         "                          sample lines, samples retained, nodes, blocks, time\n"
          "      --help              print this help and exit\n"
          "      --version           print the version and exit\n"
          "Files named by flags appear only when the whole run succeeds; a failed run\n"
@@ -328,7 +339,8 @@ const char* helpText() {
          "--svg, warnings on standard error tell of series whose effective sample size\n"
          "is below 200, and a line tells how many credible shifts there are.\n"
          "\n"
-         "Options file: one keyword per line, in any case; other lines are ignored.\n"
+         "Options file: one keyword per line, in any case; a line with another first\n"
+         "word, or an IT value that is not a whole number, gives a warning (unless -q).\n"
          "  IT <iteration>              burn-in: sample lines below this iteration are\n"
          "                              dropped (default 0); the only keyword that changes\n"
          "                              the report\n"

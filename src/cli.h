@@ -20,6 +20,7 @@ struct CommandLine {
   int threads = 0;                // 0: the threading runtime's default
   double hpdMass = 0.95;
   bool quiet = false;
+  bool verbose = false;   // a summary line on standard error at the end (--verbose)
   bool progress = false;  // forced progress reports (--progress)
   int64_t maxMemory = 0;  // bytes for the length histories; 0: half the physical memory
   // Rate shifts and the pictures.

@@ -34,6 +34,12 @@ void writeTo(FILE* stream, const char* message) {
   std::fflush(stream);
 }
 
+// A person at a terminal who sent standard output to a file would otherwise see nothing of a
+// message that goes there alone; pipes and files on both streams keep their bytes.
+bool echoesToTerminal() {
+  return ::isatty(STDERR_FILENO) == 1 && ::isatty(STDOUT_FILENO) != 1;
+}
+
 }  // namespace
 
 void setFailureHook(FailureHook hook) {
@@ -71,6 +77,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   switch (stream) {
     case Stream::kStdout:
       writeTo(stdout, message);
+      if (echoesToTerminal()) writeTo(stderr, message);
       break;
     case Stream::kStderr:
       writeTo(stderr, message);

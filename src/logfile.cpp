@@ -163,6 +163,7 @@ int64_t walkSampleLines(LogFile& log, int32_t burnIn, const SampleLineVisitor& v
     ++retained;
     visit(line, in.lineNumber);
   }
+  log.sampleLineCount = in.lineNumber - log.headerLineCount;
   checkLogUnchanged(log);
   closeLineReader(in);
   return retained;

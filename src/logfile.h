@@ -18,6 +18,7 @@ struct LogFile {
   std::string path;
   LineReader reader;
   int64_t headerLineCount = 0;  // lines before the first sample line
+  int64_t sampleLineCount = 0;  // lines from the first sample line on, counted by each pass
   int64_t size = 0;             // size and modification time when the header was read
   int64_t modified = 0;
 };

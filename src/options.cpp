@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <unordered_map>
 
@@ -20,6 +21,21 @@ void upperCase(char* word) {
 [[noreturn]] void failMissingValue(const Options& options, int64_t line, const char* keyword,
                                    const char* needs) {
   failAtLine(options.path.c_str(), line, "%s needs %s", keyword, needs);
+}
+
+// The most bytes of a word that a warning shows.
+constexpr size_t kShownBytes = 200;
+
+// Returns whether all of `word` is a decimal integer, with an optional sign, that fits the
+// burn-in; anything else is read as far as it goes, which is seldom what was meant.
+bool isWholeIteration(const char* word) {
+  const char* digits = (*word == '+' || *word == '-') ? word + 1 : word;
+  if (*digits < '0' || *digits > '9') return false;
+  int32_t value = 0;
+  const char* end = word + std::strlen(word);
+  // from_chars takes a minus sign but no plus sign.
+  const auto [stop, error] = std::from_chars(*word == '+' ? digits : word, end, value);
+  return error == std::errc() && stop == end;
 }
 
 void resolveRates(Analysis& analysis, char** words, int wordCount) {
@@ -64,7 +80,7 @@ Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t*
   return nullptr;
 }
 
-void readOptionsFile(Analysis& analysis, const char* path) {
+void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
   Options& options = analysis.options;
   options.path = path;
   options.rateClades.push_back(createRateClade("Root", analysis.root));
@@ -78,11 +94,22 @@ void readOptionsFile(Analysis& analysis, const char* path) {
     const int count = tokenize(buffer.data(), words.data(), file.longestLine);
     if (count == 0) continue;
     char* keyword = words[0];
+    // The word as written, for a warning: the buffer is a copy of the line, byte for byte. A
+    // warning shows at most kShownBytes of a word.
+    const char* written = text.c_str() + (keyword - buffer.data());
+    const int writtenLength = static_cast<int>(std::min(std::strlen(keyword), kShownBytes));
     upperCase(keyword);
     const int64_t line = i + 1;
     if (std::strcmp(keyword, "IT") == 0) {
       if (count < 2) failMissingValue(options, line, "IT", "an iteration");
       options.burnIn = parseInt(words[1]);
+      if (warnings != nullptr && !isWholeIteration(words[1])) {
+        std::fprintf(warnings,
+                     "Scalesum: warning: %s line %lld: IT %.*s is not a whole number; "
+                     "the burn-in is read as %d\n",
+                     path, static_cast<long long>(line), static_cast<int>(kShownBytes), words[1],
+                     options.burnIn);
+      }
     } else if (std::strcmp(keyword, "NOCATS") == 0) {
       if (count < 2) failMissingValue(options, line, "NOCATS", "a count");
       options.categoryCount = parseInt(words[1]);
@@ -103,6 +130,11 @@ void readOptionsFile(Analysis& analysis, const char* path) {
       options.ratioNodes.push_back(RatioNode{words[1], {words.begin() + 2, words.begin() + count}});
     } else if (std::strcmp(keyword, "NORMALISE") == 0) {
       options.normalise = 1;
+    } else if (warnings != nullptr) {
+      std::fprintf(warnings,
+                   "Scalesum: warning: %s line %lld: %.*s is not a keyword, the line is ignored "
+                   "(the keywords: IT, NOCATS, RATES, SLICE, NODERATIO, RATIONODE, NORMALISE)\n",
+                   path, static_cast<long long>(line), writtenLength, written);
     }
   }
 }

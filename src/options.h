@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,10 @@ struct Options {
 Options createDefaultOptions();
 
 // Reads the options file at `path` into analysis.options, resolving its RATES clades against
-// the finished tree; ends the process on any failure.
-void readOptionsFile(Analysis& analysis, const char* path);
+// the finished tree, and writes to `warnings` (unless null) one line for each line whose first
+// word is no keyword and each IT value that is not a whole number; ends the process on any
+// failure.
+void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings = nullptr);
 
 // Returns the first node of analysis.nodes that lists exactly `count` taxa, all of `ids` among
 // them, or null.

@@ -13,6 +13,7 @@
 #include "picture.h"
 #include "progress.h"
 #include "report.h"
+#include "runsummary.h"
 #include "samples.h"
 #include "stats.h"
 #include "tree.h"
@@ -62,13 +63,15 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   TreeLayout layout;
   if (writesNexus || !command.svgPath.empty()) layout = layoutTree(*analysis);
   analysis->options = createDefaultOptions();
-  if (!command.optionsPath.empty()) readOptionsFile(*analysis, command.optionsPath.c_str());
+  if (!command.optionsPath.empty()) {
+    readOptionsFile(*analysis, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
+  }
   if (command.burnIn) analysis->options.burnIn = *command.burnIn;
   analysis->wantStatistics = !command.statsPath.empty() || writesNexus || !command.svgPath.empty();
   analysis->hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
   countRetainedSamples(*analysis);
-  summariseInBlocks(*analysis, command.maxMemory, progress);
+  const size_t blocks = summariseInBlocks(*analysis, command.maxMemory, progress);
   // The terminal line goes before the report, which may share the terminal.
   finishProgress(progress);
 
@@ -123,6 +126,8 @@ void runAnalysis(const CommandLine& command, FILE* out) {
                    first.c_str(), second.c_str());
     }
   }
+  if (command.verbose)
+    std::fputs(describeRunSummary(summariseRun(*analysis, blocks)).c_str(), stderr);
 }
 
 }  // namespace scalesum

@@ -114,7 +114,10 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   TempDir dir;
   const std::string missing = dir.path("missing"), log = dir.write("good.log", good);
   const std::string noFile = "Could not open file " + missing + " for reading\n";
-  const std::string usage = "Scalesum takes an options file and a log file. \n";
+  const std::string usage =
+      "Scalesum takes an options file and a log file. \n"
+      "Usage: Scalesum <log file> [<options file>] [flags]\n"
+      "Try 'Scalesum --help' for more information.\n";
   const std::string memory = "Memory allocation error in file Scalesum line ";
   std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},

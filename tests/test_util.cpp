@@ -1,10 +1,12 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -77,32 +79,74 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
+namespace {
+
+// Reads both pipes until the child has closed them; either may fill up while the other waits.
+void drain(int outFd, int errFd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open = 2;
+  char chunk[65536];
+  while (open > 0 && ::poll(fds, 2, -1) >= 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
+}  // namespace
+
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment, const std::string& stdoutPath) {
-  TempDir dir;
-  const std::string outPath = stdoutPath.empty() ? dir.path("stdout") : stdoutPath;
   std::vector<std::string> argvText{program};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argvText) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  // Both streams go through pipes, as in a pipeline, unless standard output is given a file.
+  int outPipe[2] = {-1, -1};
+  int errPipe[2] = {-1, -1};
+  if ((stdoutPath.empty() && ::pipe(outPipe) != 0) || ::pipe(errPipe) != 0) std::abort();
   const pid_t child = ::fork();
   if (child == 0) {
-    int ends[2];
-    if (stdoutPath == "|" && ::pipe(ends) == 0) ::close(ends[0]);  // a reader gone away
-    ::dup2(
-        stdoutPath == "|" ? ends[1] : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-        1);
-    ::dup2(::open(dir.path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (stdoutPath.empty()) {
+      ::dup2(outPipe[1], 1);
+    } else if (stdoutPath == "|") {
+      int ends[2];
+      if (::pipe(ends) == 0) ::close(ends[0]);  // a reader gone away
+      ::dup2(ends[1], 1);
+    } else {
+      ::dup2(::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    }
+    ::dup2(errPipe[1], 2);
     ::dup2(::open("/dev/null", O_RDONLY), 0);
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+      if (fd > 2) ::close(fd);
+    }
     for (const std::string& entry : environment) ::putenv(const_cast<char*>(entry.c_str()));
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
+  RunResult result;
+  ::close(errPipe[1]);
+  if (stdoutPath.empty()) {
+    ::close(outPipe[1]);
+    drain(outPipe[0], errPipe[0], result.out, result.err);
+  } else {
+    drain(::open("/dev/null", O_RDONLY), errPipe[0], result.out, result.err);
+  }
   int status = 0;
   ::waitpid(child, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-          stdoutPath.empty() ? readFile(outPath) : "", readFile(dir.path("stderr"))};
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
 }
 
 RunResult runProgram(const std::vector<std::string>& args,

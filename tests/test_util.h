@@ -56,8 +56,8 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {});
 
-// Runs `program` with `args` the same way; standard output goes to `stdoutPath` when given, or
-// to a pipe whose reader has gone away when that is "|".
+// Runs `program` with `args` the same way, both streams read through pipes; standard output goes
+// to `stdoutPath` instead when given, or to a pipe whose reader has gone away when that is "|".
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {},
                      const std::string& stdoutPath = "");

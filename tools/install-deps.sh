@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever the build, the tests (the readers and the viewer
-# of the tree file and the picture among them) and the fuzzers need and the machine lacks. Run
-# as root (or with sudo); does nothing when all is there.
+# Installs, from Debian's packages, whatever the build, the tests (the readers and the viewer of
+# the tree file and the picture, the package checks and the workflow among them), the fuzzers and
+# the README's examples need and the machine lacks. Run as root (or with sudo); does nothing when
+# all is there.
 set -euo pipefail
 packages=(g++ cmake make libgtest-dev libbenchmark-dev zlib1g-dev python3 time
           clang libclang-rt-14-dev libomp-14-dev
-          python3-dendropy r-cran-ape libxml2-utils librsvg2-bin figtree)
+          python3-dendropy r-cran-ape libxml2-utils librsvg2-bin figtree
+          dpkg-dev lintian bsdutils snakemake python3-jinja2 python3-yaml
+          python3-matplotlib python3-pandas r-base-core)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

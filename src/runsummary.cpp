@@ -1,0 +1,43 @@
+#include "runsummary.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace scalesum {
+
+namespace {
+
+// Set while the program loads, before main: the summary times the whole run, parsing included.
+const std::chrono::steady_clock::time_point kProgramStart = std::chrono::steady_clock::now();
+
+const char* plural(int64_t count) {
+  return count == 1 ? "" : "s";
+}
+
+}  // namespace
+
+RunSummary summariseRun(const Analysis& analysis, size_t blocks) {
+  RunSummary summary;
+  summary.sampleLines = analysis.log.sampleLineCount;
+  summary.retained = analysis.sampleCount;
+  summary.burnIn = analysis.options.burnIn;
+  summary.nodes = static_cast<int64_t>(analysis.nodes.size());
+  summary.blocks = static_cast<int64_t>(blocks);
+  summary.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - kProgramStart).count();
+  return summary;
+}
+
+std::string describeRunSummary(const RunSummary& summary) {
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "Scalesum: %d chain%s, %lld sample lines read, %lld samples retained (burn-in "
+                "%d), %lld nodes, %lld block%s, %.2f s\n",
+                summary.chains, plural(summary.chains), static_cast<long long>(summary.sampleLines),
+                static_cast<long long>(summary.retained), summary.burnIn,
+                static_cast<long long>(summary.nodes), static_cast<long long>(summary.blocks),
+                plural(summary.blocks), summary.seconds);
+  return line;
+}
+
+}  // namespace scalesum

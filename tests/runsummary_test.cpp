@@ -1,0 +1,127 @@
+#include "runsummary.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+using testing::readFile;
+using testing::runCommand;
+using testing::runProgram;
+using testing::TempDir;
+
+const std::string kLog = testing::kSourceDir + "examples/example.log";
+const std::string kOptions = testing::kSourceDir + "examples/example.options";
+const std::string kReport = readFile(testing::kSourceDir + "examples/example.report");
+
+TEST(Verbose, OneLineCountsTheLinesSamplesNodesAndBlocks) {
+  // 30000 bytes hold the shared scratch of one thread and two of the 540-sample histories.
+  const testing::RunResult run =
+      runProgram({"-v", "-t", "1", "--max-memory", "30000", kLog, kOptions});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kReport);
+  const std::string counts =
+      "Scalesum: 1 chain, 600 sample lines read, 540 samples retained (burn-in 61000), 31 nodes, "
+      "16 blocks, ";
+  ASSERT_EQ(run.err.substr(0, counts.size()), counts);
+  // Then the wall time, as "0.13 s".
+  const std::string time = run.err.substr(counts.size());
+  const size_t point = time.find('.');
+  ASSERT_NE(point, std::string::npos) << time;
+  EXPECT_GT(point, 0u);
+  EXPECT_EQ(time.find_first_not_of("0123456789"), point) << time;
+  EXPECT_EQ(time.substr(point + 3), " s\n") << time;
+
+  const testing::RunResult quiet = runProgram({kLog, kOptions});
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.out, kReport);
+}
+
+TEST(OptionsFile, MistypedLinesWarnAndTheRunGoesOnAsBefore) {
+  TempDir dir;
+  // Each warned line is followed by one that must stay silent.
+  const std::string options = dir.write("run.options",
+                                        "It=61000\n"
+                                        "It 61000\n"
+                                        "IT 61,000\n"
+                                        "IT +61000\n"
+                                        "BURNIN 61000\r\n"
+                                        "\n"
+                                        "iT 12abc\n"
+                                        "IT -7\n"
+                                        "  # a note\n"
+                                        "normalise\n"
+                                        "IT 99999999999\n"
+                                        "IT 61000\n");
+  const std::string at = "Scalesum: warning: " + options + " line ";
+  const std::string notKeyword =
+      " is not a keyword, the line is ignored (the keywords: IT, NOCATS, RATES, SLICE, "
+      "NODERATIO, RATIONODE, NORMALISE)\n";
+  const testing::RunResult run = runProgram({kLog, options});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, kReport);  // the last IT line sets the example's burn-in
+  EXPECT_EQ(run.err, at + "1: It=61000" + notKeyword +  //
+                         at +
+                         "3: IT 61,000 is not a whole number; the burn-in is read as 61\n" +      //
+                         at + "5: BURNIN" + notKeyword +                                          //
+                         at + "7: IT 12abc is not a whole number; the burn-in is read as 12\n" +  //
+                         at + "9: #" + notKeyword +                                               //
+                         at +
+                         "11: IT 99999999999 is not a whole number; the burn-in is read as "
+                         "2147483647\n");
+
+  for (const char* quiet : {"-q", "--quiet"}) {
+    const testing::RunResult silent = runProgram({quiet, kLog, options});
+    EXPECT_EQ(silent.status, 0);
+    EXPECT_EQ(silent.err, "");
+    EXPECT_EQ(silent.out, kReport);
+  }
+}
+
+// Runs `command` under a pseudo-terminal and returns what the terminal showed.
+std::string onTerminal(const std::string& command) {
+  return runCommand("/usr/bin/script", {"-qec", command, "/dev/null"}).out;
+}
+
+TEST(Terminal, AMessageForARedirectedOutputAlsoShowsOnTheTerminal) {
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (bsdutils) is not installed";
+  TempDir dir;
+  const std::string report = dir.path("report.tsv");
+  const std::string binary = SCALESUM_BINARY;
+  // The files swapped: the options file read as the log.
+  const testing::RunResult piped = runProgram({kOptions, kLog});
+  ASSERT_EQ(piped.status, 1);
+  ASSERT_EQ(piped.err, "");
+  const std::string shown = onTerminal("'" + binary + "' '" + kOptions + "' '" + kLog + "' > '" +
+                                       report + "'; echo status $?");
+  EXPECT_EQ(readFile(report), piped.out);  // standard output keeps its bytes
+  std::string expected;
+  for (char c : piped.out) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(shown, expected + "status 1\r\n");
+
+  // Both streams on the terminal: once, not twice.
+  const std::string usage = onTerminal("'" + binary + "' a b c");
+  EXPECT_EQ(usage,
+            "Scalesum takes an options file and a log file. \r\n"
+            "Usage: Scalesum <log file> [<options file>] [flags]\r\n"
+            "Try 'Scalesum --help' for more information.\r\n");
+
+  // Standard error redirected too: nothing on the terminal, everything in the files.
+  const std::string errors = dir.path("errors");
+  EXPECT_EQ(
+      onTerminal("'" + binary + "' --hpd 2 '" + kLog + "' > '" + report + "' 2> '" + errors + "'"),
+      "");
+  EXPECT_EQ(readFile(errors), "");
+  EXPECT_EQ(readFile(report),
+            "Scalesum: --hpd: 2 is not between 0 and 1\nTry 'Scalesum --help' for more "
+            "information.\n");
+}
+
+}  // namespace
+}  // namespace scalesum
