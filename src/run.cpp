@@ -114,11 +114,11 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   commitOutputFile(picture);
   commitOutputFile(scaledTree);
 
-  if (command.quiet || !analysis->wantStatistics) return;
-  std::fputs(lowSampleSizeWarning(*analysis).c_str(), stderr);
-  std::fputs(credibleShiftsLine(*analysis, command.crediblePercent).c_str(), stderr);
-  if (writesNexus) {
-    const auto [first, second] = namesDifferingInCase(*analysis);
+  if (!command.quiet && analysis->wantStatistics) {
+    std::fputs(lowSampleSizeWarning(*analysis).c_str(), stderr);
+    std::fputs(credibleShiftsLine(*analysis, command.crediblePercent).c_str(), stderr);
+    const auto [first, second] =
+        writesNexus ? namesDifferingInCase(*analysis) : std::pair<std::string, std::string>{};
     if (!first.empty()) {
       std::fprintf(stderr,
                    "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers "
@@ -126,8 +126,9 @@ void runAnalysis(const CommandLine& command, FILE* out) {
                    first.c_str(), second.c_str());
     }
   }
-  if (command.verbose)
+  if (command.verbose) {
     std::fputs(describeRunSummary(summariseRun(*analysis, blocks)).c_str(), stderr);
+  }
 }
 
 }  // namespace scalesum
