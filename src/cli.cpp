@@ -26,7 +26,7 @@ namespace {
 constexpr int kMaxThreads = 1024;
 
 // Codes of the flags that have no one-letter form.
-enum : int { kHpd = 256, kTree, kSvg, kColorBy, kMaxMemory, kProgress, kHelp, kVersion };
+enum : int { kHpd = 256, kTree, kSvg, kColorBy, kMaxMemory, kProgress, kTempDir, kHelp, kVersion };
 
 constexpr option kFlags[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -40,6 +40,7 @@ constexpr option kFlags[] = {
     {"color-by", required_argument, nullptr, kColorBy},
     {"max-memory", required_argument, nullptr, kMaxMemory},
     {"progress", no_argument, nullptr, kProgress},
+    {"temp-dir", required_argument, nullptr, kTempDir},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -158,6 +159,9 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case kMaxMemory:
       command.maxMemory = memoryValue(value);
       break;
+    case kTempDir:
+      command.tempDir = fileValue("temp-dir", value);
+      break;
     case 'q':
       command.quiet = true;
       break;
@@ -182,7 +186,9 @@ void checkOutputs(const CommandLine& command) {
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
-    if (isSameFile(*path, command.logPath)) badUse("--%s: %s is the log file", flag, path->c_str());
+    if (command.logPath != kStandardInput && isSameFile(*path, command.logPath)) {
+      badUse("--%s: %s is the log file", flag, path->c_str());
+    }
     if (!command.optionsPath.empty() && isSameFile(*path, command.optionsPath)) {
       badUse("--%s: %s is the options file", flag, path->c_str());
     }
@@ -236,7 +242,7 @@ const char* helpText() {
          "       Scalesum --help | --version\n"
          "\n"
          "Reads the sample log of a variable-rates analysis on a fixed tree (plain or\n"
-         "gzip-compressed; a regular file, since it is read four times or more) and\n"
+         "gzip-compressed; a file, a pipe, or - for standard input, read once) and\n"
          "writes, for every node, its branch length, how often the samples changed it,\n"
          "and the mean, mode, median and standard deviation of four per-sample series\n"
          "(Scalar, SigV, DeltaB, DeltaV) as one tab-separated table on standard output.\n"
@@ -257,6 +263,8 @@ const char* helpText() {
          "                          scalar_median; sigv_ess, ...) or pct_changed\n"
          "      --max-memory SIZE   cap on the memory of the length histories: bytes\n"
          "                          or k, M, G (default: half the physical memory)\n"
+         "      --temp-dir DIR      folder for the samples' record when it does not fit\n"
+         "                          under --max-memory (default: $TMPDIR, else /tmp)\n"
          "      --progress          progress reports on standard error, also when it\n"
          "                          is no terminal\n"
          "  -q, --quiet             no warnings and no progress reports\n"
@@ -279,6 +287,9 @@ const char* helpText() {
          "\n"
          "Exit status: 0 when the whole report was written; 1 on any failure, after one\n"
          "message line and without any part of the report; 1 also on bad use of a flag.\n"
+         "\n"
+         "A compressed log of another kind is read through a pipe:\n"
+         "  xzcat run.log.xz | Scalesum - run.options\n"
          "\n"
          "The manual (man Scalesum) describes the log format, the report, the statistics\n"
          "file and every message.\n";

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "progress.h"
 #include "test_util.h"
 
 namespace scalesum {
