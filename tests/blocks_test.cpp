@@ -1,8 +1,14 @@
 #include "blocks.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "progress.h"
@@ -127,6 +133,51 @@ TEST(Blocks, TooSmallACapFailsAndProgressCountsTheReadAndEveryBlock) {
   EXPECT_EQ(shown.err.compare(last, closing.size(), closing), 0) << shown.err;
   EXPECT_EQ(shown.err.rfind("Scalesum: pass ", 0), last == 0 ? std::string::npos : 0);
   EXPECT_EQ(runProgram({"--progress", "--quiet", log}).err, "");
+}
+
+TEST(Blocks, ASpilledRunLeavesNoTemporaryFileWhenItFailsOrIsInterrupted) {
+  TempDir dir;
+  const std::string tmp = dir.path("tmp");
+  std::filesystem::create_directory(tmp);
+  const std::string cap = std::to_string(capFor(2, 6000, true));
+  // The record is in its file when the last sample, which scales the root, is applied.
+  const std::string root = dir.write("root.log", blockLog(6000) + "6000 0 0 1 0 1 0 1 2 x Node\n");
+  const testing::RunResult failed =
+      runProgram({"--max-memory", cap, "--temp-dir", tmp, root}, kTwoThreads);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "Root is being scaled.\n");
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  // Twice the samples go to the file while the log is read: interrupted while it waits for more
+  // of a pipe, the run leaves nothing behind.
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(::open("/dev/null", O_WRONLY), 1);
+    ::execl(SCALESUM_BINARY, SCALESUM_BINARY, "--max-memory", cap.c_str(), "--temp-dir",
+            tmp.c_str(), fifo.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  const std::string log = blockLog(12000);
+  ASSERT_EQ(::write(writer, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+  bool seen = false;
+  for (int wait = 0; wait < 1000 && !seen; ++wait) {
+    const std::string fds = "/proc/" + std::to_string(child) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+      const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+      seen = seen || target.rfind(tmp + "/.scalesum-record-", 0) == 0;
+    }
+    if (!seen) ::usleep(10000);
+  }
+  ::kill(child, SIGINT);
+  ::close(writer);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
 }
 
 TEST(Progress, AFailureStopsTheReporterAndTheLineEstimatesTheTimeLeft) {
