@@ -48,12 +48,21 @@ TreeOrder orderTree(const Analysis& analysis) {
   return order;
 }
 
-// The positions of one block, by pre-order, with their lengths in the sample being applied.
+// Which of a block's slots a group on some node reaches: [first, branchEnd) on its own branch,
+// [first, subtreeEnd) with its subtree.
+struct SlotRange {
+  uint32_t first = 0;
+  uint32_t branchEnd = 0;
+  uint32_t subtreeEnd = 0;
+};
+
+// The positions of one block, by pre-order, with their lengths in the sample being applied, and
+// for every node position the slots that a group on it reaches.
 struct BlockLengths {
   std::vector<uint32_t> positions;
-  std::vector<uint32_t> pre;
   std::vector<double> start;
   std::vector<double> current;
+  std::vector<SlotRange> reach;  // per node position, of all positions
 };
 
 BlockLengths blockLengths(const TreeOrder& order, size_t begin, size_t end) {
@@ -62,11 +71,20 @@ BlockLengths blockLengths(const TreeOrder& order, size_t begin, size_t end) {
   std::iota(block.positions.begin(), block.positions.end(), static_cast<uint32_t>(begin));
   std::stable_sort(block.positions.begin(), block.positions.end(),
                    [&](uint32_t a, uint32_t b) { return order.pre[a] < order.pre[b]; });
+  std::vector<uint32_t> pre;
   for (uint32_t j : block.positions) {
-    block.pre.push_back(order.pre[j]);
+    pre.push_back(order.pre[j]);
     block.start.push_back(order.startLength[j]);
   }
   block.current.resize(block.positions.size());
+  // Looked up once per block, not once per group of every sample.
+  auto slot = [&](uint32_t index) {
+    return static_cast<uint32_t>(std::lower_bound(pre.begin(), pre.end(), index) - pre.begin());
+  };
+  block.reach.resize(order.pre.size());
+  for (size_t j = 0; j < order.pre.size(); ++j) {
+    block.reach[j] = {slot(order.pre[j]), slot(order.pre[j] + 1), slot(order.subtreeEnd[j])};
+  }
   return block;
 }
 
@@ -79,17 +97,12 @@ void applySample(Analysis& analysis, const TreeOrder& order, BlockLengths& block
   analysis.sampleSigma[static_cast<size_t>(sampleIndex)] = sample.sigma;
   for (int32_t g = 0; g < sample.groupCount; ++g) {
     const SampleGroup group = groupAt(sample, g);
-    if (analysis.nodes[group.position]->parent == nullptr) {
-      fail(1, Stream::kStdout, "Root is being scaled.\n");
-    }
-    const uint32_t low = order.pre[group.position];
-    const uint32_t high = group.subtree ? order.subtreeEnd[group.position] : low + 1;
-    const auto first = std::lower_bound(block.pre.begin(), block.pre.end(), low);
-    const auto last = std::lower_bound(first, block.pre.end(), high);
+    // The root is the one node first in pre-order.
+    if (order.pre[group.position] == 0) fail(1, Stream::kStdout, "Root is being scaled.\n");
+    const SlotRange& reach = block.reach[group.position];
+    const uint32_t last = group.subtree ? reach.subtreeEnd : reach.branchEnd;
     double* lengths = block.current.data();
-    for (auto k = first - block.pre.begin(); k < last - block.pre.begin(); ++k) {
-      lengths[k] *= group.scalar;
-    }
+    for (uint32_t k = reach.first; k < last; ++k) lengths[k] *= group.scalar;
   }
   const std::vector<double>& logged = analysis.tally.originalLengths;
   for (size_t k = 0; k < block.positions.size(); ++k) {
