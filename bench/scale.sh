@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Memory and time at scale: simulate a log, run ./build/Scalesum on it without a cap and under
-# each given cap, and print wall time, peak memory and the number of blocks of each run; the
-# reports must be byte-identical.
+# each given cap, and print wall time, CPU time (user and system: steadier than the wall time on
+# a shared machine), peak memory and the number of blocks of each run; the reports must be
+# byte-identical.
 #
 # Usage: bench/scale.sh [--keep] [--no-uncapped] [--pipe] [--binary PATH] TAXA SAMPLES [CAP ...]
 #
@@ -27,13 +28,13 @@ while [ $# -gt 0 ]; do
     --no-uncapped) uncapped=0 ;;
     --pipe) pipe=1 ;;
     --binary) shift; binary=$1 ;;
-    -h | --help) sed -n 's/^# \{0,1\}//; 6,16p' "$0"; exit 0 ;;
+    -h | --help) sed -n 's/^# \{0,1\}//; 7,17p' "$0"; exit 0 ;;
     -*) echo "unknown option: $1" >&2; exit 2 ;;
     *) positional+=("$1") ;;
   esac
   shift
 done
-[ ${#positional[@]} -ge 2 ] || { sed -n 's/^# \{0,1\}//; 6,16p' "$0" >&2; exit 2; }
+[ ${#positional[@]} -ge 2 ] || { sed -n 's/^# \{0,1\}//; 7,17p' "$0" >&2; exit 2; }
 taxa=${positional[0]}
 samples=${positional[1]}
 caps=("${positional[@]:2}")
@@ -60,7 +61,7 @@ if [ "$keep" = 1 ]; then echo "keeping $work"; else trap 'rm -rf "$work"' EXIT; 
 awk -v t="$taxa" -v s="$samples" -v b="$(wc -c <"$log")" 'BEGIN {
   printf "log: %d taxa, %d samples, %.0f MiB; histories %.0f MiB\n",
          t, s, b / 1048576, 8 * (2 * t - 1) * s / 1048576 }'
-printf '%-8s %8s %10s %14s %s\n' cap blocks "wall s" "peak RSS MiB" report
+printf '%-8s %8s %10s %10s %14s %s\n' cap blocks "wall s" "cpu s" "peak RSS MiB" report
 first=""
 for cap in "${caps[@]}"; do
   args=(--progress)
@@ -82,6 +83,7 @@ for cap in "${caps[@]}"; do
   fi
   # The closing progress line says how many passes there were.
   passes=$(tail -n 1 "$work/$cap.err" | sed -n 's/.* in \([0-9]*\) passes.*/\1/p')
+  cpu=$(awk -F': ' '/(User|System) time/ { t += $NF } END { printf "%.1f", t }' "$work/$cap.time")
   peak=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $NF / 1024 }' "$work/$cap.time")
   same=first
   if [ -z "$first" ]; then
@@ -91,6 +93,7 @@ for cap in "${caps[@]}"; do
   else
     same="DIFFERS from $first"
   fi
-  printf '%-8s %8s %10s %14s %s\n' "$cap" "$((passes - before_blocks))" "$wall" "$peak" "$same"
+  printf '%-8s %8s %10s %10s %14s %s\n' "$cap" "$((passes - before_blocks))" "$wall" "$cpu" "$peak" \
+    "$same"
   [ "$same" = first ] || [ "$same" = identical ] || exit 1
 done
