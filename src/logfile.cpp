@@ -226,6 +226,7 @@ SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burn
     appendSample(record, sample, groups.data());
   }
   closeLineReader(log.reader);
+  std::vector<char>().swap(log.reader.buffer);  // the text is done with
   finishRecord(record);
   return record;
 }
