@@ -19,6 +19,12 @@ constexpr uint32_t kBuckets = 1u << kDigitBits;
 // Below this many numbers the comparison sort is as fast.
 constexpr int32_t kRadixSortFrom = 256;
 
+// Orders numbers ascending, -0 before +0: the order of the radix sort's keys, so that no result
+// depends on the order in which the two zeros arrive.
+bool totalOrderLess(double a, double b) {
+  return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+}
+
 // Moves every key of `from` to its place in `to` by one digit; `next` holds each bucket's
 // first free place.
 template <class From, class To>
@@ -30,12 +36,11 @@ void scatterByDigit(const From* from, To* to, int32_t n, int shift, uint32_t* ne
   }
 }
 
-// Sorts n numbers, none of them not-a-number or negative zero, ascending: a least-significant-
+// Sorts n numbers, none of them not-a-number, ascending with -0 before +0: a least-significant-
 // digit radix sort on keys that order as the numbers do (the bits, with all of them flipped for
-// negative numbers and the sign bit set for the others). With no negative zero, numbers that
-// compare equal are the same bits, so there is only one ascending order and any correct sort
-// gives it. The keys live in the values' own storage between passes; `spare` holds n more and
-// `counts` kDigits * kBuckets zeros.
+// negative numbers and the sign bit set for the others). Numbers whose keys are equal are the
+// same bits, so there is only one such order and any correct sort gives it. The keys live in the
+// values' own storage between passes; `spare` holds n more and `counts` kDigits * kBuckets zeros.
 void radixSortNumbers(double* values, int32_t n, uint64_t* spare, uint32_t* counts) {
   for (int32_t i = 0; i < n; ++i) {
     uint64_t key;
@@ -83,13 +88,7 @@ void sortReals(double* values, int32_t n) {
     numbersEnd = std::stable_partition(values, values + n, isNumber);
   }
   const auto numbers = static_cast<int32_t>(numbersEnd - values);
-  // Where -0 and +0 both occur, their order is the comparison sort's own, so it must stay.
-  const bool negativeZero = std::any_of(values, numbersEnd, [](double v) {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits == kSignBit;
-  });
-  if (numbers >= kRadixSortFrom && !negativeZero) {
+  if (numbers >= kRadixSortFrom) {
     std::vector<uint64_t> spare;
     std::vector<uint32_t> counts;
     try {
@@ -100,7 +99,7 @@ void sortReals(double* values, int32_t n) {
     }
     radixSortNumbers(values, numbers, spare.data(), counts.data());
   } else {
-    std::sort(values, numbersEnd);
+    std::sort(values, numbersEnd, totalOrderLess);
   }
 }
 

@@ -18,8 +18,7 @@ struct DensitySummary {
   double stdDev = 0.0;
 };
 
-// Sorts n reals ascending, with every not-a-number after them in the order given; where -0 and
-// +0 both occur, their order is the one std::sort gives.
+// Sorts n reals ascending, -0 before +0, with every not-a-number after them in the order given.
 void sortReals(double* values, int32_t n);
 
 // Returns the summary of n values (n >= 1): sorted copy, mean, median and standard deviation.

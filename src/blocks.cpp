@@ -6,9 +6,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "samples.h"
-#include "series.h"
-
 namespace scalesum {
 
 namespace {
@@ -20,19 +17,38 @@ namespace {
 // takes its centred copy (8).
 constexpr int64_t kScratchBytesPerSample = 28;
 
+int64_t capOrDefault(int64_t maxMemory) {
+  return maxMemory > 0 ? maxMemory : defaultMemoryCap();
+}
+
+// Returns how many positions fit in `room` bytes, at most `positions`.
+size_t fitting(int64_t room, int64_t bytesPerPosition, size_t positions) {
+  if (room < bytesPerPosition || room < 0) return 0;
+  const int64_t count = bytesPerPosition > 0 ? room / bytesPerPosition : INT64_MAX;
+  return static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(positions)));
+}
+
 }  // namespace
 
-BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int threads) {
+BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int threads,
+                     int64_t recordBytes, bool spilled) {
   BlockPlan plan;
   plan.bytesPerPosition = static_cast<int64_t>(sizeof(double)) * samples;
   plan.sharedBytes = static_cast<int64_t>(sizeof(double)) * samples +
                      kScratchBytesPerSample * samples * std::max(threads, 1);
+  plan.recordBytes = recordBytes;
   if (positions == 0) return plan;
   const int64_t room = maxMemory - plan.sharedBytes;
-  if (room < plan.bytesPerPosition) return plan;
-  const int64_t fitting = plan.bytesPerPosition > 0 ? room / plan.bytesPerPosition : INT64_MAX;
-  plan.blockSize = static_cast<size_t>(std::min<int64_t>(fitting, static_cast<int64_t>(positions)));
-  plan.blockCount = (positions + plan.blockSize - 1) / plan.blockSize;
+  const int64_t window = std::min(recordBytes, kSpillWindowBytes);
+  const size_t inMemory =
+      spilled ? 0 : fitting(room - recordBytes, plan.bytesPerPosition, positions);
+  const size_t fromFile = fitting(room - window, plan.bytesPerPosition, positions);
+  // A record that would cost blocks is read back from its file instead: a block costs a
+  // whole replay, reading the file back costs little more than reading memory.
+  plan.spill = spilled || fromFile > inMemory;
+  if (plan.spill) plan.recordBytes = window;
+  plan.blockSize = plan.spill ? fromFile : inMemory;
+  if (plan.blockSize > 0) plan.blockCount = (positions + plan.blockSize - 1) / plan.blockSize;
   return plan;
 }
 
@@ -44,35 +60,49 @@ int64_t defaultMemoryCap() {
   return static_cast<int64_t>(pages) * pageSize / 2;
 }
 
-size_t summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress) {
-  const int64_t cap = maxMemory > 0 ? maxMemory : defaultMemoryCap();
+RecordLimit recordLimit(int64_t maxMemory, int threads, const std::string& tempDir) {
+  RecordLimit limit;
+  limit.limitBytes = capOrDefault(maxMemory);
+  // Per sample, whatever the block: its sigma, every thread's scratch and one history entry.
+  const BlockPlan unit = planBlocks(INT64_MAX, 1, 1, threads);
+  limit.reservePerSample = unit.sharedBytes + unit.bytesPerPosition;
+  limit.tempDir = temporaryFolder(tempDir);
+  return limit;
+}
+
+BlockPlan planRun(const Analysis& analysis, std::vector<SampleRecord>& records, int64_t maxMemory) {
+  const int64_t cap = capOrDefault(maxMemory);
   const size_t positions = analysis.nodes.size();
-  const BlockPlan plan = planBlocks(cap, positions, analysis.sampleCount, omp_get_max_threads());
+  int64_t bytes = 0;
+  bool spilled = false;
+  for (const SampleRecord& record : records) {
+    bytes += recordBytes(record);
+    spilled = spilled || isSpilled(record);
+  }
+  const BlockPlan plan =
+      planBlocks(cap, positions, analysis.sampleCount, omp_get_max_threads(), bytes, spilled);
   if (positions > 0 && plan.blockSize == 0) {
     fail(1, Stream::kStdout,
          "Error: a memory cap of %lld bytes is too small for %d samples: summarising one node "
          "at a time needs %lld bytes (see --max-memory)\n",
          static_cast<long long>(cap), analysis.sampleCount,
-         static_cast<long long>(plan.sharedBytes + plan.bytesPerPosition));
+         static_cast<long long>(plan.sharedBytes + plan.bytesPerPosition +
+                                std::min(bytes, kSpillWindowBytes)));
   }
-  progress.nodeCount.store(static_cast<int64_t>(positions));
-  progress.passCount.store(2 + static_cast<int>(plan.blockCount));
+  if (plan.spill) {
+    for (SampleRecord& record : records) spillRecord(record);
+  }
+  return plan;
+}
 
-  progress.pass.store(2);
-  validateSampleNodes(analysis);
-  for (size_t block = 0; block < plan.blockCount; ++block) {
-    const size_t begin = block * plan.blockSize;
-    const size_t end = std::min(begin + plan.blockSize, positions);
-    progress.pass.store(3 + static_cast<int>(block));
-    applySamplesToPositions(analysis, begin, end);
-    summariseNodes(analysis, begin, end, &progress.summariesDone);
-    // The next block needs the room; the last block's histories stay, as they always have
-    // in a run of one block.
-    if (block + 1 == plan.blockCount) break;
-    for (size_t j = begin; j < end; ++j)
-      std::vector<double>().swap(analysis.results[j].lengthHistory);
-  }
-  return plan.blockCount;
+std::pair<size_t, size_t> blockPositions(const BlockPlan& plan, size_t block, size_t positions) {
+  const size_t begin = block * plan.blockSize;
+  return {begin, std::min(begin + plan.blockSize, positions)};
+}
+
+void releaseHistories(Analysis& analysis, size_t begin, size_t end) {
+  for (size_t j = begin; j < end; ++j)
+    std::vector<double>().swap(analysis.results[j].lengthHistory);
 }
 
 }  // namespace scalesum

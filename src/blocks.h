@@ -2,33 +2,53 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "progress.h"
 #include "records.h"
+#include "samplerecord.h"
 
 namespace scalesum {
 
+// The memory through which a record kept in a temporary file is read back.
+inline constexpr int64_t kSpillWindowBytes = int64_t{1} << 18;
+
 // How the node positions are split into blocks whose length histories, together with the
-// memory that the summaries work in, fit under a cap.
+// memory that the summaries work in and the samples' record, fit under a cap.
 struct BlockPlan {
   int64_t bytesPerPosition = 0;  // one length history
   int64_t sharedBytes = 0;       // the samples' sigma and every thread's summary scratch
+  int64_t recordBytes = 0;       // the records' memory: all of them, or the spill window
+  bool spill = false;            // the records are read back from temporary files
   size_t blockSize = 0;          // positions per block; 0 when not even one fits
   size_t blockCount = 0;
 };
 
 // Returns the plan for `positions` node positions over `samples` retained samples, summarised
-// by at most `threads` threads, in at most `maxMemory` bytes.
-BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int threads);
+// by at most `threads` threads, in at most `maxMemory` bytes, beside records of
+// `recordBytes` bytes: kept in memory unless that would take more blocks than reading them
+// back from temporary files, or unless `spilled` says they are there already.
+BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int threads,
+                     int64_t recordBytes = 0, bool spilled = false);
 
 // Returns half of the physical memory: the cap when none is given.
 int64_t defaultMemoryCap();
 
-// Validates the retained lines, then records and summarises every node's series one block of
-// positions at a time (one pass over the log each), releasing a block's histories before the
-// next; the results are those of one block of all. Ends the process before the validation pass
-// when even one position does not fit under `maxMemory` (the default cap when 0 or less).
-// Returns the number of blocks.
-size_t summariseInBlocks(Analysis& analysis, int64_t maxMemory, Progress& progress);
+// Returns what a record read under `maxMemory` (the default cap when 0 or less) may keep in
+// memory while the log is read, summarised by `threads` threads, and where it goes beyond
+// that: the folder `tempDir`, or the system's when empty.
+RecordLimit recordLimit(int64_t maxMemory, int threads, const std::string& tempDir);
+
+// Returns the plan of a run whose samples are in `records`, under `maxMemory` (the default
+// cap when 0 or less), and moves the records to temporary files when the plan says so; ends
+// the process when even one position does not fit.
+BlockPlan planRun(const Analysis& analysis, std::vector<SampleRecord>& records, int64_t maxMemory);
+
+// Returns the node positions [begin, end) of block `block`.
+std::pair<size_t, size_t> blockPositions(const BlockPlan& plan, size_t block, size_t positions);
+
+// Frees the length histories of the node positions in [begin, end).
+void releaseHistories(Analysis& analysis, size_t begin, size_t end);
 
 }  // namespace scalesum

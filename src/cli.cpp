@@ -33,6 +33,7 @@ enum : int {
   kColorBy,
   kMaxMemory,
   kProgress,
+  kTempDir,
   kHelp,
   kVersion,
   // Rate shifts and the pictures.
@@ -56,6 +57,7 @@ constexpr option kFlags[] = {
     {"color-by", required_argument, nullptr, kColorBy},
     {"max-memory", required_argument, nullptr, kMaxMemory},
     {"progress", no_argument, nullptr, kProgress},
+    {"temp-dir", required_argument, nullptr, kTempDir},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     // Rate shifts and the pictures.
@@ -180,6 +182,9 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case kMaxMemory:
       command.maxMemory = memoryValue(value);
       break;
+    case kTempDir:
+      command.tempDir = fileValue("temp-dir", value);
+      break;
     case 'q':
       command.quiet = true;
       break;
@@ -237,7 +242,9 @@ void checkOutputs(const CommandLine& command) {
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
-    if (isSameFile(*path, command.logPath)) badUse("--%s: %s is the log file", flag, path->c_str());
+    if (command.logPath != kStandardInput && isSameFile(*path, command.logPath)) {
+      badUse("--%s: %s is the log file", flag, path->c_str());
+    }
     if (!command.optionsPath.empty() && isSameFile(*path, command.optionsPath)) {
       badUse("--%s: %s is the options file", flag, path->c_str());
     }
@@ -296,7 +303,7 @@ const char* helpText() {
          "       Scalesum --help | --version\n"
          "\n"
          "Reads the sample log of a variable-rates analysis on a fixed tree (plain or\n"
-         "gzip-compressed; a regular file, since it is read four times or more) and\n"
+         "gzip-compressed; a file, a pipe, or - for standard input, read once) and\n"
          "writes, for every node, its branch length, how often the samples changed it,\n"
          "and the mean, mode, median and standard deviation of four per-sample series\n"
          "(Scalar, SigV, DeltaB, DeltaV) as one tab-separated table on standard output.\n"
@@ -327,6 +334,8 @@ const char* helpText() {
          "      --node-ids          write each internal node's id in the picture\n"
          "      --max-memory SIZE   cap on the memory of the length histories: bytes\n"
          "                          or k, M, G (default: half the physical memory)\n"
+         "      --temp-dir DIR      folder for the samples' record when it does not fit\n"
+         "                          under --max-memory (default: $TMPDIR, else /tmp)\n"
          "      --progress          progress reports on standard error, also when it\n"
          "                          is no terminal\n"
          "  -q, --quiet             no warnings and no progress reports\n"
@@ -353,6 +362,9 @@ const char* helpText() {
          "\n"
          "Exit status: 0 when the whole report was written; 1 on any failure, after one\n"
          "message line and without any part of the report; 1 also on bad use of a flag.\n"
+         "\n"
+         "A compressed log of another kind is read through a pipe:\n"
+         "  xzcat run.log.xz | Scalesum - run.options\n"
          "\n"
          "The manual (man Scalesum) describes the log format, the report, the statistics\n"
          "file and every message.\n";

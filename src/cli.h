@@ -15,6 +15,7 @@ struct CommandLine {
   std::string statsPath;    // empty: no statistics file
   std::string treePath;     // empty: no tree file
   std::string svgPath;      // empty: no picture
+  std::string tempDir;      // empty: $TMPDIR, else /tmp
   std::string colorBy = "scalar_mean";
   std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
   int threads = 0;                // 0: the threading runtime's default

@@ -1,6 +1,7 @@
 #include "genlib.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -224,36 +225,132 @@ double parseReal(const char* text) {
   return std::atof(text);
 }
 
+bool beginsWithReal(const char* text) {
+  const char* p = text;
+  while (isSpace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  if (*p >= '0' && *p <= '9') return true;
+  if (*p == '.') return p[1] >= '0' && p[1] <= '9';
+  return strncasecmp(p, "inf", 3) == 0 || strncasecmp(p, "nan", 3) == 0;
+}
+
 bool beginsWithInteger(const char* text) {
   const char* p = (*text == '+' || *text == '-') ? text + 1 : text;
   return *p >= '0' && *p <= '9';
 }
 
+namespace {
+
+constexpr size_t kPackedChunk = size_t{1} << 18;
+
+// Reads up to `room` bytes of the reader's file into `to`; returns 0 at its end. Ends the
+// process when the file cannot be read.
+size_t readSource(LineReader& reader, void* to, size_t room) {
+  ssize_t got;
+  do {
+    got = ::read(reader.fd, to, std::min<size_t>(room, INT_MAX));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) fail(1, Stream::kStdout, "Error reading file %s\n", reader.path.c_str());
+  return static_cast<size_t>(got);
+}
+
+// Makes at least `wanted` compressed bytes wait in the reader's input unless its file ends
+// first; returns whether they do.
+bool havePacked(LineReader& reader, size_t wanted) {
+  while (reader.packedEnd - reader.packedBegin < wanted && !reader.sourceAtEnd) {
+    if (reader.packedBegin > 0) {
+      std::memmove(reader.packed.data(), reader.packed.data() + reader.packedBegin,
+                   reader.packedEnd - reader.packedBegin);
+      reader.packedEnd -= reader.packedBegin;
+      reader.packedBegin = 0;
+    }
+    const size_t got = readSource(reader, reader.packed.data() + reader.packedEnd,
+                                  reader.packed.size() - reader.packedEnd);
+    if (got == 0) reader.sourceAtEnd = true;
+    reader.packedEnd += got;
+  }
+  return reader.packedEnd - reader.packedBegin >= wanted;
+}
+
+bool startsMember(const LineReader& reader) {
+  return reader.packed[reader.packedBegin] == 0x1f && reader.packed[reader.packedBegin + 1] == 0x8b;
+}
+
+[[noreturn]] void failCompressed(const LineReader& reader, const char* reason) {
+  fail(1, Stream::kStdout, "Error in %s: the compressed data are corrupt or cut short (%s)\n",
+       reader.path.c_str(), reason);
+}
+
+// Inflates up to `room` bytes into `to`; returns 0 at the end of the data. Members follow one
+// another as gzip reads them; bytes after a member that start no new one are ignored, as
+// zlib's own reader does.
+size_t inflateSome(LineReader& reader, char* to, size_t room) {
+  z_stream& stream = *reader.inflater;
+  while (!reader.membersDone) {
+    if (!havePacked(reader, 1)) failCompressed(reader, "unexpected end of file");
+    stream.next_in = reader.packed.data() + reader.packedBegin;
+    stream.avail_in = static_cast<uInt>(reader.packedEnd - reader.packedBegin);
+    stream.next_out = reinterpret_cast<Bytef*>(to);
+    stream.avail_out = static_cast<uInt>(std::min<size_t>(room, UINT_MAX));
+    const int status = ::inflate(&stream, Z_NO_FLUSH);
+    reader.packedBegin = reader.packedEnd - stream.avail_in;
+    const size_t produced = std::min<size_t>(room, UINT_MAX) - stream.avail_out;
+    if (status == Z_STREAM_END) {
+      if (havePacked(reader, 2) && startsMember(reader)) {
+        ::inflateReset(&stream);
+      } else {
+        reader.membersDone = true;
+      }
+    } else if (status == Z_NEED_DICT) {
+      failCompressed(reader, "compressed data error -- preset dictionary");
+    } else if (status == Z_DATA_ERROR || status == Z_MEM_ERROR || status == Z_STREAM_ERROR) {
+      failCompressed(reader, stream.msg != nullptr ? stream.msg : "compressed data error");
+    }
+    if (produced > 0) return produced;
+  }
+  return 0;
+}
+
+}  // namespace
+
 bool openLineReader(LineReader& reader, const char* path) {
   closeLineReader(reader);
   reader.path = path;
-  // Opening a FIFO that has no writer would wait for one; the caller decides what a file that
-  // is not a regular one is worth. Reads block as usual.
-  reader.fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Standard input is read through a descriptor of the reader's own, which it may close.
+  reader.fd = std::strcmp(path, kStandardInput) == 0 ? ::fcntl(0, F_DUPFD_CLOEXEC, 0)
+                                                     : ::open(path, O_RDONLY | O_CLOEXEC);
   if (reader.fd < 0) return false;
-  ::fcntl(reader.fd, F_SETFL, ::fcntl(reader.fd, F_GETFL) & ~O_NONBLOCK);
-  // Compression is told by the content, never by the name.
-  unsigned char magic[2] = {0, 0};
-  if (::pread(reader.fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
-    const int own = ::fcntl(reader.fd, F_DUPFD_CLOEXEC, 0);
-    reader.gz = own < 0 ? nullptr : gzdopen(own, "rb");
-    if (reader.gz == nullptr) {
-      if (own >= 0) ::close(own);
-      closeLineReader(reader);
-      return false;
-    }
-    gzbuffer(reader.gz, 1u << 18);
-  }
   if (reader.buffer.empty()) reader.buffer.resize(size_t{1} << 20);
   reader.begin = reader.end = 0;
   reader.atEnd = false;
   reader.lineNumber = 0;
   reader.lineEnded = true;
+  reader.packedBegin = reader.packedEnd = 0;
+  reader.sourceAtEnd = reader.membersDone = false;
+  // Compression is told by the content, never by the name. A pipe cannot be read twice, so
+  // the first two bytes are kept and handed on: to the inflater, or as the text's first.
+  unsigned char magic[2];
+  size_t peeked = 0;
+  while (peeked < 2 && !reader.sourceAtEnd) {
+    const size_t got = readSource(reader, magic + peeked, 2 - peeked);
+    if (got == 0) reader.sourceAtEnd = true;
+    peeked += got;
+  }
+  if (peeked == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+    reader.packed.resize(kPackedChunk);
+    std::memcpy(reader.packed.data(), magic, 2);
+    reader.packedEnd = 2;
+    reader.inflater = new (std::nothrow) z_stream{};
+    if (reader.inflater == nullptr || ::inflateInit2(reader.inflater, 15 + 16) != Z_OK) {
+      reportAllocationError("genlib", 2);
+    }
+  } else {
+    // Room for the two bytes and the terminator the last line may need.
+    if (reader.buffer.size() < 3) reader.buffer.resize(3);
+    std::memcpy(reader.buffer.data(), magic, peeked);
+    reader.end = peeked;
+    std::vector<unsigned char>().swap(reader.packed);
+  }
   return true;
 }
 
@@ -262,8 +359,11 @@ LineReader::~LineReader() {
 }
 
 void closeLineReader(LineReader& reader) {
-  if (reader.gz != nullptr) gzclose(reader.gz);
-  reader.gz = nullptr;
+  if (reader.inflater != nullptr) {
+    ::inflateEnd(reader.inflater);
+    delete reader.inflater;
+  }
+  reader.inflater = nullptr;
   if (reader.fd >= 0) ::close(reader.fd);
   reader.fd = -1;
 }
@@ -309,26 +409,12 @@ char* readLine(LineReader& reader, size_t* length) {
       }
       data = reader.buffer.data();
     }
-    const size_t room = std::min<size_t>(reader.buffer.size() - 1 - reader.end, INT_MAX);
-    ssize_t got;
-    if (reader.gz != nullptr) {
-      got = gzread(reader.gz, data + reader.end, static_cast<unsigned>(room));
-      int error = Z_OK;
-      const char* reason = gzerror(reader.gz, &error);
-      if (const char* colon = std::strstr(reason, ": ")) reason = colon + 2;  // drops "<fd:N>: "
-      // A stream cut short reads as an early end; zlib says so through its error state.
-      if (got < 0 || (got == 0 && error != Z_OK)) {
-        fail(1, Stream::kStdout, "Error in %s: the compressed data are corrupt or cut short (%s)\n",
-             reader.path.c_str(), reason);
-      }
-    } else {
-      do {
-        got = ::read(reader.fd, data + reader.end, room);
-      } while (got < 0 && errno == EINTR);
-      if (got < 0) fail(1, Stream::kStdout, "Error reading file %s\n", reader.path.c_str());
-    }
+    const size_t room = reader.buffer.size() - 1 - reader.end;
+    const size_t got = reader.inflater != nullptr
+                           ? inflateSome(reader, data + reader.end, room)
+                           : (reader.sourceAtEnd ? 0 : readSource(reader, data + reader.end, room));
     if (got == 0) reader.atEnd = true;
-    reader.end += static_cast<size_t>(got);
+    reader.end += got;
   }
 }
 

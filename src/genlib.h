@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-struct gzFile_s;  // zlib's compressed file
+struct z_stream_s;  // zlib's inflater
 
 namespace scalesum {
 
@@ -81,15 +81,25 @@ int32_t parseInt(const char* text);
 // Returns the real at the start of `text` exactly as atof reads it.
 double parseReal(const char* text);
 
+// Returns whether `text` starts with a real that parseReal reads, rather than reading as 0 for
+// want of one.
+bool beginsWithReal(const char* text);
+
 // Returns whether `text` starts with an integer: an optional sign, then a decimal digit.
 bool beginsWithInteger(const char* text);
 
-// Reads a file line by line through one growing buffer: lines of any length arrive whole. A
-// file that starts with the gzip magic bytes is decompressed on the fly.
+// Reads a file, a pipe or standard input ("-") line by line, once and in order, through one
+// growing buffer: lines of any length arrive whole. A source whose first bytes are the gzip
+// magic bytes is decompressed on the fly.
 struct LineReader {
   std::string path;
   int fd = -1;
-  ::gzFile_s* gz = nullptr;  // set while a compressed file is read
+  ::z_stream_s* inflater = nullptr;   // set while a compressed source is read
+  std::vector<unsigned char> packed;  // compressed bytes read but not yet inflated
+  size_t packedBegin = 0;
+  size_t packedEnd = 0;
+  bool sourceAtEnd = false;  // the file or pipe has no more bytes
+  bool membersDone = false;  // the last gzip member has ended
   std::vector<char> buffer;
   size_t begin = 0;  // first byte not yet handed out
   size_t end = 0;    // one past the last byte read
@@ -103,7 +113,11 @@ struct LineReader {
   ~LineReader();
 };
 
-// Opens `path` for `reader`; returns false when it cannot be opened.
+// The path that stands for standard input.
+inline constexpr const char* kStandardInput = "-";
+
+// Opens `path` ("-": standard input) for `reader`; returns false when it cannot be opened.
+// Opening a named pipe waits for its writer.
 bool openLineReader(LineReader& reader, const char* path);
 
 // Closes the reader's file, if open.

@@ -1,10 +1,10 @@
 #include "logfile.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
-#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "records.h"
@@ -12,22 +12,6 @@
 namespace scalesum {
 
 namespace {
-
-// What identifies the log's contents: its size and modification time.
-std::pair<int64_t, int64_t> logStamp(const LogFile& log) {
-  struct stat info {};
-  if (::fstat(log.reader.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    fail(1, Stream::kStdout,
-         "Error in %s: not a regular file; the log is read several times and must be a file\n",
-         log.path.c_str());
-  }
-  return {static_cast<int64_t>(info.st_size),
-          static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
-}
-
-void checkLogUnchanged(const LogFile& log) {
-  if (logStamp(log) != std::make_pair(log.size, log.modified)) failLogChanged(log);
-}
 
 // Whether the bytes from `begin` to `end` are all whitespace.
 bool onlySpace(const char* begin, const char* end) {
@@ -72,10 +56,10 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
   Analysis& analysis = *owned;
   LogFile& log = analysis.log;
   log.path = path;
+  if (std::strcmp(path, kStandardInput) == 0) claimStandardInput();
   if (!openLineReader(log.reader, path)) {
     fail(1, Stream::kStderr, "Could not open file %s for reading\n", path);
   }
-  std::tie(log.size, log.modified) = logStamp(log);
   std::vector<char*> fields;
 
   char* line = readLogLine(log);
@@ -124,8 +108,10 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
     analysis.nodeStore.push_back(std::move(node));
   }
 
-  if (readLogLine(log) == nullptr) failHeaderEnds(log, "the header line");
-  log.headerLineCount = log.reader.lineNumber;
+  line = readLogLine(log);
+  if (line == nullptr) failHeaderEnds(log, "the header line");
+  tokenizeAll(line, fields);
+  log.headerFields.assign(fields.begin(), fields.end());
 
   for (const Node* node : analysis.nodes) {
     analysis.nodeIds.push_back(node->id);
@@ -135,43 +121,122 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
   return owned;
 }
 
-bool isRetained(const char* line, int32_t burnIn) {
-  const char* p = line;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '\0') return false;
-  const char* iteration = p;
-  while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '\0') return false;
-  // parseInt stops at the whitespace that ends field 0.
-  return parseInt(iteration) >= burnIn;
+namespace {
+
+constexpr size_t kFirstGroupField = 7;
+constexpr size_t kGroupFields = 4;
+
+// Returns the reason why the fields of a retained line do not hold everything its scalar
+// count promises, or an empty text.
+std::string incompleteFields(const std::vector<char*>& fields) {
+  char reason[160];
+  reason[0] = '\0';
+  if (fields.size() < kFirstGroupField) {
+    std::snprintf(reason, sizeof reason, "a sample line needs at least 7 fields, this one has %zu",
+                  fields.size());
+  } else if (!beginsWithInteger(fields[3])) {
+    // A word where the scalar count belongs is no sample: it is how a second header line, or
+    // the header line after a node count that is too small, shows up. (A word as the
+    // iteration reads as iteration 0, as it always has.)
+    std::snprintf(reason, sizeof reason, "the number of scalars (field 4) is not a number: %.40s",
+                  fields[3]);
+  } else if (const int32_t groups = parseInt(fields[3]); groups < 0) {
+    std::snprintf(reason, sizeof reason, "the number of scalars (field 4) is negative: %d", groups);
+  } else if (const uint64_t needed =
+                 kFirstGroupField + kGroupFields * static_cast<uint64_t>(groups);
+             fields.size() < needed) {
+    std::snprintf(reason, sizeof reason, "%d scalars need %llu fields, the line has %zu", groups,
+                  static_cast<unsigned long long>(needed), fields.size());
+  }
+  return reason;
 }
 
-int64_t walkSampleLines(LogFile& log, int32_t burnIn, const SampleLineVisitor& visit) {
-  LineReader& in = log.reader;
-  closeLineReader(in);
-  if (!openLineReader(in, log.path.c_str())) {
-    fail(1, Stream::kStderr, "Could not open file %s for reading\n", log.path.c_str());
+// Returns the message with which a run ends, as fail() would write it.
+std::string formatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatMessage(const char* format, ...) {
+  char message[8192];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  return message;
+}
+
+}  // namespace
+
+SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burnIn,
+                            const RecordLimit& limit) {
+  SampleRecord record;
+  record.path = log.path;
+  record.fieldNames = log.headerFields;
+  record.limit = limit;
+  // A group names its node by id; the first position with that id stands for it.
+  std::unordered_map<int32_t, uint32_t> positionById;
+  for (size_t j = 0; j < analysis.nodeIds.size(); ++j) {
+    positionById.emplace(analysis.nodeIds[j], static_cast<uint32_t>(j));
   }
-  checkLogUnchanged(log);
-  for (int64_t i = 0; i < log.headerLineCount; ++i) {
-    if (readLine(in) == nullptr) failLogChanged(log);
-  }
-  int64_t retained = 0;
+  std::vector<char*> fields;
+  std::vector<unsigned char> groups;
+  SampleEntry sample;
   while (char* line = readLogLine(log)) {
-    if (!isRetained(line, burnIn)) continue;
-    ++retained;
-    visit(line, in.lineNumber);
+    tokenizeAll(line, fields);
+    if (fields.size() < 2) continue;
+    ++record.sampleLineCount;
+    if (parseInt(fields[0]) < burnIn) continue;
+    record.lastRetainedLine = log.reader.lineNumber;
+    if (record.sampleCount == INT32_MAX) {
+      record.tooManySamples = true;
+      continue;
+    }
+    sample = SampleEntry{};
+    sample.iteration = parseInt(fields[0]);
+    for (int f = 0; f < kGlobalFieldCount; ++f) {
+      const auto at = static_cast<size_t>(kGlobalFields[f]);
+      if (at >= fields.size()) continue;
+      sample.globals[f] = parseReal(fields[at]);
+      if (!beginsWithReal(fields[at])) sample.notANumber |= notANumberBit(kGlobalFields[f]);
+    }
+    if (fields.size() > 5) {
+      sample.sigma = parseReal(fields[5]);
+      if (!beginsWithReal(fields[5])) sample.notANumber |= notANumberBit(5);
+    }
+    // A line the checks reject is kept as its fault, in its place, and scales nothing.
+    std::string fault = incompleteFields(fields);
+    if (!fault.empty()) {
+      fault = formatMessage("Error in %s line %lld: %s\n", log.path.c_str(),
+                            static_cast<long long>(log.reader.lineNumber), fault.c_str());
+    } else {
+      const int32_t count = parseInt(fields[3]);
+      groups.resize(kGroupEntryBytes * static_cast<size_t>(count));
+      for (int32_t g = 0; g < count; ++g) {
+        const size_t at = kFirstGroupField + kGroupFields * static_cast<size_t>(g);
+        const int32_t id = parseInt(fields[at]);
+        const auto found = positionById.find(id);
+        if (found == positionById.end()) {
+          fault = formatMessage("Could not find node ID %d in list.\n", id);
+          break;
+        }
+        packGroup(
+            {found->second, std::strcmp(fields[at + 3], "Node") == 0, parseReal(fields[at + 1])},
+            groups.data() + kGroupEntryBytes * static_cast<size_t>(g));
+      }
+      if (fault.empty()) sample.groupCount = count;
+    }
+    if (!fault.empty()) record.faults.push_back({record.sampleCount, std::move(fault)});
+    appendSample(record, sample, groups.data());
   }
-  log.sampleLineCount = in.lineNumber - log.headerLineCount;
-  checkLogUnchanged(log);
-  closeLineReader(in);
-  return retained;
+  closeLineReader(log.reader);
+  std::vector<char>().swap(log.reader.buffer);  // the text is done with
+  finishRecord(record);
+  return record;
 }
 
-void failLogChanged(const LogFile& log) {
-  fail(1, Stream::kStdout, "Error in %s: the file changed while it was being read\n",
-       log.path.c_str());
+void claimStandardInput() {
+  static bool claimed = false;
+  if (claimed) {
+    fail(1, Stream::kStdout, "Error in %s: standard input can be read only once\n", kStandardInput);
+  }
+  claimed = true;
 }
 
 }  // namespace scalesum

@@ -1,47 +1,38 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "genlib.h"
+#include "samplerecord.h"
 
 namespace scalesum {
 
 struct Analysis;
 
-// The log on disk: its path, the stamp of its contents when the header was read, where its
-// sample section starts, and the reader of the pass under way. Every pass over the samples goes
-// through walkSampleLines, which reopens the file and proves it unchanged.
+// A log being read, once and in order: its path ("-": standard input), its reader, and the
+// fields of its header line once the header is read.
 struct LogFile {
   std::string path;
   LineReader reader;
-  int64_t headerLineCount = 0;  // lines before the first sample line
-  int64_t sampleLineCount = 0;  // lines from the first sample line on, counted by each pass
-  int64_t size = 0;             // size and modification time when the header was read
-  int64_t modified = 0;
+  std::vector<std::string> headerFields;
 };
 
-// Reads the taxa and node tables of the log at `path` and returns the new Analysis, its log
-// left open at the header line; ends the process when the header cannot be read.
+// Reads the taxa and node tables and the header line of the log at `path` and returns the new
+// Analysis, its log left open at the first sample line; ends the process when the header
+// cannot be read.
 std::unique_ptr<Analysis> readLogHeader(const char* path);
 
-// Returns whether a sample line is retained: it has at least two fields and its iteration
-// (field 0) is not below `burnIn`.
-bool isRetained(const char* line, int32_t burnIn);
+// Ends the process unless this is the first use of standard input as a log.
+void claimStandardInput();
 
-// Receives one retained sample line (modifiable until the call returns) and its 1-based line
-// number in the file.
-using SampleLineVisitor = std::function<void(char* line, int64_t lineNumber)>;
-
-// Makes one pass over the sample section: reopens the log, proves it unchanged, hands every
-// retained line to `visit` in file order, proves the file unchanged again and closes it.
-// Returns the number of retained lines; ends the process when the file cannot be read, holds a
-// malformed line, or changed since its header was read.
-int64_t walkSampleLines(LogFile& log, int32_t burnIn, const SampleLineVisitor& visit);
-
-// Ends the process with the message for a log that changed between two passes.
-[[noreturn]] void failLogChanged(const LogFile& log);
+// Reads the rest of `log`, its sample lines, into a new record of its retained lines (those
+// not below `burnIn`), each group's node id turned into the position of the first of
+// `analysis`'s nodes with that id, and closes it. Lines that the sample checks reject are kept
+// as faults; ends the process when the text itself is damaged.
+SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burnIn,
+                            const RecordLimit& limit);
 
 }  // namespace scalesum

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "blocks.h"
 #include "logfile.h"
@@ -15,6 +16,7 @@
 #include "report.h"
 #include "runsummary.h"
 #include "samples.h"
+#include "series.h"
 #include "stats.h"
 #include "tree.h"
 #include "treefile.h"
@@ -55,7 +57,7 @@ void runAnalysis(const CommandLine& command, FILE* out) {
 
   Progress progress;
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
-  progress.pass.store(1);  // the header's reading counts with the counting pass
+  progress.pass.store(1);  // the one read of the log
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
   buildCladeTree(*analysis);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
@@ -70,8 +72,26 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   analysis->wantStatistics = !command.statsPath.empty() || writesNexus || !command.svgPath.empty();
   analysis->hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
-  countRetainedSamples(*analysis);
-  const size_t blocks = summariseInBlocks(*analysis, command.maxMemory, progress);
+
+  const int32_t burnIn = analysis->options.burnIn;
+  std::vector<SampleRecord> records;
+  records.push_back(
+      readLogSamples(analysis->log, *analysis, burnIn,
+                     recordLimit(command.maxMemory, omp_get_max_threads(), command.tempDir)));
+  countRetainedSamples(*analysis, records, burnIn);
+  const BlockPlan plan = planRun(*analysis, records, command.maxMemory);
+  validateSampleNodes(records);
+  const size_t positions = analysis->nodes.size();
+  progress.nodeCount.store(static_cast<int64_t>(positions));
+  progress.passCount.store(1 + static_cast<int>(plan.blockCount));
+  for (size_t block = 0; block < plan.blockCount; ++block) {
+    const auto [begin, end] = blockPositions(plan, block, positions);
+    progress.pass.store(2 + static_cast<int>(block));
+    applySamplesToPositions(*analysis, records, begin, end);
+    summariseNodes(*analysis, begin, end, &progress.summariesDone);
+    // The next block needs the room; the last block's histories stay.
+    if (block + 1 < plan.blockCount) releaseHistories(*analysis, begin, end);
+  }
   // The terminal line goes before the report, which may share the terminal.
   finishProgress(progress);
 
@@ -127,7 +147,8 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     }
   }
   if (command.verbose) {
-    std::fputs(describeRunSummary(summariseRun(*analysis, blocks)).c_str(), stderr);
+    std::fputs(describeRunSummary(summariseRun(*analysis, records, plan.blockCount)).c_str(),
+               stderr);
   }
 }
 

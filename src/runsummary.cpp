@@ -16,9 +16,11 @@ const char* plural(int64_t count) {
 
 }  // namespace
 
-RunSummary summariseRun(const Analysis& analysis, size_t blocks) {
+RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord>& records,
+                        size_t blocks) {
   RunSummary summary;
-  summary.sampleLines = analysis.log.sampleLineCount;
+  summary.chains = static_cast<int>(records.size());
+  for (const SampleRecord& record : records) summary.sampleLines += record.sampleLineCount;
   summary.retained = analysis.sampleCount;
   summary.burnIn = analysis.options.burnIn;
   summary.nodes = static_cast<int64_t>(analysis.nodes.size());

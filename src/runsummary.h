@@ -3,15 +3,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "records.h"
+#include "samplerecord.h"
 
 namespace scalesum {
 
 // What a finished run did, for the one line that --verbose prints.
 struct RunSummary {
   int chains = 1;
-  int64_t sampleLines = 0;  // lines of the sample sections read, over all chains
+  int64_t sampleLines = 0;  // sample lines (two fields or more) read, over all chains
   int64_t retained = 0;     // samples kept after the burn-in
   int32_t burnIn = 0;
   int64_t nodes = 0;
@@ -19,9 +21,10 @@ struct RunSummary {
   double seconds = 0.0;  // wall time since the program started
 };
 
-// Returns the summary of the run on `analysis` (one log) that summarised its nodes in `blocks`
-// blocks, timed up to now.
-RunSummary summariseRun(const Analysis& analysis, size_t blocks);
+// Returns the summary of the run on `analysis`, whose chains' samples are `records`, that
+// summarised its nodes in `blocks` blocks, timed up to now.
+RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord>& records,
+                        size_t blocks);
 
 // Returns the summary's line, ending in a line feed.
 std::string describeRunSummary(const RunSummary& summary);

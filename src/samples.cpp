@@ -1,54 +1,135 @@
 #include "samples.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
-
-#include "logfile.h"
+#include <numeric>
+#include <unordered_map>
 
 namespace scalesum {
 
 namespace {
 
-constexpr size_t kFirstGroupField = 7;
-constexpr size_t kGroupFields = 4;
+// Where each node position stands in the tree's pre-order, in which every subtree is one
+// range, and the length that a sample starts it from.
+struct TreeOrder {
+  std::vector<uint32_t> pre;         // per position: its node's pre-order index
+  std::vector<uint32_t> subtreeEnd;  // per position: one past the last index below its node
+  std::vector<double> startLength;   // per position: its node's length before any scalar
+};
 
-// Ends the process unless the line's fields hold everything its scalar count promises.
-void checkSampleFields(const Analysis& analysis, const std::vector<char*>& fields, int64_t line) {
-  const char* path = analysis.log.path.c_str();
-  if (fields.size() < kFirstGroupField) {
-    failAtLine(path, line, "a sample line needs at least 7 fields, this one has %zu",
-               fields.size());
+TreeOrder orderTree(const Analysis& analysis) {
+  TreeOrder order;
+  std::unordered_map<const Node*, uint32_t> index;
+  std::vector<const Node*> preorder;
+  std::vector<const Node*> pending{analysis.root};
+  while (!pending.empty()) {
+    const Node* node = pending.back();
+    pending.pop_back();
+    index.emplace(node, static_cast<uint32_t>(preorder.size()));
+    preorder.push_back(node);
+    pending.insert(pending.end(), node->children.rbegin(), node->children.rend());
   }
-  // A word where the scalar count belongs is no sample: it is how a second header line, or the
-  // header line after a node count that is too small, shows up. (A word as the iteration reads
-  // as iteration 0, as it always has.)
-  if (!beginsWithInteger(fields[3])) {
-    failAtLine(path, line, "the number of scalars (field 4) is not a number: %.40s", fields[3]);
+  std::vector<uint32_t> size(preorder.size(), 1);
+  for (size_t i = preorder.size(); i-- > 0;) {
+    for (const Node* child : preorder[i]->children) size[i] += size[index.at(child)];
   }
-  const int32_t groups = parseInt(fields[3]);
-  if (groups < 0) failAtLine(path, line, "the number of scalars (field 4) is negative: %d", groups);
-  const uint64_t needed = kFirstGroupField + kGroupFields * static_cast<uint64_t>(groups);
-  if (fields.size() < needed) {
-    failAtLine(path, line, "%d scalars need %llu fields, the line has %zu", groups,
-               static_cast<unsigned long long>(needed), fields.size());
+  // A node at several positions starts each sample from the logged length of its last one,
+  // which is what resetting every position in turn leaves it.
+  std::unordered_map<const Node*, double> lastLogged;
+  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
+    lastLogged[analysis.nodes[j]] = analysis.tally.originalLengths[j];
   }
+  for (const Node* node : analysis.nodes) {
+    const uint32_t at = index.at(node);
+    order.pre.push_back(at);
+    order.subtreeEnd.push_back(at + size[at]);
+    order.startLength.push_back(lastLogged.at(node));
+  }
+  return order;
+}
+
+// Which of a block's slots a group on some node reaches: [first, branchEnd) on its own branch,
+// [first, subtreeEnd) with its subtree.
+struct SlotRange {
+  uint32_t first = 0;
+  uint32_t branchEnd = 0;
+  uint32_t subtreeEnd = 0;
+};
+
+// The positions of one block, by pre-order, with their lengths in the sample being applied, and
+// for every node position the slots that a group on it reaches.
+struct BlockLengths {
+  std::vector<uint32_t> positions;
+  std::vector<double> start;
+  std::vector<double> current;
+  std::vector<SlotRange> reach;  // per node position, of all positions
+};
+
+BlockLengths blockLengths(const TreeOrder& order, size_t begin, size_t end) {
+  BlockLengths block;
+  block.positions.resize(end - begin);
+  std::iota(block.positions.begin(), block.positions.end(), static_cast<uint32_t>(begin));
+  std::stable_sort(block.positions.begin(), block.positions.end(),
+                   [&](uint32_t a, uint32_t b) { return order.pre[a] < order.pre[b]; });
+  std::vector<uint32_t> pre;
+  for (uint32_t j : block.positions) {
+    pre.push_back(order.pre[j]);
+    block.start.push_back(order.startLength[j]);
+  }
+  block.current.resize(block.positions.size());
+  // Looked up once per block, not once per group of every sample.
+  auto slot = [&](uint32_t index) {
+    return static_cast<uint32_t>(std::lower_bound(pre.begin(), pre.end(), index) - pre.begin());
+  };
+  block.reach.resize(order.pre.size());
+  for (size_t j = 0; j < order.pre.size(); ++j) {
+    block.reach[j] = {slot(order.pre[j]), slot(order.pre[j] + 1), slot(order.subtreeEnd[j])};
+  }
+  return block;
+}
+
+// Applies one sample to the block's lengths and records them as sample `sampleIndex`: every
+// length starts from its logged one, and each group multiplies in its scalar, in group order,
+// on its node and, for a subtree group, every node below it.
+void applySample(Analysis& analysis, const TreeOrder& order, BlockLengths& block,
+                 int32_t sampleIndex, const SampleEntry& sample) {
+  std::copy(block.start.begin(), block.start.end(), block.current.begin());
+  analysis.sampleSigma[static_cast<size_t>(sampleIndex)] = sample.sigma;
+  for (int32_t g = 0; g < sample.groupCount; ++g) {
+    const SampleGroup group = groupAt(sample, g);
+    // The root is the one node first in pre-order.
+    if (order.pre[group.position] == 0) fail(1, Stream::kStdout, "Root is being scaled.\n");
+    const SlotRange& reach = block.reach[group.position];
+    const uint32_t last = group.subtree ? reach.subtreeEnd : reach.branchEnd;
+    double* lengths = block.current.data();
+    for (uint32_t k = reach.first; k < last; ++k) lengths[k] *= group.scalar;
+  }
+  const std::vector<double>& logged = analysis.tally.originalLengths;
+  for (size_t k = 0; k < block.positions.size(); ++k) {
+    const uint32_t j = block.positions[k];
+    const double length = block.current[k];
+    NodeResult& result = analysis.results[j];
+    result.lengthHistory[static_cast<size_t>(sampleIndex)] = length;
+    if (length != logged[j]) ++result.changedCount;
+  }
+  ++analysis.tally.samplesSeen;
 }
 
 }  // namespace
 
-void countRetainedSamples(Analysis& analysis) {
-  const int32_t burnIn = analysis.options.burnIn;
-  int64_t lastLine = 0;
-  const int64_t retained =
-      walkSampleLines(analysis.log, burnIn, [&](char*, int64_t line) { lastLine = line; });
+void countRetainedSamples(Analysis& analysis, const std::vector<SampleRecord>& records,
+                          int32_t burnIn) {
+  int64_t retained = 0;
+  for (const SampleRecord& record : records) {
+    if (record.tooManySamples || retained + record.sampleCount > INT32_MAX) {
+      failAtLine(record.path.c_str(), record.lastRetainedLine, "more than %d retained sample lines",
+                 INT32_MAX);
+    }
+    retained += record.sampleCount;
+  }
   if (retained == 0) {
     fail(1, Stream::kStdout, "Error in %s: no sample line at or after iteration %d (the burn-in)\n",
          analysis.log.path.c_str(), burnIn);
-  }
-  if (retained > INT32_MAX) {
-    failAtLine(analysis.log.path.c_str(), lastLine, "more than %d retained sample lines",
-               INT32_MAX);
   }
   analysis.sampleCount = static_cast<int32_t>(retained);
   try {
@@ -58,30 +139,20 @@ void countRetainedSamples(Analysis& analysis) {
   }
 }
 
-void validateSampleNodes(Analysis& analysis) {
-  std::vector<char*> fields;
-  const int64_t retained =
-      walkSampleLines(analysis.log, analysis.options.burnIn, [&](char* line, int64_t number) {
-        tokenizeAll(line, fields);
-        checkSampleFields(analysis, fields, number);
-        const int32_t groups = parseInt(fields[3]);
-        for (int32_t g = 0; g < groups; ++g) {
-          const int32_t id =
-              parseInt(fields[kFirstGroupField + kGroupFields * static_cast<size_t>(g)]);
-          if (findNodeById(analysis, id) == nullptr) {
-            fail(1, Stream::kStdout, "Could not find node ID %d in list.\n", id);
-          }
-        }
-      });
-  if (retained != analysis.sampleCount) failLogChanged(analysis.log);
+void validateSampleNodes(const std::vector<SampleRecord>& records) {
+  for (const SampleRecord& record : records) {
+    if (!record.faults.empty())
+      fail(1, Stream::kStdout, "%s", record.faults.front().message.c_str());
+  }
 }
 
-void applyRetainedSamples(Analysis& analysis) {
-  validateSampleNodes(analysis);
-  applySamplesToPositions(analysis, 0, analysis.nodes.size());
+void applyRetainedSamples(Analysis& analysis, std::vector<SampleRecord>& records) {
+  validateSampleNodes(records);
+  applySamplesToPositions(analysis, records, 0, analysis.nodes.size());
 }
 
-void applySamplesToPositions(Analysis& analysis, size_t begin, size_t end) {
+void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& records, size_t begin,
+                             size_t end) {
   try {
     for (size_t j = begin; j < end; ++j) {
       analysis.results[j].lengthHistory.resize(static_cast<size_t>(analysis.sampleCount));
@@ -89,64 +160,20 @@ void applySamplesToPositions(Analysis& analysis, size_t begin, size_t end) {
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 3);
   }
-  std::vector<char*> fields;
-  int32_t sampleIndex = 0;
+  const TreeOrder order = orderTree(analysis);
+  BlockLengths block = blockLengths(order, begin, end);
   analysis.tally.samplesSeen = 0;
-  walkSampleLines(analysis.log, analysis.options.burnIn, [&](char* line, int64_t number) {
-    // Never write past the slots the counting pass made, whatever the file does meanwhile.
-    if (sampleIndex == analysis.sampleCount) failLogChanged(analysis.log);
-    tokenizeAll(line, fields);
-    checkSampleFields(analysis, fields, number);
-    applySample(analysis, sampleIndex, fields, begin, end);
-    ++sampleIndex;
-  });
-  if (sampleIndex != analysis.sampleCount) failLogChanged(analysis.log);
+  int32_t sampleIndex = 0;
+  SampleEntry sample;
+  for (SampleRecord& record : records) {
+    rewindRecord(record);
+    while (nextSample(record, sample)) applySample(analysis, order, block, sampleIndex++, sample);
+  }
+  // Every position holds its logged length again, a node at several positions that of its
+  // last one.
   for (size_t j = 0; j < analysis.nodes.size(); ++j) {
     analysis.nodes[j]->length = analysis.tally.originalLengths[j];
   }
-}
-
-void scaleSubtree(Node* node, double factor) {
-  // Explicit stack, kept between calls: a subtree may be thousands of nodes deep.
-  thread_local std::vector<Node*> pending;
-  pending.assign(1, node);
-  while (!pending.empty()) {
-    Node* next = pending.back();
-    pending.pop_back();
-    next->length *= factor;
-    pending.insert(pending.end(), next->children.begin(), next->children.end());
-  }
-}
-
-void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char*>& fields,
-                 size_t begin, size_t end) {
-  std::vector<Node*>& nodes = analysis.nodes;
-  BranchTally& tally = analysis.tally;
-  const size_t count = nodes.size();
-  for (size_t j = 0; j < count; ++j) nodes[j]->length = tally.originalLengths[j];
-
-  const int32_t groups = parseInt(fields[3]);
-  analysis.sampleSigma[static_cast<size_t>(sampleIndex)] = parseReal(fields[5]);
-  for (int32_t g = 0; g < groups; ++g) {
-    const size_t at = kFirstGroupField + kGroupFields * static_cast<size_t>(g);
-    const int32_t id = parseInt(fields[at]);
-    const double scalar = parseReal(fields[at + 1]);
-    Node* node = findNodeById(analysis, id);
-    if (node == nullptr) fail(1, Stream::kStdout, "error getting node %d\n", id);
-    if (node->parent == nullptr) fail(1, Stream::kStdout, "Root is being scaled.\n");
-    node->length *= scalar;
-    if (std::strcmp(fields[at + 3], "Node") == 0) {
-      for (Node* child : node->children) scaleSubtree(child, scalar);
-    }
-  }
-
-  for (size_t j = begin; j < std::min(end, count); ++j) {
-    const double length = nodes[j]->length;
-    NodeResult& result = analysis.results[j];
-    result.lengthHistory[static_cast<size_t>(sampleIndex)] = length;
-    if (length != tally.originalLengths[j]) ++result.changedCount;
-  }
-  ++tally.samplesSeen;
 }
 
 }  // namespace scalesum

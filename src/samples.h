@@ -5,31 +5,27 @@
 #include <vector>
 
 #include "records.h"
+#include "samplerecord.h"
 
 namespace scalesum {
 
-// Counts the retained sample lines and sizes the sigma of every sample; ends the process when
-// no line is retained.
-void countRetainedSamples(Analysis& analysis);
+// Sets the run's sample count to the retained samples of all `records` and sizes the sigma of
+// every sample; ends the process when no line is retained (`burnIn` names the burn-in) or when
+// there are more than a sample index can count.
+void countRetainedSamples(Analysis& analysis, const std::vector<SampleRecord>& records,
+                          int32_t burnIn);
 
-// Validates every retained line, then sizes every node's length history, applies each line in
-// file order and restores the logged lengths; ends the process on the first bad line.
-void applyRetainedSamples(Analysis& analysis);
+// Ends the process with the first fault of the records, in their order and in file order.
+void validateSampleNodes(const std::vector<SampleRecord>& records);
 
-// Makes one application pass over lines already validated that records the length histories
-// and change counts of the node positions in [begin, end) only, sizing those histories first.
-void applySamplesToPositions(Analysis& analysis, size_t begin, size_t end);
+// Validates the records, then applies every sample to every node position and restores the
+// logged lengths.
+void applyRetainedSamples(Analysis& analysis, std::vector<SampleRecord>& records);
 
-// Checks every retained line: its fields are complete and every node id it names is a node's;
-// ends the process at the first problem in file order.
-void validateSampleNodes(Analysis& analysis);
-
-// Applies the retained line with index `sampleIndex` (its fields) to the tree and records the
-// sample's sigma and, for the node positions in [begin, end), their lengths and change counters.
-void applySample(Analysis& analysis, int32_t sampleIndex, const std::vector<char*>& fields,
-                 size_t begin = 0, size_t end = SIZE_MAX);
-
-// Multiplies the length of `node` and of every node below it by `factor`.
-void scaleSubtree(Node* node, double factor);
+// Replays the records, validated, in order, and records the length histories and change
+// counts of the node positions in [begin, end) only, sizing those histories first; ends the
+// process at the first sample that scales the root.
+void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& records, size_t begin,
+                             size_t end);
 
 }  // namespace scalesum

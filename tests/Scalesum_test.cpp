@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <random>
 #include <set>
 
 #include "reference_report.h"
@@ -64,6 +67,38 @@ TEST(Program, ReportsAreByteForByteTheExpectedOnes) {
   }
 }
 
+// Series that mix -0 and +0 give the same report whatever the order of their samples: -0 sorts
+// before +0 in short series, in those the comparison sort handles and in the radix sort's.
+TEST(Program, NoCellDependsOnTheOrderOfTheSamples) {
+  TempDir dir;
+  std::mt19937 rng(3);
+  for (const int n : {9, 15, 40, 255, 256, 600}) {
+    // Tip 4 scaled by a zero of either sign; tip 6 too, or doubled; sigmas of 0.5 or -0.
+    std::vector<std::string> lines;
+    char line[96];
+    for (int i = 0; i < n; ++i) {
+      std::snprintf(line, sizeof line, "%d 0 0 2 0 %s 0 4 %s x y 6 %s x y\n", i,
+                    i % 3 ? "0.5" : "-0", i % 2 ? "-0" : "0",
+                    i % 5 == 0 ? "2"
+                    : i % 4    ? "0"
+                               : "-0");
+      lines.push_back(line);
+    }
+    std::string first;
+    for (int order = 0; order < 4; ++order) {
+      if (order == 1) std::reverse(lines.begin(), lines.end());
+      if (order > 1) std::shuffle(lines.begin(), lines.end(), rng);
+      std::string samples;
+      for (const std::string& text : lines) samples += text;
+      const Outcome outcome = analyse(dir.write("zeros.log", smallLog(samples)));
+      ASSERT_EQ(outcome.failure.status, -1) << outcome.failure.message;
+      if (order == 0) first = outcome.report;
+      EXPECT_EQ(outcome.report, first) << n << " samples, order " << order;
+    }
+    EXPECT_NE(first.find("\t-0.000000\t"), std::string::npos) << n;
+  }
+}
+
 TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   // Messages on standard output only; "$" stands for the log's path, "@" for the options file's.
   const std::string good = smallLog("1 0 0 0 0 1 0\n"), at = "Error in $ line ", name(9000, 'x');
@@ -110,6 +145,18 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
       {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n1 0 0 1 0\n"), "",
        "Could not find node ID 9 in list.\n"},
       {good + "2 0 0 1 0 1 0 1 2 0 Node\n", "", "Root is being scaled.\n"},
+      {good + "2 0 0 1 0 1 0 1 2 0 Node\n3 0 0 1 0 1 0 8 2 0 x\n", "",
+       "Could not find node ID 8 in list.\n"},
+      // Damaged text anywhere is reported before any sample is checked, even after a line
+      // that the checks reject.
+      {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n2 0 0 0 0 1 0\r3\n"), "",
+       at + "16: a carriage return inside the line; lines must end in LF or CR LF\n"},
+      {smallLog("1 0 0 1 0 1\n1 0 0 1 0 1 0 9 2 0 Node\n2 0 0 0 0 1"), "",
+       at + "17: the last line has no line feed; the file looks cut short\n"},
+      {smallLog("1 0 0 x 0 1 0\n" + std::string("2 0 0 0 0 1 0\0\n", 16)), "",
+       at + "16: the line holds a NUL byte\n"},
+      {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"), "IT 2\n",
+       "Error in $: no sample line at or after iteration 2 (the burn-in)\n"},
   };
   TempDir dir;
   const std::string missing = dir.path("missing"), log = dir.write("good.log", good);
@@ -128,11 +175,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
       {{log, missing}, {1, noFile, noFile}},
       {{dir.write("m1", "1\n1 A\n-1\nh\n")}, {1, memory + "1\n", memory + "1\n"}},
       {{dir.write("m2", "1\n1 A\n1\n1 0 -2\nh\n")}, {1, memory + "2\n", memory + "2\n"}},
-      {{dir.path("")},
-       {1,
-        "Error in " + dir.path("") +
-            ": not a regular file; the log is read several times and must be a file\n",
-        ""}},
+      {{dir.path("")}, {1, "Error reading file " + dir.path("") + "\n", ""}},
   };
   for (const auto& [text, options, out] : cases) {
     const std::string name = std::to_string(runs.size());
@@ -146,6 +189,15 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
     runs.push_back({args, {1, expected, ""}});
   }
   for (const auto& [args, expected] : runs) expectRun(runProgram(args), expected, expected.out);
+  // The memory cap is checked before the samples are: 8 bytes for the sigma, 28 for the one
+  // thread's scratch, 8 for a history and 49 for the record.
+  const std::string capped = dir.write("cap.log", smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"));
+  expectRun(runProgram({"--max-memory", "1", capped}, {"OMP_NUM_THREADS=1"}),
+            {1,
+             "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at "
+             "a time needs 93 bytes (see --max-memory)\n",
+             ""},
+            "cap");
   // A report that cannot be written, to a full disk or to a reader that went away, is a failure.
   for (const char* out : {"/dev/full", "|"}) {
     expectRun(runCommand(SCALESUM_BINARY, {log}, {}, out),
@@ -286,25 +338,40 @@ void expectRejected(const RunResult& result, const std::string& what) {
   EXPECT_EQ(message.find("Node ID"), std::string::npos) << what;
 }
 
-TEST(Files, TheLogMustBeARegularFileTheOptionsMayComeThroughAPipe) {
+TEST(Files, TheLogMayComeThroughAnyPipeAndGivesTheSameFiles) {
   TempDir dir;
   const std::string log = dir.write("log", kLog), options = dir.write("options", kOptions);
-  const std::string fifo = dir.path("fifo");
+  const std::string packed = dir.writeGzip("log.gz", kLog), fifo = dir.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  // A FIFO without a writer is turned away at once, without waiting for one.
-  for (const std::string& path : {dir.write("empty", ""), dir.path(""), std::string("/dev/null"),
-                                  fifo, dir.path("missing")}) {
+  for (const std::string& path :
+       {dir.write("empty", ""), dir.path(""), std::string("/dev/null"), dir.path("missing")}) {
     expectRejected(runProgram({path}), "log " + path);
   }
   expectRejected(runProgram({log, dir.path("")}), "options: a directory");
   for (const std::string& path : {dir.path("empty"), std::string("/dev/null")}) {
     EXPECT_EQ(runProgram({log, path}).out, *referenceReport(kLog, 0)) << path;
   }
-  auto viaShell = [&](const std::string& args) {
-    return runCommand("/bin/bash", {"-c", "exec " SCALESUM_BINARY " " + args, log, options});
+  // The report, the statistics and the tree, with the log read as `logArgument` in a shell
+  // command that begins with `source`: $0 is the log (plain or compressed), $1 the options.
+  auto run = [&](const std::string& source, const std::string& logArgument,
+                 const std::string& file) {
+    const std::string outputs = " -q --stats \"$2.stats\" --tree \"$2.tree\" ";
+    const RunResult result = runCommand(
+        "/bin/bash", {"-c", source + " " SCALESUM_BINARY + outputs + logArgument + " \"$1\"", file,
+                      options, dir.path("o")});
+    EXPECT_EQ(result.status, 0) << source << result.out;
+    return result.out + readFile(dir.path("o.stats")) + readFile(dir.path("o.tree"));
   };
-  expectRejected(viaShell("<(cat \"$0\")"), "log through a pipe");
-  EXPECT_EQ(viaShell("\"$0\" <(cat \"$1\")").out, *referenceReport(kLog, 3000));
+  const std::string whole = run("exec", "\"$0\"", log);
+  EXPECT_EQ(whole.rfind(*referenceReport(kLog, 3000), 0), 0u);
+  EXPECT_EQ(run("exec", "\"$0\"", packed), whole);
+  for (const std::string& file : {log, packed}) {
+    EXPECT_EQ(run("cat \"$0\" | exec", "-", file), whole) << "- " << file;
+    EXPECT_EQ(run("exec <\"$0\"", "-", file), whole) << "- from a file " << file;
+    EXPECT_EQ(run("cat \"$0\" | exec", "/dev/stdin", file), whole) << "/dev/stdin " << file;
+    EXPECT_EQ(run("exec", "<(cat \"$0\")", file), whole) << "<() " << file;
+    EXPECT_EQ(run("cat \"$0\" >" + fifo + " & exec", fifo, file), whole) << "FIFO " << file;
+  }
 }
 
 TEST(MemoryExhaustion, EveryLimitGivesTheReportOrTheMessage) {

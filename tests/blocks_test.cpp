@@ -1,31 +1,39 @@
 #include "blocks.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include "progress.h"
 #include "test_util.h"
 
 namespace scalesum {
 namespace {
 
+using testing::readFile;
 using testing::runProgram;
 using testing::TempDir;
 
 constexpr size_t kPositions = 8;
-constexpr int64_t kSamples = 60;
 // The caps below are worked out for two summarising threads.
 const std::vector<std::string> kTwoThreads = {"OMP_NUM_THREADS=2"};
 
 // Four taxa, with node 5 listed again last: blocks of one position part it from its first
-// place. The samples scale branches and subtrees by varied factors under varied sigmas.
-std::string blockLog() {
+// place. The samples scale branches and subtrees by varied factors under varied sigmas; every
+// third sample has no group, every third one group and every third two.
+std::string blockLog(int samples) {
   std::string log =
       "4\n1 A\n2 B\n3 C\n4 D\n8\n1 0.5 4 1 2 3 4\n2 0.25 2 1 2\n3 0.125 2 3 4\n"
       "4 1.0 1 1\n5 2.0 1 2\n6 0.5 1 3\n7 0.75 1 4\n5 2.0 1 2\nIter Lh Prior K X Sigma X\n";
   char text[64];
-  for (int i = 0; i < kSamples; ++i) {
+  for (int i = 0; i < samples; ++i) {
     std::snprintf(text, sizeof text, "%d 0 0 %d 0 %g 0", i, i % 3, 0.5 + i % 7 * 0.25);
     log += text;
     for (int g = 0; g < i % 3; ++g) {
@@ -38,36 +46,77 @@ std::string blockLog() {
   return log;
 }
 
-// The smallest cap under which the positions are summarised in `blocks` blocks.
-int64_t capFor(size_t blocks) {
-  const BlockPlan unit = planBlocks(INT64_MAX, kPositions, kSamples, 2);
-  // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread.
-  EXPECT_TRUE(unit.bytesPerPosition == 8 * kSamples &&
-              unit.sharedBytes == 8 * kSamples + 28 * kSamples * 2);
+// The record of blockLog(samples): 49 bytes a sample and 12 a group.
+int64_t recordBytesOf(int samples) {
+  return 49 * int64_t{samples} + 12 * int64_t{samples / 3 * 3};
+}
+
+// The smallest cap under which the positions of blockLog(samples) are summarised in `blocks`
+// blocks, the record kept in memory, or read back from a temporary file when `spilled`.
+int64_t capFor(size_t blocks, int samples, bool spilled) {
+  const BlockPlan unit = planBlocks(INT64_MAX, kPositions, samples, 2);
+  // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread;
+  // the record whole, or a window of 256 KiB onto its file.
+  EXPECT_TRUE(unit.bytesPerPosition == 8 * samples &&
+              unit.sharedBytes == 8 * samples + 28 * samples * 2);
+  const int64_t record = spilled ? int64_t{1} << 18 : recordBytesOf(samples);
   const auto perBlock = static_cast<int64_t>((kPositions + blocks - 1) / blocks);
-  const int64_t cap = unit.sharedBytes + perBlock * unit.bytesPerPosition;
-  EXPECT_EQ(planBlocks(cap, kPositions, kSamples, 2).blockCount, blocks);
+  const int64_t cap = unit.sharedBytes + record + perBlock * unit.bytesPerPosition;
+  const BlockPlan plan = planBlocks(cap, kPositions, samples, 2, recordBytesOf(samples));
+  EXPECT_EQ(plan.blockCount, blocks);
+  EXPECT_EQ(plan.spill, spilled);
   return cap;
 }
 
-TEST(Blocks, EveryBlockSizeReportsWhatOneBlockDoesAndTooSmallACapFails) {
+TEST(Blocks, EveryBlockSizeInMemoryOrSpilledWritesWhatOneBlockDoes) {
   TempDir dir;
-  const std::string log = blockLog();
-  const std::vector<std::string> logs = {dir.write("plain.log", log),
-                                         dir.writeGzip("packed.log", log)};
-  const testing::RunResult whole = runProgram({logs[0]}, kTwoThreads);
-  ASSERT_EQ(whole.status, 0) << whole.out;
-  for (const std::string& path : logs) {
-    for (size_t blocks : {1, 2, 3, 8}) {
-      const testing::RunResult run =
-          runProgram({"--max-memory", std::to_string(capFor(blocks)), path}, kTwoThreads);
-      EXPECT_TRUE(run.status == 0 && run.err.empty()) << path << " in " << blocks;
-      EXPECT_EQ(run.out, whole.out) << path << " in " << blocks << " blocks";
+  // 6,000 samples make a record larger than the window onto its file: under a cap that would
+  // hold fewer histories beside it, it is read back from a file instead.
+  for (const int samples : {60, 6000}) {
+    const std::string log = blockLog(samples);
+    const std::vector<std::string> logs = {dir.write("plain.log", log),
+                                           dir.writeGzip("packed.log", log)};
+    auto run = [&](const std::string& path, std::vector<std::string> args) {
+      // (Node 5 twice makes a tree that cannot be drawn.)
+      args.insert(args.end(), {"-q", "--stats", dir.path("stats"), path});
+      testing::RunResult result = runProgram(args, kTwoThreads);
+      result.out += readFile(dir.path("stats"));
+      return result;
+    };
+    const testing::RunResult whole = run(logs[0], {});
+    ASSERT_EQ(whole.status, 0) << whole.out;
+    for (const bool spilled : {false, true}) {
+      for (const size_t blocks : {size_t{1}, size_t{2}, size_t{3}, kPositions}) {
+        // A small record never goes to a file; a large one stays in memory only where it
+        // costs no block.
+        if (samples == 60 ? spilled : !spilled && blocks > 1) continue;
+        const std::string cap = std::to_string(capFor(blocks, samples, spilled));
+        const std::string what = std::to_string(samples) + " samples in " + std::to_string(blocks) +
+                                 (spilled ? " blocks, spilled, " : " ");
+        for (const std::string& path : logs) {
+          const testing::RunResult capped = run(path, {"--max-memory", cap});
+          EXPECT_TRUE(capped.status == 0 && capped.err.empty()) << what << path << capped.out;
+          EXPECT_EQ(capped.out, whole.out) << what << path;
+        }
+        // Only a spilled record needs the folder for temporary files.
+        const testing::RunResult nowhere =
+            runProgram({"--max-memory", cap, "--temp-dir", dir.path("none"), logs[0]}, kTwoThreads);
+        EXPECT_EQ(nowhere.status, spilled ? 1 : 0) << what;
+        EXPECT_EQ(nowhere.err, spilled ? "Error creating a temporary file in " + dir.path("none") +
+                                             ": No such file or directory\n"
+                                       : "")
+            << what;
+      }
     }
   }
-  const int64_t cap = capFor(kPositions) - 1;
+}
+
+TEST(Blocks, TooSmallACapFailsAndProgressCountsTheReadAndEveryBlock) {
+  TempDir dir;
+  const std::string log = dir.write("plain.log", blockLog(60));
+  const int64_t cap = capFor(kPositions, 60, false) - 1;
   const testing::RunResult run =
-      runProgram({"--max-memory", std::to_string(cap), logs[0]}, kTwoThreads);
+      runProgram({"--max-memory", std::to_string(cap), log}, kTwoThreads);
   EXPECT_TRUE(run.status == 1 && run.err.empty());
   EXPECT_EQ(run.out, "Error: a memory cap of " + std::to_string(cap) +
                          " bytes is too small for 60 samples: summarising one node at a time "
@@ -75,14 +124,60 @@ TEST(Blocks, EveryBlockSizeReportsWhatOneBlockDoesAndTooSmallACapFails) {
                          std::to_string(cap + 1) + " bytes (see --max-memory)\n");
   // Progress forced on off a terminal writes plain lines and leaves the report alone. A short
   // run ends before the first periodic line; a slow one may show some beforehand.
-  const testing::RunResult shown =
-      runProgram({"--progress", "--max-memory", std::to_string(capFor(3)), logs[0]}, kTwoThreads);
+  const testing::RunResult whole = runProgram({log}, kTwoThreads);
+  const testing::RunResult shown = runProgram(
+      {"--progress", "--max-memory", std::to_string(capFor(3, 60, false)), log}, kTwoThreads);
   EXPECT_TRUE(shown.status == 0 && shown.out == whole.out);
-  const std::string closing = "Scalesum: 8/8 nodes summarised in 5 passes, 0:";
+  const std::string closing = "Scalesum: 8/8 nodes summarised in 4 passes, 0:";
   const size_t last = shown.err.rfind('\n', shown.err.size() - 2) + 1;  // 0 when one line
   EXPECT_EQ(shown.err.compare(last, closing.size(), closing), 0) << shown.err;
   EXPECT_EQ(shown.err.rfind("Scalesum: pass ", 0), last == 0 ? std::string::npos : 0);
-  EXPECT_EQ(runProgram({"--progress", "--quiet", logs[0]}).err, "");
+  EXPECT_EQ(runProgram({"--progress", "--quiet", log}).err, "");
+}
+
+TEST(Blocks, ASpilledRunLeavesNoTemporaryFileWhenItFailsOrIsInterrupted) {
+  TempDir dir;
+  const std::string tmp = dir.path("tmp");
+  std::filesystem::create_directory(tmp);
+  const std::string cap = std::to_string(capFor(2, 6000, true));
+  // The record is in its file when the last sample, which scales the root, is applied.
+  const std::string root = dir.write("root.log", blockLog(6000) + "6000 0 0 1 0 1 0 1 2 x Node\n");
+  const testing::RunResult failed =
+      runProgram({"--max-memory", cap, "--temp-dir", tmp, root}, kTwoThreads);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "Root is being scaled.\n");
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  // Twice the samples go to the file while the log is read: interrupted while it waits for more
+  // of a pipe, the run leaves nothing behind.
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(::open("/dev/null", O_WRONLY), 1);
+    ::execl(SCALESUM_BINARY, SCALESUM_BINARY, "--max-memory", cap.c_str(), "--temp-dir",
+            tmp.c_str(), fifo.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  const std::string log = blockLog(12000);
+  ASSERT_EQ(::write(writer, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+  bool seen = false;
+  for (int wait = 0; wait < 1000 && !seen; ++wait) {
+    const std::string fds = "/proc/" + std::to_string(child) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+      const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+      seen = seen || target.rfind(tmp + "/.scalesum-record-", 0) == 0;
+    }
+    if (!seen) ::usleep(10000);
+  }
+  ::kill(child, SIGINT);
+  ::close(writer);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
 }
 
 TEST(Progress, AFailureStopsTheReporterAndTheLineEstimatesTheTimeLeft) {

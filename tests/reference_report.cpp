@@ -83,8 +83,11 @@ std::string cell(double value) {
 // The four statistics of a series, as the report prints them.
 std::string statistics(std::vector<double> values) {
   const auto n = int32_t(values.size());
-  std::sort(values.begin(), std::stable_partition(values.begin(), values.end(),
-                                                  [](double v) { return !std::isnan(v); }));
+  // Ascending, -0 before +0.
+  std::sort(
+      values.begin(),
+      std::stable_partition(values.begin(), values.end(), [](double v) { return !std::isnan(v); }),
+      [](double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); });
   double sum = 0.0, squares = 0.0;
   for (double v : values) sum += v;
   for (double v : values) squares += (v - sum / n) * (v - sum / n);

@@ -168,12 +168,19 @@ std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
   return analysis;
 }
 
+std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit) {
+  std::vector<SampleRecord> records;
+  records.push_back(readLogSamples(analysis.log, analysis, analysis.options.burnIn, limit));
+  countRetainedSamples(analysis, records, analysis.options.burnIn);
+  return records;
+}
+
 std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
   auto analysis = loadTree(dir, log);
   analysis->wantStatistics = true;
   analysis->hpdMass = hpdMass;
-  countRetainedSamples(*analysis);
-  applyRetainedSamples(*analysis);
+  std::vector<SampleRecord> records = readSamples(*analysis);
+  applyRetainedSamples(*analysis, records);
   summariseAllNodes(*analysis);
   return analysis;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "records.h"
+#include "samplerecord.h"
 
 namespace scalesum::testing {
 
@@ -74,6 +75,10 @@ std::string smallLog(const std::string& samples);
 
 // Reads a log header from text and builds its tree.
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
+
+// Reads the samples of a loaded tree's log, under `limit`, into its one record, and counts
+// them.
+std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit = {});
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
 std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log,

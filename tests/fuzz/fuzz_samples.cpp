@@ -17,8 +17,10 @@ void scalesum::fuzz::fuzzInput(const std::string& text) {
     analysis = readLogHeader(memoryFile(0, text));
     buildCladeTree(*analysis);
     analysis->options.burnIn = burnIn;
-    countRetainedSamples(*analysis);
-    applyRetainedSamples(*analysis);
+    std::vector<SampleRecord> records;
+    records.push_back(readLogSamples(analysis->log, *analysis, burnIn, {}));
+    countRetainedSamples(*analysis, records, burnIn);
+    applyRetainedSamples(*analysis, records);
   } catch (const Rejected&) {
     FUZZ_CHECK(!expected);
     return;

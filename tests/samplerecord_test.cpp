@@ -1,0 +1,127 @@
+#include "samplerecord.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "logfile.h"
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+using namespace testing;
+
+// Replays the whole record and returns its samples with their groups, as text.
+std::vector<std::string> replay(SampleRecord& record) {
+  std::vector<std::string> samples;
+  SampleEntry entry;
+  rewindRecord(record);
+  char cell[64];
+  while (nextSample(record, entry)) {
+    std::snprintf(cell, sizeof cell, "%d %f %d", entry.iteration, entry.sigma, entry.notANumber);
+    std::string text = cell;
+    for (double global : entry.globals) {
+      std::snprintf(cell, sizeof cell, " %f", global);
+      text += cell;
+    }
+    for (int32_t g = 0; g < entry.groupCount; ++g) {
+      const SampleGroup group = groupAt(entry, g);
+      std::snprintf(cell, sizeof cell, " [%u %s %f]", group.position,
+                    group.subtree ? "subtree" : "branch", group.scalar);
+      text += cell;
+    }
+    samples.push_back(text);
+  }
+  return samples;
+}
+
+TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
+  TempDir dir;
+  // Below the burn-in, blank, a single field, retained with words for numbers, a line of too
+  // few fields, a node id the tree lacks, and a line of two groups.
+  auto analysis = loadTree(dir, smallLog("1 0 0 1 0 1 0 9 2 0 Node\n\n7\n"
+                                         "5 lh -2.5 0 nan x y\n6 0 0 2 0 1\n"
+                                         "7 1 2 1 4 0.5 6 9 2 0 Node\n"
+                                         "8 1e3 .5 2 -inf 2 +6 2 0.5 x Node 6 3 x Branch\n"));
+  analysis->options.burnIn = 5;
+  std::vector<SampleRecord> records = readSamples(*analysis);
+  SampleRecord& record = records[0];
+  EXPECT_EQ(record.fieldNames,
+            (std::vector<std::string>{"Iter", "Lh", "Prior", "No", "Alpha", "Sigma", "X"}));
+  EXPECT_EQ(record.sampleLineCount, 5);
+  EXPECT_EQ(record.sampleCount, 4);
+  EXPECT_EQ(analysis->sampleCount, 4);
+  EXPECT_EQ(record.lastRetainedLine, 21);
+  // 49 bytes a sample, 12 a group; a rejected line keeps no group.
+  EXPECT_EQ(recordBytes(record), 4 * 49 + 2 * 12);
+  EXPECT_FALSE(isSpilled(record));
+  ASSERT_EQ(record.faults.size(), 2u);
+  EXPECT_EQ(record.faults[0].sampleIndex, 1);
+  EXPECT_EQ(record.faults[0].message, "Error in " + dir.path("tree.log") +
+                                          " line 19: a sample line needs at least 7 fields, "
+                                          "this one has 6\n");
+  EXPECT_EQ(record.faults[1].sampleIndex, 2);
+  EXPECT_EQ(record.faults[1].message, "Could not find node ID 9 in list.\n");
+  // Words where fields 1 (lh), 5 (x) and 6 (y) belong are flagged; nan and -inf are numbers.
+  const std::vector<std::string> expected = {
+      "5 0.000000 25 0.000000 -2.500000 nan 0.000000",
+      "6 1.000000 0 0.000000 0.000000 0.000000 0.000000",
+      "7 0.500000 0 1.000000 2.000000 4.000000 6.000000",
+      "8 2.000000 0 1000.000000 0.500000 -inf 6.000000 [1 subtree 0.500000] [5 branch "
+      "3.000000]"};
+  EXPECT_EQ(replay(record), expected);
+  EXPECT_EQ(notANumberBit(1) | notANumberBit(5) | notANumberBit(6), 25);
+}
+
+TEST(SampleRecord, ASpilledRecordReplaysAsInMemoryAndLeavesNoFile) {
+  TempDir dir;
+  std::string samples;
+  char line[64];
+  for (int i = 0; i < 3000; ++i) {
+    std::snprintf(line, sizeof line, "%d 0 0 %d 0 %d 0", i, i % 4, 1 + i % 9);
+    samples += line;
+    for (int g = 0; g < i % 4; ++g) {
+      std::snprintf(line, sizeof line, " %d 1.5 x Node", 2 + (i + g) % 6);
+      samples += line;
+    }
+    samples += "\n";
+  }
+  const std::string log = smallLog(samples);
+  auto inMemory = loadTree(dir, log);
+  std::vector<SampleRecord> kept = readSamples(*inMemory);
+  ASSERT_FALSE(isSpilled(kept[0]));
+  // Past 100 kB the record goes to a file of no name in the folder given.
+  std::filesystem::create_directory(dir.path("tmp"));
+  auto spilling = loadTree(dir, log);
+  std::vector<SampleRecord> spilled = readSamples(*spilling, {100000, 0, dir.path("tmp")});
+  ASSERT_TRUE(isSpilled(spilled[0]));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
+  EXPECT_EQ(recordBytes(spilled[0]), recordBytes(kept[0]));
+  const std::vector<std::string> replayed = replay(kept[0]);
+  EXPECT_EQ(replayed.size(), 3000u);
+  EXPECT_EQ(replay(spilled[0]), replayed);
+  EXPECT_EQ(replay(spilled[0]), replayed);  // as often as the blocks need
+  // One spilled after reading replays the same as well.
+  spillRecord(kept[0]);
+  EXPECT_TRUE(isSpilled(kept[0]));
+  EXPECT_EQ(replay(kept[0]), replayed);
+  // A folder that cannot take the file is one line.
+  auto nowhere = loadTree(dir, log);
+  EXPECT_EQ(
+      catchFailure([&] {
+        readSamples(*nowhere, {100000, 0, dir.path("none")});
+      }).message,
+      "Error creating a temporary file in " + dir.path("none") + ": No such file or directory\n");
+}
+
+TEST(SampleRecord, StandardInputIsReadOnceOnly) {
+  EXPECT_EQ(catchFailure([] { claimStandardInput(); }).status, -1);
+  const Failure again = catchFailure([] { claimStandardInput(); });
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.message, "Error in -: standard input can be read only once\n");
+}
+
+}  // namespace
+}  // namespace scalesum
