@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(g++ cmake make libgtest-dev libbenchmark-dev zlib1g-dev python3 time
           clang libclang-rt-14-dev libomp-14-dev
-          python3-dendropy r-cran-ape libxml2-utils librsvg2-bin)
+          python3-dendropy r-cran-ape r-cran-posterior libxml2-utils librsvg2-bin)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
