@@ -26,6 +26,7 @@ struct RankedDraw {
 struct ConvergenceScratch {
   std::vector<RankedDraw> sorted;     // every draw, ascending
   std::vector<RankedDraw> ascending;  // the split draws, ascending
+  std::vector<RankedDraw> spare;      // room for sorting
   std::vector<RankedDraw> folded;     // the split draws by distance from the median, ascending
   std::vector<double> split;          // the matrix being diagnosed, half-chain after half-chain
   std::vector<double> means;          // its half-chain means
