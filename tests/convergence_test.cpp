@@ -95,7 +95,10 @@ TEST(Convergence, UndefinedFiguresAreNotANumber) {
                 0.97685496798524507, 109.46918993973715, kNA);
   // Chains constant apart from each other have no spread within them: R-hat is out of all
   // bounds (the reference's figure is rounding noise, 9e15).
-  EXPECT_GT(diagnose({std::vector<double>(20, 1.0), std::vector<double>(20, 2.0)}).rhat, 1e6);
+  EXPECT_GT(diagnose({std::vector<double>(20, 1.0), std::vector<double>(20, 2.0),
+                      std::vector<double>(20, 3.0)})
+                .rhat,
+            1e6);
   // Any non-finite draw.
   for (double bad : {kNA, std::numeric_limits<double>::infinity()}) {
     std::vector<double> chain = range(1, 20);
