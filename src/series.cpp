@@ -39,9 +39,9 @@ int startableThreads(int wanted) {
   return 1 + static_cast<int>(started.size());
 }
 
-// Fills the interval, the sample size and the range of `out` from the series in sample order and
-// its summary's sorted copy.
-void addStatistics(const Analysis& analysis, const std::vector<double>& inOrder,
+}  // namespace
+
+void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out) {
   const size_t n = summary.sortedValues.size();
   if (n == 0) return;
@@ -53,11 +53,9 @@ void addStatistics(const Analysis& analysis, const std::vector<double>& inOrder,
   out.min = anyNaN ? sorted[n - 1] : sorted[0];
   out.max = sorted[n - 1];
   if (!out.allFinite) return;
-  std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, analysis.hpdMass);
+  std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, hpdMass);
   if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
 }
-
-}  // namespace
 
 void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
                    std::vector<double>& values) {
@@ -91,7 +89,7 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
   SeriesResult& out = result.series[static_cast<int>(series)];
-  if (analysis.wantStatistics) addStatistics(analysis, scratch, summary, out);
+  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, scratch, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);
