@@ -55,27 +55,49 @@ uint64_t sortKey(double value) {
   return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
-// Sorts the draws ascending by value, a byte of the key at a time, skipping the bytes that all
-// keys share: at the lengths of a run several times faster than comparison sorting.
+// Sorts the draws ascending by value. A radix sort on the top 33 bits of the keys, 11 at a
+// time, nearly orders them; insertion puts right the few that share those bits, and should
+// many share them, a comparison sort finishes instead.
 void sortDraws(std::vector<RankedDraw>& draws, std::vector<RankedDraw>& spare) {
+  constexpr int kDigitBits = 11;
+  constexpr int kDigits = 3;
+  constexpr int kLowestBit = 64 - kDigits * kDigitBits;
+  constexpr uint64_t kMask = (uint64_t{1} << kDigitBits) - 1;
   const size_t count = draws.size();
+  if (count < 2) return;
   spare.resize(count);
-  uint32_t counts[8][256] = {};
+  uint32_t counts[kDigits][kMask + 1] = {};
   for (const RankedDraw& d : draws) {
     const uint64_t key = sortKey(d.value);
-    for (int b = 0; b < 8; ++b) ++counts[b][(key >> (8 * b)) & 0xff];
+    for (int k = 0; k < kDigits; ++k) ++counts[k][(key >> (kLowestBit + kDigitBits * k)) & kMask];
   }
-  for (int b = 0; b < 8; ++b) {
-    const uint64_t first = (sortKey(draws[0].value) >> (8 * b)) & 0xff;
-    if (counts[b][first] == count) continue;
-    uint32_t start[256];
+  for (int k = 0; k < kDigits; ++k) {
+    const int shift = kLowestBit + kDigitBits * k;
+    if (counts[k][(sortKey(draws[0].value) >> shift) & kMask] == count) continue;
     uint32_t total = 0;
-    for (int v = 0; v < 256; ++v) {
-      start[v] = total;
-      total += counts[b][v];
+    for (uint32_t& c : counts[k]) {
+      const uint32_t here = c;
+      c = total;
+      total += here;
     }
-    for (const RankedDraw& d : draws) spare[start[(sortKey(d.value) >> (8 * b)) & 0xff]++] = d;
+    for (const RankedDraw& d : draws) spare[counts[k][(sortKey(d.value) >> shift) & kMask]++] = d;
     draws.swap(spare);
+  }
+  size_t moves = 0;
+  for (size_t i = 1; i < count; ++i) {
+    const RankedDraw d = draws[i];
+    size_t j = i;
+    while (j > 0 && d.value < draws[j - 1].value) {
+      draws[j] = draws[j - 1];
+      --j;
+    }
+    draws[j] = d;
+    moves += i - j;
+    if (moves > 8 * count) {
+      std::sort(draws.begin(), draws.end(),
+                [](const RankedDraw& a, const RankedDraw& b) { return a.value < b.value; });
+      return;
+    }
   }
 }
 
@@ -429,11 +451,12 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   for (size_t j = 0; j < kept; ++j) {
     const double below = down > 0 ? std::fabs(ascending[down - 1].value - median) : HUGE_VAL;
     const double above = up < kept ? std::fabs(ascending[up].value - median) : HUGE_VAL;
-    if (up < kept && (down == 0 || above <= below)) {
-      folded[j] = {above, ascending[up++].slot};
-    } else {
-      folded[j] = {below, ascending[--down].slot};
-    }
+    // Which side comes next is a coin toss for the processor: select, do not branch.
+    const bool takeAbove = (up < kept) & ((down == 0) | (above <= below));
+    const size_t at = takeAbove ? up : down - 1;
+    folded[j] = {takeAbove ? above : below, ascending[at].slot};
+    up += takeAbove;
+    down -= !takeAbove;
   }
   const bool foldedConstant = writeNormalScores(folded, kept, s);
   const double rhatTail = foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
