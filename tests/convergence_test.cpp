@@ -54,6 +54,22 @@ TEST(Convergence, TiedValuesShareTheScoreOfTheirMeanRank) {
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(scores[i], expected[i], 1e-15) << i;
 }
 
+TEST(Convergence, ScoresFollowTheOrderOfValuesHoweverCloseTheyAre) {
+  // Values that differ only in their last bits, and values far apart, of both signs.
+  std::vector<double> values;
+  for (int i = 0; i < 3000; ++i) values.push_back(1.0 + ((i * 7919) % 3000) * 0x1p-50);
+  for (int i = 0; i < 500; ++i) values.push_back(((i * 37) % 500 - 250) * 1e-3);
+  values.push_back(-0.0);
+  ConvergenceScratch scratch;
+  std::vector<double> scores;
+  rankNormalScores(values, scores, scratch);
+  for (size_t i = 0; i < values.size(); ++i) {
+    for (size_t j = 0; j < values.size(); j += 97) {
+      ASSERT_EQ(values[i] < values[j], scores[i] < scores[j]) << values[i] << " " << values[j];
+    }
+  }
+}
+
 // Figures the reference implementation gives for the same draws.
 TEST(Convergence, HandCasesMatchTheReference) {
   expectFigures(diagnose({{0.5, 1.5, 0.2, 1.8, 0.9, 1.1, 0.3, 1.7}}), 1.10201111066147, 4, 4);
