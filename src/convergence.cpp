@@ -273,19 +273,27 @@ double quantile(const RankedDraw* sorted, size_t count, double p) {
 
 // Returns the effective sample size of the split indicator of draws not above q, or NA when it
 // is constant.
-double quantileEss(const RankedDraw* sorted, size_t count, double q, size_t n, size_t halves,
+double quantileEss(std::span<const double* const> chains, size_t length, double q, size_t n,
                    ConvergenceScratch& s) {
+  const size_t m = chains.size();
+  double* split = s.split.data();
   size_t below = 0;
-  size_t kept = 0;
-  for (size_t k = 0; k < count; ++k) {
-    if (sorted[k].slot == kDropped) continue;
-    const bool in = sorted[k].value <= q;
-    s.split[sorted[k].slot] = in ? 1.0 : 0.0;
-    below += in;
-    ++kept;
+  for (size_t c = 0; c < m; ++c) {
+    const double* first = chains[c];
+    const double* second = chains[c] + (length - n);
+    for (size_t i = 0; i < n; ++i) {
+      const bool in = first[i] <= q;
+      split[c * n + i] = in ? 1.0 : 0.0;
+      below += in;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const bool in = second[i] <= q;
+      split[(m + c) * n + i] = in ? 1.0 : 0.0;
+      below += in;
+    }
   }
-  if (below == 0 || below == kept) return kNA;
-  return essCore(s.split.data(), n, halves, s);
+  if (below == 0 || below == 2 * m * n) return kNA;
+  return essCore(split, n, 2 * m, s);
 }
 
 }  // namespace
@@ -408,27 +416,31 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   } catch (const std::bad_alloc&) {
     reportAllocationError("convergence", 1);
   }
+  // Each draw with its slot in the split: chain c's first half is half-chain c, its second
+  // half is half-chain m + c.
+  bool allFinite = true;
   for (size_t c = 0; c < m; ++c) {
-    for (size_t i = 0; i < length; ++i) {
-      const double x = chains[c][i];
-      if (!std::isfinite(x)) return result;
-      uint32_t slot = kDropped;
-      if (i < n) {
-        slot = static_cast<uint32_t>(c * n + i);
-      } else if (i >= length - n) {
-        slot = static_cast<uint32_t>((m + c) * n + (i - (length - n)));
-      }
-      s.sorted[c * length + i] = {x, slot};
+    const double* x = chains[c];
+    RankedDraw* draws = s.sorted.data() + c * length;
+    for (size_t i = 0; i < length; ++i) allFinite &= std::isfinite(x[i]);
+    for (size_t i = 0; i < n; ++i) draws[i] = {x[i], static_cast<uint32_t>(c * n + i)};
+    for (size_t i = n; i < length - n; ++i) draws[i] = {x[i], kDropped};
+    for (size_t i = length - n; i < length; ++i) {
+      draws[i] = {x[i], static_cast<uint32_t>((m + c) * n + (i - (length - n)))};
     }
   }
+  if (!allFinite) return result;
   sortDraws(s.sorted, s.spare);
   const RankedDraw* sorted = s.sorted.data();
 
   // The split draws in ascending order, then the bulk diagnostics on their normal scores.
-  RankedDraw* ascending = s.ascending.data();
-  size_t k = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (sorted[i].slot != kDropped) ascending[k++] = sorted[i];
+  const RankedDraw* ascending = sorted;
+  if (length % 2 == 1) {
+    size_t k = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (sorted[i].slot != kDropped) s.ascending[k++] = sorted[i];
+    }
+    ascending = s.ascending.data();
   }
   const bool constant = writeNormalScores(ascending, kept, s);
   const double rhatBulk = constant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
@@ -464,8 +476,8 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
 
   // The tails: how often the draws fall at or below the 5% and 95% quantiles of all of them.
   if (n >= 3 && !(std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON)) {
-    const double low = quantileEss(sorted, count, quantile(sorted, count, 0.05), n, halves, s);
-    const double high = quantileEss(sorted, count, quantile(sorted, count, 0.95), n, halves, s);
+    const double low = quantileEss(chains, length, quantile(sorted, count, 0.05), n, s);
+    const double high = quantileEss(chains, length, quantile(sorted, count, 0.95), n, s);
     result.essTail = std::isnan(low) || std::isnan(high) ? kNA : std::min(low, high);
   }
   return result;
