@@ -14,7 +14,8 @@ namespace scalesum {
 // How many global columns a sample line has: fields 1 to 6, K (field 3) among them.
 inline constexpr int kGlobalColumnCount = 6;
 
-// The global columns of one chain's retained sample lines, in sample order.
+// The global columns of one chain's retained sample lines, in sample order: every column holds
+// one value per iteration.
 struct ChainColumns {
   std::vector<int32_t> iterations;  // field 0
   // Column c is field c + 1; a field that is not a number in a line is not-a-number there.
