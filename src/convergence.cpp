@@ -197,21 +197,21 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
     for (size_t i = 0; i < n; ++i) x[j * n + i] -= means[j];
   }
   const double size = static_cast<double>(n);
-  std::vector<double>& lagMeans = s.lagSums;  // the mean autocovariance over half-chains
+  std::vector<double>& lagMeans = s.lagMeans;
   lagMeans.clear();
   // Makes lagMeans hold every lag up to `lag`, a block of lags at a time.
   auto ensureLag = [&](size_t lag) {
     while (lagMeans.size() <= lag) {
       const size_t first = lagMeans.size();
-      double sums[kLagBlock] = {};
-      double means[kLagBlock] = {};
+      double sums[kLagBlock];
+      double overChains[kLagBlock] = {};
       for (size_t j = 0; j < chains; ++j) {
         std::fill(sums, sums + kLagBlock, 0.0);
         addLagProducts(x + j * n, n, first, sums);
-        for (size_t m = 0; m < kLagBlock; ++m) means[m] += sums[m] / size;
+        for (size_t m = 0; m < kLagBlock; ++m) overChains[m] += sums[m] / size;
       }
       for (size_t m = 0; m < kLagBlock; ++m) {
-        lagMeans.push_back(means[m] / static_cast<double>(chains));
+        lagMeans.push_back(overChains[m] / static_cast<double>(chains));
       }
     }
   };
@@ -250,7 +250,8 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
       rho[t + 1] = rho[t];
     }
   }
-  // With no pair read, the reference sums the first term alone rather than none.
+  // With no pair read, the published method counts the first autocorrelation in the sum too,
+  // and users compare our figures with its.
   const double head = maxT > 0 ? sum(rho.data(), maxT) : rho[0];
   double tau = -1.0 + 2.0 * head + rho[maxT];
   const double draws = static_cast<double>(chains) * size;

@@ -30,7 +30,7 @@ struct ConvergenceScratch {
   std::vector<RankedDraw> folded;     // the split draws by distance from the median, ascending
   std::vector<double> split;          // the matrix being diagnosed, half-chain after half-chain
   std::vector<double> means;          // its half-chain means
-  std::vector<double> lagSums;        // autocovariance sums, lag after lag for each half-chain
+  std::vector<double> lagMeans;       // the mean autocovariance over half-chains, lag after lag
   std::vector<double> rho;            // the autocorrelation sequence being truncated
   std::vector<double> normalScores;   // z of each half rank for `scoredDraws` draws; NaN: not yet
   size_t scoredDraws = 0;
