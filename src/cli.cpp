@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
@@ -152,10 +153,16 @@ void applyFlag(CommandLine& command, int code, const char* value) {
       command.svgPath = fileValue("svg", value);
       break;
     case 'b': {
+      if (std::strchr(value, '%') != nullptr) {
+        command.burnInShare = parseBurnInShare(value);
+        command.burnIn.reset();
+        break;
+      }
       int64_t burnIn = 0;
       if (!readWhole(value, burnIn)) badUse("--burnin: %s is not a whole number", value);
       if (burnIn < INT32_MIN || burnIn > INT32_MAX) badUse("--burnin: %s is out of range", value);
       command.burnIn = static_cast<int32_t>(burnIn);
+      command.burnInShare.reset();
       break;
     }
     case 't': {
@@ -295,7 +302,53 @@ CommandLine parseCommandLine(int argc, char** argv) {
   command.logPath = files[0];
   if (files.size() == 2) command.optionsPath = files[1];
   checkOutputs(command);
+  // Only the sample reader can count each chain's sample lines, and it does not do so yet:
+  // refuse a share rather than run without it.
+  if (command.burnInShare) {
+    badUse("--burnin: a share of the sample lines (%s) is not applied yet; give an iteration",
+           "PCT%");
+  }
   return command;
+}
+
+BurnInShare parseBurnInShare(const char* text) {
+  // digits, then up to six decimals after a point, then the sign: nothing else.
+  constexpr int kMaxDecimals = 6;
+  const std::string_view typed = text;
+  const size_t point = typed.find('.');
+  const std::string_view whole = typed.substr(0, std::min(point, typed.size() - 1));
+  const std::string_view decimals =
+      point == std::string_view::npos ? std::string_view() : typed.substr(point + 1);
+  auto allDigits = [](std::string_view digits) {
+    return digits.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  const bool wellFormed = typed.size() >= 2 && typed.back() == '%' && !whole.empty() &&
+                          allDigits(whole) &&
+                          (point == std::string_view::npos ||
+                           (decimals.size() >= 2 && decimals.size() <= kMaxDecimals + 1 &&
+                            allDigits(decimals.substr(0, decimals.size() - 1))));
+  if (!wellFormed) badUse("--burnin: %s is not a percentage such as 25%%", text);
+  BurnInShare share{0, 100};
+  for (char c : whole) {
+    share.numerator = share.numerator * 10 + (c - '0');
+    if (share.numerator > 100) badUse("--burnin: %s is more than 100%%", text);
+  }
+  if (point != std::string_view::npos) {
+    for (char c : decimals.substr(0, decimals.size() - 1)) {
+      share.numerator = share.numerator * 10 + (c - '0');
+      share.denominator *= 10;
+    }
+  }
+  if (share.numerator > share.denominator) badUse("--burnin: %s is more than 100%%", text);
+  return share;
+}
+
+int64_t burnInLines(const BurnInShare& share, int64_t sampleLines) {
+  // lines = q * denominator + r, so the share of them is q * numerator plus the share of r,
+  // and neither product can overflow.
+  const int64_t q = sampleLines / share.denominator;
+  const int64_t r = sampleLines % share.denominator;
+  return q * share.numerator + r * share.numerator / share.denominator;
 }
 
 const char* helpText() {
@@ -314,6 +367,9 @@ const char* helpText() {
          "                          series also the HPD interval, effective sample\n"
          "                          size, min and max\n"
          "  -b, --burnin ITERATION  burn-in as the options file's IT; the flag wins\n"
+         "  -b, --burnin PCT%       burn-in as a share of each chain's sample lines,\n"
+         "                          0% to 100%: the first floor(PCT% of them) are\n"
+         "                          dropped, whatever the options file's IT\n"
          "  -t, --threads N         threads for the summaries, 1 to 1024 (default:\n"
          "                          all); the results never depend on it\n"
          "      --hpd MASS          probability mass of the HPD intervals, between\n"

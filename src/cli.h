@@ -6,6 +6,13 @@
 
 namespace scalesum {
 
+// A share of each chain's sample lines, exactly as written: numerator / denominator, so that
+// 12.5% is 125 / 1000.
+struct BurnInShare {
+  int64_t numerator = 0;
+  int64_t denominator = 1;
+};
+
 // How the program was asked to run: the two positional files and every flag's value, with the
 // defaults in one place.
 struct CommandLine {
@@ -18,7 +25,10 @@ struct CommandLine {
   std::string tempDir;      // empty: $TMPDIR, else /tmp
   std::string colorBy = "scalar_mean";
   std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
-  int threads = 0;                // 0: the threading runtime's default
+  // When given instead (--burnin PCT%), each chain drops that share of its sample lines,
+  // whatever the options file's IT.
+  std::optional<BurnInShare> burnInShare;
+  int threads = 0;  // 0: the threading runtime's default
   double hpdMass = 0.95;
   bool quiet = false;
   bool verbose = false;   // a summary line on standard error at the end (--verbose)
@@ -36,6 +46,15 @@ struct CommandLine {
 // status 0 when asked to, and ends it with status 1 after one line on standard output on any
 // bad use.
 CommandLine parseCommandLine(int argc, char** argv);
+
+// Returns the share that `text` gives as a percentage from 0% to 100% with at most six
+// decimals (25%, 12.5%); ends the process with status 1 after one line on standard output when
+// it is none.
+BurnInShare parseBurnInShare(const char* text);
+
+// Returns how many of a chain's `sampleLines` sample lines the share drops: the floor of that
+// share of them, computed exactly.
+int64_t burnInLines(const BurnInShare& share, int64_t sampleLines);
 
 // The text that --help prints.
 const char* helpText();

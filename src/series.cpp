@@ -39,24 +39,6 @@ int startableThreads(int wanted) {
   return 1 + static_cast<int>(started.size());
 }
 
-// Fills the interval, the sample size and the range of `out` from the series in sample order and
-// its summary's sorted copy.
-void addStatistics(const Analysis& analysis, const std::vector<double>& inOrder,
-                   const DensitySummary& summary, SeriesResult& out) {
-  const size_t n = summary.sortedValues.size();
-  if (n == 0) return;
-  const double* sorted = summary.sortedValues.data();
-  out.allFinite = true;
-  for (size_t i = 0; i < n && out.allFinite; ++i) out.allFinite = std::isfinite(sorted[i]);
-  // Not-a-number values sort last; like the mean, the range is then not-a-number too.
-  const bool anyNaN = std::isnan(sorted[n - 1]);
-  out.min = anyNaN ? sorted[n - 1] : sorted[0];
-  out.max = sorted[n - 1];
-  if (!out.allFinite) return;
-  std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, analysis.hpdMass);
-  if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
-}
-
 // Counts the values above 1 and below 1: the samples that made the branch faster or slower.
 void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out) {
   int32_t above = 0;
@@ -70,6 +52,22 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
 }
 
 }  // namespace
+
+void addStatistics(double hpdMass, const std::vector<double>& inOrder,
+                   const DensitySummary& summary, SeriesResult& out) {
+  const size_t n = summary.sortedValues.size();
+  if (n == 0) return;
+  const double* sorted = summary.sortedValues.data();
+  out.allFinite = true;
+  for (size_t i = 0; i < n && out.allFinite; ++i) out.allFinite = std::isfinite(sorted[i]);
+  // Not-a-number values sort last; like the mean, the range is then not-a-number too.
+  const bool anyNaN = std::isnan(sorted[n - 1]);
+  out.min = anyNaN ? sorted[n - 1] : sorted[0];
+  out.max = sorted[n - 1];
+  if (!out.allFinite) return;
+  std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, hpdMass);
+  if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
+}
 
 void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
                    std::vector<double>& values) {
@@ -104,7 +102,7 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   const double mode = findDensityMode(summary);
   SeriesResult& out = result.series[static_cast<int>(series)];
   if (series == Series::kScalar) countAboveAndBelowOne(scratch, out);
-  if (analysis.wantStatistics) addStatistics(analysis, scratch, summary, out);
+  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, scratch, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);

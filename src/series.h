@@ -13,6 +13,11 @@ namespace scalesum {
 void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
                    std::vector<double>& values);
 
+// Fills the interval, the sample size and the range of `out` from a series in sample order and
+// its summary's sorted copy; the interval holds `hpdMass` of the values.
+void addStatistics(double hpdMass, const std::vector<double>& inOrder,
+                   const DensitySummary& summary, SeriesResult& out);
+
 // Summarises one series of the node at position `position` and stores its summary and mode in
 // the node's result.
 void summariseSeries(Analysis& analysis, size_t position, Series series,

@@ -117,27 +117,6 @@ bool parseStatisticName(std::string_view name, Series* series, const Column** co
   return false;
 }
 
-// Appends the shortest text that reads back as `value`. The sign of a not-a-number carries no
-// meaning, and "-nan" is the one spelling that not every reader of tables accepts.
-void appendNumber(std::string& line, double value) {
-  if (std::isnan(value)) {
-    line += "nan";
-    return;
-  }
-  char text[32];
-  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
-  line.append(text, end);
-}
-
-void appendCell(std::string& line, const std::optional<double>& value) {
-  line += '\t';
-  if (value) {
-    appendNumber(line, *value);
-  } else {
-    line += "NA";
-  }
-}
-
 // Sets `cell` to the node's sorted, comma-joined taxon names; a name holding a double quote
 // makes the cell a quoted one, so that table readers take the quote as text.
 void taxaCell(std::string& cell, const Node& node,
@@ -159,6 +138,27 @@ void taxaCell(std::string& cell, const Node& node,
 }
 
 }  // namespace
+
+void appendStatisticNumber(std::string& line, double value) {
+  // The sign of a not-a-number carries no meaning, and "-nan" is the one spelling that not
+  // every reader of tables accepts.
+  if (std::isnan(value)) {
+    line += "nan";
+    return;
+  }
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+  line.append(text, end);
+}
+
+void appendStatisticCell(std::string& line, const std::optional<double>& value) {
+  line += '\t';
+  if (value) {
+    appendStatisticNumber(line, *value);
+  } else {
+    line += "NA";
+  }
+}
 
 std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass) {
   const auto wanted = static_cast<size_t>(std::floor(mass * static_cast<double>(n) + 0.5));
@@ -205,12 +205,9 @@ double effectiveSampleSize(const double* values, size_t n) {
   return static_cast<double>(n) * gamma0 / variance;
 }
 
-SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series) {
+SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
   SeriesStatistics s;
-  s.n = analysis.sampleCount;
-  // The report prints placeholders for these nodes: their series are divisions by zero.
-  if (analysis.nodes[position]->length == 0.0) return s;
-  const SeriesResult& r = analysis.results[position].series[static_cast<int>(series)];
+  s.n = n;
   s.mean = r.summary.mean;
   s.median = r.summary.median;
   s.min = r.min;
@@ -262,6 +259,17 @@ std::string credibleShiftsLine(const Analysis& analysis, double percent) {
   return line;
 }
 
+SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series) {
+  // The report prints placeholders for these nodes: their series are divisions by zero.
+  if (analysis.nodes[position]->length == 0.0) {
+    SeriesStatistics s;
+    s.n = analysis.sampleCount;
+    return s;
+  }
+  return reportedStatistics(analysis.results[position].series[static_cast<int>(series)],
+                            analysis.sampleCount);
+}
+
 bool isStatisticName(std::string_view name) {
   Series series;
   const Column* column;
@@ -306,7 +314,7 @@ void writeStatistics(FILE* out, const Analysis& analysis) {
             line += '\t';
             line += std::to_string(static_cast<int64_t>(*value));
           } else {
-            appendCell(line, value);
+            appendStatisticCell(line, value);
           }
         }
         line += '\n';

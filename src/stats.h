@@ -30,6 +30,11 @@ std::pair<double, double> highestDensityInterval(const double* sorted, size_t n,
 // in pairs of lags until a pair is no longer positive (at most 2000 lags).
 double effectiveSampleSize(const double* values, size_t n);
 
+// Returns the statistics of n values summarised into `r`, NA rules applied: no standard
+// deviation or mode for a single value, no interval or sample size unless every value is
+// finite, and no sample size for a constant series.
+SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n);
+
 // Returns the statistics of series `series` of the node at `position`, NA rules applied.
 SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series);
 
@@ -57,6 +62,12 @@ bool isStatisticName(std::string_view name);
 // at `position`, empty where the statistics file has NA.
 std::optional<double> statisticByName(const Analysis& analysis, size_t position,
                                       std::string_view name);
+
+// Appends the shortest text that reads back as `value`, "nan" for any not-a-number.
+void appendStatisticNumber(std::string& line, double value);
+
+// Appends a tab and the value as appendStatisticNumber writes it, or a tab and NA when empty.
+void appendStatisticCell(std::string& line, const std::optional<double>& value);
 
 // Writes the whole statistics file: a header line, then one line per node and series.
 void writeStatistics(FILE* out, const Analysis& analysis);

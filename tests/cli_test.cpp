@@ -1,3 +1,5 @@
+#include "cli.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -40,6 +42,14 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"-t", "0"}, "--threads: 0 is not 1 or more"},
       {{"--threads=two"}, "--threads: two is not a whole number"},
       {{"--burnin", "3000000000"}, "--burnin: 3000000000 is out of range"},
+      {{"--burnin", "150%"}, "--burnin: 150% is more than 100%"},
+      {{"-b", "100.000001%"}, "--burnin: 100.000001% is more than 100%"},
+      {{"--burnin=12.5"}, "--burnin: 12.5 is not a whole number"},
+      {{"--burnin", "-5%"}, "--burnin: -5% is not a percentage such as 25%"},
+      {{"--burnin", "2.0000001%"}, "--burnin: 2.0000001% is not a percentage such as 25%"},
+      {{"--burnin", "25%", "-b", "1%%"}, "--burnin: 1%% is not a percentage such as 25%"},
+      {{"--burnin", "25%"},
+       "--burnin: a share of the sample lines (PCT%) is not applied yet; give an iteration"},
       {{"--max-memory", "0k"}, "--max-memory: 0k is not above 0"},
       {{"--max-memory", "5T"}, "--max-memory: 5T is not a size such as 512M"},
       {{"--color-by", "sd"}, "--color-by: sd is not a statistic such as scalar_median"},
@@ -84,6 +94,7 @@ TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
   // The flag wins over the options file's IT.
   EXPECT_EQ(runProgram({log, "--burnin", "10"}).out, plain.out);
   EXPECT_EQ(runProgram({"-b0", log, options}).out, runProgram({log}).out);
+  EXPECT_EQ(runProgram({log, "--burnin", "25%", "--burnin", "10"}).out, plain.out);
   // Short chains are warned of whenever the sample sizes are computed, with the count of
   // credible shifts after.
   for (const char* flag : {"-s", "--tree", "--scaled-tree", "--svg"}) {
@@ -141,6 +152,32 @@ TEST(CommandLine, CredibleShiftsAreCountedAndCaseOnlyNamesWarned) {
   EXPECT_NE(picture.err.find("Scalesum: 0 credible increases and 1 credible decrease"),
             std::string::npos);
   EXPECT_EQ(picture.err.find("differ only in case"), std::string::npos);
+}
+
+TEST(CommandLine, BurnInSharesDropExactlyTheFloorOfTheirPercentage) {
+  struct Case {
+    const char* text;
+    int64_t lines, dropped;
+  };
+  // Where a binary fraction would land a hair below the whole number and floor past it.
+  const Case cases[] = {
+      {"25%", 8, 2},
+      {"12.5%", 8, 1},
+      {"29%", 100, 29},
+      {"57%", 100, 57},
+      {"0%", 1000, 0},
+      {"100%", 7, 7},
+      {"100.000000%", 7, 7},
+      {"33.333333%", 3, 0},
+      {"33.333334%", 3, 1},
+      {"0.000001%", 99999999, 0},
+      {"0.000001%", 100000000, 1},
+      {"99.999999%", INT64_MAX, INT64_MAX - INT64_MAX / 100000000 - 1},
+      {"007.50%", 40, 3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(burnInLines(parseBurnInShare(c.text), c.lines), c.dropped) << c.text;
+  }
 }
 
 }  // namespace

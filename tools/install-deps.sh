@@ -6,7 +6,7 @@
 set -euo pipefail
 packages=(g++ cmake make libgtest-dev libbenchmark-dev zlib1g-dev python3 time
           clang libclang-rt-14-dev libomp-14-dev
-          python3-dendropy r-cran-ape libxml2-utils librsvg2-bin figtree
+          python3-dendropy r-cran-ape r-cran-posterior libxml2-utils librsvg2-bin figtree
           dpkg-dev lintian bsdutils snakemake python3-jinja2 python3-yaml
           python3-matplotlib python3-pandas r-base-core)
 missing=()

@@ -1,0 +1,62 @@
+// What the convergence diagnostics cost per series: 4 chains of 2,500 draws, for the kinds of
+// series a run summarises. Each iteration is one series; multiply by 4 series per node and the
+// node count to compare with a run's time.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "convergence.h"
+
+namespace {
+
+constexpr size_t kChains = 4;
+constexpr size_t kDraws = 2500;
+
+enum Kind { kMixing, kSlow, kMostlyUnscaled };
+
+// Four chains of the given kind, one after the other.
+std::vector<double> simulate(Kind kind) {
+  std::mt19937_64 random(7);
+  std::normal_distribution<double> noise;
+  std::uniform_real_distribution<double> uniform;
+  std::vector<double> draws;
+  for (size_t c = 0; c < kChains; ++c) {
+    double x = 0.0;
+    for (size_t i = 0; i < kDraws; ++i) {
+      switch (kind) {
+        case kMixing:
+          x = 0.3 * x + noise(random);
+          draws.push_back(x);
+          break;
+        case kSlow:
+          x = 0.98 * x + noise(random);
+          draws.push_back(x);
+          break;
+        case kMostlyUnscaled:
+          // A branch that most samples leave alone: its scalar is exactly 1 there.
+          draws.push_back(uniform(random) < 0.8 ? 1.0 : std::exp(noise(random)));
+          break;
+      }
+    }
+  }
+  return draws;
+}
+
+void diagnose(benchmark::State& state) {
+  const std::vector<double> draws = simulate(static_cast<Kind>(state.range(0)));
+  std::vector<const double*> chains;
+  for (size_t c = 0; c < kChains; ++c) chains.push_back(draws.data() + c * kDraws);
+  scalesum::ConvergenceScratch scratch;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(scalesum::convergence(chains, kDraws, scratch));
+  }
+}
+BENCHMARK(diagnose)
+    ->ArgName("mixing0_slow1_unscaled2")
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,487 @@
+#include "convergence.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "genlib.h"
+
+namespace scalesum {
+
+namespace {
+
+constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
+
+// The slot of a draw that the split leaves out: the middle draw of an odd-length chain.
+constexpr uint32_t kDropped = UINT32_MAX;
+
+// How many lags one pass over a half-chain sums at once.
+constexpr size_t kLagBlock = 8;
+
+// Sums in four interleaved parts, which keeps the adder busy; the rounding stays far below the
+// agreement that matters here (1e-12 relative).
+double sum(const double* x, size_t n) {
+  double part[4] = {};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (size_t k = 0; k < 4; ++k) part[k] += x[i + k];
+  }
+  for (; i < n; ++i) part[0] += x[i];
+  return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
+double mean(const double* x, size_t n) {
+  return sum(x, n) / static_cast<double>(n);
+}
+
+// Sample variance (denominator count - 1) about the given mean.
+double variance(const double* x, size_t n, double centre) {
+  double part[4] = {};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (size_t k = 0; k < 4; ++k) part[k] += (x[i + k] - centre) * (x[i + k] - centre);
+  }
+  for (; i < n; ++i) part[0] += (x[i] - centre) * (x[i] - centre);
+  return ((part[0] + part[1]) + (part[2] + part[3])) / static_cast<double>(n - 1);
+}
+
+// Returns an unsigned key that orders as the value does (-0 just before +0).
+uint64_t sortKey(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// Sorts the draws ascending by value. A radix sort on the top 33 bits of the keys, 11 at a
+// time, nearly orders them; insertion puts right the few that share those bits, and should
+// many share them, a comparison sort finishes instead.
+void sortDraws(std::vector<RankedDraw>& draws, std::vector<RankedDraw>& spare) {
+  constexpr int kDigitBits = 11;
+  constexpr int kDigits = 3;
+  constexpr int kLowestBit = 64 - kDigits * kDigitBits;
+  constexpr uint64_t kMask = (uint64_t{1} << kDigitBits) - 1;
+  const size_t count = draws.size();
+  if (count < 2) return;
+  spare.resize(count);
+  uint32_t counts[kDigits][kMask + 1] = {};
+  for (const RankedDraw& d : draws) {
+    const uint64_t key = sortKey(d.value);
+    for (int k = 0; k < kDigits; ++k) ++counts[k][(key >> (kLowestBit + kDigitBits * k)) & kMask];
+  }
+  for (int k = 0; k < kDigits; ++k) {
+    const int shift = kLowestBit + kDigitBits * k;
+    if (counts[k][(sortKey(draws[0].value) >> shift) & kMask] == count) continue;
+    uint32_t total = 0;
+    for (uint32_t& c : counts[k]) {
+      const uint32_t here = c;
+      c = total;
+      total += here;
+    }
+    for (const RankedDraw& d : draws) spare[counts[k][(sortKey(d.value) >> shift) & kMask]++] = d;
+    draws.swap(spare);
+  }
+  size_t moves = 0;
+  for (size_t i = 1; i < count; ++i) {
+    const RankedDraw d = draws[i];
+    size_t j = i;
+    while (j > 0 && d.value < draws[j - 1].value) {
+      draws[j] = draws[j - 1];
+      --j;
+    }
+    draws[j] = d;
+    moves += i - j;
+    if (moves > 8 * count) {
+      std::sort(draws.begin(), draws.end(),
+                [](const RankedDraw& a, const RankedDraw& b) { return a.value < b.value; });
+      return;
+    }
+  }
+}
+
+// Returns the normal score of the average rank twiceRank / 2 among `count` pooled draws.
+double normalScore(ConvergenceScratch& s, size_t twiceRank, size_t count) {
+  double& z = s.normalScores[twiceRank];
+  if (std::isnan(z)) {
+    const double rank = static_cast<double>(twiceRank) * 0.5;
+    z = normalQuantile((rank - 0.375) / (static_cast<double>(count) - 0.75 + 1.0));
+  }
+  return z;
+}
+
+// Writes into s.split, at each draw's slot, the normal score of its average rank among the
+// `count` ascending draws; returns whether they were all equal.
+bool writeNormalScores(const RankedDraw* draws, size_t count, ConvergenceScratch& s) {
+  if (s.scoredDraws != count) {
+    s.normalScores.assign(2 * count + 2, kNA);
+    s.scoredDraws = count;
+  }
+  size_t first = 0;
+  while (first < count) {
+    size_t last = first + 1;
+    while (last < count && draws[last].value == draws[first].value) ++last;
+    // The ranks first + 1 … last share their mean.
+    const double z = normalScore(s, first + 1 + last, count);
+    for (size_t k = first; k < last; ++k) s.split[draws[k].slot] = z;
+    if (first == 0 && last == count) return true;
+    first = last;
+  }
+  return false;
+}
+
+// Returns the split-R-hat of `chains` half-chains of n >= 2 draws each, stored one after the
+// other.
+double rhatCore(const double* x, size_t n, size_t chains, std::vector<double>& means) {
+  means.resize(chains);
+  long double within = 0.0L;
+  for (size_t j = 0; j < chains; ++j) {
+    means[j] = mean(x + j * n, n);
+    within += variance(x + j * n, n, means[j]);
+  }
+  const double varWithin = static_cast<double>(within / static_cast<long double>(chains));
+  const double grandMean = mean(means.data(), chains);
+  const double varBetween = static_cast<double>(n) * variance(means.data(), chains, grandMean);
+  const double size = static_cast<double>(n);
+  return std::sqrt((varBetween / varWithin + size - 1.0) / size);
+}
+
+// Adds to sums[m], for m below kLagBlock, the products of the n centred draws c at lag
+// first + m; lags at or beyond n add nothing. Each lag's products are added in ascending order
+// whatever the vector width, so every machine gets the same sums; wider vectors only do more
+// lags at once.
+__attribute__((target_clones("avx2", "default"))) void addLagProducts(const double* c, size_t n,
+                                                                      size_t first, double* sums) {
+  using Lanes = double __attribute__((vector_size(32)));
+  static_assert(kLagBlock == 8);
+  const size_t reach = first + kLagBlock - 1;
+  const size_t shared = n > reach ? n - reach : 0;  // every lag has a term for i below this
+  // Even and odd i go to separate sums, which halves the wait on each addition.
+  Lanes lowEven = {}, highEven = {}, lowOdd = {}, highOdd = {};
+  Lanes ahead, further;
+  size_t i = 0;
+  for (; i + 2 <= shared; i += 2) {
+    std::memcpy(&ahead, c + i + first, sizeof ahead);
+    std::memcpy(&further, c + i + first + 4, sizeof further);
+    lowEven += c[i] * ahead;
+    highEven += c[i] * further;
+    std::memcpy(&ahead, c + i + 1 + first, sizeof ahead);
+    std::memcpy(&further, c + i + 1 + first + 4, sizeof further);
+    lowOdd += c[i + 1] * ahead;
+    highOdd += c[i + 1] * further;
+  }
+  if (i < shared) {
+    std::memcpy(&ahead, c + i + first, sizeof ahead);
+    std::memcpy(&further, c + i + first + 4, sizeof further);
+    lowEven += c[i] * ahead;
+    highEven += c[i] * further;
+  }
+  const Lanes lowSum = lowEven + lowOdd, highSum = highEven + highOdd;
+  for (size_t m = 0; m < kLagBlock; ++m) {
+    const size_t lag = first + m;
+    double sum = m < 4 ? lowSum[m] : highSum[m - 4];
+    for (size_t i = shared; i + lag < n; ++i) sum += c[i] * c[i + lag];
+    sums[m] += sum;
+  }
+}
+
+// Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
+// after the other, which it centres in place. Autocovariances are summed directly, and only
+// for the lags that the truncation reads.
+double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
+  std::vector<double>& means = s.means;
+  means.resize(chains);
+  for (size_t j = 0; j < chains; ++j) {
+    means[j] = mean(x + j * n, n);
+    for (size_t i = 0; i < n; ++i) x[j * n + i] -= means[j];
+  }
+  const double size = static_cast<double>(n);
+  std::vector<double>& lagMeans = s.lagMeans;
+  lagMeans.clear();
+  // Makes lagMeans hold every lag up to `lag`, a block of lags at a time.
+  auto ensureLag = [&](size_t lag) {
+    while (lagMeans.size() <= lag) {
+      const size_t first = lagMeans.size();
+      double sums[kLagBlock];
+      double overChains[kLagBlock] = {};
+      for (size_t j = 0; j < chains; ++j) {
+        std::fill(sums, sums + kLagBlock, 0.0);
+        addLagProducts(x + j * n, n, first, sums);
+        for (size_t m = 0; m < kLagBlock; ++m) overChains[m] += sums[m] / size;
+      }
+      for (size_t m = 0; m < kLagBlock; ++m) {
+        lagMeans.push_back(overChains[m] / static_cast<double>(chains));
+      }
+    }
+  };
+  ensureLag(1);
+  const double meanVar = lagMeans[0] * size / (size - 1.0);
+  double varPlus = meanVar * (size - 1.0) / size;
+  if (chains > 1) varPlus += variance(means.data(), chains, mean(means.data(), chains));
+  auto rhoAt = [&](size_t lag) {
+    ensureLag(lag);
+    return 1.0 - (meanVar - lagMeans[lag]) / varPlus;
+  };
+
+  // Geyer's initial positive sequence, lags in pairs (0-based, so the first pair is 0 and 1).
+  std::vector<double>& rho = s.rho;
+  rho.assign(n, 0.0);
+  size_t t = 0;
+  double even = 1.0;
+  double odd = rhoAt(1);
+  rho[0] = even;
+  rho[1] = odd;
+  while (t + 5 < n && !std::isnan(even + odd) && even + odd > 0.0) {
+    t += 2;
+    even = rhoAt(t);
+    odd = rhoAt(t + 1);
+    if (even + odd >= 0.0) {
+      rho[t] = even;
+      rho[t + 1] = odd;
+    }
+  }
+  const size_t maxT = t;
+  if (even > 0.0) rho[maxT] = even;
+  // Geyer's initial monotone sequence.
+  for (t = 2; t + 2 <= maxT; t += 2) {
+    if (rho[t] + rho[t + 1] > rho[t - 2] + rho[t - 1]) {
+      rho[t] = (rho[t - 2] + rho[t - 1]) / 2.0;
+      rho[t + 1] = rho[t];
+    }
+  }
+  // With no pair read, the published method counts the first autocorrelation in the sum too,
+  // and users compare our figures with its.
+  const double head = maxT > 0 ? sum(rho.data(), maxT) : rho[0];
+  double tau = -1.0 + 2.0 * head + rho[maxT];
+  const double draws = static_cast<double>(chains) * size;
+  // Nearly antithetic chains would otherwise claim far more draws than they hold.
+  tau = std::max(tau, 1.0 / std::log10(draws));
+  return draws / tau;
+}
+
+// Returns R's type-7 quantile at p of the count >= 1 ascending draws.
+double quantile(const RankedDraw* sorted, size_t count, double p) {
+  const double index = 1.0 + static_cast<double>(count - 1) * p;
+  const double lo = std::floor(index);
+  const double hi = std::ceil(index);
+  const double low = sorted[static_cast<size_t>(lo) - 1].value;
+  const double high = sorted[static_cast<size_t>(hi) - 1].value;
+  if (!(index > lo) || high == low) return low;
+  const double h = index - lo;
+  return (1.0 - h) * low + h * high;
+}
+
+// Returns the effective sample size of the split indicator of draws not above q, or NA when it
+// is constant.
+double quantileEss(std::span<const double* const> chains, size_t length, double q, size_t n,
+                   ConvergenceScratch& s) {
+  const size_t m = chains.size();
+  double* split = s.split.data();
+  size_t below = 0;
+  for (size_t c = 0; c < m; ++c) {
+    const double* first = chains[c];
+    const double* second = chains[c] + (length - n);
+    for (size_t i = 0; i < n; ++i) {
+      const bool in = first[i] <= q;
+      split[c * n + i] = in ? 1.0 : 0.0;
+      below += in;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const bool in = second[i] <= q;
+      split[(m + c) * n + i] = in ? 1.0 : 0.0;
+      below += in;
+    }
+  }
+  if (below == 0 || below == 2 * m * n) return kNA;
+  return essCore(split, n, 2 * m, s);
+}
+
+}  // namespace
+
+double normalQuantile(double p) {
+  const double q = p - 0.5;
+  if (std::fabs(q) <= 0.425) {
+    const double r = 0.180625 - q * q;
+    return q *
+           (((((((r * 2509.0809287301226727 + 33430.575583588128105) * r + 67265.770927008700853) *
+                    r +
+                45921.953931549871457) *
+                   r +
+               13731.693765509461125) *
+                  r +
+              1971.5909503065514427) *
+                 r +
+             133.14166789178437745) *
+                r +
+            3.387132872796366608) /
+           (((((((r * 5226.495278852545925 + 28729.085735721942674) * r + 39307.89580009271061) *
+                    r +
+                21213.794301586595867) *
+                   r +
+               5394.1960214247511077) *
+                  r +
+              687.1870074920579083) *
+                 r +
+             42.313330701600911252) *
+                r +
+            1.0);
+  }
+  if (p <= 0.0) return p == 0.0 ? -HUGE_VAL : kNA;
+  if (p >= 1.0) return p == 1.0 ? HUGE_VAL : kNA;
+  // r = sqrt(-log(min(p, 1 - p))), with 1 - p formed as the reference forms it.
+  double r = std::sqrt(-std::log(q > 0.0 ? 0.5 - p + 0.5 : p));
+  double value;
+  if (r <= 5.0) {
+    r += -1.6;
+    value = (((((((r * 7.7454501427834140764e-4 + .0227238449892691845833) * r +
+                  .24178072517745061177) *
+                     r +
+                 1.27045825245236838258) *
+                    r +
+                3.64784832476320460504) *
+                   r +
+               5.7694972214606914055) *
+                  r +
+              4.6303378461565452959) *
+                 r +
+             1.42343711074968357734) /
+            (((((((r * 1.05075007164441684324e-9 + 5.475938084995344946e-4) * r +
+                  .0151986665636164571966) *
+                     r +
+                 .14810397642748007459) *
+                    r +
+                .68976733498510000455) *
+                   r +
+               1.6763848301838038494) *
+                  r +
+              2.05319162663775882187) *
+                 r +
+             1.0);
+  } else {
+    r += -5.0;
+    value = (((((((r * 2.01033439929228813265e-7 + 2.71155556874348757815e-5) * r +
+                  .0012426609473880784386) *
+                     r +
+                 .026532189526576123093) *
+                    r +
+                .29656057182850489123) *
+                   r +
+               1.7848265399172913358) *
+                  r +
+              5.4637849111641143699) *
+                 r +
+             6.6579046435011037772) /
+            (((((((r * 2.04426310338993978564e-15 + 1.4215117583164458887e-7) * r +
+                  1.8463183175100546818e-5) *
+                     r +
+                 7.868691311456132591e-4) *
+                    r +
+                .0148753612908506148525) *
+                   r +
+               .13692988092273580531) *
+                  r +
+              .59983220655588793769) *
+                 r +
+             1.0);
+  }
+  return q < 0.0 ? -value : value;
+}
+
+void rankNormalScores(std::span<const double> values, std::vector<double>& scores,
+                      ConvergenceScratch& s) {
+  const size_t count = values.size();
+  s.ascending.resize(count);
+  s.split.resize(count);
+  for (size_t i = 0; i < count; ++i) s.ascending[i] = {values[i], static_cast<uint32_t>(i)};
+  sortDraws(s.ascending, s.spare);
+  writeNormalScores(s.ascending.data(), count, s);
+  scores.assign(s.split.begin(), s.split.end());
+}
+
+Convergence convergence(std::span<const double* const> chains, size_t length,
+                        ConvergenceScratch& s) {
+  Convergence result{kNA, kNA, kNA};
+  const size_t m = chains.size();
+  const size_t n = length / 2;  // draws per half; an odd length leaves its middle draw out
+  if (m == 0 || n < 2) return result;
+  const size_t halves = 2 * m;
+  const size_t count = m * length;
+  const size_t kept = halves * n;
+  if (count >= kDropped) fail(1, Stream::kStdout, "Scalesum: too many draws to diagnose\n");
+  try {
+    s.sorted.resize(count);
+    s.ascending.resize(kept);
+    s.folded.resize(kept);
+    s.split.resize(kept);
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("convergence", 1);
+  }
+  // Each draw with its slot in the split: chain c's first half is half-chain c, its second
+  // half is half-chain m + c.
+  bool allFinite = true;
+  for (size_t c = 0; c < m; ++c) {
+    const double* x = chains[c];
+    RankedDraw* draws = s.sorted.data() + c * length;
+    for (size_t i = 0; i < length; ++i) allFinite &= std::isfinite(x[i]);
+    for (size_t i = 0; i < n; ++i) draws[i] = {x[i], static_cast<uint32_t>(c * n + i)};
+    for (size_t i = n; i < length - n; ++i) draws[i] = {x[i], kDropped};
+    for (size_t i = length - n; i < length; ++i) {
+      draws[i] = {x[i], static_cast<uint32_t>((m + c) * n + (i - (length - n)))};
+    }
+  }
+  if (!allFinite) return result;
+  sortDraws(s.sorted, s.spare);
+  const RankedDraw* sorted = s.sorted.data();
+
+  // The split draws in ascending order, then the bulk diagnostics on their normal scores.
+  const RankedDraw* ascending = sorted;
+  if (length % 2 == 1) {
+    size_t k = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (sorted[i].slot != kDropped) s.ascending[k++] = sorted[i];
+    }
+    ascending = s.ascending.data();
+  }
+  const bool constant = writeNormalScores(ascending, kept, s);
+  const double rhatBulk = constant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
+  if (!constant && n >= 3) result.essBulk = essCore(s.split.data(), n, halves, s);
+
+  // Distances from the median of all draws grow outwards from it on both sides, so merging
+  // the two sides orders them without another sort.
+  const long double middle =
+      count % 2 == 1
+          ? sorted[count / 2].value
+          : (static_cast<long double>(sorted[count / 2 - 1].value) + sorted[count / 2].value) /
+                2.0L;
+  const double median = static_cast<double>(middle);
+  RankedDraw* folded = s.folded.data();
+  size_t up = static_cast<size_t>(
+      std::lower_bound(ascending, ascending + kept, median,
+                       [](const RankedDraw& d, double v) { return d.value < v; }) -
+      ascending);
+  size_t down = up;  // the nearest draw below the median is ascending[down - 1]
+  for (size_t j = 0; j < kept; ++j) {
+    const double below = down > 0 ? std::fabs(ascending[down - 1].value - median) : HUGE_VAL;
+    const double above = up < kept ? std::fabs(ascending[up].value - median) : HUGE_VAL;
+    // Which side comes next is a coin toss for the processor: select, do not branch.
+    const bool takeAbove = (up < kept) & ((down == 0) | (above <= below));
+    const size_t at = takeAbove ? up : down - 1;
+    folded[j] = {takeAbove ? above : below, ascending[at].slot};
+    up += takeAbove;
+    down -= !takeAbove;
+  }
+  const bool foldedConstant = writeNormalScores(folded, kept, s);
+  const double rhatTail = foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
+  result.rhat = std::isnan(rhatBulk) || std::isnan(rhatTail) ? kNA : std::max(rhatBulk, rhatTail);
+
+  // The tails: how often the draws fall at or below the 5% and 95% quantiles of all of them.
+  if (n >= 3 && !(std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON)) {
+    const double low = quantileEss(chains, length, quantile(sorted, count, 0.05), n, s);
+    const double high = quantileEss(chains, length, quantile(sorted, count, 0.95), n, s);
+    result.essTail = std::isnan(low) || std::isnan(high) ? kNA : std::min(low, high);
+  }
+  return result;
+}
+
+}  // namespace scalesum

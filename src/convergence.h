@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace scalesum {
+
+// Whether several chains agree, and how many independent draws they are worth; not-a-number
+// where a diagnostic does not exist.
+struct Convergence {
+  double rhat = 0.0;     // rank-normalised split-R-hat, the larger of bulk and folded
+  double essBulk = 0.0;  // effective sample size of the rank-normalised draws
+  double essTail = 0.0;  // the smaller effective sample size of the 5% and 95% quantiles
+};
+
+// One draw with where it sits among the split halves (kDropped: in none).
+struct RankedDraw {
+  double value;
+  uint32_t slot;
+};
+
+// Working memory that convergence() reuses from call to call, so that summarising many series
+// allocates only while the largest one grows it.
+struct ConvergenceScratch {
+  std::vector<RankedDraw> sorted;     // every draw, ascending
+  std::vector<RankedDraw> ascending;  // the split draws, ascending
+  std::vector<RankedDraw> spare;      // room for sorting
+  std::vector<RankedDraw> folded;     // the split draws by distance from the median, ascending
+  std::vector<double> split;          // the matrix being diagnosed, half-chain after half-chain
+  std::vector<double> means;          // its half-chain means
+  std::vector<double> lagMeans;       // the mean autocovariance over half-chains, lag after lag
+  std::vector<double> rho;            // the autocorrelation sequence being truncated
+  std::vector<double> normalScores;   // z of each half rank for `scoredDraws` draws; NaN: not yet
+  size_t scoredDraws = 0;
+};
+
+// Returns the standard normal quantile of p in (0, 1), by Wichura's algorithm AS 241.
+double normalQuantile(double p);
+
+// Sets scores[i] to the normal score of values[i]: the standard normal quantile at
+// (r - 3/8) / (count + 1/4), where r is its rank among all values, tied values sharing their
+// mean rank.
+void rankNormalScores(std::span<const double> values, std::vector<double>& scores,
+                      ConvergenceScratch& scratch);
+
+// Returns the diagnostics of chains.size() chains of `length` draws each; a non-finite draw,
+// too few draws, or draws that leave a diagnostic undefined make it not-a-number.
+Convergence convergence(std::span<const double* const> chains, size_t length,
+                        ConvergenceScratch& scratch);
+
+}  // namespace scalesum

@@ -1,0 +1,112 @@
+#include "params.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace scalesum {
+namespace {
+
+// A chain whose column c holds `values` plus 10 * c, its iterations 100 apart.
+ChainColumns chainOf(const std::vector<double>& values) {
+  ChainColumns chain;
+  for (size_t i = 0; i < values.size(); ++i) chain.iterations.push_back(100 * (int32_t)i);
+  for (int c = 0; c < kGlobalColumnCount; ++c) {
+    for (double v : values) chain.values[c].push_back(v + 10 * c);
+  }
+  return chain;
+}
+
+// Returns what `write` writes to a file.
+template <typename Write>
+std::string written(Write write) {
+  FILE* file = std::tmpfile();
+  write(file);
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  std::fclose(file);
+  return text;
+}
+
+TEST(Params, RowsPerChainThenAllChainsTogether) {
+  const std::vector<ChainColumns> chains = {chainOf({1, 2, 3, 4, 5, 6, 7, 8}),
+                                            chainOf({9, 3, 5, 4, 6, 2, 8})};
+  const std::vector<ParamsRow> rows = paramsRows(chains, 0.5);
+  ASSERT_EQ(rows.size(), 3u * kGlobalColumnCount);
+  for (size_t k = 0; k < rows.size(); ++k) {
+    EXPECT_EQ(rows[k].field, static_cast<int>(k / 3 + 1));
+    EXPECT_EQ(rows[k].chain, static_cast<int>((k + 1) % 3));
+  }
+  const ParamsRow &first = rows[0], &second = rows[1], &all = rows[2];
+  EXPECT_EQ(first.stats.n, 8);
+  EXPECT_EQ(first.stats.mean, 4.5);
+  EXPECT_EQ(second.stats.median, 5.0);
+  EXPECT_FALSE(first.stats.mode);
+  // All chains: their values one after the other, 15 of them.
+  EXPECT_EQ(all.stats.n, 15);
+  EXPECT_EQ(all.stats.mean, 73.0 / 15);
+  EXPECT_EQ(all.stats.min, 1.0);
+  EXPECT_EQ(all.stats.max, 9.0);
+  EXPECT_TRUE(all.stats.ess && all.stats.hpdLower);
+  // Only that row has convergence figures, from both chains cut to seven values.
+  EXPECT_TRUE(std::isnan(first.convergence.rhat) && std::isnan(second.convergence.essBulk));
+  ConvergenceScratch scratch;
+  const double* starts[] = {chains[0].values[0].data(), chains[1].values[0].data()};
+  const Convergence cut = convergence(starts, 7, scratch);
+  EXPECT_EQ(all.convergence.rhat, cut.rhat);
+  EXPECT_EQ(all.convergence.essBulk, cut.essBulk);
+  EXPECT_EQ(all.convergence.essTail, cut.essTail);
+  EXPECT_FALSE(std::isnan(cut.rhat));
+  // Columns are summarised each on its own values.
+  EXPECT_EQ(rows[3 * 5 + 2].stats.mean, 73.0 / 15 + 50);
+}
+
+TEST(Params, AColumnThatIsNotANumberSomewhereHasOnlyItsCount) {
+  std::vector<ChainColumns> chains = {chainOf({1, 2, 3, 4, 5, 6}), chainOf({4, 5, 6, 7, 8, 9})};
+  chains[1].notANumber[2] = true;
+  chains[1].values[2][3] = std::nan("");
+  const std::vector<ParamsRow> rows = paramsRows(chains, 0.95);
+  for (const ParamsRow& row : rows) {
+    const bool touched = row.field == 3 && row.chain != 1;
+    EXPECT_EQ(row.stats.n, row.chain == 0 ? 12 : 6);
+    EXPECT_EQ(!row.stats.mean, touched) << row.field << " " << row.chain;
+    EXPECT_EQ(!row.stats.max, touched);
+    EXPECT_EQ(std::isnan(row.convergence.rhat), touched || row.chain != 0);
+  }
+}
+
+TEST(Params, TablesAsWritten) {
+  const std::vector<ChainColumns> chains = {chainOf({0.5, 0.25, 1e-7}), chainOf({-3})};
+  // Named by the header line where it has a name for the column; an empty name is none.
+  const std::vector<std::string> header = {"It", "Lh", "", "K"};
+  const std::string params =
+      written([&](FILE* f) { writeParams(f, paramsRows(chains, 0.95), header); });
+  const std::string expectedStart =
+      "name\tfield\tchain\tn\tmean\tsd\tmedian\thpd_lower\thpd_upper\tess\trhat\tess_bulk\t"
+      "ess_tail\tmin\tmax\n"
+      "Lh\t1\t1\t3\t0.25000003333333337\t0.24999995000000166\t0.25\t1e-07\t0.5\t3\tNA\tNA\tNA\t"
+      "1e-07\t0.5\n"
+      "Lh\t1\t2\t1\t-3\tNA\t-3\t-3\t-3\tNA\tNA\tNA\tNA\t-3\t-3\n"
+      // A chain of one draw leaves nothing to diagnose.
+      "Lh\t1\tall\t4\t-0.562499975\t1.6377703453679546\t0.12500005\t-3\t0.5\t4\tNA\tNA\tNA\t-3\t"
+      "0.5";
+  EXPECT_EQ(params.substr(0, params.find("\n", params.find("\tall\t"))), expectedStart);
+  EXPECT_EQ(params.substr(params.rfind("\n", params.size() - 2) + 1, 15), "field6\t6\tall\t4\t");
+
+  const std::string traces = written([&](FILE* f) { writeTraces(f, chains, header); });
+  EXPECT_EQ(traces,
+            "chain\tsample\titeration\tLh\tfield2\tK\tfield4\tfield5\tfield6\n"
+            "1\t0\t0\t0.5\t10.5\t20.5\t30.5\t40.5\t50.5\n"
+            "1\t1\t100\t0.25\t10.25\t20.25\t30.25\t40.25\t50.25\n"
+            "1\t2\t200\t1e-07\t10.0000001\t20.0000001\t30.0000001\t40.0000001\t50.0000001\n"
+            "2\t0\t0\t-3\t7\t17\t27\t37\t47\n");
+}
+
+}  // namespace
+}  // namespace scalesum
