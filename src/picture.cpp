@@ -217,7 +217,16 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
   const std::string& path = analysis.log.path;
   const size_t slash = path.find_last_of('/');
   out += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">";
-  out += xmlText(slash == std::string::npos ? path : path.substr(slash + 1));
+  // A log from a pipe has no name of its own: its descriptor's base name ("63") would read as
+  // one, so such a path is shown whole.
+  if (path == "-") {
+    out += "standard input";
+  } else if (slash == std::string::npos || path.starts_with("/dev/") ||
+             path.starts_with("/proc/")) {
+    out += xmlText(path);
+  } else {
+    out += xmlText(path.substr(slash + 1));
+  }
   out += ": " + std::to_string(analysis.sampleCount) + " retained samples</text>\n";
 
   out += "<text x=\"16\" y=\"45\" font-size=\"11\">" + xmlText(scale.statistic);
