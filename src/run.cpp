@@ -67,6 +67,16 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
   progress.pass.store(1);  // the one read of the log
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
+  // Chain 1 is the positional log. The other chains' tables are held against its own as read,
+  // before the tree is built from them.
+  std::vector<std::string> logPaths{command.logPath};
+  logPaths.insert(logPaths.end(), command.chainPaths.begin(), command.chainPaths.end());
+  refuseRepeatedLogs(logPaths);
+  std::vector<std::unique_ptr<Analysis>> otherChains;
+  for (const std::string& path : command.chainPaths) {
+    otherChains.push_back(readLogHeader(path.c_str()));
+    requireSameTables(*analysis, *otherChains.back());
+  }
   buildCladeTree(*analysis);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // both writers draw this one layout.
@@ -81,26 +91,16 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   analysis->hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
 
-  // Chain 1 is the positional log; every chain is read whole before the next one is opened.
-  std::vector<std::string> logPaths{command.logPath};
-  logPaths.insert(logPaths.end(), command.chainPaths.begin(), command.chainPaths.end());
-  refuseRepeatedLogs(logPaths);
   // A share as burn-in keeps every line while reading, and drops its share of them after.
   const int32_t burnIn = command.burnInShare ? INT32_MIN : analysis->options.burnIn;
   const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(), command.tempDir);
   std::vector<SampleRecord> records;
   int64_t taken = 0;  // what the records read so far keep from the cap
   for (size_t chain = 0; chain < logPaths.size(); ++chain) {
-    std::unique_ptr<Analysis> other;
-    LogFile* log = &analysis->log;
-    if (chain > 0) {
-      other = readLogHeader(logPaths[chain].c_str());
-      requireSameTables(*analysis, *other);
-      log = &other->log;
-    }
+    LogFile& log = chain == 0 ? analysis->log : otherChains[chain - 1]->log;
     RecordLimit chainLimit = limit;
     chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-    records.push_back(readLogSamples(*log, *analysis, burnIn, chainLimit));
+    records.push_back(readLogSamples(log, *analysis, burnIn, chainLimit));
     SampleRecord& record = records.back();
     if (command.burnInShare) {
       dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
