@@ -33,14 +33,16 @@ if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build -j2
   tail -n 30 "$work/build.out" >&2
   exit 1
 fi
-# The header is everything up to the first line whose fourth field is the scalar count.
-header=$(awk 'NR > 1 && NF >= 7 && $4 ~ /^[0-9]+$/ && $1 ~ /^[0-9]+$/ { print NR - 1; exit }' \
-  "$work/whole.log")
+# The header: the taxon count, its taxa, the node count, its nodes and the header line.
+taxonCount=$(head -n 1 "$work/whole.log")
+nodeCount=$(sed -n "$((taxonCount + 2))p" "$work/whole.log")
+header=$((taxonCount + nodeCount + 3))
 head -n "$header" "$work/whole.log" >"$work/header"
-tail -n +"$((header + 1))" "$work/whole.log" | split -n "l/$chains" -d -a 3 - "$work/part"
+tail -n +"$((header + 1))" "$work/whole.log" >"$work/samples"
+split -n "l/$chains" -d -a 3 "$work/samples" "$work/part"
 chainFlags=()
 first=
-for part in "$work"/part*; do
+for part in "$work"/part[0-9][0-9][0-9]; do
   cat "$work/header" "$part" >"$part.log"
   if [ -z "$first" ]; then first=$part.log; else chainFlags+=(-c "$part.log"); fi
 done
