@@ -209,8 +209,9 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     }
   }
   if (command.verbose) {
-    std::fputs(describeRunSummary(summariseRun(*analysis, records, plan.blockCount)).c_str(),
-               stderr);
+    RunSummary summary = summariseRun(*analysis, records, plan.blockCount);
+    if (command.burnInShare) summary.burnInShare = command.burnInText;
+    std::fputs(describeRunSummary(summary).c_str(), stderr);
   }
 }
 

@@ -128,7 +128,7 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
   const std::string options = dir.write("it.options", "IT 90\n");
   EXPECT_EQ(runProgram({log, options, "-q", "--burnin=25%", "-c", second}).out, byShare.out);
   const auto verbose = runProgram({log, "-v", "-b", "25%", "-c", second});
-  EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained"),
+  EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained (burn-in 25%)"),
             std::string::npos)
       << verbose.err;
 }
