@@ -124,6 +124,13 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
   const auto byShare = runProgram({log, "-q", "-b", "25%", "-c", second});
   ASSERT_EQ(byShare.status, 0) << byShare.out;
   EXPECT_EQ(byShare.out, runProgram({kept, "-q", "-c", keptSecond}).out);
+  // At the smallest cap the records go to temporary files, and their replays skip the share.
+  const std::string refused = runProgram({log, "-b", "25%", "-c", second, "--max-memory", "1"}).out;
+  const std::string cap = refused.substr(refused.find(" needs ") + 7);
+  EXPECT_EQ(runProgram({log, "-q", "-b", "25%", "-c", second, "--max-memory",
+                        cap.substr(0, cap.find(' ')), "--temp-dir", dir.path("")})
+                .out,
+            byShare.out);
   // The share wins over the options file's IT.
   const std::string options = dir.write("it.options", "IT 90\n");
   EXPECT_EQ(runProgram({log, options, "-q", "--burnin=25%", "-c", second}).out, byShare.out);
