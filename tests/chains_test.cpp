@@ -174,9 +174,6 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
       {{"-c", other, "-p", other},
        "Scalesum: --params: " + other +
            " is the log file of a chain\nTry 'Scalesum --help' for more information.\n"},
-      {{"--traces", stats},
-       "Scalesum: --traces: " + stats +
-           " is also the file of --stats\nTry 'Scalesum --help' for more information.\n"},
   };
   for (const auto& [flags, message] : cases) {
     std::vector<std::string> args{log, "-s", stats, "-p", dir.path("p.tsv")};
@@ -222,12 +219,6 @@ TEST(Chains, TheGlobalColumnsAreTabledPerChainAndPooled) {
             "name\tfield\tchain\tn\tmean\tsd\tmedian\thpd_lower\thpd_upper\tess\trhat\tess_bulk\t"
             "ess_tail\tmin\tmax\n"
             "Lh\t1\t1\t3\t-11\t1\t-11\t-12\t-10\t3\tNA\tNA\tNA\t-12\t-10\n");
-  // The column that is no number in one line has only its counts, pooled too.
-  EXPECT_NE(params.find("X\t6\t1\t3\t"), std::string::npos);
-  EXPECT_NE(params.find("X\t6\t2\t1\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\n"),
-            std::string::npos);
-  EXPECT_NE(params.find("X\t6\tall\t4\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\tNA\n"),
-            std::string::npos);
 }
 
 TEST(Chains, ChainsThatDisagreeAreWarnedOfUnlessQuiet) {
