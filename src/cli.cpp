@@ -43,6 +43,7 @@ enum : int {
   kScaleBy,
   kLayout,
   kNodeIds,
+  kTraces,
 };
 
 constexpr option kFlags[] = {
@@ -67,12 +68,15 @@ constexpr option kFlags[] = {
     {"scale-by", required_argument, nullptr, kScaleBy},
     {"layout", required_argument, nullptr, kLayout},
     {"node-ids", no_argument, nullptr, kNodeIds},
+    {"chain", required_argument, nullptr, 'c'},
+    {"params", required_argument, nullptr, 'p'},
+    {"traces", required_argument, nullptr, kTraces},
     {nullptr, 0, nullptr, 0},
 };
 
 // Leading '-': every argument is handed over in order, whatever POSIXLY_CORRECT says, so
 // that flags may follow the files. ':': a missing value is told apart from an unknown flag.
-constexpr const char* kShortFlags = "-:o:s:b:t:qv";
+constexpr const char* kShortFlags = "-:o:s:b:t:qvc:p:";
 
 // Returns the long name of the flag with `code`, or null.
 const char* flagName(int code) {
@@ -146,6 +150,15 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case 's':
       command.statsPath = fileValue("stats", value);
       break;
+    case 'p':
+      command.paramsPath = fileValue("params", value);
+      break;
+    case kTraces:
+      command.tracesPath = fileValue("traces", value);
+      break;
+    case 'c':
+      command.chainPaths.push_back(fileValue("chain", value));
+      break;
     case kTree:
       command.treePath = fileValue("tree", value);
       break;
@@ -155,6 +168,7 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case 'b': {
       if (std::strchr(value, '%') != nullptr) {
         command.burnInShare = parseBurnInShare(value);
+        command.burnInText = value;
         command.burnIn.reset();
         break;
       }
@@ -245,12 +259,19 @@ void checkOutputs(const CommandLine& command) {
       {"stats", &command.statsPath},
       {"tree", &command.treePath},
       {"svg", &command.svgPath},
-      {"scaled-tree", &command.scaledTreePath}};
+      {"scaled-tree", &command.scaledTreePath},
+      {"params", &command.paramsPath},
+      {"traces", &command.tracesPath}};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
     if (command.logPath != kStandardInput && isSameFile(*path, command.logPath)) {
       badUse("--%s: %s is the log file", flag, path->c_str());
+    }
+    for (const std::string& chain : command.chainPaths) {
+      if (chain != kStandardInput && isSameFile(*path, chain)) {
+        badUse("--%s: %s is the log file of a chain", flag, path->c_str());
+      }
     }
     if (!command.optionsPath.empty() && isSameFile(*path, command.optionsPath)) {
       badUse("--%s: %s is the options file", flag, path->c_str());
@@ -302,12 +323,6 @@ CommandLine parseCommandLine(int argc, char** argv) {
   command.logPath = files[0];
   if (files.size() == 2) command.optionsPath = files[1];
   checkOutputs(command);
-  // Only the sample reader can count each chain's sample lines, and it does not do so yet:
-  // refuse a share rather than run without it.
-  if (command.burnInShare) {
-    badUse("--burnin: a share of the sample lines (%s) is not applied yet; give an iteration",
-           "PCT%");
-  }
   return command;
 }
 
@@ -370,6 +385,12 @@ const char* helpText() {
          "  -b, --burnin PCT%       burn-in as a share of each chain's sample lines,\n"
          "                          0% to 100%: the first floor(PCT% of them) are\n"
          "                          dropped, whatever the options file's IT\n"
+         "  -c, --chain LOG         one more chain of the same analysis (repeatable):\n"
+         "                          same taxa and nodes; results from all chains'\n"
+         "                          retained samples, in order\n"
+         "  -p, --params FILE       write the table of the sample lines' global\n"
+         "                          columns, per chain and for all chains\n"
+         "      --traces FILE       write the global columns sample by sample\n"
          "  -t, --threads N         threads for the summaries, 1 to 1024 (default:\n"
          "                          all); the results never depend on it\n"
          "      --hpd MASS          probability mass of the HPD intervals, between\n"
@@ -402,7 +423,8 @@ const char* helpText() {
          "Files named by flags appear only when the whole run succeeds; a failed run\n"
          "leaves an existing file as it was. With --stats, --tree, --scaled-tree or\n"
          "--svg, warnings on standard error tell of series whose effective sample size\n"
-         "is below 200, and a line tells how many credible shifts there are.\n"
+         "is below 200 or whose R-hat is 1.01 or more (with --params also of columns),\n"
+         "and a line tells how many credible shifts there are.\n"
          "\n"
          "Options file: one keyword per line, in any case; a line with another first\n"
          "word, or an IT value that is not a whole number, gives a warning (unless -q).\n"

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace scalesum {
 
@@ -23,12 +24,17 @@ struct CommandLine {
   std::string treePath;     // empty: no tree file
   std::string svgPath;      // empty: no picture
   std::string tempDir;      // empty: $TMPDIR, else /tmp
+  std::string paramsPath;   // empty: no table of the global columns
+  std::string tracesPath;   // empty: no traces of the global columns
+  // The logs of further chains of the same analysis, in order; the positional log is chain 1.
+  std::vector<std::string> chainPaths;
   std::string colorBy = "scalar_mean";
   std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
   // When given instead (--burnin PCT%), each chain drops that share of its sample lines,
   // whatever the options file's IT.
   std::optional<BurnInShare> burnInShare;
-  int threads = 0;  // 0: the threading runtime's default
+  std::string burnInText;  // the share as given, for messages
+  int threads = 0;         // 0: the threading runtime's default
   double hpdMass = 0.95;
   bool quiet = false;
   bool verbose = false;   // a summary line on standard error at the end (--verbose)

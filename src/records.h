@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "KernelDensity.h"
+#include "convergence.h"
 #include "genlib.h"
 #include "logfile.h"
 #include "options.h"
@@ -46,6 +48,11 @@ struct SeriesResult {
   double min = 0.0;
   double max = 0.0;
   bool allFinite = true;
+  // Whether the chains agree on the series: per chain, the first samples up to the shortest
+  // chain's count (not-a-number where a figure does not exist).
+  Convergence convergence{std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::quiet_NaN()};
   // Of the Scalar series only: how many values are above 1 and how many below (a
   // not-a-number value is neither).
   int32_t aboveOne = 0;
@@ -80,6 +87,8 @@ struct Analysis {
   Options options;
   std::vector<double> sampleSigma;
   int32_t sampleCount = 0;
+  // The retained samples of each chain, in chain order; they add up to sampleCount.
+  std::vector<int32_t> chainSampleCounts;
   std::vector<NodeResult> results;  // indexed by position in `nodes`
   bool wantStatistics = false;      // also compute intervals, sample sizes and ranges
   double hpdMass = 0.95;            // the probability mass of the intervals

@@ -3,14 +3,18 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "blocks.h"
+#include "chains.h"
 #include "logfile.h"
 #include "options.h"
 #include "output.h"
+#include "params.h"
 #include "picture.h"
 #include "progress.h"
 #include "report.h"
@@ -54,11 +58,25 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     scaledTree = openOutputFile(command.scaledTreePath, "scaled tree");
   }
   const bool writesNexus = !command.treePath.empty() || !command.scaledTreePath.empty();
+  OutputFile params;
+  OutputFile traces;
+  if (!command.paramsPath.empty()) params = openOutputFile(command.paramsPath, "parameter table");
+  if (!command.tracesPath.empty()) traces = openOutputFile(command.tracesPath, "traces");
 
   Progress progress;
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
   progress.pass.store(1);  // the one read of the log
   std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
+  // Chain 1 is the positional log. The other chains' tables are held against its own as read,
+  // before the tree is built from them.
+  std::vector<std::string> logPaths{command.logPath};
+  logPaths.insert(logPaths.end(), command.chainPaths.begin(), command.chainPaths.end());
+  refuseRepeatedLogs(logPaths);
+  std::vector<std::unique_ptr<Analysis>> otherChains;
+  for (const std::string& path : command.chainPaths) {
+    otherChains.push_back(readLogHeader(path.c_str()));
+    requireSameTables(*analysis, *otherChains.back());
+  }
   buildCladeTree(*analysis);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // both writers draw this one layout.
@@ -73,14 +91,43 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   analysis->hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
 
-  const int32_t burnIn = analysis->options.burnIn;
+  // A share as burn-in keeps every line while reading, and drops its share of them after.
+  const int32_t burnIn = command.burnInShare ? INT32_MIN : analysis->options.burnIn;
+  const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(), command.tempDir);
   std::vector<SampleRecord> records;
-  records.push_back(
-      readLogSamples(analysis->log, *analysis, burnIn,
-                     recordLimit(command.maxMemory, omp_get_max_threads(), command.tempDir)));
+  int64_t taken = 0;  // what the records read so far keep from the cap
+  for (size_t chain = 0; chain < logPaths.size(); ++chain) {
+    LogFile& log = chain == 0 ? analysis->log : otherChains[chain - 1]->log;
+    RecordLimit chainLimit = limit;
+    chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
+    records.push_back(readLogSamples(log, *analysis, burnIn, chainLimit));
+    SampleRecord& record = records.back();
+    if (command.burnInShare) {
+      dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
+    }
+    taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
+    analysis->chainSampleCounts.push_back(
+        static_cast<int32_t>(std::min<int64_t>(record.sampleCount, INT32_MAX)));
+  }
+  if (command.burnInShare) {
+    int64_t retained = 0;
+    for (const SampleRecord& record : records) retained += record.sampleCount;
+    if (retained == 0) {
+      fail(1, Stream::kStdout,
+           "Error in %s: no sample line after the burn-in (%s of each chain's sample lines)\n",
+           analysis->log.path.c_str(), command.burnInText.c_str());
+    }
+  }
   countRetainedSamples(*analysis, records, burnIn);
   const BlockPlan plan = planRun(*analysis, records, command.maxMemory);
   validateSampleNodes(records);
+  // The global columns, before the blocks: the chains' tables are written with the others.
+  std::vector<ChainColumns> columns;
+  if (!command.paramsPath.empty() || !command.tracesPath.empty()) {
+    for (SampleRecord& record : records) columns.push_back(chainColumns(record));
+  }
+  std::vector<ParamsRow> paramRows;
+  if (!command.paramsPath.empty()) paramRows = paramsRows(columns, command.hpdMass);
   const size_t positions = analysis->nodes.size();
   progress.nodeCount.store(static_cast<int64_t>(positions));
   progress.passCount.store(1 + static_cast<int>(plan.blockCount));
@@ -119,6 +166,15 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     writePicture(picture.stream, *analysis, layout, pictureSettings);
     finishOutputFile(picture);
   }
+  const std::vector<std::string>& fieldNames = records.front().fieldNames;
+  if (!command.paramsPath.empty()) {
+    writeParams(params.stream, paramRows, fieldNames);
+    finishOutputFile(params);
+  }
+  if (!command.tracesPath.empty()) {
+    writeTraces(traces.stream, columns, fieldNames);
+    finishOutputFile(traces);
+  }
   writeNodeReport(out, *analysis);
   if (command.outputPath.empty()) {
     // A report cut short by a full disk or a closed pipe must not look like a success.
@@ -133,9 +189,15 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   commitOutputFile(tree);
   commitOutputFile(picture);
   commitOutputFile(scaledTree);
+  commitOutputFile(params);
+  commitOutputFile(traces);
 
+  if (!command.quiet && (analysis->wantStatistics || !paramRows.empty())) {
+    std::fputs(highRhatWarning(*analysis, paramRows, fieldNames).c_str(), stderr);
+    if (analysis->wantStatistics) std::fputs(lowSampleSizeWarning(*analysis).c_str(), stderr);
+    std::fputs(lowBulkOrTailWarning(*analysis, paramRows, fieldNames).c_str(), stderr);
+  }
   if (!command.quiet && analysis->wantStatistics) {
-    std::fputs(lowSampleSizeWarning(*analysis).c_str(), stderr);
     std::fputs(credibleShiftsLine(*analysis, command.crediblePercent).c_str(), stderr);
     const auto [first, second] =
         writesNexus ? namesDifferingInCase(*analysis) : std::pair<std::string, std::string>{};
@@ -147,8 +209,9 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     }
   }
   if (command.verbose) {
-    std::fputs(describeRunSummary(summariseRun(*analysis, records, plan.blockCount)).c_str(),
-               stderr);
+    RunSummary summary = summariseRun(*analysis, records, plan.blockCount);
+    if (command.burnInShare) summary.burnInShare = command.burnInText;
+    std::fputs(describeRunSummary(summary).c_str(), stderr);
   }
 }
 

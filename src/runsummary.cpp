@@ -31,12 +31,15 @@ RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord
 }
 
 std::string describeRunSummary(const RunSummary& summary) {
+  // The iteration, or the share of each chain's sample lines when that was the burn-in.
+  const std::string burnIn =
+      summary.burnInShare.empty() ? std::to_string(summary.burnIn) : summary.burnInShare;
   char line[512];
   std::snprintf(line, sizeof line,
                 "Scalesum: %d chain%s, %lld sample lines read, %lld samples retained (burn-in "
-                "%d), %lld nodes, %lld block%s, %.2f s\n",
+                "%s), %lld nodes, %lld block%s, %.2f s\n",
                 summary.chains, plural(summary.chains), static_cast<long long>(summary.sampleLines),
-                static_cast<long long>(summary.retained), summary.burnIn,
+                static_cast<long long>(summary.retained), burnIn.c_str(),
                 static_cast<long long>(summary.nodes), static_cast<long long>(summary.blocks),
                 plural(summary.blocks), summary.seconds);
   return line;

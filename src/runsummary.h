@@ -18,7 +18,8 @@ struct RunSummary {
   int32_t burnIn = 0;
   int64_t nodes = 0;
   int64_t blocks = 0;
-  double seconds = 0.0;  // wall time since the program started
+  double seconds = 0.0;     // wall time since the program started
+  std::string burnInShare;  // the share of each chain's lines dropped (25%), when it was one
 };
 
 // Returns the summary of the run on `analysis`, whose chains' samples are `records`, that

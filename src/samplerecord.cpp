@@ -191,6 +191,11 @@ void rewindRecord(SampleRecord& record) {
   record.readAt = 0;
   record.window.clear();
   record.fileAt = 0;
+  // The entries a share of the lines dropped are still stored: the replay reads past them.
+  SampleEntry dropped;
+  record.replayed = -record.skipped;
+  while (record.replayed < 0 && nextSample(record, dropped)) {
+  }
 }
 
 bool nextSample(SampleRecord& record, SampleEntry& entry) {

@@ -91,6 +91,7 @@ struct SampleRecord {
   std::vector<std::string> fieldNames;  // the fields of the log's header line
   int64_t sampleLineCount = 0;          // lines of two fields or more, retained or not
   int64_t sampleCount = 0;              // retained sample lines
+  int64_t skipped = 0;  // entries before the retained ones, dropped by a share as burn-in
   int64_t groupCount = 0;
   int64_t lastRetainedLine = 0;  // its 1-based line number in the log
   bool tooManySamples = false;   // more retained lines than a sample index can count

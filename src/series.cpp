@@ -3,7 +3,9 @@
 #include <omp.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <tuple>
 #include <unordered_map>
@@ -52,6 +54,28 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
 }
 
 }  // namespace
+
+Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder) {
+  // One run: the chain of all samples (also what a caller that names no chains gets).
+  std::vector<int32_t> whole;
+  const std::vector<int32_t>* counts = &analysis.chainSampleCounts;
+  if (counts->empty()) {
+    whole.push_back(analysis.sampleCount);
+    counts = &whole;
+  }
+  // Each thread keeps its buffers from series to series.
+  thread_local ConvergenceScratch scratch;
+  thread_local std::vector<const double*> starts;
+  starts.clear();
+  size_t at = 0;
+  size_t shortest = SIZE_MAX;
+  for (int32_t count : *counts) {
+    starts.push_back(inOrder.data() + at);
+    at += static_cast<size_t>(count);
+    shortest = std::min(shortest, static_cast<size_t>(count));
+  }
+  return convergence(starts, shortest, scratch);
+}
 
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out) {
@@ -102,7 +126,10 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   const double mode = findDensityMode(summary);
   SeriesResult& out = result.series[static_cast<int>(series)];
   if (series == Series::kScalar) countAboveAndBelowOne(scratch, out);
-  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, scratch, summary, out);
+  if (analysis.wantStatistics) {
+    addStatistics(analysis.hpdMass, scratch, summary, out);
+    out.convergence = chainConvergence(analysis, scratch);
+  }
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);

@@ -18,6 +18,10 @@ void computeSeries(const NodeResult& result, double length, const Analysis& anal
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out);
 
+// Returns the diagnostics of a series in sample order over the run's chains, each cut to its
+// first samples up to the shortest chain's count.
+Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder);
+
 // Summarises one series of the node at position `position` and stores its summary and mode in
 // the node's result.
 void summariseSeries(Analysis& analysis, size_t position, Series series,

@@ -88,6 +88,18 @@ constexpr Column kColumns[] = {
      [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
        return percentDown(a, at);
      }},
+    // Whether the chains agree; at the end, so that readers of the earlier columns by
+    // position read on as before.
+    {"chains", true, true,
+     [](const Analysis& a, size_t, const SeriesStatistics&) -> std::optional<double> {
+       return a.chainSampleCounts.empty() ? 1.0 : static_cast<double>(a.chainSampleCounts.size());
+     }},
+    {"rhat", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.rhat; }},
+    {"ess_bulk", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.essBulk; }},
+    {"ess_tail", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.essTail; }},
 };
 
 // Finds the column and series of the statistic `name`; false when it names none.
@@ -221,6 +233,10 @@ SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
     s.hpdUpper = r.hpdUpper;
     if (r.min != r.max && std::isfinite(r.ess)) s.ess = r.ess;
   }
+  auto unlessNA = [](double v) { return std::isnan(v) ? std::nullopt : std::optional<double>(v); };
+  s.rhat = unlessNA(r.convergence.rhat);
+  s.essBulk = unlessNA(r.convergence.essBulk);
+  s.essTail = unlessNA(r.convergence.essTail);
   return s;
 }
 
@@ -273,8 +289,9 @@ SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Ser
 bool isStatisticName(std::string_view name) {
   Series series;
   const Column* column;
-  // The count is a column but not a colouring: pct_changed shows the same.
-  return name != "changed" && parseStatisticName(name, &series, &column);
+  // The counts are columns but not colourings: pct_changed shows the same, and every branch
+  // has the run's number of chains.
+  return name != "changed" && name != "chains" && parseStatisticName(name, &series, &column);
 }
 
 std::optional<double> statisticByName(const Analysis& analysis, size_t position,

@@ -20,6 +20,7 @@ inline constexpr const char* kSeriesNames[kSeriesCount] = {"scalar", "sigv", "de
 struct SeriesStatistics {
   int32_t n = 0;
   std::optional<double> mean, sd, median, mode, hpdLower, hpdUpper, ess, min, max;
+  std::optional<double> rhat, essBulk, essTail;  // whether the chains agree
 };
 
 // Returns the narrowest interval [s[i], s[i+d-1]] holding d = max(1, floor(mass * n + 0.5)) of

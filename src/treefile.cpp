@@ -62,7 +62,7 @@ struct SeriesAnnotation {
 constexpr SeriesAnnotation kSeriesAnnotations[] = {
     {"", "mean"},    {"_median", "median"}, {"_mode", "mode"},
     {"_sd", "sd"},   {nullptr, nullptr},  // the interval
-    {"_ess", "ess"},
+    {"_ess", "ess"}, {"_rhat", "rhat"},
 };
 
 // The per-node statistics that annotate a node, by their column names.

@@ -48,8 +48,6 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"--burnin", "-5%"}, "--burnin: -5% is not a percentage such as 25%"},
       {{"--burnin", "2.0000001%"}, "--burnin: 2.0000001% is not a percentage such as 25%"},
       {{"--burnin", "25%", "-b", "1%%"}, "--burnin: 1%% is not a percentage such as 25%"},
-      {{"--burnin", "25%"},
-       "--burnin: a share of the sample lines (PCT%) is not applied yet; give an iteration"},
       {{"--max-memory", "0k"}, "--max-memory: 0k is not above 0"},
       {{"--max-memory", "5T"}, "--max-memory: 5T is not a size such as 512M"},
       {{"--color-by", "sd"}, "--color-by: sd is not a statistic such as scalar_median"},

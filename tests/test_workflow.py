@@ -15,15 +15,16 @@ SNAKEFILE = os.path.join(SOURCE, "examples", "Snakefile")
 
 # Each dataset's chain logs, in order; a second chain of a dataset is one more name in its list.
 CHAINS = {
-    "alpha": ["alpha.log"],
+    "alpha": ["alpha.log", "alpha-2.log"],
     "beta": ["beta.log"],
     "gamma": ["gamma.log"],
 }
 
 
-def simulate(folder, name, seed, options=None):
+def simulate(folder, name, seed, options=None, chain=1):
     command = [sys.executable, os.path.join(SOURCE, "tools", "simulate_log.py"), "--taxa", "6",
-               "--samples", "80", "--seed", str(seed), "--out", os.path.join(folder, name)]
+               "--samples", "80", "--seed", str(seed), "--chain", str(chain),
+               "--out", os.path.join(folder, name)]
     if options:
         command += ["--options", os.path.join(folder, options)]
     subprocess.run(command, check=True)
@@ -45,9 +46,9 @@ class Workflow(unittest.TestCase):
         for dataset, logs in CHAINS.items():
             for index, log in enumerate(logs):
                 options = f"{dataset}.options" if index == 0 else None
-                simulate(self.folder, log, seed, options)
-                seed += 1
+                simulate(self.folder, log, seed, options, chain=index + 1)
                 rows.append(f"{dataset}\t{log}\t{options or ''}")
+            seed += 1
         self.sheet = os.path.join(self.folder, "datasets.tsv")
         with open(self.sheet, "w") as sheet:
             sheet.write("\n".join(rows) + "\n")
@@ -81,7 +82,7 @@ class Workflow(unittest.TestCase):
             self.assertTrue(self.read("results", dataset, "tree.nex").startswith("#NEXUS"))
             # The job's log holds the closing summary of its run, and its threads.
             self.assertRegex(self.read("results", "logs", f"{dataset}.log"), re.compile(
-                             rf"^Scalesum: {len(CHAINS[dataset])} chains?, 80 sample lines read", re.M))
+                             rf"^Scalesum: {len(CHAINS[dataset])} chains?, {80 * len(CHAINS[dataset])} sample lines read", re.M))
             lines = stats.splitlines(keepends=True)
             header = lines[0]
             expected_rows += [f"{dataset}\t{line}" for line in lines[1:]]

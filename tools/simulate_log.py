@@ -277,11 +277,12 @@ def _pick_rates_clade(rng, tree, order, below):
     return rng.choice(modest or internal)
 
 
-def simulate(taxa, samples, seed, sample_every=1000, burnin=None):
+def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1):
     """Return (log writer, options text) for the given run.
 
     The log writer is a callable taking a text file object.  The options text
     is computed eagerly; burnin=None drops roughly the first tenth of samples.
+    Chains 2, 3, ... of a seed log the same tree with samples of their own.
     """
     if taxa < 1:
         raise ValueError("--taxa must be at least 1")
@@ -310,7 +311,7 @@ def simulate(taxa, samples, seed, sample_every=1000, burnin=None):
         options.append("RATES focal " + " ".join(members))
     options_text = "\n".join(options) + "\n"
 
-    chain_seed = rng.getrandbits(64)
+    chain_seed = rng.getrandbits(64) + (chain - 1)
 
     def write(out):
         head = ["%d" % taxa]
@@ -350,12 +351,15 @@ def main(argv=None):
                              "(default: drops about the first tenth of the samples)")
     parser.add_argument("--sample-every", type=int, default=1000,
                         help="iterations between samples (default 1000)")
+    parser.add_argument("--chain", type=int, default=1,
+                        help="which chain of the seed's analysis: the same tree, other "
+                             "samples (default 1)")
     args = parser.parse_args(argv)
     if args.burnin is not None and args.options is None:
         parser.error("--burnin needs --options")
     try:
         write, options_text = simulate(args.taxa, args.samples, args.seed,
-                                       args.sample_every, args.burnin)
+                                       args.sample_every, args.burnin, args.chain)
         with open(args.out, "w", encoding="ascii", newline="\n") as out:
             write(out)
         if args.options is not None:

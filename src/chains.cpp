@@ -1,0 +1,213 @@
+#include "chains.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <unordered_set>
+
+#include "genlib.h"
+#include "stats.h"
+
+namespace scalesum {
+
+namespace {
+
+std::string describe(const char* format, long long a, long long b) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, a, b);
+  return text;
+}
+
+// The worst of the figures a warning counts, and where it is.
+struct Worst {
+  int count = 0;
+  double value = 0.0;
+  std::string where;
+};
+
+// Visits every figure that a warning looks at: each series of each node (when statistics were
+// computed) and each column's row of all chains, with where it is.
+template <typename Visit>
+void visitFigures(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+                  const std::vector<std::string>& fieldNames, Visit visit) {
+  if (analysis.wantStatistics) {
+    std::unordered_set<const Node*> seen;  // a node at two positions counts once
+    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+      if (!seen.insert(analysis.nodes[i]).second) continue;
+      for (int s = 0; s < kSeriesCount; ++s) {
+        const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
+        visit(stats.rhat, stats.essBulk, stats.essTail, [&] {
+          return "node " + std::to_string(analysis.nodes[i]->id) + ", " + kSeriesNames[s];
+        });
+      }
+    }
+  }
+  for (const ParamsRow& row : paramRows) {
+    if (row.chain != 0) continue;
+    auto unlessNA = [](double v) {
+      return std::isnan(v) ? std::nullopt : std::optional<double>(v);
+    };
+    visit(unlessNA(row.convergence.rhat), unlessNA(row.convergence.essBulk),
+          unlessNA(row.convergence.essTail),
+          [&] { return "column " + columnName(fieldNames, row.field); });
+  }
+}
+
+}  // namespace
+
+std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+                            const std::vector<std::string>& fieldNames) {
+  Worst worst;
+  visitFigures(analysis, paramRows, fieldNames,
+               [&](const std::optional<double>& rhat, const std::optional<double>&,
+                   const std::optional<double>&, const auto& where) {
+                 if (!rhat || !(*rhat >= kHighRhat)) return;
+                 if (worst.count++ == 0 || *rhat > worst.value) {
+                   worst.value = *rhat;
+                   worst.where = where();
+                 }
+               });
+  if (worst.count == 0) return {};
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "Scalesum: warning: %d %s an R-hat of %g or more, the worst %.3f (%s); the chains "
+                "may not have converged\n",
+                worst.count, worst.count == 1 ? "series or column has" : "series or columns have",
+                kHighRhat, worst.value, worst.where.c_str());
+  return line;
+}
+
+std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+                                 const std::vector<std::string>& fieldNames) {
+  const size_t chains = analysis.chainSampleCounts.size();
+  if (chains < 2) return {};
+  const double threshold = kLowSampleSizePerChain * static_cast<double>(chains);
+  Worst worst;
+  visitFigures(analysis, paramRows, fieldNames,
+               [&](const std::optional<double>&, const std::optional<double>& bulk,
+                   const std::optional<double>& tail, const auto& where) {
+                 const bool lowBulk = bulk && *bulk < threshold;
+                 const bool lowTail = tail && *tail < threshold;
+                 if (!lowBulk && !lowTail) return;
+                 const double lowest = !lowTail ? *bulk : !lowBulk ? *tail : std::min(*bulk, *tail);
+                 if (worst.count++ == 0 || lowest < worst.value) {
+                   worst.value = lowest;
+                   worst.where = where();
+                 }
+               });
+  if (worst.count == 0) return {};
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "Scalesum: warning: %d %s a bulk or tail effective sample size below %g (%g per "
+                "chain), the lowest %.1f (%s); the chains may need to run longer\n",
+                worst.count, worst.count == 1 ? "series or column has" : "series or columns have",
+                threshold, kLowSampleSizePerChain, worst.value, worst.where.c_str());
+  return line;
+}
+
+void refuseRepeatedLogs(const std::vector<std::string>& paths) {
+  std::vector<struct stat> seen(paths.size());
+  std::vector<bool> known(paths.size(), false);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    // Standard input twice is the reader's to refuse; a file that is not there, the opener's.
+    if (paths[i] == kStandardInput || ::stat(paths[i].c_str(), &seen[i]) != 0) continue;
+    known[i] = true;
+    for (size_t j = 0; j < i; ++j) {
+      if (known[j] && seen[j].st_dev == seen[i].st_dev && seen[j].st_ino == seen[i].st_ino) {
+        fail(1, Stream::kStdout,
+             "Error in %s: the same file as %s; each chain is a run of its own\n", paths[i].c_str(),
+             paths[j].c_str());
+      }
+    }
+  }
+}
+
+std::string firstTableDifference(const Analysis& first, const Analysis& chain) {
+  if (first.taxa.size() != chain.taxa.size()) {
+    return describe("%lld taxa, not %lld", static_cast<long long>(chain.taxa.size()),
+                    static_cast<long long>(first.taxa.size()));
+  }
+  for (size_t i = 0; i < first.taxa.size(); ++i) {
+    const Taxon& a = first.taxa[i];
+    const Taxon& b = chain.taxa[i];
+    if (a.id != b.id || a.name != b.name) {
+      return "taxon line " + std::to_string(i + 1) + " is " + std::to_string(b.id) + " " + b.name +
+             ", not " + std::to_string(a.id) + " " + a.name;
+    }
+  }
+  if (first.nodeStore.size() != chain.nodeStore.size()) {
+    return describe("%lld nodes, not %lld", static_cast<long long>(chain.nodeStore.size()),
+                    static_cast<long long>(first.nodeStore.size()));
+  }
+  for (size_t i = 0; i < first.nodeStore.size(); ++i) {
+    const Node& a = *first.nodeStore[i];
+    const Node& b = *chain.nodeStore[i];
+    const std::string which = "node line " + std::to_string(i + 1);
+    if (a.id != b.id) {
+      return which + describe(" has id %lld, not %lld", b.id, a.id);
+    }
+    // Bit for bit: the chains must have logged the very same tree.
+    if (std::memcmp(&a.length, &b.length, sizeof a.length) != 0) {
+      char text[160];
+      std::snprintf(text, sizeof text, " (node %d) has length %.17g, not %.17g", a.id, b.length,
+                    a.length);
+      return which + text;
+    }
+    if (a.taxonIds != b.taxonIds) {
+      return which + " (node " + std::to_string(a.id) + ") has other taxa";
+    }
+  }
+  return {};
+}
+
+void requireSameTables(const Analysis& first, const Analysis& chain) {
+  const std::string difference = firstTableDifference(first, chain);
+  if (!difference.empty()) {
+    fail(1, Stream::kStdout, "Error in %s: not the tree of %s: %s\n", chain.log.path.c_str(),
+         first.log.path.c_str(), difference.c_str());
+  }
+}
+
+void dropLeadingSamples(SampleRecord& record, int64_t count) {
+  count = std::min(count, record.sampleCount);
+  record.skipped += count;
+  record.sampleCount -= count;
+  std::erase_if(record.faults, [&](const SampleFault& f) { return f.sampleIndex < count; });
+  for (SampleFault& fault : record.faults) fault.sampleIndex -= count;
+}
+
+ChainColumns chainColumns(SampleRecord& record) {
+  ChainColumns columns;
+  SampleEntry sample;
+  try {
+    const auto n = static_cast<size_t>(record.sampleCount);
+    columns.iterations.reserve(n);
+    for (std::vector<double>& values : columns.values) values.reserve(n);
+    rewindRecord(record);
+    while (nextSample(record, sample)) {
+      columns.iterations.push_back(sample.iteration);
+      // Fields 1 to 6: 1, 2, 4 and 6 are the kept reals, 3 the scalar count, 5 sigma.
+      const double byField[kGlobalColumnCount] = {
+          sample.globals[0], sample.globals[1], static_cast<double>(sample.groupCount),
+          sample.globals[2], sample.sigma,      sample.globals[3]};
+      for (int c = 0; c < kGlobalColumnCount; ++c) {
+        const int field = c + 1;
+        const bool missing = field != 3 && (sample.notANumber & notANumberBit(field)) != 0;
+        columns.values[c].push_back(missing ? std::numeric_limits<double>::quiet_NaN()
+                                            : byField[c]);
+        columns.notANumber[c] = columns.notANumber[c] || missing;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("Scalesum", 21);
+  }
+  return columns;
+}
+
+}  // namespace scalesum
