@@ -40,73 +40,86 @@ void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
   runAnalysis(command, out);
 }
 
-void runAnalysis(const CommandLine& command, FILE* out) {
-  // The files are created first: a folder that cannot take them is reported before the work.
-  OutputFile report;
-  OutputFile stats;
-  if (!command.outputPath.empty()) {
-    report = openOutputFile(command.outputPath, "report");
-    out = report.stream;
-  }
-  if (!command.statsPath.empty()) stats = openOutputFile(command.statsPath, "statistics");
-  OutputFile tree;
-  OutputFile picture;
-  if (!command.treePath.empty()) tree = openOutputFile(command.treePath, "tree");
-  if (!command.svgPath.empty()) picture = openOutputFile(command.svgPath, "picture");
-  OutputFile scaledTree;
+namespace {
+
+// The files a run writes besides the report on standard output, created before the work so
+// that a folder that cannot take them is reported first; each is empty when not asked for.
+struct Outputs {
+  OutputFile report, stats, tree, scaledTree, picture, params, traces;
+};
+
+Outputs openOutputs(const CommandLine& command) {
+  Outputs o;
+  if (!command.outputPath.empty()) o.report = openOutputFile(command.outputPath, "report");
+  if (!command.statsPath.empty()) o.stats = openOutputFile(command.statsPath, "statistics");
+  if (!command.treePath.empty()) o.tree = openOutputFile(command.treePath, "tree");
+  if (!command.svgPath.empty()) o.picture = openOutputFile(command.svgPath, "picture");
   if (!command.scaledTreePath.empty()) {
-    scaledTree = openOutputFile(command.scaledTreePath, "scaled tree");
+    o.scaledTree = openOutputFile(command.scaledTreePath, "scaled tree");
   }
-  const bool writesNexus = !command.treePath.empty() || !command.scaledTreePath.empty();
-  OutputFile params;
-  OutputFile traces;
-  if (!command.paramsPath.empty()) params = openOutputFile(command.paramsPath, "parameter table");
-  if (!command.tracesPath.empty()) traces = openOutputFile(command.tracesPath, "traces");
+  if (!command.paramsPath.empty()) {
+    o.params = openOutputFile(command.paramsPath, "parameter table");
+  }
+  if (!command.tracesPath.empty()) o.traces = openOutputFile(command.tracesPath, "traces");
+  return o;
+}
 
-  Progress progress;
-  startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
-  progress.pass.store(1);  // the one read of the log
-  std::unique_ptr<Analysis> analysis = readLogHeader(command.logPath.c_str());
-  // Chain 1 is the positional log. The other chains' tables are held against its own as read,
-  // before the tree is built from them.
-  std::vector<std::string> logPaths{command.logPath};
-  logPaths.insert(logPaths.end(), command.chainPaths.begin(), command.chainPaths.end());
-  refuseRepeatedLogs(logPaths);
-  std::vector<std::unique_ptr<Analysis>> otherChains;
-  for (const std::string& path : command.chainPaths) {
-    otherChains.push_back(readLogHeader(path.c_str()));
-    requireSameTables(*analysis, *otherChains.back());
+bool writesNexus(const CommandLine& command) {
+  return !command.treePath.empty() || !command.scaledTreePath.empty();
+}
+
+// Reads the tables of every chain's log, chain 1 (the positional log) first, and holds the
+// other chains' tables against chain 1's as read, before the tree is built from them.
+std::vector<std::unique_ptr<Analysis>> readChainHeaders(const CommandLine& command) {
+  std::vector<std::string> paths{command.logPath};
+  paths.insert(paths.end(), command.chainPaths.begin(), command.chainPaths.end());
+  refuseRepeatedLogs(paths);
+  std::vector<std::unique_ptr<Analysis>> chains;
+  for (const std::string& path : paths) {
+    chains.push_back(readLogHeader(path.c_str()));
+    if (chains.size() > 1) requireSameTables(*chains.front(), *chains.back());
   }
-  buildCladeTree(*analysis);
-  // A tree that cannot be drawn is refused before the work, and before any report is printed;
-  // both writers draw this one layout.
-  TreeLayout layout;
-  if (writesNexus || !command.svgPath.empty()) layout = layoutTree(*analysis);
-  analysis->options = createDefaultOptions();
+  return chains;
+}
+
+// Sets what the options file and the flags ask of the run on `analysis`.
+void applyOptions(Analysis& analysis, const CommandLine& command) {
+  analysis.options = createDefaultOptions();
   if (!command.optionsPath.empty()) {
-    readOptionsFile(*analysis, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
+    readOptionsFile(analysis, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
   }
-  if (command.burnIn) analysis->options.burnIn = *command.burnIn;
-  analysis->wantStatistics = !command.statsPath.empty() || writesNexus || !command.svgPath.empty();
-  analysis->hpdMass = command.hpdMass;
+  if (command.burnIn) analysis.options.burnIn = *command.burnIn;
+  analysis.wantStatistics =
+      !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
+  analysis.hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
+}
 
-  // A share as burn-in keeps every line while reading, and drops its share of them after.
-  const int32_t burnIn = command.burnInShare ? INT32_MIN : analysis->options.burnIn;
+// The iteration below which sample lines are dropped while reading: none when the burn-in is
+// a share of the lines, which is dropped after.
+int32_t readingBurnIn(const Analysis& analysis, const CommandLine& command) {
+  return command.burnInShare ? INT32_MIN : analysis.options.burnIn;
+}
+
+// Reads the sample lines of every chain, in chain order, into one record each, applying the
+// burn-in per chain; the records share the memory cap.
+std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>>& chains,
+                                           const CommandLine& command) {
+  Analysis& analysis = *chains.front();
   const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(), command.tempDir);
   std::vector<SampleRecord> records;
   int64_t taken = 0;  // what the records read so far keep from the cap
-  for (size_t chain = 0; chain < logPaths.size(); ++chain) {
-    LogFile& log = chain == 0 ? analysis->log : otherChains[chain - 1]->log;
+  for (const std::unique_ptr<Analysis>& chain : chains) {
     RecordLimit chainLimit = limit;
     chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-    records.push_back(readLogSamples(log, *analysis, burnIn, chainLimit));
+    records.push_back(
+        readLogSamples(chain->log, analysis, readingBurnIn(analysis, command), chainLimit));
     SampleRecord& record = records.back();
     if (command.burnInShare) {
       dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
     }
     taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
-    analysis->chainSampleCounts.push_back(
+    analysis.chainSampleCounts.push_back(
         static_cast<int32_t>(std::min<int64_t>(record.sampleCount, INT32_MAX)));
   }
   if (command.burnInShare) {
@@ -115,101 +128,141 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     if (retained == 0) {
       fail(1, Stream::kStdout,
            "Error in %s: no sample line after the burn-in (%s of each chain's sample lines)\n",
-           analysis->log.path.c_str(), command.burnInText.c_str());
+           analysis.log.path.c_str(), command.burnInText.c_str());
     }
   }
-  countRetainedSamples(*analysis, records, burnIn);
-  const BlockPlan plan = planRun(*analysis, records, command.maxMemory);
+  return records;
+}
+
+// Records and summarises the nodes' series one block of positions at a time, releasing a
+// block's histories before the next; the last block's stay.
+void summariseBlocks(Analysis& analysis, std::vector<SampleRecord>& records, const BlockPlan& plan,
+                     Progress& progress) {
+  const size_t positions = analysis.nodes.size();
+  progress.nodeCount.store(static_cast<int64_t>(positions));
+  progress.passCount.store(1 + static_cast<int>(plan.blockCount));
+  for (size_t block = 0; block < plan.blockCount; ++block) {
+    const auto [begin, end] = blockPositions(plan, block, positions);
+    progress.pass.store(2 + static_cast<int>(block));
+    applySamplesToPositions(analysis, records, begin, end);
+    summariseNodes(analysis, begin, end, &progress.summariesDone);
+    if (block + 1 < plan.blockCount) releaseHistories(analysis, begin, end);
+  }
+}
+
+// Writes every file asked for and then the report, and renames the files over their names
+// only when all are complete: a disk that fills up while they are written must not follow a
+// report that already looks like a success.
+void writeOutputs(Outputs& o, const CommandLine& command, const Analysis& analysis,
+                  const TreeLayout& layout, const std::vector<ChainColumns>& columns,
+                  const std::vector<ParamsRow>& paramRows,
+                  const std::vector<std::string>& fieldNames, FILE* out) {
+  if (o.stats.stream != nullptr) {
+    writeStatistics(o.stats.stream, analysis);
+    finishOutputFile(o.stats);
+  }
+  TreeFileSettings treeSettings{command.colorBy, command.crediblePercent, BranchLengths::kLogged};
+  if (o.tree.stream != nullptr) {
+    writeTreeFile(o.tree.stream, analysis, layout, treeSettings);
+    finishOutputFile(o.tree);
+  }
+  if (o.scaledTree.stream != nullptr) {
+    treeSettings.lengths =
+        command.scaleByMedian ? BranchLengths::kScaledByMedian : BranchLengths::kScaledByMean;
+    writeTreeFile(o.scaledTree.stream, analysis, layout, treeSettings);
+    finishOutputFile(o.scaledTree);
+  }
+  if (o.picture.stream != nullptr) {
+    const PictureSettings pictureSettings{
+        command.colorBy, command.circular ? PictureLayout::kCircular : PictureLayout::kRectangular,
+        command.nodeIds, command.crediblePercent};
+    writePicture(o.picture.stream, analysis, layout, pictureSettings);
+    finishOutputFile(o.picture);
+  }
+  if (o.params.stream != nullptr) {
+    writeParams(o.params.stream, paramRows, fieldNames);
+    finishOutputFile(o.params);
+  }
+  if (o.traces.stream != nullptr) {
+    writeTraces(o.traces.stream, columns, fieldNames);
+    finishOutputFile(o.traces);
+  }
+  if (o.report.stream != nullptr) out = o.report.stream;
+  writeNodeReport(out, analysis);
+  if (o.report.stream == nullptr) {
+    // A report cut short by a full disk or a closed pipe must not look like a success.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+      fail(1, Stream::kStderr, "Error writing the report to standard output\n");
+    }
+  } else {
+    finishOutputFile(o.report);
+  }
+  for (OutputFile* file :
+       {&o.report, &o.stats, &o.tree, &o.picture, &o.scaledTree, &o.params, &o.traces}) {
+    commitOutputFile(*file);
+  }
+}
+
+// Writes the warnings of a finished run to standard error, unless it is quiet.
+void warnAfterRun(const CommandLine& command, const Analysis& analysis,
+                  const std::vector<ParamsRow>& paramRows,
+                  const std::vector<std::string>& fieldNames) {
+  if (command.quiet) return;
+  if (analysis.wantStatistics || !paramRows.empty()) {
+    std::fputs(highRhatWarning(analysis, paramRows, fieldNames).c_str(), stderr);
+    if (analysis.wantStatistics) std::fputs(lowSampleSizeWarning(analysis).c_str(), stderr);
+    std::fputs(lowBulkOrTailWarning(analysis, paramRows, fieldNames).c_str(), stderr);
+  }
+  if (!analysis.wantStatistics) return;
+  std::fputs(credibleShiftsLine(analysis, command.crediblePercent).c_str(), stderr);
+  if (!writesNexus(command)) return;
+  const auto [first, second] = namesDifferingInCase(analysis);
+  if (!first.empty()) {
+    std::fprintf(stderr,
+                 "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers may "
+                 "fold, taking them for one taxon\n",
+                 first.c_str(), second.c_str());
+  }
+}
+
+}  // namespace
+
+void runAnalysis(const CommandLine& command, FILE* out) {
+  Outputs outputs = openOutputs(command);
+  Progress progress;
+  startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
+  progress.pass.store(1);  // the one read of the logs
+
+  std::vector<std::unique_ptr<Analysis>> chains = readChainHeaders(command);
+  Analysis& analysis = *chains.front();
+  buildCladeTree(analysis);
+  // A tree that cannot be drawn is refused before the work, and before any report is printed;
+  // every writer draws this one layout.
+  TreeLayout layout;
+  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(analysis);
+  applyOptions(analysis, command);
+
+  std::vector<SampleRecord> records = readChainSamples(chains, command);
+  countRetainedSamples(analysis, records, readingBurnIn(analysis, command));
+  const BlockPlan plan = planRun(analysis, records, command.maxMemory);
   validateSampleNodes(records);
-  // The global columns, before the blocks: the chains' tables are written with the others.
+  // The global columns come from the records before the blocks replay them.
   std::vector<ChainColumns> columns;
   if (!command.paramsPath.empty() || !command.tracesPath.empty()) {
     for (SampleRecord& record : records) columns.push_back(chainColumns(record));
   }
   std::vector<ParamsRow> paramRows;
   if (!command.paramsPath.empty()) paramRows = paramsRows(columns, command.hpdMass);
-  const size_t positions = analysis->nodes.size();
-  progress.nodeCount.store(static_cast<int64_t>(positions));
-  progress.passCount.store(1 + static_cast<int>(plan.blockCount));
-  for (size_t block = 0; block < plan.blockCount; ++block) {
-    const auto [begin, end] = blockPositions(plan, block, positions);
-    progress.pass.store(2 + static_cast<int>(block));
-    applySamplesToPositions(*analysis, records, begin, end);
-    summariseNodes(*analysis, begin, end, &progress.summariesDone);
-    // The next block needs the room; the last block's histories stay.
-    if (block + 1 < plan.blockCount) releaseHistories(*analysis, begin, end);
-  }
+
+  summariseBlocks(analysis, records, plan, progress);
   // The terminal line goes before the report, which may share the terminal.
   finishProgress(progress);
 
-  // The files are complete before the report is printed: a disk that fills up while they are
-  // written must not follow a report that already looks like a success.
-  if (!command.statsPath.empty()) {
-    writeStatistics(stats.stream, *analysis);
-    finishOutputFile(stats);
-  }
-  TreeFileSettings treeSettings{command.colorBy, command.crediblePercent, BranchLengths::kLogged};
-  if (!command.treePath.empty()) {
-    writeTreeFile(tree.stream, *analysis, layout, treeSettings);
-    finishOutputFile(tree);
-  }
-  if (!command.scaledTreePath.empty()) {
-    treeSettings.lengths =
-        command.scaleByMedian ? BranchLengths::kScaledByMedian : BranchLengths::kScaledByMean;
-    writeTreeFile(scaledTree.stream, *analysis, layout, treeSettings);
-    finishOutputFile(scaledTree);
-  }
-  if (!command.svgPath.empty()) {
-    const PictureSettings pictureSettings{
-        command.colorBy, command.circular ? PictureLayout::kCircular : PictureLayout::kRectangular,
-        command.nodeIds, command.crediblePercent};
-    writePicture(picture.stream, *analysis, layout, pictureSettings);
-    finishOutputFile(picture);
-  }
   const std::vector<std::string>& fieldNames = records.front().fieldNames;
-  if (!command.paramsPath.empty()) {
-    writeParams(params.stream, paramRows, fieldNames);
-    finishOutputFile(params);
-  }
-  if (!command.tracesPath.empty()) {
-    writeTraces(traces.stream, columns, fieldNames);
-    finishOutputFile(traces);
-  }
-  writeNodeReport(out, *analysis);
-  if (command.outputPath.empty()) {
-    // A report cut short by a full disk or a closed pipe must not look like a success.
-    if (std::fflush(out) != 0 || std::ferror(out)) {
-      fail(1, Stream::kStderr, "Error writing the report to standard output\n");
-    }
-  } else {
-    finishOutputFile(report);
-  }
-  commitOutputFile(report);
-  commitOutputFile(stats);
-  commitOutputFile(tree);
-  commitOutputFile(picture);
-  commitOutputFile(scaledTree);
-  commitOutputFile(params);
-  commitOutputFile(traces);
-
-  if (!command.quiet && (analysis->wantStatistics || !paramRows.empty())) {
-    std::fputs(highRhatWarning(*analysis, paramRows, fieldNames).c_str(), stderr);
-    if (analysis->wantStatistics) std::fputs(lowSampleSizeWarning(*analysis).c_str(), stderr);
-    std::fputs(lowBulkOrTailWarning(*analysis, paramRows, fieldNames).c_str(), stderr);
-  }
-  if (!command.quiet && analysis->wantStatistics) {
-    std::fputs(credibleShiftsLine(*analysis, command.crediblePercent).c_str(), stderr);
-    const auto [first, second] =
-        writesNexus ? namesDifferingInCase(*analysis) : std::pair<std::string, std::string>{};
-    if (!first.empty()) {
-      std::fprintf(stderr,
-                   "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers "
-                   "may fold, taking them for one taxon\n",
-                   first.c_str(), second.c_str());
-    }
-  }
+  writeOutputs(outputs, command, analysis, layout, columns, paramRows, fieldNames, out);
+  warnAfterRun(command, analysis, paramRows, fieldNames);
   if (command.verbose) {
-    RunSummary summary = summariseRun(*analysis, records, plan.blockCount);
+    RunSummary summary = summariseRun(analysis, records, plan.blockCount);
     if (command.burnInShare) summary.burnInShare = command.burnInText;
     std::fputs(describeRunSummary(summary).c_str(), stderr);
   }
