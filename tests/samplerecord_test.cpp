@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "logfile.h"
 #include "test_util.h"
@@ -73,47 +72,6 @@ TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
       "3.000000]"};
   EXPECT_EQ(replay(record), expected);
   EXPECT_EQ(notANumberBit(1) | notANumberBit(5) | notANumberBit(6), 25);
-}
-
-TEST(SampleRecord, ASpilledRecordReplaysAsInMemoryAndLeavesNoFile) {
-  TempDir dir;
-  std::string samples;
-  char line[64];
-  for (int i = 0; i < 3000; ++i) {
-    std::snprintf(line, sizeof line, "%d 0 0 %d 0 %d 0", i, i % 4, 1 + i % 9);
-    samples += line;
-    for (int g = 0; g < i % 4; ++g) {
-      std::snprintf(line, sizeof line, " %d 1.5 x Node", 2 + (i + g) % 6);
-      samples += line;
-    }
-    samples += "\n";
-  }
-  const std::string log = smallLog(samples);
-  auto inMemory = loadTree(dir, log);
-  std::vector<SampleRecord> kept = readSamples(*inMemory);
-  ASSERT_FALSE(isSpilled(kept[0]));
-  // Past 100 kB the record goes to a file of no name in the folder given.
-  std::filesystem::create_directory(dir.path("tmp"));
-  auto spilling = loadTree(dir, log);
-  std::vector<SampleRecord> spilled = readSamples(*spilling, {100000, 0, dir.path("tmp")});
-  ASSERT_TRUE(isSpilled(spilled[0]));
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
-  EXPECT_EQ(recordBytes(spilled[0]), recordBytes(kept[0]));
-  const std::vector<std::string> replayed = replay(kept[0]);
-  EXPECT_EQ(replayed.size(), 3000u);
-  EXPECT_EQ(replay(spilled[0]), replayed);
-  EXPECT_EQ(replay(spilled[0]), replayed);  // as often as the blocks need
-  // One spilled after reading replays the same as well.
-  spillRecord(kept[0]);
-  EXPECT_TRUE(isSpilled(kept[0]));
-  EXPECT_EQ(replay(kept[0]), replayed);
-  // A folder that cannot take the file is one line.
-  auto nowhere = loadTree(dir, log);
-  EXPECT_EQ(
-      catchFailure([&] {
-        readSamples(*nowhere, {100000, 0, dir.path("none")});
-      }).message,
-      "Error creating a temporary file in " + dir.path("none") + ": No such file or directory\n");
 }
 
 TEST(SampleRecord, StandardInputIsReadOnceOnly) {
