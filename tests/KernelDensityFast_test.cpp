@@ -144,27 +144,6 @@ TEST_P(VectorLanes, DensityBoundsEncloseEveryDensity) {
   }
 }
 
-// The pruned search finds the reference's mode on many random mixtures, including near-ties
-// between peaks of equal weight.
-TEST_P(VectorLanes, PrunedModeMatchesTheReferenceOnRandomMixtures) {
-  Rng rng(2024);
-  for (int trial = 0; trial < 60; ++trial) {
-    const size_t n = 100 + rng() % 1400;
-    const double gap = 0.5 + 8 * unit(rng);
-    const double weight = trial % 3 == 0 ? 0.5 : unit(rng);
-    const double grain = trial % 4 == 0 ? 0.05 : 0.0;
-    std::vector<double> v(n);
-    for (double& x : v) {
-      x = (unit(rng) < weight ? 0 : gap) + normal(rng);
-      if (grain > 0) x = std::round(x / grain) * grain;
-    }
-    const DensitySummary s = summaryOf(v);
-    SCOPED_TRACE("trial " + std::to_string(trial));
-    EXPECT_EQ(bits({findDensityModeWith(s, {GetParam(), true, true, true})}),
-              bits({findDensityModeReference(s)}));
-  }
-}
-
 // The vector exp gives the platform's bits everywhere: special values, a few ulps around every
 // boundary of the algorithm (tiny, +-512, the last normal result, the zero bound, +-1024, the
 // overflow) and random arguments over the kernel's range, both bands below -512 and beyond. (The
