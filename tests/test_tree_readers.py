@@ -3,6 +3,7 @@ CTest passes the built Scalesum and the source folder in SCALESUM_BINARY and SCA
 
 import csv
 import importlib.util
+import math
 import os
 import re
 import shutil
@@ -105,10 +106,9 @@ class TreeReaders(unittest.TestCase):
                 if series == "scalar":
                     up, down = float(row["pct_up"]) >= 95, float(row["pct_down"]) >= 95
                     self.assertEqual(notes.get("shift"), "up" if up else "down" if down else None)
-                interval = notes.get(series + "_95%_HPD")
-                expected = [row["hpd_lower"], row["hpd_upper"]]
-                self.assertEqual(interval and [float(v) for v in interval],
-                                 None if "NA" in expected else [float(v) for v in expected])
+                hpd = [row["hpd_lower"], row["hpd_upper"]]
+                self.assertEqual([float(v) for v in notes.get(series + "_95%_HPD", [])],
+                                 [] if "NA" in hpd else [float(v) for v in hpd])
 
         # The rate-scaled tree: each length L times the Scalar's mean m in the statistics file,
         # multiplied in double; the logged L where m is not finite.
@@ -120,9 +120,8 @@ class TreeReaders(unittest.TestCase):
                 continue
             _, length = nodes[int(notes["id"])]
             mean = rows[(notes["id"], "scalar")]["mean"]
-            m = float("nan") if mean == "NA" else float(mean)
-            finite = m not in (float("inf"), float("-inf")) and m == m
-            expected = length * m if finite and length != 0 else length
+            finite = mean != "NA" and math.isfinite(float(mean))
+            expected = length * float(mean) if finite and length != 0 else length
             self.assertEqual(node.edge.length, expected, notes["id"])
             self.assertEqual(notes.get("scaled"), None if finite or length == 0 else "no")
         lengths = sorted(node.edge.length for node in scaled if node is not scaled.seed_node)
