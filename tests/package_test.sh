@@ -47,11 +47,13 @@ fi
 
 doc="$work/root/usr/share/doc/scalesum"
 cmp -s "$doc/copyright" "$source_dir/packaging/copyright" || fail "no copyright file"
-gzip -dc "$doc/changelog.gz" | grep -qx "scalesum ($version) unstable; urgency=medium" ||
-  fail "the changelog.gz lacks $version"
+gzip -dc "$doc/changelog.gz" | sed -n 1p | grep -qx "scalesum ($version) unstable; urgency=medium" ||
+  fail "the changelog.gz does not begin with $version"
 gzip -t "$work/root/usr/share/man/man1/Scalesum.1.gz" || fail "no compressed manual page"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *"libgomp1 "* && "$depends" == *"zlib1g "* ]] || fail "Depends: $depends"
+[ "$(dpkg-deb -f "$deb" Section)" = science ] || fail "the section is not science"
+[ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 5 ] || fail "no extended description"
 
 if command -v lintian > /dev/null; then
   lintian --fail-on error,warning "$deb" > "$work/lintian.log" 2>&1 ||
@@ -61,7 +63,12 @@ else
   echo "lintian is not installed: the package was not checked against Debian's rules"
 fi
 
-# The source tarball holds the sources without any build or checkout folder.
+# The binary tarball holds the installed tree; the source tarball the sources without any
+# build or checkout folder.
+cpack -G TGZ --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
+  fail "cpack -G TGZ: $(cat "$work/cpack.log")"
+tar -tzf "$work/out"/scalesum-"$version"-*.tar.gz | grep -q '/bin/Scalesum$' ||
+  fail "the binary tarball lacks bin/Scalesum"
 cpack --config "$build/CPackSourceConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
   fail "the source tarball: $(cat "$work/cpack.log")"
 tar -tzf "$work/out/scalesum-$version.tar.gz" > "$work/sources"
