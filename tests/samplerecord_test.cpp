@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "logfile.h"
 #include "test_util.h"
 
@@ -17,19 +15,15 @@ std::vector<std::string> replay(SampleRecord& record) {
   std::vector<std::string> samples;
   SampleEntry entry;
   rewindRecord(record);
-  char cell[64];
-  while (nextSample(record, entry)) {
-    std::snprintf(cell, sizeof cell, "%d %f %d", entry.iteration, entry.sigma, entry.notANumber);
-    std::string text = cell;
-    for (double global : entry.globals) {
-      std::snprintf(cell, sizeof cell, " %f", global);
-      text += cell;
-    }
+  while (nextSample(record, entry)) {  // (to_string writes a double as %f does)
+    std::string text = std::to_string(entry.iteration) + " " + std::to_string(entry.sigma) + " " +
+                       std::to_string(entry.notANumber);
+    for (double global : entry.globals) text.append(" ").append(std::to_string(global));
     for (int32_t g = 0; g < entry.groupCount; ++g) {
       const SampleGroup group = groupAt(entry, g);
-      std::snprintf(cell, sizeof cell, " [%u %s %f]", group.position,
-                    group.subtree ? "subtree" : "branch", group.scalar);
-      text += cell;
+      text.append(" [").append(std::to_string(group.position));
+      text.append(group.subtree ? " subtree " : " branch ").append(std::to_string(group.scalar));
+      text.append("]");
     }
     samples.push_back(text);
   }
