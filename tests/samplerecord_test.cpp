@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-
 #include "logfile.h"
 #include "test_util.h"
 
@@ -18,19 +15,15 @@ std::vector<std::string> replay(SampleRecord& record) {
   std::vector<std::string> samples;
   SampleEntry entry;
   rewindRecord(record);
-  char cell[64];
-  while (nextSample(record, entry)) {
-    std::snprintf(cell, sizeof cell, "%d %f %d", entry.iteration, entry.sigma, entry.notANumber);
-    std::string text = cell;
-    for (double global : entry.globals) {
-      std::snprintf(cell, sizeof cell, " %f", global);
-      text += cell;
-    }
+  while (nextSample(record, entry)) {  // (to_string writes a double as %f does)
+    std::string text = std::to_string(entry.iteration) + " " + std::to_string(entry.sigma) + " " +
+                       std::to_string(entry.notANumber);
+    for (double global : entry.globals) text.append(" ").append(std::to_string(global));
     for (int32_t g = 0; g < entry.groupCount; ++g) {
       const SampleGroup group = groupAt(entry, g);
-      std::snprintf(cell, sizeof cell, " [%u %s %f]", group.position,
-                    group.subtree ? "subtree" : "branch", group.scalar);
-      text += cell;
+      text.append(" [").append(std::to_string(group.position));
+      text.append(group.subtree ? " subtree " : " branch ").append(std::to_string(group.scalar));
+      text.append("]");
     }
     samples.push_back(text);
   }
@@ -73,47 +66,6 @@ TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
       "3.000000]"};
   EXPECT_EQ(replay(record), expected);
   EXPECT_EQ(notANumberBit(1) | notANumberBit(5) | notANumberBit(6), 25);
-}
-
-TEST(SampleRecord, ASpilledRecordReplaysAsInMemoryAndLeavesNoFile) {
-  TempDir dir;
-  std::string samples;
-  char line[64];
-  for (int i = 0; i < 3000; ++i) {
-    std::snprintf(line, sizeof line, "%d 0 0 %d 0 %d 0", i, i % 4, 1 + i % 9);
-    samples += line;
-    for (int g = 0; g < i % 4; ++g) {
-      std::snprintf(line, sizeof line, " %d 1.5 x Node", 2 + (i + g) % 6);
-      samples += line;
-    }
-    samples += "\n";
-  }
-  const std::string log = smallLog(samples);
-  auto inMemory = loadTree(dir, log);
-  std::vector<SampleRecord> kept = readSamples(*inMemory);
-  ASSERT_FALSE(isSpilled(kept[0]));
-  // Past 100 kB the record goes to a file of no name in the folder given.
-  std::filesystem::create_directory(dir.path("tmp"));
-  auto spilling = loadTree(dir, log);
-  std::vector<SampleRecord> spilled = readSamples(*spilling, {100000, 0, dir.path("tmp")});
-  ASSERT_TRUE(isSpilled(spilled[0]));
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
-  EXPECT_EQ(recordBytes(spilled[0]), recordBytes(kept[0]));
-  const std::vector<std::string> replayed = replay(kept[0]);
-  EXPECT_EQ(replayed.size(), 3000u);
-  EXPECT_EQ(replay(spilled[0]), replayed);
-  EXPECT_EQ(replay(spilled[0]), replayed);  // as often as the blocks need
-  // One spilled after reading replays the same as well.
-  spillRecord(kept[0]);
-  EXPECT_TRUE(isSpilled(kept[0]));
-  EXPECT_EQ(replay(kept[0]), replayed);
-  // A folder that cannot take the file is one line.
-  auto nowhere = loadTree(dir, log);
-  EXPECT_EQ(
-      catchFailure([&] {
-        readSamples(*nowhere, {100000, 0, dir.path("none")});
-      }).message,
-      "Error creating a temporary file in " + dir.path("none") + ": No such file or directory\n");
 }
 
 TEST(SampleRecord, StandardInputIsReadOnceOnly) {

@@ -3,6 +3,7 @@ CTest passes the built Scalesum and the source folder in SCALESUM_BINARY and SCA
 
 import csv
 import importlib.util
+import math
 import os
 import re
 import shutil
@@ -29,7 +30,9 @@ def read_log_tables(path):  # taxa by id; per node id its taxon ids and length
                   for f in lines[2 + count:2 + count + int(lines[1 + count][0])]}
 
 
-def read_png(path):  # rows of (r, g, b, a) pixels of an 8-bit RGB or RGBA PNG
+def rows_with_lines(path, shortest=12):
+    """The pixel rows of an 8-bit RGB or RGBA PNG that hold a horizontal run of at least
+    `shortest` pixels that show on white (composited on white, some channel at most 215)."""
     with open(path, "rb") as f:
         data = f.read()
     pos, idat = 8, b""
@@ -43,39 +46,21 @@ def read_png(path):  # rows of (r, g, b, a) pixels of an 8-bit RGB or RGBA PNG
         pos += 12 + length
     assert depth == 8 and colour in (2, 6) and interlace == 0, (depth, colour, interlace)
     size = 3 if colour == 2 else 4
-    raw, stride = zlib.decompress(idat), width * size
-    rows, above = [], bytearray(stride)
+    raw, stride, found = zlib.decompress(idat), width * size, []
+    above = bytearray(stride)
     for y in range(height):
-        kind = raw[y * (stride + 1)]
-        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:][:stride])
         for i in range(stride):
-            a = line[i - size] if i >= size else 0
-            b, c = above[i], above[i - size] if i >= size else 0
-            if kind == 1:
-                line[i] = (line[i] + a) & 255
-            elif kind == 2:
-                line[i] = (line[i] + b) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (a + b) // 2) & 255
-            elif kind == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        rows.append([tuple(line[x:x + size]) + ((255,) if size == 3 else ())
-                     for x in range(0, stride, size)])
-        above = line
-    return rows
-
-
-def rows_with_lines(path, shortest=12):
-    """The pixel rows of the PNG that hold a horizontal run of at least `shortest` pixels that
-    show on white (composited on white, some channel at most 215)."""
-    found = []
-    for y, row in enumerate(read_png(path)):
-        run = 0
-        for r, g, b, a in row:
-            shows = min(r, g, b) * a / 255 + 255 * (1 - a / 255) <= 215
-            run = run + 1 if shows else 0
+            a, b = line[i - size] if i >= size else 0, above[i]
+            c = above[i - size] if i >= size else 0
+            p = a + b - c
+            paeth = a if abs(p - a) <= min(abs(p - b), abs(p - c)) else b if abs(p - b) <= abs(
+                p - c) else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, paeth)[kind]) & 255
+        above, run = line, 0
+        for x in range(0, stride, size):
+            r, g, b_, alpha = tuple(line[x:x + size]) + ((255,) if size == 3 else ())
+            run = run + 1 if min(r, g, b_) * alpha / 255 + 255 * (1 - alpha / 255) <= 215 else 0
             if run >= shortest:
                 found.append(y)
                 break
@@ -98,13 +83,6 @@ class TreeReaders(unittest.TestCase):
         tree_path = os.path.join(self.dir, "t.nex")
         if shutil.which("xmllint"):
             subprocess.run(["xmllint", "--noout", os.path.join(self.dir, "p.svg")], check=True)
-        if shutil.which("Rscript"):
-            counts = subprocess.run(
-                ["Rscript", "-e", "if (requireNamespace('ape', quietly = TRUE)) { t <- "
-                 "ape::read.nexus(commandArgs(TRUE)[1]); cat(length(t$tip.label), t$Nnode) }",
-                 tree_path], capture_output=True, check=True, text=True).stdout.split()
-            inner = sum(1 for ids, _ in nodes.values() if len(ids) > 1)
-            self.assertIn(counts, ([], [str(len(taxa)), str(inner)]))
         if not HAVE_DENDROPY:
             self.skipTest("dendropy is not installed")
         import dendropy
@@ -120,37 +98,30 @@ class TreeReaders(unittest.TestCase):
             self.assertEqual(node.edge.length or 0.0, 0.0 if node is tree.seed_node else length)
             for series in ("scalar", "sigv", "deltab", "deltav"):
                 row = rows[(notes["id"], series)]
-                self.assertEqual(float(notes["pct_changed"]), float(row["pct_changed"]))
-                for column, suffix in STATISTICS.items():
-                    key = series + suffix
-                    if row[column] == "NA":
-                        self.assertNotIn(key, notes)
-                    else:
-                        self.assertEqual(float(notes[key]), float(row[column]), key)
-                for column in ("pct_up", "pct_down"):
+                for column in ("pct_changed", "pct_up", "pct_down"):
                     self.assertEqual(float(notes[column]), float(row[column]))
+                for column, suffix in STATISTICS.items():  # a missing value is left out
+                    self.assertEqual(notes.get(series + suffix) and float(notes[series + suffix]),
+                                     None if row[column] == "NA" else float(row[column]), suffix)
                 if series == "scalar":
                     up, down = float(row["pct_up"]) >= 95, float(row["pct_down"]) >= 95
                     self.assertEqual(notes.get("shift"), "up" if up else "down" if down else None)
-                interval = notes.get(series + "_95%_HPD")
-                expected = [row["hpd_lower"], row["hpd_upper"]]
-                self.assertEqual(interval and [float(v) for v in interval],
-                                 None if "NA" in expected else [float(v) for v in expected])
+                hpd = [row["hpd_lower"], row["hpd_upper"]]
+                self.assertEqual([float(v) for v in notes.get(series + "_95%_HPD", [])],
+                                 [] if "NA" in hpd else [float(v) for v in hpd])
 
         # The rate-scaled tree: each length L times the Scalar's mean m in the statistics file,
         # multiplied in double; the logged L where m is not finite.
         scaled_path = os.path.join(self.dir, "scaled.nex")
         scaled = dendropy.Tree.get(path=scaled_path, schema="nexus", preserve_underscores=True)
-        lengths = []
         for node in scaled:
             notes = {a.name: a.value for a in node.annotations}
             if node is scaled.seed_node or "id" not in notes:
                 continue
             _, length = nodes[int(notes["id"])]
             mean = rows[(notes["id"], "scalar")]["mean"]
-            m = float("nan") if mean == "NA" else float(mean)
-            finite = m not in (float("inf"), float("-inf")) and m == m
-            expected = length * m if finite and length != 0 else length
+            finite = mean != "NA" and math.isfinite(float(mean))
+            expected = length * float(mean) if finite and length != 0 else length
             self.assertEqual(node.edge.length, expected, notes["id"])
             self.assertEqual(notes.get("scaled"), None if finite or length == 0 else "no")
         lengths = sorted(node.edge.length for node in scaled if node is not scaled.seed_node)

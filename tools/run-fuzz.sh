@@ -11,7 +11,7 @@ seconds=${1:-30}
 shift $(($# > 0 ? 1 : 0))
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(fuzz_text fuzz_header fuzz_options fuzz_samples fuzz_run)
+  targets=(fuzz_text fuzz_header fuzz_run)
 fi
 build=build-fuzz
 out=fuzz-out
@@ -25,21 +25,17 @@ cmake --build "$build" -j2 --target "${targets[@]}"
 # target takes the log, a NUL byte, then the options file.
 seeds="$build/seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds"/{fuzz_text,fuzz_header,fuzz_options,fuzz_samples,fuzz_run} "$out"
+mkdir -p "$seeds"/{fuzz_text,fuzz_header,fuzz_run} "$out"
 cp examples/example.log "$seeds/fuzz_header/example.log"
-cp examples/example.log "$seeds/fuzz_samples/example.log"
 head -c 4096 examples/example.log >"$seeds/fuzz_text/example-head.log"
 cp examples/example.options "$seeds/fuzz_text/example.options"
-cp examples/example.options "$seeds/fuzz_options/example.options"
 for shape in "3 6 1 2000" "5 12 3 3000" "8 20 5 5000" "13 30 7 1000"; do
   read -r taxa samples seed burnin <<<"$shape"
   name="sim-$taxa-$samples"
   python3 tools/simulate_log.py --taxa "$taxa" --samples "$samples" --seed "$seed" \
     --burnin "$burnin" --out "$seeds/$name.log" --options "$seeds/$name.options"
-  for target in fuzz_text fuzz_header fuzz_samples; do
-    cp "$seeds/$name.log" "$seeds/$target/"
-  done
-  cp "$seeds/$name.options" "$seeds/fuzz_options/"
+  cp "$seeds/$name.log" "$seeds/fuzz_text/"
+  cp "$seeds/$name.log" "$seeds/fuzz_header/"
   { cat "$seeds/$name.log"; printf '\0'; cat "$seeds/$name.options"; } >"$seeds/fuzz_run/$name"
 done
 
