@@ -17,6 +17,11 @@ namespace {
 // takes its centred copy (8).
 constexpr int64_t kScratchBytesPerSample = 28;
 
+// What one thread's convergence diagnostics keep per sample from series to series, when
+// statistics are computed: four arrays of ranked draws (16 bytes each) and the split matrix,
+// the normal scores and the autocorrelations (8 each).
+constexpr int64_t kConvergenceBytesPerSample = 88;
+
 int64_t capOrDefault(int64_t maxMemory) {
   return maxMemory > 0 ? maxMemory : defaultMemoryCap();
 }
@@ -31,11 +36,12 @@ size_t fitting(int64_t room, int64_t bytesPerPosition, size_t positions) {
 }  // namespace
 
 BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int threads,
-                     int64_t recordBytes, bool spilled) {
+                     bool statistics, int64_t recordBytes, bool spilled) {
   BlockPlan plan;
   plan.bytesPerPosition = static_cast<int64_t>(sizeof(double)) * samples;
-  plan.sharedBytes = static_cast<int64_t>(sizeof(double)) * samples +
-                     kScratchBytesPerSample * samples * std::max(threads, 1);
+  const int64_t perThread = kScratchBytesPerSample + (statistics ? kConvergenceBytesPerSample : 0);
+  plan.sharedBytes =
+      static_cast<int64_t>(sizeof(double)) * samples + perThread * samples * std::max(threads, 1);
   plan.recordBytes = recordBytes;
   if (positions == 0) return plan;
   const int64_t room = maxMemory - plan.sharedBytes;
@@ -60,11 +66,12 @@ int64_t defaultMemoryCap() {
   return static_cast<int64_t>(pages) * pageSize / 2;
 }
 
-RecordLimit recordLimit(int64_t maxMemory, int threads, const std::string& tempDir) {
+RecordLimit recordLimit(int64_t maxMemory, int threads, bool statistics,
+                        const std::string& tempDir) {
   RecordLimit limit;
   limit.limitBytes = capOrDefault(maxMemory);
   // Per sample, whatever the block: its sigma, every thread's scratch and one history entry.
-  const BlockPlan unit = planBlocks(INT64_MAX, 1, 1, threads);
+  const BlockPlan unit = planBlocks(INT64_MAX, 1, 1, threads, statistics);
   limit.reservePerSample = unit.sharedBytes + unit.bytesPerPosition;
   limit.tempDir = temporaryFolder(tempDir);
   return limit;
@@ -79,8 +86,8 @@ BlockPlan planRun(const Analysis& analysis, std::vector<SampleRecord>& records, 
     bytes += recordBytes(record);
     spilled = spilled || isSpilled(record);
   }
-  const BlockPlan plan =
-      planBlocks(cap, positions, analysis.sampleCount, omp_get_max_threads(), bytes, spilled);
+  const BlockPlan plan = planBlocks(cap, positions, analysis.sampleCount, omp_get_max_threads(),
+                                    analysis.wantStatistics, bytes, spilled);
   if (positions > 0 && plan.blockSize == 0) {
     fail(1, Stream::kStdout,
          "Error: a memory cap of %lld bytes is too small for %d samples: summarising one node "

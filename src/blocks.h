@@ -26,19 +26,22 @@ struct BlockPlan {
 };
 
 // Returns the plan for `positions` node positions over `samples` retained samples, summarised
-// by at most `threads` threads, in at most `maxMemory` bytes, beside records of
+// by at most `threads` threads (with their convergence diagnostics when `statistics`), in at
+// most `maxMemory` bytes, beside records of
 // `recordBytes` bytes: kept in memory unless that would take more blocks than reading them
 // back from temporary files, or unless `spilled` says they are there already.
 BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int threads,
-                     int64_t recordBytes = 0, bool spilled = false);
+                     bool statistics, int64_t recordBytes = 0, bool spilled = false);
 
 // Returns half of the physical memory: the cap when none is given.
 int64_t defaultMemoryCap();
 
 // Returns what a record read under `maxMemory` (the default cap when 0 or less) may keep in
-// memory while the log is read, summarised by `threads` threads, and where it goes beyond
-// that: the folder `tempDir`, or the system's when empty.
-RecordLimit recordLimit(int64_t maxMemory, int threads, const std::string& tempDir);
+// memory while the log is read, summarised by `threads` threads (with statistics when
+// `statistics`), and where it goes beyond that: the folder `tempDir`, or the system's when
+// empty.
+RecordLimit recordLimit(int64_t maxMemory, int threads, bool statistics,
+                        const std::string& tempDir);
 
 // Returns the plan of a run whose samples are in `records`, under `maxMemory` (the default
 // cap when 0 or less), and moves the records to temporary files when the plan says so; ends

@@ -106,7 +106,8 @@ int32_t readingBurnIn(const Analysis& analysis, const CommandLine& command) {
 std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>>& chains,
                                            const CommandLine& command) {
   Analysis& analysis = *chains.front();
-  const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(), command.tempDir);
+  const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(),
+                                        analysis.wantStatistics, command.tempDir);
   std::vector<SampleRecord> records;
   int64_t taken = 0;  // what the records read so far keep from the cap
   for (const std::unique_ptr<Analysis>& chain : chains) {

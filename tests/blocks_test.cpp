@@ -52,17 +52,19 @@ int64_t recordBytesOf(int samples) {
 }
 
 // The smallest cap under which the positions of blockLog(samples) are summarised in `blocks`
-// blocks, the record kept in memory, or read back from a temporary file when `spilled`.
-int64_t capFor(size_t blocks, int samples, bool spilled) {
-  const BlockPlan unit = planBlocks(INT64_MAX, kPositions, samples, 2);
-  // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread;
-  // the record whole, or a window of 256 KiB onto its file.
+// blocks, the record kept in memory, or read back from a temporary file when `spilled`, by a
+// run that computes statistics when `statistics`.
+int64_t capFor(size_t blocks, int samples, bool spilled, bool statistics) {
+  const BlockPlan unit = planBlocks(INT64_MAX, kPositions, samples, 2, statistics);
+  // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread,
+  // 116 with statistics; the record whole, or a window of 256 KiB onto its file.
   EXPECT_TRUE(unit.bytesPerPosition == 8 * samples &&
-              unit.sharedBytes == 8 * samples + 28 * samples * 2);
+              unit.sharedBytes == 8 * samples + (statistics ? 116 : 28) * samples * 2);
   const int64_t record = spilled ? int64_t{1} << 18 : recordBytesOf(samples);
   const auto perBlock = static_cast<int64_t>((kPositions + blocks - 1) / blocks);
   const int64_t cap = unit.sharedBytes + record + perBlock * unit.bytesPerPosition;
-  const BlockPlan plan = planBlocks(cap, kPositions, samples, 2, recordBytesOf(samples));
+  const BlockPlan plan =
+      planBlocks(cap, kPositions, samples, 2, statistics, recordBytesOf(samples));
   EXPECT_EQ(plan.blockCount, blocks);
   EXPECT_EQ(plan.spill, spilled);
   return cap;
@@ -90,7 +92,7 @@ TEST(Blocks, EveryBlockSizeInMemoryOrSpilledWritesWhatOneBlockDoes) {
         // A small record never goes to a file; a large one stays in memory only where it
         // costs no block.
         if (samples == 60 ? spilled : !spilled && blocks > 1) continue;
-        const std::string cap = std::to_string(capFor(blocks, samples, spilled));
+        const std::string cap = std::to_string(capFor(blocks, samples, spilled, true));
         const std::string what = std::to_string(samples) + " samples in " + std::to_string(blocks) +
                                  (spilled ? " blocks, spilled, " : " ");
         for (const std::string& path : logs) {
@@ -100,7 +102,9 @@ TEST(Blocks, EveryBlockSizeInMemoryOrSpilledWritesWhatOneBlockDoes) {
         }
         // Only a spilled record needs the folder for temporary files.
         const testing::RunResult nowhere =
-            runProgram({"--max-memory", cap, "--temp-dir", dir.path("none"), logs[0]}, kTwoThreads);
+            runProgram({"--max-memory", cap, "--temp-dir", dir.path("none"), "-q", "--stats",
+                        dir.path("none-stats"), logs[0]},
+                       kTwoThreads);
         EXPECT_EQ(nowhere.status, spilled ? 1 : 0) << what;
         EXPECT_EQ(nowhere.err, spilled ? "Error creating a temporary file in " + dir.path("none") +
                                              ": No such file or directory\n"
@@ -114,7 +118,7 @@ TEST(Blocks, EveryBlockSizeInMemoryOrSpilledWritesWhatOneBlockDoes) {
 TEST(Blocks, TooSmallACapFailsAndProgressCountsTheReadAndEveryBlock) {
   TempDir dir;
   const std::string log = dir.write("plain.log", blockLog(60));
-  const int64_t cap = capFor(kPositions, 60, false) - 1;
+  const int64_t cap = capFor(kPositions, 60, false, false) - 1;
   const testing::RunResult run =
       runProgram({"--max-memory", std::to_string(cap), log}, kTwoThreads);
   EXPECT_TRUE(run.status == 1 && run.err.empty());
@@ -125,8 +129,9 @@ TEST(Blocks, TooSmallACapFailsAndProgressCountsTheReadAndEveryBlock) {
   // Progress forced on off a terminal writes plain lines and leaves the report alone. A short
   // run ends before the first periodic line; a slow one may show some beforehand.
   const testing::RunResult whole = runProgram({log}, kTwoThreads);
-  const testing::RunResult shown = runProgram(
-      {"--progress", "--max-memory", std::to_string(capFor(3, 60, false)), log}, kTwoThreads);
+  const testing::RunResult shown =
+      runProgram({"--progress", "--max-memory", std::to_string(capFor(3, 60, false, false)), log},
+                 kTwoThreads);
   EXPECT_TRUE(shown.status == 0 && shown.out == whole.out);
   const std::string closing = "Scalesum: 8/8 nodes summarised in 4 passes, 0:";
   const size_t last = shown.err.rfind('\n', shown.err.size() - 2) + 1;  // 0 when one line
@@ -139,7 +144,7 @@ TEST(Blocks, ASpilledRunLeavesNoTemporaryFileWhenItFailsOrIsInterrupted) {
   TempDir dir;
   const std::string tmp = dir.path("tmp");
   std::filesystem::create_directory(tmp);
-  const std::string cap = std::to_string(capFor(2, 6000, true));
+  const std::string cap = std::to_string(capFor(2, 6000, true, false));
   // The record is in its file when the last sample, which scales the root, is applied.
   const std::string root = dir.write("root.log", blockLog(6000) + "6000 0 0 1 0 1 0 1 2 x Node\n");
   const testing::RunResult failed =
