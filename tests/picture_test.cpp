@@ -214,6 +214,13 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   EXPECT_TRUE(width > 6.6 * 100 + 16 && width < 6.6 * 200) << width;
   EXPECT_NE(svg.find(">x&lt;y&amp;z</text>"), std::string::npos);
   EXPECT_NE(svg.find(">&apos;q&quot;\xC3\xA9\xEF\xBF\xBD</text>"), std::string::npos);
+  // A log from a pipe is titled by what it is, not by a descriptor's number.
+  for (const auto& [path, title] :
+       {std::pair{"-", ">standard input: "}, std::pair{"/dev/fd/63", ">/dev/fd/63: "},
+        std::pair{"runs/a&b.log", ">a&amp;b.log: "}}) {
+    a->log.path = path;
+    EXPECT_NE(pictureOf(*a, "scalar_mean").find(title), std::string::npos) << path;
+  }
 }
 
 }  // namespace
