@@ -311,6 +311,27 @@ __attribute__((target_clones("popcnt", "default"))) size_t pairsAtLag(const uint
   return pairs;
 }
 
+// Sets s.distances[d], for d below n, to how many pairs of set bits lie d apart within a
+// half-chain, summed over the `halves` half-chains of n bits.
+void countDistances(const uint64_t* bits, size_t wordCount, size_t n, size_t halves,
+                    ConvergenceScratch& s) {
+  std::vector<uint32_t>& distances = s.distances;
+  std::vector<uint32_t>& positions = s.positions;
+  distances.assign(n, 0);
+  for (size_t j = 0; j < halves; ++j) {
+    positions.clear();
+    for (size_t w = 0; w < wordCount; ++w) {
+      for (uint64_t word = bits[j * wordCount + w]; word != 0; word &= word - 1) {
+        positions.push_back(
+            static_cast<uint32_t>(64 * w + static_cast<size_t>(std::countr_zero(word))));
+      }
+    }
+    for (size_t a = 0; a < positions.size(); ++a) {
+      for (size_t b = a; b < positions.size(); ++b) ++distances[positions[b] - positions[a]];
+    }
+  }
+}
+
 // Returns the effective sample size of the split indicator that is 1 for the first `below` of
 // the `kept` ascending split draws, 0 < below < kept, in `halves` half-chains of n >= 3.
 //
@@ -350,23 +371,38 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
                           (static_cast<double>(halves) * static_cast<double>(halves - 1)) /
                           (size * size);
   const double scale = size * size * size * static_cast<double>(halves);
+  // Counting the pairs lag by lag costs a pass over the words each; counting every pair's
+  // distance at once costs a step per pair. Lags go on counting words until they have cost as
+  // much as the pairs would, which keeps the total within twice the cheaper.
+  const size_t pairCount = static_cast<size_t>(onesSquares / 2);
+  size_t wordsCounted = 0;
+  bool byDistance = false;
   return geyerEss(n, halves, varMeans, s, [&](size_t lag) {
     std::vector<double>& lagMeans = s.lagMeans;
     while (lagMeans.size() <= lag) {
       const size_t t = lagMeans.size();
       Wide total = 0;
       if (t < n) {
+        // Summed over half-chains before the products with n: with n below 2^31, each
+        // k (B + C) fits 64 bits.
+        if (!byDistance && wordsCounted >= pairCount) {
+          countDistances(bits.data(), wordCount, n, halves, s);
+          byDistance = true;
+        }
+        wordsCounted += halves * wordCount;
+        size_t pairs = byDistance ? s.distances[t] : 0;
+        Wide margins = 0;
         for (size_t j = 0; j < halves; ++j) {
           const uint64_t* words = bits.data() + j * wordCount;
-          const Wide k = static_cast<Wide>(ones[3 * j]);
-          const Wide pairs = static_cast<Wide>(pairsAtLag(words, wordCount, t));
           size_t& early = ones[3 * j + 1];
           size_t& late = ones[3 * j + 2];
-          total += wideN * wideN * pairs - wideN * k * static_cast<Wide>(early + late) +
-                   static_cast<Wide>(n - t) * k * k;
+          if (!byDistance) pairs += pairsAtLag(words, wordCount, t);
+          margins += static_cast<uint64_t>(ones[3 * j]) * (early + late);
           early -= (words[(n - 1 - t) / 64] >> ((n - 1 - t) % 64)) & 1;
           late -= (words[t / 64] >> (t % 64)) & 1;
         }
+        total = wideN * wideN * static_cast<Wide>(pairs) - wideN * margins +
+                static_cast<Wide>(n - t) * onesSquares;
       }
       lagMeans.push_back(static_cast<double>(total) / scale);
     }

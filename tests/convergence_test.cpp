@@ -177,8 +177,9 @@ double directEss(const std::vector<std::vector<double>>& halves) {
   return draws / std::max(-1.0 + 2.0 * head + r[t], 1.0 / std::log10(draws));
 }
 
-// The tail figure counts the indicator's lag products in whole words of bits; it must agree
-// with plain sums of products, for half-chains of every length about a word's and for lags
+// The tail figure counts the indicator's lag products in whole words of bits, and once many
+// lags are read, by the distances between its set bits; either way it must agree with plain
+// sums of products, for half-chains of every length about a word's, for few lags and for lags
 // reaching past several words.
 TEST(Convergence, TailAgreesWithDirectSumsOverTheIndicators) {
   std::mt19937_64 random(18);
