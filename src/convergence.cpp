@@ -383,13 +383,13 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
       const size_t t = lagMeans.size();
       Wide total = 0;
       if (t < n) {
-        // Summed over half-chains before the products with n: with n below 2^31, each
-        // k (B + C) fits 64 bits.
         if (!byDistance && wordsCounted >= pairCount) {
           countDistances(bits.data(), wordCount, n, halves, s);
           byDistance = true;
         }
         wordsCounted += halves * wordCount;
+        // Summed over half-chains before the products with n: with n below 2^31, each
+        // k (B + C) fits 64 bits.
         size_t pairs = byDistance ? s.distances[t] : 0;
         Wide margins = 0;
         for (size_t j = 0; j < halves; ++j) {
