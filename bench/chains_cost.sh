@@ -11,7 +11,8 @@
 # BASE is a Scalesum built from a commit before the columns (for instance:
 # git archive bc0cc9d | tar -x -C /tmp/base && cmake -S /tmp/base -B /tmp/base/build
 # -DCMAKE_BUILD_TYPE=Release && cmake --build /tmp/base/build -j2 --target Scalesum). This
-# build is ./build, brought up to date first. No burn-in: every chain keeps all its lines.
+# build is ./build, brought up to date first, or the program SCALESUM names (not rebuilt), to
+# measure an older build of the columns. No burn-in: every chain keeps all its lines.
 set -euo pipefail
 
 base=${1:?usage: bench/chains_cost.sh BASE [TAXA SAMPLES [CHAINS [ROUNDS [SEED]]]]}
@@ -28,10 +29,16 @@ trap 'rm -rf "$work"' EXIT
 
 python3 tools/simulate_log.py --taxa "$taxa" --samples "$samples" --seed "$seed" \
   --out "$work/whole.log"
-if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build -j2 --target Scalesum; } \
+program=${SCALESUM:-}
+if [ -n "$program" ]; then
+  [ -x "$program" ] || { echo "$program is no program" >&2; exit 2; }
+  program=$(realpath "$program")
+elif ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build -j2 --target Scalesum; } \
   >"$work/build.out" 2>&1; then
   tail -n 30 "$work/build.out" >&2
   exit 1
+else
+  program=./build/Scalesum
 fi
 # The header: the taxon count, its taxa, the node count, its nodes and the header line.
 taxonCount=$(head -n 1 "$work/whole.log")
@@ -62,8 +69,8 @@ run() {
 
 for ((i = 0; i < rounds; ++i)); do
   run base "$base" "$work/whole.log"
-  run whole ./build/Scalesum "$work/whole.log"
-  run chains ./build/Scalesum "$first" "${chainFlags[@]}"
+  run whole "$program" "$work/whole.log"
+  run chains "$program" "$first" "${chainFlags[@]}"
   cmp -s "$work/base.out" "$work/whole.out" && cmp -s "$work/base.out" "$work/chains.out" ||
     { echo "reports differ" >&2; exit 1; }
 done

@@ -1,6 +1,7 @@
 #include "convergence.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -186,41 +187,21 @@ __attribute__((target_clones("avx2", "default"))) void addLagProducts(const doub
   }
 }
 
-// Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
-// after the other, which it centres in place. Autocovariances are summed directly, and only
-// for the lags that the truncation reads.
-double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
-  std::vector<double>& means = s.means;
-  means.resize(chains);
-  for (size_t j = 0; j < chains; ++j) {
-    means[j] = mean(x + j * n, n);
-    for (size_t i = 0; i < n; ++i) x[j * n + i] -= means[j];
-  }
+// Returns the effective sample size of `chains` half-chains of n >= 3 draws each, given the
+// variance of their means and `extend`, which makes s.lagMeans hold the mean autocovariance
+// over half-chains (each about its own mean, divided by n) of every lag up to the one it is
+// given. Only the lags that the truncation reads are asked for.
+template <class Extend>
+double geyerEss(size_t n, size_t chains, double varMeans, ConvergenceScratch& s, Extend&& extend) {
   const double size = static_cast<double>(n);
   std::vector<double>& lagMeans = s.lagMeans;
   lagMeans.clear();
-  // Makes lagMeans hold every lag up to `lag`, a block of lags at a time.
-  auto ensureLag = [&](size_t lag) {
-    while (lagMeans.size() <= lag) {
-      const size_t first = lagMeans.size();
-      double sums[kLagBlock];
-      double overChains[kLagBlock] = {};
-      for (size_t j = 0; j < chains; ++j) {
-        std::fill(sums, sums + kLagBlock, 0.0);
-        addLagProducts(x + j * n, n, first, sums);
-        for (size_t m = 0; m < kLagBlock; ++m) overChains[m] += sums[m] / size;
-      }
-      for (size_t m = 0; m < kLagBlock; ++m) {
-        lagMeans.push_back(overChains[m] / static_cast<double>(chains));
-      }
-    }
-  };
-  ensureLag(1);
+  extend(1);
   const double meanVar = lagMeans[0] * size / (size - 1.0);
   double varPlus = meanVar * (size - 1.0) / size;
-  if (chains > 1) varPlus += variance(means.data(), chains, mean(means.data(), chains));
+  if (chains > 1) varPlus += varMeans;
   auto rhoAt = [&](size_t lag) {
-    ensureLag(lag);
+    extend(lag);
     return 1.0 - (meanVar - lagMeans[lag]) / varPlus;
   };
 
@@ -260,6 +241,174 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
   return draws / tau;
 }
 
+// Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
+// after the other, which it centres in place. Autocovariances are summed directly, a block of
+// lags at a time.
+double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
+  std::vector<double>& means = s.means;
+  means.resize(chains);
+  for (size_t j = 0; j < chains; ++j) {
+    means[j] = mean(x + j * n, n);
+    for (size_t i = 0; i < n; ++i) x[j * n + i] -= means[j];
+  }
+  const double size = static_cast<double>(n);
+  const double varMeans =
+      chains > 1 ? variance(means.data(), chains, mean(means.data(), chains)) : 0.0;
+  return geyerEss(n, chains, varMeans, s, [&](size_t lag) {
+    std::vector<double>& lagMeans = s.lagMeans;
+    while (lagMeans.size() <= lag) {
+      const size_t first = lagMeans.size();
+      double sums[kLagBlock];
+      double overChains[kLagBlock] = {};
+      for (size_t j = 0; j < chains; ++j) {
+        std::fill(sums, sums + kLagBlock, 0.0);
+        addLagProducts(x + j * n, n, first, sums);
+        for (size_t m = 0; m < kLagBlock; ++m) overChains[m] += sums[m] / size;
+      }
+      for (size_t m = 0; m < kLagBlock; ++m) {
+        lagMeans.push_back(overChains[m] / static_cast<double>(chains));
+      }
+    }
+  });
+}
+
+// Exact integers wide enough for n^3 whatever the number of draws.
+__extension__ typedef __int128 Wide;
+
+// Returns how many of the first `count` bits of `words` are set.
+size_t onesBefore(const uint64_t* words, size_t count) {
+  size_t ones = 0;
+  for (size_t w = 0; w < count / 64; ++w) ones += static_cast<size_t>(std::popcount(words[w]));
+  if (count % 64 != 0) {
+    ones +=
+        static_cast<size_t>(std::popcount(words[count / 64] & ((uint64_t{1} << (count % 64)) - 1)));
+  }
+  return ones;
+}
+
+// Returns how many bits i of the n-bit half-chain `words` have bit i + lag set as well; the
+// bits past n are clear. Without the processor's own bit count, each count takes a dozen steps.
+__attribute__((target_clones("popcnt", "default"))) size_t pairsAtLag(const uint64_t* words,
+                                                                      size_t wordCount,
+                                                                      size_t lag) {
+  const size_t skip = lag / 64;
+  const unsigned shift = lag % 64;
+  size_t pairs = 0;
+  if (shift == 0) {
+    for (size_t w = 0; w + skip < wordCount; ++w) {
+      pairs += static_cast<size_t>(std::popcount(words[w] & words[w + skip]));
+    }
+    return pairs;
+  }
+  size_t w = 0;
+  for (; w + skip + 1 < wordCount; ++w) {
+    const uint64_t ahead = (words[w + skip] >> shift) | (words[w + skip + 1] << (64 - shift));
+    pairs += static_cast<size_t>(std::popcount(words[w] & ahead));
+  }
+  if (w + skip < wordCount) {
+    pairs += static_cast<size_t>(std::popcount(words[w] & (words[w + skip] >> shift)));
+  }
+  return pairs;
+}
+
+// Sets s.distances[d], for d below n, to how many pairs of set bits lie d apart within a
+// half-chain, summed over the `halves` half-chains of n bits.
+void countDistances(const uint64_t* bits, size_t wordCount, size_t n, size_t halves,
+                    ConvergenceScratch& s) {
+  std::vector<uint32_t>& distances = s.distances;
+  std::vector<uint32_t>& positions = s.positions;
+  distances.assign(n, 0);
+  for (size_t j = 0; j < halves; ++j) {
+    positions.clear();
+    for (size_t w = 0; w < wordCount; ++w) {
+      for (uint64_t word = bits[j * wordCount + w]; word != 0; word &= word - 1) {
+        positions.push_back(
+            static_cast<uint32_t>(64 * w + static_cast<size_t>(std::countr_zero(word))));
+      }
+    }
+    for (size_t a = 0; a < positions.size(); ++a) {
+      for (size_t b = a; b < positions.size(); ++b) ++distances[positions[b] - positions[a]];
+    }
+  }
+}
+
+// Returns the effective sample size of the split indicator that is 1 for the first `below` of
+// the `kept` ascending split draws, 0 < below < kept, in `halves` half-chains of n >= 3.
+//
+// The indicator and its complement have the same autocovariances, so the smaller side is the
+// one marked, one bit per draw. For a half-chain with k ones among n and mean k / n, n^2 times
+// its autocovariance sum at lag t is the integer n^2 A - n k (B + C) + (n - t) k^2, where A
+// counts the i < n - t with bits i and i + t both set, B the set bits below n - t and C those
+// from t on; summed exactly, it leaves one rounding where a sum of products leaves n.
+double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size_t n, size_t halves,
+                    ConvergenceScratch& s) {
+  const size_t wordCount = (n + 63) / 64;
+  std::vector<uint64_t>& bits = s.bits;
+  bits.assign(halves * wordCount, 0);
+  const bool lowSide = below <= kept - below;
+  const RankedDraw* marked = lowSide ? ascending : ascending + below;
+  const size_t markedCount = lowSide ? below : kept - below;
+  for (size_t k = 0; k < markedCount; ++k) {
+    const size_t half = marked[k].slot / n, i = marked[k].slot % n;
+    bits[half * wordCount + i / 64] |= uint64_t{1} << (i % 64);
+  }
+  // Per half-chain: its set bits, those below n - t and those from t on, for the lag t next
+  // summed.
+  std::vector<size_t>& ones = s.ones;
+  ones.resize(3 * halves);
+  Wide onesSum = 0, onesSquares = 0;
+  for (size_t j = 0; j < halves; ++j) {
+    const size_t k = onesBefore(bits.data() + j * wordCount, n);
+    ones[3 * j] = ones[3 * j + 1] = ones[3 * j + 2] = k;
+    onesSum += k;
+    onesSquares += static_cast<Wide>(k) * k;
+  }
+  const double size = static_cast<double>(n);
+  const Wide wideN = static_cast<Wide>(n);
+  // The variance of the half-chain means, exact but for its last rounding.
+  const Wide spread = static_cast<Wide>(halves) * onesSquares - onesSum * onesSum;
+  const double varMeans = static_cast<double>(spread) /
+                          (static_cast<double>(halves) * static_cast<double>(halves - 1)) /
+                          (size * size);
+  const double scale = size * size * size * static_cast<double>(halves);
+  // Counting the pairs lag by lag costs a pass over the words each; counting every pair's
+  // distance at once costs a step per pair. Lags go on counting words until they have cost as
+  // much as the pairs would, which keeps the total within twice the cheaper.
+  const size_t pairCount = static_cast<size_t>(onesSquares / 2);
+  size_t wordsCounted = 0;
+  bool byDistance = false;
+  return geyerEss(n, halves, varMeans, s, [&](size_t lag) {
+    std::vector<double>& lagMeans = s.lagMeans;
+    while (lagMeans.size() <= lag) {
+      const size_t t = lagMeans.size();
+      Wide total = 0;
+      if (t < n) {
+        if (!byDistance && wordsCounted >= pairCount) {
+          countDistances(bits.data(), wordCount, n, halves, s);
+          byDistance = true;
+        }
+        wordsCounted += halves * wordCount;
+        // Summed over half-chains before the products with n: with n below 2^31, each
+        // k (B + C) fits 64 bits.
+        size_t pairs = byDistance ? s.distances[t] : 0;
+        Wide margins = 0;
+        for (size_t j = 0; j < halves; ++j) {
+          const uint64_t* words = bits.data() + j * wordCount;
+          size_t& early = ones[3 * j + 1];
+          size_t& late = ones[3 * j + 2];
+          if (!byDistance) pairs += pairsAtLag(words, wordCount, t);
+          margins += static_cast<uint64_t>(ones[3 * j]) * (early + late);
+          early -= (words[(n - 1 - t) / 64] >> ((n - 1 - t) % 64)) & 1;
+          late -= (words[t / 64] >> (t % 64)) & 1;
+        }
+        total = wideN * wideN * static_cast<Wide>(pairs) - wideN * margins +
+                static_cast<Wide>(n - t) * onesSquares;
+      }
+      lagMeans.push_back(static_cast<double>(total) / scale);
+    }
+  });
+}
+
 // Returns R's type-7 quantile at p of the count >= 1 ascending draws.
 double quantile(const RankedDraw* sorted, size_t count, double p) {
   const double index = 1.0 + static_cast<double>(count - 1) * p;
@@ -270,31 +419,6 @@ double quantile(const RankedDraw* sorted, size_t count, double p) {
   if (!(index > lo) || high == low) return low;
   const double h = index - lo;
   return (1.0 - h) * low + h * high;
-}
-
-// Returns the effective sample size of the split indicator of draws not above q, or NA when it
-// is constant.
-double quantileEss(std::span<const double* const> chains, size_t length, double q, size_t n,
-                   ConvergenceScratch& s) {
-  const size_t m = chains.size();
-  double* split = s.split.data();
-  size_t below = 0;
-  for (size_t c = 0; c < m; ++c) {
-    const double* first = chains[c];
-    const double* second = chains[c] + (length - n);
-    for (size_t i = 0; i < n; ++i) {
-      const bool in = first[i] <= q;
-      split[c * n + i] = in ? 1.0 : 0.0;
-      below += in;
-    }
-    for (size_t i = 0; i < n; ++i) {
-      const bool in = second[i] <= q;
-      split[(m + c) * n + i] = in ? 1.0 : 0.0;
-      below += in;
-    }
-  }
-  if (below == 0 || below == 2 * m * n) return kNA;
-  return essCore(split, n, 2 * m, s);
 }
 
 }  // namespace
@@ -476,10 +600,20 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   result.rhat = std::isnan(rhatBulk) || std::isnan(rhatTail) ? kNA : std::max(rhatBulk, rhatTail);
 
   // The tails: how often the draws fall at or below the 5% and 95% quantiles of all of them.
+  // Either indicator being constant leaves the tail undefined, which the counts tell at once.
   if (n >= 3 && !(std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON)) {
-    const double low = quantileEss(chains, length, quantile(sorted, count, 0.05), n, s);
-    const double high = quantileEss(chains, length, quantile(sorted, count, 0.95), n, s);
-    result.essTail = std::isnan(low) || std::isnan(high) ? kNA : std::min(low, high);
+    auto atOrBelow = [&](double q) {
+      return static_cast<size_t>(
+          std::upper_bound(ascending, ascending + kept, q,
+                           [](double v, const RankedDraw& d) { return v < d.value; }) -
+          ascending);
+    };
+    const size_t low = atOrBelow(quantile(sorted, count, 0.05));
+    const size_t high = atOrBelow(quantile(sorted, count, 0.95));
+    if (low > 0 && low < kept && high > 0 && high < kept) {
+      result.essTail = std::min(indicatorEss(ascending, kept, low, n, halves, s),
+                                indicatorEss(ascending, kept, high, n, halves, s));
+    }
   }
   return result;
 }

@@ -32,6 +32,10 @@ struct ConvergenceScratch {
   std::vector<double> means;          // its half-chain means
   std::vector<double> lagMeans;       // the mean autocovariance over half-chains, lag after lag
   std::vector<double> rho;            // the autocorrelation sequence being truncated
+  std::vector<uint64_t> bits;         // an indicator of the split draws, a bit per draw
+  std::vector<size_t> ones;           // counts of its set bits per half-chain
+  std::vector<uint32_t> positions;    // the set bits of one half-chain
+  std::vector<uint32_t> distances;    // pairs of set bits by their distance apart
   std::vector<double> normalScores;   // z of each half rank for `scoredDraws` draws; NaN: not yet
   size_t scoredDraws = 0;
 };

@@ -39,6 +39,7 @@ for phi in (0.0, 0.5, 0.9, 0.99, -0.6):
     cases["ar1 phi=%g" % phi] = [ar1(phi, 400) for _ in range(4)]
 cases["one chain shifted"] = [ar1(0.7, 300) for _ in range(3)] + [ar1(0.7, 300, 1.5)]
 cases["odd length 101"] = [ar1(0.3, 101) for _ in range(3)]
+cases["long slow odd chains"] = [ar1(0.95, 2001) for _ in range(3)]
 cases["odd length 13"] = [ar1(0.3, 13) for _ in range(2)]
 cases["ties"] = [[round(v, 1) for v in ar1(0.5, 200)] for _ in range(4)]
 cases["mostly one value"] = [lumpy(250, 0.8) for _ in range(4)]
