@@ -29,6 +29,15 @@ struct Worst {
   int count = 0;
   double value = 0.0;
   std::string where;
+
+  // Counts `figure`, which is worse than `value` when `worse`; `at` tells where it is.
+  template <typename Where>
+  void offer(double figure, bool worse, const Where& at) {
+    if (count++ == 0 || worse) {
+      value = figure;
+      where = at();
+    }
+  }
 };
 
 // Visits every figure that a warning looks at: each series of each node (when statistics were
@@ -67,11 +76,7 @@ std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRo
   visitFigures(analysis, paramRows, fieldNames,
                [&](const std::optional<double>& rhat, const std::optional<double>&,
                    const std::optional<double>&, const auto& where) {
-                 if (!rhat || !(*rhat >= kHighRhat)) return;
-                 if (worst.count++ == 0 || *rhat > worst.value) {
-                   worst.value = *rhat;
-                   worst.where = where();
-                 }
+                 if (rhat && *rhat >= kHighRhat) worst.offer(*rhat, *rhat > worst.value, where);
                });
   if (worst.count == 0) return {};
   char line[512];
@@ -96,10 +101,7 @@ std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<Par
                  const bool lowTail = tail && *tail < threshold;
                  if (!lowBulk && !lowTail) return;
                  const double lowest = !lowTail ? *bulk : !lowBulk ? *tail : std::min(*bulk, *tail);
-                 if (worst.count++ == 0 || lowest < worst.value) {
-                   worst.value = lowest;
-                   worst.where = where();
-                 }
+                 worst.offer(lowest, lowest < worst.value, where);
                });
   if (worst.count == 0) return {};
   char line[512];
