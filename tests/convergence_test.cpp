@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <random>
 #include <vector>
 
@@ -123,111 +121,6 @@ TEST(Convergence, UndefinedFiguresAreNotANumber) {
     std::vector<double> chain = range(1, 20);
     chain[7] = bad;
     expectFigures(diagnose({range(1, 20), chain}), kNA, kNA, kNA);
-  }
-}
-
-// The effective sample size of one indicator series, the textbook way: each half-chain's
-// autocovariances as sums of products of centred draws, truncated by Geyer's sequences.
-double directEss(const std::vector<std::vector<double>>& halves) {
-  const size_t m = halves.size(), n = halves[0].size();
-  double ones = 0.0;
-  for (const auto& half : halves) ones += std::accumulate(half.begin(), half.end(), 0.0);
-  if (ones == 0.0 || ones == static_cast<double>(m * n)) return kNA;
-  std::vector<std::vector<double>> centred = halves;
-  std::vector<double> means(m);
-  double grand = 0.0;
-  for (size_t j = 0; j < m; ++j) {
-    for (double v : halves[j]) means[j] += v;
-    means[j] /= n;
-    grand += means[j] / m;
-    for (double& v : centred[j]) v -= means[j];
-  }
-  double varMeans = 0.0;
-  for (double mj : means) varMeans += (mj - grand) * (mj - grand) / (m - 1);
-  auto lagMean = [&](size_t t) {
-    double total = 0.0;
-    for (const auto& c : centred) {
-      double s = 0.0;
-      for (size_t i = 0; i + t < n; ++i) s += c[i] * c[i + t];
-      total += s / n;
-    }
-    return total / m;
-  };
-  const double meanVar = lagMean(0) * n / (n - 1.0);
-  const double varPlus = meanVar * (n - 1.0) / n + (m > 1 ? varMeans : 0.0);
-  auto rho = [&](size_t t) { return 1.0 - (meanVar - lagMean(t)) / varPlus; };
-  std::vector<double> r(n, 0.0);
-  r[0] = 1.0;
-  r[1] = rho(1);
-  size_t t = 0;
-  double even = 1.0, odd = r[1];
-  while (t + 5 < n && even + odd > 0.0) {
-    t += 2;
-    even = rho(t);
-    odd = rho(t + 1);
-    if (even + odd >= 0.0) r[t] = even, r[t + 1] = odd;
-  }
-  if (even > 0.0) r[t] = even;
-  for (size_t k = 2; k + 2 <= t; k += 2) {
-    if (r[k] + r[k + 1] > r[k - 2] + r[k - 1]) r[k] = r[k + 1] = (r[k - 2] + r[k - 1]) / 2.0;
-  }
-  double head = t > 0 ? 0.0 : r[0];
-  for (size_t k = 0; k < t; ++k) head += r[k];
-  const double draws = static_cast<double>(m * n);
-  return draws / std::max(-1.0 + 2.0 * head + r[t], 1.0 / std::log10(draws));
-}
-
-// The tail figure counts the indicator's lag products in whole words of bits, and once many
-// lags are read, by the distances between its set bits; either way it must agree with plain
-// sums of products, for half-chains of every length about a word's, for few lags and for lags
-// reaching past several words.
-TEST(Convergence, TailAgreesWithDirectSumsOverTheIndicators) {
-  std::mt19937_64 random(18);
-  std::normal_distribution<double> noise;
-  for (size_t length : {7, 128, 129, 130, 191, 1001, 3000}) {
-    for (double phi : {0.0, 0.9, 0.995}) {
-      for (size_t m : {1, 4}) {
-        std::vector<std::vector<double>> chains(m);
-        std::vector<double> pooled;
-        for (size_t c = 0; c < m; ++c) {
-          double x = noise(random);
-          for (size_t i = 0; i < length; ++i) {
-            x = phi * x + noise(random);
-            // Ties at the quantiles, as scalars rounded in a log.
-            chains[c].push_back(std::round(x * 8.0) / 8.0);
-          }
-          pooled.insert(pooled.end(), chains[c].begin(), chains[c].end());
-        }
-        std::sort(pooled.begin(), pooled.end());
-        auto quantile = [&](double p) {
-          const double h = (pooled.size() - 1) * p, lo = std::floor(h);
-          const double low = pooled[static_cast<size_t>(lo)];
-          const double high = pooled[static_cast<size_t>(std::ceil(h))];
-          return h > lo && high != low ? (1.0 - (h - lo)) * low + (h - lo) * high : low;
-        };
-        double want = kNA;
-        for (double p : {0.05, 0.95}) {
-          const double q = quantile(p);
-          const size_t n = length / 2;
-          std::vector<std::vector<double>> halves;
-          for (size_t part = 0; part < 2; ++part) {
-            for (const auto& chain : chains) {
-              std::vector<double> half;
-              for (size_t i = 0; i < n; ++i) half.push_back(chain[part * (length - n) + i] <= q);
-              halves.push_back(half);
-            }
-          }
-          const double ess = directEss(halves);
-          want = p == 0.05 || std::isnan(ess) ? ess : std::min(want, ess);
-        }
-        const double got = diagnose(chains).essTail;
-        if (std::isnan(want)) {
-          EXPECT_TRUE(std::isnan(got)) << length << " draws, phi " << phi << ", " << m;
-          continue;
-        }
-        EXPECT_NEAR(got, want, 1e-12 * want) << length << " draws, phi " << phi << ", " << m;
-      }
-    }
   }
 }
 

@@ -40,6 +40,10 @@ for phi in (0.0, 0.5, 0.9, 0.99, -0.6):
 cases["one chain shifted"] = [ar1(0.7, 300) for _ in range(3)] + [ar1(0.7, 300, 1.5)]
 cases["odd length 101"] = [ar1(0.3, 101) for _ in range(3)]
 cases["long slow odd chains"] = [ar1(0.95, 2001) for _ in range(3)]
+# Half-chains just under, at and over whole words of 64 draws, slow enough to read many lags.
+for n in (255, 257, 258, 383):
+    cases["halves near words, %d" % n] = [[round(v, 1) for v in ar1(0.97, n)]
+                                          for _ in range(1 + n % 4)]
 cases["odd length 13"] = [ar1(0.3, 13) for _ in range(2)]
 cases["ties"] = [[round(v, 1) for v in ar1(0.5, 200)] for _ in range(4)]
 cases["mostly one value"] = [lumpy(250, 0.8) for _ in range(4)]
