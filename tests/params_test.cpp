@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 namespace scalesum {
 namespace {
+
+using testing::written;
 
 // A chain whose column c holds `values` plus 10 * c, its iterations 100 apart.
 ChainColumns chainOf(const std::vector<double>& values) {
@@ -18,20 +22,6 @@ ChainColumns chainOf(const std::vector<double>& values) {
     for (double v : values) chain.values[c].push_back(v + 10 * c);
   }
   return chain;
-}
-
-// Returns what `write` writes to a file.
-template <typename Write>
-std::string written(Write write) {
-  FILE* file = std::tmpfile();
-  write(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-  std::fclose(file);
-  return text;
 }
 
 TEST(Params, RowsPerChainThenAllChainsTogether) {
@@ -81,7 +71,7 @@ TEST(Params, AColumnThatIsNotANumberSomewhereHasOnlyItsCount) {
   }
 }
 
-TEST(Params, TablesAsWritten) {
+TEST(Params, TableAsWritten) {
   const std::vector<ChainColumns> chains = {chainOf({0.5, 0.25, 1e-7}), chainOf({-3})};
   // Named by the header line where it has a name for the column; an empty name is none.
   const std::vector<std::string> header = {"It", "Lh", "", "K"};
@@ -98,14 +88,6 @@ TEST(Params, TablesAsWritten) {
       "0.5";
   EXPECT_EQ(params.substr(0, params.find("\n", params.find("\tall\t"))), expectedStart);
   EXPECT_EQ(params.substr(params.rfind("\n", params.size() - 2) + 1, 15), "field6\t6\tall\t4\t");
-
-  const std::string traces = written([&](FILE* f) { writeTraces(f, chains, header); });
-  EXPECT_EQ(traces,
-            "chain\tsample\titeration\tLh\tfield2\tK\tfield4\tfield5\tfield6\n"
-            "1\t0\t0\t0.5\t10.5\t20.5\t30.5\t40.5\t50.5\n"
-            "1\t1\t100\t0.25\t10.25\t20.25\t30.25\t40.25\t50.25\n"
-            "1\t2\t200\t1e-07\t10.0000001\t20.0000001\t30.0000001\t40.0000001\t50.0000001\n"
-            "2\t0\t0\t-3\t7\t17\t27\t37\t47\n");
 }
 
 }  // namespace

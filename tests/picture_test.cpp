@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
 #include "samples.h"
 #include "series.h"
@@ -16,6 +15,8 @@
 namespace scalesum {
 namespace {
 
+using testing::written;
+
 // Node 2 (position 1) is doubled in all 4 samples, node 3 halved in 3, tip 4 quadrupled in 1;
 // tips 5 to 7 are never changed.
 constexpr const char* kFourSamples =
@@ -23,18 +24,6 @@ constexpr const char* kFourSamples =
     "2 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
     "3 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
     "4 0 0 1 0 1 0 2 2 0 Branch\n";
-
-// What `write` writes to a stream.
-std::string written(const std::function<void(FILE*)>& write) {
-  char* text = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&text, &size);
-  write(out);
-  std::fclose(out);
-  std::string result(text, size);
-  std::free(text);
-  return result;
-}
 
 std::string pictureOf(const Analysis& analysis, const std::string& colorBy,
                       PictureLayout layout = PictureLayout::kRectangular, double percent = 95.0) {

@@ -32,17 +32,24 @@ Failure catchFailure(const std::function<void()>& body) {
   return failure;
 }
 
-Outcome analyse(const std::string& logPath, const std::string& optionsPath) {
+std::string written(const std::function<void(FILE*)>& write) {
   char* text = nullptr;
   size_t size = 0;
   FILE* out = ::open_memstream(&text, &size);
-  Outcome outcome;
-  outcome.failure = catchFailure([&] {
-    runAnalysis(logPath.c_str(), optionsPath.empty() ? nullptr : optionsPath.c_str(), out);
-  });
+  write(out);
   std::fclose(out);
-  outcome.report.assign(text, size);
+  std::string result(text, size);
   std::free(text);
+  return result;
+}
+
+Outcome analyse(const std::string& logPath, const std::string& optionsPath) {
+  Outcome outcome;
+  outcome.report = written([&](FILE* out) {
+    outcome.failure = catchFailure([&] {
+      runAnalysis(logPath.c_str(), optionsPath.empty() ? nullptr : optionsPath.c_str(), out);
+    });
+  });
   return outcome;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -65,6 +66,9 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
 
 // Returns the contents of a file.
 std::string readFile(const std::string& path);
+
+// Returns what `write` writes to a stream.
+std::string written(const std::function<void(FILE*)>& write);
 
 // The source tree, ending in a slash.
 inline const std::string kSourceDir = SCALESUM_SOURCE_DIR "/";
