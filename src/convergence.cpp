@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 
+#include "autocovariance.h"
 #include "genlib.h"
 
 namespace scalesum {
@@ -18,9 +19,6 @@ constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
 
 // The slot of a draw that the split leaves out: the middle draw of an odd-length chain.
 constexpr uint32_t kDropped = UINT32_MAX;
-
-// How many lags one pass over a half-chain sums at once.
-constexpr size_t kLagBlock = 8;
 
 // Sums in four interleaved parts, which keeps the adder busy; the rounding stays far below the
 // agreement that matters here (1e-12 relative).
@@ -148,54 +146,14 @@ double rhatCore(const double* x, size_t n, size_t chains, std::vector<double>& m
   return std::sqrt((varBetween / varWithin + size - 1.0) / size);
 }
 
-// Adds to sums[m], for m below kLagBlock, the products of the n centred draws c at lag
-// first + m; lags at or beyond n add nothing. Each lag's products are added in ascending order
-// whatever the vector width, so every machine gets the same sums; wider vectors only do more
-// lags at once.
-__attribute__((target_clones("avx2", "default"))) void addLagProducts(const double* c, size_t n,
-                                                                      size_t first, double* sums) {
-  using Lanes = double __attribute__((vector_size(32)));
-  static_assert(kLagBlock == 8);
-  const size_t reach = first + kLagBlock - 1;
-  const size_t shared = n > reach ? n - reach : 0;  // every lag has a term for i below this
-  // Even and odd i go to separate sums, which halves the wait on each addition.
-  Lanes lowEven = {}, highEven = {}, lowOdd = {}, highOdd = {};
-  Lanes ahead, further;
-  size_t i = 0;
-  for (; i + 2 <= shared; i += 2) {
-    std::memcpy(&ahead, c + i + first, sizeof ahead);
-    std::memcpy(&further, c + i + first + 4, sizeof further);
-    lowEven += c[i] * ahead;
-    highEven += c[i] * further;
-    std::memcpy(&ahead, c + i + 1 + first, sizeof ahead);
-    std::memcpy(&further, c + i + 1 + first + 4, sizeof further);
-    lowOdd += c[i + 1] * ahead;
-    highOdd += c[i + 1] * further;
-  }
-  if (i < shared) {
-    std::memcpy(&ahead, c + i + first, sizeof ahead);
-    std::memcpy(&further, c + i + first + 4, sizeof further);
-    lowEven += c[i] * ahead;
-    highEven += c[i] * further;
-  }
-  const Lanes lowSum = lowEven + lowOdd, highSum = highEven + highOdd;
-  for (size_t m = 0; m < kLagBlock; ++m) {
-    const size_t lag = first + m;
-    double sum = m < 4 ? lowSum[m] : highSum[m - 4];
-    for (size_t i = shared; i + lag < n; ++i) sum += c[i] * c[i + lag];
-    sums[m] += sum;
-  }
-}
-
 // Returns the effective sample size of `chains` half-chains of n >= 3 draws each, given the
-// variance of their means and `extend`, which makes s.lagMeans hold the mean autocovariance
-// over half-chains (each about its own mean, divided by n) of every lag up to the one it is
-// given. Only the lags that the truncation reads are asked for.
+// variance of their means and `extend`, which makes s.lagMeans (empty or holding lags from 0
+// on) hold the mean autocovariance over half-chains (each about its own mean, divided by n) of
+// every lag up to the one it is given. Only the lags that the truncation reads are asked for.
 template <class Extend>
 double geyerEss(size_t n, size_t chains, double varMeans, ConvergenceScratch& s, Extend&& extend) {
   const double size = static_cast<double>(n);
-  std::vector<double>& lagMeans = s.lagMeans;
-  lagMeans.clear();
+  const std::vector<double>& lagMeans = s.lagMeans;
   extend(1);
   const double meanVar = lagMeans[0] * size / (size - 1.0);
   double varPlus = meanVar * (size - 1.0) / size;
@@ -242,8 +200,8 @@ double geyerEss(size_t n, size_t chains, double varMeans, ConvergenceScratch& s,
 }
 
 // Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
-// after the other, which it centres in place. Autocovariances are summed directly, a block of
-// lags at a time.
+// after the other, which it centres in place. A slowly mixing series reads its autocorrelations
+// to lags near n, so all of them come from Fourier transforms, two half-chains to a transform.
 double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
   std::vector<double>& means = s.means;
   means.resize(chains);
@@ -254,22 +212,20 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
   const double size = static_cast<double>(n);
   const double varMeans =
       chains > 1 ? variance(means.data(), chains, mean(means.data(), chains)) : 0.0;
-  return geyerEss(n, chains, varMeans, s, [&](size_t lag) {
-    std::vector<double>& lagMeans = s.lagMeans;
-    while (lagMeans.size() <= lag) {
-      const size_t first = lagMeans.size();
-      double sums[kLagBlock];
-      double overChains[kLagBlock] = {};
-      for (size_t j = 0; j < chains; ++j) {
-        std::fill(sums, sums + kLagBlock, 0.0);
-        addLagProducts(x + j * n, n, first, sums);
-        for (size_t m = 0; m < kLagBlock; ++m) overChains[m] += sums[m] / size;
-      }
-      for (size_t m = 0; m < kLagBlock; ++m) {
-        lagMeans.push_back(overChains[m] / static_cast<double>(chains));
-      }
+  std::vector<double>& lagMeans = s.lagMeans;
+  std::vector<double>& sums = s.lagSums;
+  lagMeans.assign(n, 0.0);
+  sums.resize(2 * n);
+  for (size_t j = 0; j < chains; j += 2) {
+    const bool pair = j + 1 < chains;
+    sumLagProducts(x + j * n, pair ? x + (j + 1) * n : nullptr, n, sums.data(), sums.data() + n,
+                   s.lags);
+    for (size_t k = 0; k < (pair ? 2 : 1); ++k) {
+      for (size_t t = 0; t < n; ++t) lagMeans[t] += sums[k * n + t] / size;
     }
-  });
+  }
+  for (double& a : lagMeans) a /= static_cast<double>(chains);
+  return geyerEss(n, chains, varMeans, s, [](size_t) {});
 }
 
 // Exact integers wide enough for n^3 whatever the number of draws.
@@ -377,6 +333,7 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
   const size_t pairCount = static_cast<size_t>(onesSquares / 2);
   size_t wordsCounted = 0;
   bool byDistance = false;
+  s.lagMeans.clear();
   return geyerEss(n, halves, varMeans, s, [&](size_t lag) {
     std::vector<double>& lagMeans = s.lagMeans;
     while (lagMeans.size() <= lag) {

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "autocovariance.h"
+
 namespace scalesum {
 
 // Whether several chains agree, and how many independent draws they are worth; not-a-number
@@ -31,6 +33,8 @@ struct ConvergenceScratch {
   std::vector<double> split;          // the matrix being diagnosed, half-chain after half-chain
   std::vector<double> means;          // its half-chain means
   std::vector<double> lagMeans;       // the mean autocovariance over half-chains, lag after lag
+  std::vector<double> lagSums;        // two half-chains' sums of lagged products
+  LagScratch lags;                    // the transforms that sum them
   std::vector<double> rho;            // the autocorrelation sequence being truncated
   std::vector<uint64_t> bits;         // an indicator of the split draws, a bit per draw
   std::vector<size_t> ones;           // counts of its set bits per half-chain
