@@ -19,10 +19,10 @@ constexpr int64_t kScratchBytesPerSample = 28;
 
 // What one thread's convergence diagnostics keep per sample from series to series, when
 // statistics are computed: four arrays of ranked draws (16 bytes each); the split matrix, the
-// normal scores and the autocorrelations (8 each); the tail indicators' marked positions and
-// their distances (at most 4 each) and bits (1 in 8); for the lag sums, a transform of under
-// twice two half-chains with its roots (32 each) and the sums of two half-chains (8).
-constexpr int64_t kConvergenceBytesPerSample = 169;
+// normal scores and the autocorrelations (8 each); the tail indicators' weights, ramps and
+// pairs by distance (at most 4 each), runs (2) and bits (1 in 8); for the lag sums, a transform
+// of under twice two half-chains with its roots (32 each) and the sums of two half-chains (8).
+constexpr int64_t kConvergenceBytesPerSample = 175;
 
 int64_t capOrDefault(int64_t maxMemory) {
   return maxMemory > 0 ? maxMemory : defaultMemoryCap();

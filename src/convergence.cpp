@@ -231,17 +231,6 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
 // Exact integers wide enough for n^3 whatever the number of draws.
 __extension__ typedef __int128 Wide;
 
-// Returns how many of the first `count` bits of `words` are set.
-size_t onesBefore(const uint64_t* words, size_t count) {
-  size_t ones = 0;
-  for (size_t w = 0; w < count / 64; ++w) ones += static_cast<size_t>(std::popcount(words[w]));
-  if (count % 64 != 0) {
-    ones +=
-        static_cast<size_t>(std::popcount(words[count / 64] & ((uint64_t{1} << (count % 64)) - 1)));
-  }
-  return ones;
-}
-
 // Returns how many bits i of the n-bit half-chain `words` have bit i + lag set as well; the
 // bits past n are clear. Without the processor's own bit count, each count takes a dozen steps.
 __attribute__((target_clones("popcnt", "default"))) size_t pairsAtLag(const uint64_t* words,
@@ -267,24 +256,54 @@ __attribute__((target_clones("popcnt", "default"))) size_t pairsAtLag(const uint
   return pairs;
 }
 
-// Sets s.distances[d], for d below n, to how many pairs of set bits lie d apart within a
-// half-chain, summed over the `halves` half-chains of n bits.
-void countDistances(const uint64_t* bits, size_t wordCount, size_t n, size_t halves,
-                    ConvergenceScratch& s) {
-  std::vector<uint32_t>& distances = s.distances;
-  std::vector<uint32_t>& positions = s.positions;
-  distances.assign(n, 0);
+// Sets s.pairs[t], for t below n, to how many set bits i of a half-chain have bit i + t set as
+// well, summed over the `halves` half-chains of n bits, from the runs of set bits. Two runs
+// [s, e) and [s', e') with s' >= e pair up at lag t
+//   max(0, e' - s - t) - max(0, e' - e - t) - max(0, s' - s - t) + max(0, s' - e - t)
+// times, a run with itself max(0, e - s - t) times; so each pair of runs adds a few ramps
+// max(0, K - t), counted by K in s.ramps, and one sweep down the lags sums them.
+void countPairsByRuns(const uint64_t* bits, size_t wordCount, size_t n, size_t halves,
+                      ConvergenceScratch& s) {
+  std::vector<int64_t>& ramps = s.ramps;
+  std::vector<uint32_t>& runs = s.runs;
+  ramps.assign(n + 1, 0);
   for (size_t j = 0; j < halves; ++j) {
-    positions.clear();
-    for (size_t w = 0; w < wordCount; ++w) {
-      for (uint64_t word = bits[j * wordCount + w]; word != 0; word &= word - 1) {
-        positions.push_back(
-            static_cast<uint32_t>(64 * w + static_cast<size_t>(std::countr_zero(word))));
+    runs.clear();
+    const uint64_t* words = bits + j * wordCount;
+    for (size_t i = 0; i < n;) {
+      const uint64_t ahead = words[i / 64] >> (i % 64);
+      if (ahead == 0) {
+        i += 64 - i % 64;
+        continue;
+      }
+      i += static_cast<size_t>(std::countr_zero(ahead));
+      const size_t start = i;
+      while (i < n) {
+        const size_t ones = static_cast<size_t>(std::countr_one(words[i / 64] >> (i % 64)));
+        i += ones;
+        if (i % 64 != 0 || ones == 0) break;  // the run has ended
+      }
+      runs.push_back(static_cast<uint32_t>(start));
+      runs.push_back(static_cast<uint32_t>(i));
+    }
+    for (size_t a = 0; a < runs.size(); a += 2) {
+      const size_t start = runs[a], end = runs[a + 1];
+      ++ramps[end - start];
+      for (size_t b = a + 2; b < runs.size(); b += 2) {
+        ++ramps[runs[b + 1] - start];
+        --ramps[runs[b + 1] - end];
+        --ramps[runs[b] - start];
+        ++ramps[runs[b] - end];
       }
     }
-    for (size_t a = 0; a < positions.size(); ++a) {
-      for (size_t b = a; b < positions.size(); ++b) ++distances[positions[b] - positions[a]];
-    }
+  }
+  std::vector<uint64_t>& pairs = s.pairs;
+  pairs.resize(n);
+  int64_t slopes = 0, weighted = 0;  // over the ramps with K > t: their count and sum of K
+  for (size_t t = n; t-- > 0;) {
+    slopes += ramps[t + 1];
+    weighted += ramps[t + 1] * static_cast<int64_t>(t + 1);
+    pairs[t] = static_cast<uint64_t>(weighted - static_cast<int64_t>(t) * slopes);
   }
 }
 
@@ -301,23 +320,37 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
   const size_t wordCount = (n + 63) / 64;
   std::vector<uint64_t>& bits = s.bits;
   bits.assign(halves * wordCount, 0);
+  std::vector<size_t>& ones = s.ones;
+  ones.assign(halves, 0);
   const bool lowSide = below <= kept - below;
   const RankedDraw* marked = lowSide ? ascending : ascending + below;
   const size_t markedCount = lowSide ? below : kept - below;
   for (size_t k = 0; k < markedCount; ++k) {
     const size_t half = marked[k].slot / n, i = marked[k].slot % n;
     bits[half * wordCount + i / 64] |= uint64_t{1} << (i % 64);
+    ++ones[half];
   }
-  // Per half-chain: its set bits, those below n - t and those from t on, for the lag t next
-  // summed.
-  std::vector<size_t>& ones = s.ones;
-  ones.resize(3 * halves);
+  // weights[i]: the sum of k over the half-chains with bit i set. Going from lag t to t + 1
+  // takes bit n - 1 - t out of every B and bit t out of every C, so the sum over half-chains
+  // of k (B + C) drops by weights[n - 1 - t] + weights[t].
+  std::vector<uint64_t>& weights = s.weights;
+  weights.assign(n, 0);
+  for (size_t k = 0; k < markedCount; ++k) {
+    weights[marked[k].slot % n] += ones[marked[k].slot / n];
+  }
   Wide onesSum = 0, onesSquares = 0;
+  size_t runPairs = 0;  // what counting by runs costs
   for (size_t j = 0; j < halves; ++j) {
-    const size_t k = onesBefore(bits.data() + j * wordCount, n);
-    ones[3 * j] = ones[3 * j + 1] = ones[3 * j + 2] = k;
-    onesSum += k;
-    onesSquares += static_cast<Wide>(k) * k;
+    onesSum += ones[j];
+    onesSquares += static_cast<Wide>(ones[j]) * ones[j];
+    size_t runs = 0;  // set bits after a clear one
+    uint64_t before = 0;
+    for (size_t w = 0; w < wordCount; ++w) {
+      const uint64_t word = bits[j * wordCount + w];
+      runs += static_cast<size_t>(std::popcount(word & ~((word << 1) | before)));
+      before = word >> 63;
+    }
+    runPairs += runs * (runs + 1) / 2;
   }
   const double size = static_cast<double>(n);
   const Wide wideN = static_cast<Wide>(n);
@@ -327,12 +360,12 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
                           (static_cast<double>(halves) * static_cast<double>(halves - 1)) /
                           (size * size);
   const double scale = size * size * size * static_cast<double>(halves);
-  // Counting the pairs lag by lag costs a pass over the words each; counting every pair's
-  // distance at once costs a step per pair. Lags go on counting words until they have cost as
-  // much as the pairs would, which keeps the total within twice the cheaper.
-  const size_t pairCount = static_cast<size_t>(onesSquares / 2);
+  // Counting the pairs lag by lag costs a pass over the words each; counting them from the
+  // runs costs a step per pair of runs, for every lag at once. Lags go on counting words until
+  // they have cost as much as the runs would, which keeps the total within twice the cheaper.
   size_t wordsCounted = 0;
-  bool byDistance = false;
+  bool byRuns = false;
+  Wide margins = 2 * onesSquares;  // the sum over half-chains of k (B + C) at the next lag
   s.lagMeans.clear();
   return geyerEss(n, halves, varMeans, s, [&](size_t lag) {
     std::vector<double>& lagMeans = s.lagMeans;
@@ -340,26 +373,21 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
       const size_t t = lagMeans.size();
       Wide total = 0;
       if (t < n) {
-        if (!byDistance && wordsCounted >= pairCount) {
-          countDistances(bits.data(), wordCount, n, halves, s);
-          byDistance = true;
+        if (!byRuns && wordsCounted >= runPairs) {
+          countPairsByRuns(bits.data(), wordCount, n, halves, s);
+          byRuns = true;
         }
-        wordsCounted += halves * wordCount;
-        // Summed over half-chains before the products with n: with n below 2^31, each
-        // k (B + C) fits 64 bits.
-        size_t pairs = byDistance ? s.distances[t] : 0;
-        Wide margins = 0;
-        for (size_t j = 0; j < halves; ++j) {
-          const uint64_t* words = bits.data() + j * wordCount;
-          size_t& early = ones[3 * j + 1];
-          size_t& late = ones[3 * j + 2];
-          if (!byDistance) pairs += pairsAtLag(words, wordCount, t);
-          margins += static_cast<uint64_t>(ones[3 * j]) * (early + late);
-          early -= (words[(n - 1 - t) / 64] >> ((n - 1 - t) % 64)) & 1;
-          late -= (words[t / 64] >> (t % 64)) & 1;
+        size_t pairs = 0;
+        if (byRuns) {
+          pairs = s.pairs[t];
+        } else {
+          wordsCounted += halves * wordCount;
+          for (size_t j = 0; j < halves; ++j)
+            pairs += pairsAtLag(bits.data() + j * wordCount, wordCount, t);
         }
         total = wideN * wideN * static_cast<Wide>(pairs) - wideN * margins +
                 static_cast<Wide>(n - t) * onesSquares;
+        margins -= weights[n - 1 - t] + weights[t];
       }
       lagMeans.push_back(static_cast<double>(total) / scale);
     }

@@ -38,8 +38,10 @@ struct ConvergenceScratch {
   std::vector<double> rho;            // the autocorrelation sequence being truncated
   std::vector<uint64_t> bits;         // an indicator of the split draws, a bit per draw
   std::vector<size_t> ones;           // counts of its set bits per half-chain
-  std::vector<uint32_t> positions;    // the set bits of one half-chain
-  std::vector<uint32_t> distances;    // pairs of set bits by their distance apart
+  std::vector<uint64_t> weights;      // for each draw, the counts of the half-chains marking it
+  std::vector<uint32_t> runs;         // the runs of set bits of one half-chain, start and end
+  std::vector<int64_t> ramps;         // pairs of runs as ramps, by where each ends
+  std::vector<uint64_t> pairs;        // pairs of set bits by their distance apart
   std::vector<double> normalScores;   // z of each half rank for `scoredDraws` draws; NaN: not yet
   size_t scoredDraws = 0;
 };
