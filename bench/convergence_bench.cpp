@@ -13,7 +13,7 @@ namespace {
 constexpr size_t kChains = 4;
 constexpr size_t kDraws = 2500;
 
-enum Kind { kMixing, kSlow, kMostlyUnscaled };
+enum Kind { kMixing, kSlow, kMostlyUnscaled, kDrifting };
 
 // Four chains of the given kind, one after the other.
 std::vector<double> simulate(Kind kind) {
@@ -37,6 +37,12 @@ std::vector<double> simulate(Kind kind) {
           // A branch that most samples leave alone: its scalar is exactly 1 there.
           draws.push_back(uniform(random) < 0.8 ? 1.0 : std::exp(noise(random)));
           break;
+        case kDrifting:
+          // A chain still on its way from where it started, as before its burn-in is cut:
+          // its autocorrelations stay positive to lags near the half-chain's length.
+          x = i == 0 ? 40.0 : 0.998 * x + noise(random);
+          draws.push_back(x);
+          break;
       }
     }
   }
@@ -53,8 +59,8 @@ void diagnose(benchmark::State& state) {
   }
 }
 BENCHMARK(diagnose)
-    ->ArgName("mixing0_slow1_unscaled2")
-    ->DenseRange(0, 2)
+    ->ArgName("mixing0_slow1_unscaled2_drifting3")
+    ->DenseRange(0, 3)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "autocovariance.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace scalesum {
 
@@ -23,69 +25,103 @@ void prepareRoots(size_t size, LagScratch& s) {
   }
 }
 
+// The butterflies of one stage of forward(): (x, y) becomes (x + y, (x - y) w).
+inline void spread(double& xr, double& xi, double& yr, double& yi, double wr, double wi) {
+  const double dr = xr - yr, di = xi - yi;
+  xr = xr + yr;
+  xi = xi + yi;
+  yr = dr * wr - di * wi;
+  yi = dr * wi + di * wr;
+}
+
+// The butterflies of one stage of inverse(): (x, y) becomes (x + y conj w, x - y conj w).
+inline void gather(double& xr, double& xi, double& yr, double& yi, double wr, double wi) {
+  const double vr = yr * wr + yi * wi;
+  const double vi = yi * wr - yr * wi;
+  const double ur = xr, ui = xi;
+  xr = ur + vr;
+  xi = ui + vi;
+  yr = ur - vr;
+  yi = ui - vi;
+}
+
 // Transforms the `size` points in place, leaving them in bit-reversed order (decimation in
-// frequency). Every butterfly is written out in full, so vector and scalar code round alike.
+// frequency). Stages go two at a time, each point read and written once for both, which
+// halves the trips through memory; every point still meets the same operations in the same
+// order, and vector and scalar code round alike.
 __attribute__((target_clones("avx2", "default"))) void forward(double* __restrict re,
                                                                double* __restrict im, size_t size,
                                                                const double* __restrict rootRe,
                                                                const double* __restrict rootIm) {
-  for (size_t h = size / 2; h >= 1; h /= 2) {
-    const double* cr = rootRe + h;
-    const double* ci = rootIm + h;
+  size_t h = size / 2;
+  for (; h >= 2; h /= 4) {
+    const size_t q = h / 2;
     for (size_t start = 0; start < size; start += 2 * h) {
-      double* ar = re + start;
-      double* ai = im + start;
-      double* br = ar + h;
-      double* bi = ai + h;
-      for (size_t k = 0; k < h; ++k) {
-        const double ur = ar[k], ui = ai[k], vr = br[k], vi = bi[k];
-        const double dr = ur - vr, di = ui - vi;
-        ar[k] = ur + vr;
-        ai[k] = ui + vi;
-        br[k] = dr * cr[k] - di * ci[k];
-        bi[k] = dr * ci[k] + di * cr[k];
+      double* r = re + start;
+      double* i = im + start;
+      // The four quarters of a block never overlap.
+#pragma GCC ivdep
+      for (size_t k = 0; k < q; ++k) {
+        double r0 = r[k], r1 = r[k + q], r2 = r[k + h], r3 = r[k + h + q];
+        double i0 = i[k], i1 = i[k + q], i2 = i[k + h], i3 = i[k + h + q];
+        spread(r0, i0, r2, i2, rootRe[h + k], rootIm[h + k]);
+        spread(r1, i1, r3, i3, rootRe[h + k + q], rootIm[h + k + q]);
+        spread(r0, i0, r1, i1, rootRe[q + k], rootIm[q + k]);
+        spread(r2, i2, r3, i3, rootRe[q + k], rootIm[q + k]);
+        r[k] = r0, r[k + q] = r1, r[k + h] = r2, r[k + h + q] = r3;
+        i[k] = i0, i[k + q] = i1, i[k + h] = i2, i[k + h + q] = i3;
       }
+    }
+  }
+  if (h == 1) {
+    for (size_t start = 0; start < size; start += 2) {
+      spread(re[start], im[start], re[start + 1], im[start + 1], rootRe[1], rootIm[1]);
     }
   }
 }
 
 // Undoes forward() but for a factor of `size`: takes bit-reversed points back to natural order
-// (decimation in time, conjugate roots).
+// (decimation in time, conjugate roots), two stages at a time.
 __attribute__((target_clones("avx2", "default"))) void inverse(double* __restrict re,
                                                                double* __restrict im, size_t size,
                                                                const double* __restrict rootRe,
                                                                const double* __restrict rootIm) {
-  for (size_t h = 1; h < size; h *= 2) {
-    const double* cr = rootRe + h;
-    const double* ci = rootIm + h;
-    for (size_t start = 0; start < size; start += 2 * h) {
-      double* ar = re + start;
-      double* ai = im + start;
-      double* br = ar + h;
-      double* bi = ai + h;
+  size_t h = 1;
+  for (; 2 * h < size; h *= 4) {
+    const size_t d = 2 * h;
+    for (size_t start = 0; start < size; start += 2 * d) {
+      double* r = re + start;
+      double* i = im + start;
+#pragma GCC ivdep
       for (size_t k = 0; k < h; ++k) {
-        const double vr = br[k] * cr[k] + bi[k] * ci[k];
-        const double vi = bi[k] * cr[k] - br[k] * ci[k];
-        const double ur = ar[k], ui = ai[k];
-        ar[k] = ur + vr;
-        ai[k] = ui + vi;
-        br[k] = ur - vr;
-        bi[k] = ui - vi;
+        double r0 = r[k], r1 = r[k + h], r2 = r[k + d], r3 = r[k + d + h];
+        double i0 = i[k], i1 = i[k + h], i2 = i[k + d], i3 = i[k + d + h];
+        gather(r0, i0, r1, i1, rootRe[h + k], rootIm[h + k]);
+        gather(r2, i2, r3, i3, rootRe[h + k], rootIm[h + k]);
+        gather(r0, i0, r2, i2, rootRe[d + k], rootIm[d + k]);
+        gather(r1, i1, r3, i3, rootRe[d + k + h], rootIm[d + k + h]);
+        r[k] = r0, r[k + h] = r1, r[k + d] = r2, r[k + d + h] = r3;
+        i[k] = i0, i[k + h] = i1, i[k + d] = i2, i[k + d + h] = i3;
       }
     }
   }
+  if (h < size) {
+    for (size_t k = 0; k < h; ++k)
+      gather(re[k], im[k], re[k + h], im[k + h], rootRe[h + k], rootIm[h + k]);
+  }
 }
 
-// Replaces the transform Z of a + ib, in bit-reversed order, by 4 |A|^2 + 4i |B|^2, the power
-// spectra of a and b. A and B at frequency k are (Z_k + conj Z_-k) / 2 and (Z_k - conj Z_-k) / 2i;
-// in bit-reversed order, frequency -k of the point at p, 2^j <= p < 2^(j+1), sits at
-// 3 * 2^j - 1 - p, and both frequencies get the same powers.
-void powerSpectra(double* re, double* im, size_t size) {
+// Adds to `power`, for the transform Z of a + ib in bit-reversed order, 4 |A|^2 + 4 |B|^2: the
+// power spectra of a and b. A and B at frequency k are (Z_k + conj Z_-k) / 2 and
+// (Z_k - conj Z_-k) / 2i; in bit-reversed order, frequency -k of the point at p,
+// 2^j <= p < 2^(j+1), sits at 3 * 2^j - 1 - p, and both frequencies have the same power.
+void addPowerSpectra(const double* re, const double* im, size_t size, double* power) {
   auto pair = [&](size_t p, size_t q) {
     const double zr = re[p], zi = im[p], wr = re[q], wi = im[q];
     const double sr = zr + wr, si = zi - wi, dr = zr - wr, di = zi + wi;
-    re[p] = re[q] = sr * sr + si * si;
-    im[p] = im[q] = dr * dr + di * di;
+    const double both = (sr * sr + si * si) + (dr * dr + di * di);
+    power[p] += both;
+    if (q != p) power[q] += both;
   };
   pair(0, 0);
   for (size_t block = 1; block < size; block *= 2) {
@@ -95,27 +131,64 @@ void powerSpectra(double* re, double* im, size_t size) {
 
 }  // namespace
 
-void sumLagProducts(const double* a, const double* b, size_t n, double* sumsA, double* sumsB,
-                    LagScratch& s) {
+void sumLagProducts(const double* x, size_t n, size_t count, double* sums, LagScratch& s) {
   if (n == 0) return;
   // Room for every lag below n without the circular transform wrapping one onto another.
   size_t size = 1;
   while (size < 2 * n - 1) size *= 2;
   prepareRoots(size, s);
-  s.re.assign(size, 0.0);
-  s.im.assign(size, 0.0);
-  for (size_t i = 0; i < n; ++i) s.re[i] = a[i];
-  if (b != nullptr) {
-    for (size_t i = 0; i < n; ++i) s.im[i] = b[i];
+  // The transform is linear, so one inverse of the summed power spectra sums the sequences'
+  // lag products; the forward transforms take the sequences two at a time.
+  s.power.assign(size, 0.0);
+  for (size_t j = 0; j < count; j += 2) {
+    s.re.assign(size, 0.0);
+    s.im.assign(size, 0.0);
+    std::copy(x + j * n, x + (j + 1) * n, s.re.begin());
+    if (j + 1 < count) std::copy(x + (j + 1) * n, x + (j + 2) * n, s.im.begin());
+    forward(s.re.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
+    addPowerSpectra(s.re.data(), s.im.data(), size, s.power.data());
   }
-  forward(s.re.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
-  powerSpectra(s.re.data(), s.im.data(), size);
-  inverse(s.re.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
+  s.im.assign(size, 0.0);
+  inverse(s.power.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
   // Scaling by a power of two rounds nothing.
   const double scale = 1.0 / (4.0 * static_cast<double>(size));
-  for (size_t t = 0; t < n; ++t) sumsA[t] = s.re[t] * scale;
-  if (b != nullptr) {
-    for (size_t t = 0; t < n; ++t) sumsB[t] = s.im[t] * scale;
+  for (size_t t = 0; t < n; ++t) sums[t] = s.power[t] * scale;
+}
+
+// Each lag's products are added in an order fixed whatever the vector width, so every machine
+// gets the same sums; wider vectors only do more lags at once.
+__attribute__((target_clones("avx2", "default"))) void addLagProducts(const double* c, size_t n,
+                                                                      size_t first, double* sums) {
+  using Lanes = double __attribute__((vector_size(32)));
+  static_assert(kLagsPerPass == 8);
+  const size_t reach = first + kLagsPerPass - 1;
+  const size_t shared = n > reach ? n - reach : 0;  // every lag has a term for i below this
+  // Even and odd i go to separate sums, which halves the wait on each addition.
+  Lanes lowEven = {}, highEven = {}, lowOdd = {}, highOdd = {};
+  Lanes ahead, further;
+  size_t i = 0;
+  for (; i + 2 <= shared; i += 2) {
+    std::memcpy(&ahead, c + i + first, sizeof ahead);
+    std::memcpy(&further, c + i + first + 4, sizeof further);
+    lowEven += c[i] * ahead;
+    highEven += c[i] * further;
+    std::memcpy(&ahead, c + i + 1 + first, sizeof ahead);
+    std::memcpy(&further, c + i + 1 + first + 4, sizeof further);
+    lowOdd += c[i + 1] * ahead;
+    highOdd += c[i + 1] * further;
+  }
+  if (i < shared) {
+    std::memcpy(&ahead, c + i + first, sizeof ahead);
+    std::memcpy(&further, c + i + first + 4, sizeof further);
+    lowEven += c[i] * ahead;
+    highEven += c[i] * further;
+  }
+  const Lanes lowSum = lowEven + lowOdd, highSum = highEven + highOdd;
+  for (size_t m = 0; m < kLagsPerPass; ++m) {
+    const size_t lag = first + m;
+    double sum = m < 4 ? lowSum[m] : highSum[m - 4];
+    for (size_t i = shared; i + lag < n; ++i) sum += c[i] * c[i + lag];
+    sums[m] += sum;
   }
 }
 

@@ -5,17 +5,25 @@
 
 namespace scalesum {
 
+// How many lags addLagProducts() sums in one pass.
+inline constexpr size_t kLagsPerPass = 8;
+
+// Adds to sums[m], for m below kLagsPerPass, the sum over i < n - first - m of x[i] x[i + first +
+// m] for the n values x, summed directly: cheaper than a transform for a few lags; lags at or
+// beyond n add nothing.
+void addLagProducts(const double* x, size_t n, size_t first, double* sums);
+
 // Working memory that sumLagProducts() reuses from call to call.
 struct LagScratch {
   std::vector<double> re, im;          // two sequences as one complex sequence, then its transform
+  std::vector<double> power;           // the sequences' power spectra, summed
   std::vector<double> rootRe, rootIm;  // e^(-i pi k / h) at h + k, for each power of two h
 };
 
-// Sets sumsA[t] and sumsB[t], for every lag t below n, to the sums over i < n - t of
-// a[i] a[i + t] and of b[i] b[i + t] (b null: sumsB is left alone). Both come from one Fourier
-// transform, so every lag costs the same and a sum is off by a few units of rounding of the
-// largest of the two sums at lag 0, not of its own size.
-void sumLagProducts(const double* a, const double* b, size_t n, double* sumsA, double* sumsB,
-                    LagScratch& scratch);
+// Sets sums[t], for every lag t below n, to the sum over the `count` sequences of n values
+// stored one after the other at x of their sums over i < n - t of x[i] x[i + t]. They come from
+// Fourier transforms, so every lag costs the same, and a sum is off by a few units of rounding
+// of the sum at lag 0, not of its own size.
+void sumLagProducts(const double* x, size_t n, size_t count, double* sums, LagScratch& scratch);
 
 }  // namespace scalesum

@@ -199,9 +199,13 @@ double geyerEss(size_t n, size_t chains, double varMeans, ConvergenceScratch& s,
   return draws / tau;
 }
 
+// How many lags a series reads from direct sums before the rest come from transforms: a series
+// that mixes well needs only these, while one that mixes slowly reads lags near n.
+constexpr size_t kDirectLags = 16;
+
 // Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
-// after the other, which it centres in place. A slowly mixing series reads its autocorrelations
-// to lags near n, so all of them come from Fourier transforms, two half-chains to a transform.
+// after the other, which it centres in place. Lags below kDirectLags are summed directly, a
+// block at a time; the first lag beyond them brings every later one from Fourier transforms.
 double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
   std::vector<double>& means = s.means;
   means.resize(chains);
@@ -210,22 +214,31 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
     for (size_t i = 0; i < n; ++i) x[j * n + i] -= means[j];
   }
   const double size = static_cast<double>(n);
+  const double halves = static_cast<double>(chains);
   const double varMeans =
       chains > 1 ? variance(means.data(), chains, mean(means.data(), chains)) : 0.0;
   std::vector<double>& lagMeans = s.lagMeans;
-  std::vector<double>& sums = s.lagSums;
-  lagMeans.assign(n, 0.0);
-  sums.resize(2 * n);
-  for (size_t j = 0; j < chains; j += 2) {
-    const bool pair = j + 1 < chains;
-    sumLagProducts(x + j * n, pair ? x + (j + 1) * n : nullptr, n, sums.data(), sums.data() + n,
-                   s.lags);
-    for (size_t k = 0; k < (pair ? 2 : 1); ++k) {
-      for (size_t t = 0; t < n; ++t) lagMeans[t] += sums[k * n + t] / size;
+  lagMeans.clear();
+  return geyerEss(n, chains, varMeans, s, [&](size_t lag) {
+    while (lagMeans.size() <= lag) {
+      const size_t first = lagMeans.size();
+      if (first >= kDirectLags) {
+        std::vector<double>& sums = s.lagSums;
+        sums.resize(n);
+        sumLagProducts(x, n, chains, sums.data(), s.lags);
+        for (size_t t = first; t < n; ++t) lagMeans.push_back(sums[t] / size / halves);
+        return;
+      }
+      double sums[kLagsPerPass];
+      double overChains[kLagsPerPass] = {};
+      for (size_t j = 0; j < chains; ++j) {
+        std::fill(sums, sums + kLagsPerPass, 0.0);
+        addLagProducts(x + j * n, n, first, sums);
+        for (size_t m = 0; m < kLagsPerPass; ++m) overChains[m] += sums[m] / size;
+      }
+      for (size_t m = 0; m < kLagsPerPass; ++m) lagMeans.push_back(overChains[m] / halves);
     }
-  }
-  for (double& a : lagMeans) a /= static_cast<double>(chains);
-  return geyerEss(n, chains, varMeans, s, [](size_t) {});
+  });
 }
 
 // Exact integers wide enough for n^3 whatever the number of draws.

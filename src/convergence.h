@@ -33,7 +33,7 @@ struct ConvergenceScratch {
   std::vector<double> split;          // the matrix being diagnosed, half-chain after half-chain
   std::vector<double> means;          // its half-chain means
   std::vector<double> lagMeans;       // the mean autocovariance over half-chains, lag after lag
-  std::vector<double> lagSums;        // two half-chains' sums of lagged products
+  std::vector<double> lagSums;        // the half-chains' lag products, summed
   LagScratch lags;                    // the transforms that sum them
   std::vector<double> rho;            // the autocorrelation sequence being truncated
   std::vector<uint64_t> bits;         // an indicator of the split draws, a bit per draw
