@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "genlib.h"
 
@@ -104,19 +105,28 @@ void sortReals(double* values, int32_t n) {
 }
 
 DensitySummary createDensitySummary(int32_t n, const double* values) {
-  DensitySummary summary;
-  summary.count = n;
   if (n <= 0) {
+    DensitySummary summary;
+    summary.count = n;
     summary.mean = summary.median = summary.stdDev = std::nan("");
     return summary;
   }
+  std::vector<double> sorted;
   try {
-    summary.sortedValues.assign(values, values + n);
+    sorted.assign(values, values + n);
   } catch (const std::bad_alloc&) {
     reportAllocationError("KernelDensity", 1);
   }
-  double* v = summary.sortedValues.data();
-  sortReals(v, n);
+  sortReals(sorted.data(), n);
+  return summariseSorted(std::move(sorted));
+}
+
+DensitySummary summariseSorted(std::vector<double> sorted) {
+  DensitySummary summary;
+  const auto n = static_cast<int32_t>(sorted.size());
+  summary.count = n;
+  summary.sortedValues = std::move(sorted);
+  const double* v = summary.sortedValues.data();
 
   double sum = 0.0;
   for (int32_t i = 0; i < n; ++i) sum += v[i];

@@ -25,6 +25,10 @@ void sortReals(double* values, int32_t n);
 // The caller's array is left unchanged.
 DensitySummary createDensitySummary(int32_t n, const double* values);
 
+// Returns the summary of the n >= 1 values in `sorted`, ordered as sortReals() orders them,
+// which it keeps: what createDensitySummary() gives for them in any order.
+DensitySummary summariseSorted(std::vector<double> sorted);
+
 // Sets the bandwidth by the robust rule of thumb, and the grid bounds three bandwidths beyond
 // the smallest and largest value.
 void applyRobustBandwidth(DensitySummary& summary);

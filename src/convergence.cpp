@@ -54,8 +54,8 @@ uint64_t sortKey(double value) {
   return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
 }
 
-// Sorts the draws ascending by value. A radix sort on the top 33 bits of the keys, 11 at a
-// time, nearly orders them; insertion puts right the few that share those bits, and should
+// Sorts the draws ascending by value, -0 before +0. A radix sort on the top 33 bits of the keys, 11
+// at a time, nearly orders them; insertion puts right the few that share those bits, and should
 // many share them, a comparison sort finishes instead.
 void sortDraws(std::vector<RankedDraw>& draws, std::vector<RankedDraw>& spare) {
   constexpr int kDigitBits = 11;
@@ -93,8 +93,9 @@ void sortDraws(std::vector<RankedDraw>& draws, std::vector<RankedDraw>& spare) {
     draws[j] = d;
     moves += i - j;
     if (moves > 8 * count) {
-      std::sort(draws.begin(), draws.end(),
-                [](const RankedDraw& a, const RankedDraw& b) { return a.value < b.value; });
+      std::sort(draws.begin(), draws.end(), [](const RankedDraw& a, const RankedDraw& b) {
+        return sortKey(a.value) < sortKey(b.value);
+      });
       return;
     }
   }
@@ -524,6 +525,7 @@ void rankNormalScores(std::span<const double> values, std::vector<double>& score
 Convergence convergence(std::span<const double* const> chains, size_t length,
                         ConvergenceScratch& s) {
   Convergence result{kNA, kNA, kNA};
+  s.sortedAll = false;
   const size_t m = chains.size();
   const size_t n = length / 2;  // draws per half; an odd length leaves its middle draw out
   if (m == 0 || n < 2) return result;
@@ -554,6 +556,7 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   }
   if (!allFinite) return result;
   sortDraws(s.sorted, s.spare);
+  s.sortedAll = true;
   const RankedDraw* sorted = s.sorted.data();
 
   // The split draws in ascending order, then the bulk diagnostics on their normal scores.

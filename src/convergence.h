@@ -26,7 +26,8 @@ struct RankedDraw {
 // Working memory that convergence() reuses from call to call, so that summarising many series
 // allocates only while the largest one grows it.
 struct ConvergenceScratch {
-  std::vector<RankedDraw> sorted;     // every draw, ascending
+  std::vector<RankedDraw> sorted;     // every draw, ascending (-0 before +0)
+  bool sortedAll = false;             // whether the last call left every draw in `sorted`
   std::vector<RankedDraw> ascending;  // the split draws, ascending
   std::vector<RankedDraw> spare;      // room for sorting
   std::vector<RankedDraw> folded;     // the split draws by distance from the median, ascending

@@ -55,7 +55,8 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
 
 }  // namespace
 
-Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder) {
+Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
+                             std::vector<double>* ascending) {
   // One run: the chain of all samples (also what a caller that names no chains gets).
   std::vector<int32_t> whole;
   const std::vector<int32_t>* counts = &analysis.chainSampleCounts;
@@ -74,7 +75,12 @@ Convergence chainConvergence(const Analysis& analysis, const std::vector<double>
     at += static_cast<size_t>(count);
     shortest = std::min(shortest, static_cast<size_t>(count));
   }
-  return convergence(starts, shortest, scratch);
+  const Convergence result = convergence(starts, shortest, scratch);
+  if (ascending != nullptr && scratch.sortedAll && shortest * starts.size() == inOrder.size()) {
+    ascending->resize(inOrder.size());
+    for (size_t i = 0; i < inOrder.size(); ++i) (*ascending)[i] = scratch.sorted[i].value;
+  }
+  return result;
 }
 
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
@@ -121,15 +127,18 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
                      std::vector<double>& scratch) {
   NodeResult& result = analysis.results[position];
   computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch);
-  DensitySummary summary = createDensitySummary(analysis.sampleCount, scratch.data());
+  SeriesResult& out = result.series[static_cast<int>(series)];
+  // The diagnostics sort the series anyway; the summary takes their order rather than sorting
+  // it again.
+  std::vector<double> ascending;
+  if (analysis.wantStatistics) out.convergence = chainConvergence(analysis, scratch, &ascending);
+  DensitySummary summary = ascending.empty()
+                               ? createDensitySummary(analysis.sampleCount, scratch.data())
+                               : summariseSorted(std::move(ascending));
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
-  SeriesResult& out = result.series[static_cast<int>(series)];
   if (series == Series::kScalar) countAboveAndBelowOne(scratch, out);
-  if (analysis.wantStatistics) {
-    addStatistics(analysis.hpdMass, scratch, summary, out);
-    out.convergence = chainConvergence(analysis, scratch);
-  }
+  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, scratch, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);

@@ -19,8 +19,10 @@ void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out);
 
 // Returns the diagnostics of a series in sample order over the run's chains, each cut to its
-// first samples up to the shortest chain's count.
-Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder);
+// first samples up to the shortest chain's count. When `ascending` is given and no sample was
+// cut, sets it to the series sorted as sortReals() sorts it; it is left empty otherwise.
+Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
+                             std::vector<double>* ascending = nullptr);
 
 // Summarises one series of the node at position `position` and stores its summary and mode in
 // the node's result.
