@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# What the convergence columns cost: simulate one log, cut its sample lines into CHAINS equal
-# chains, and time, alternating, a --stats run of an earlier build without the columns on the
-# whole log (BASE), this build on the whole log, and this build on the chains. Prints the
+# What the convergence columns cost: simulate one log, cut its sample lines into CHAINS chains
+# of equal length, and time, alternating, a --stats run of an earlier build without the columns
+# on the whole log (BASE), this build on the whole log, and this build on the chains. Prints the
 # median wall and CPU time of each and their ratios to BASE. The three reports must be
 # identical.
 #
@@ -46,7 +46,9 @@ nodeCount=$(sed -n "$((taxonCount + 2))p" "$work/whole.log")
 header=$((taxonCount + nodeCount + 3))
 head -n "$header" "$work/whole.log" >"$work/header"
 tail -n +"$((header + 1))" "$work/whole.log" >"$work/samples"
-split -n "l/$chains" -d -a 3 "$work/samples" "$work/part"
+# Chains of equal length, as independent runs of one analysis are: ceil(lines / CHAINS) each.
+lines=$(wc -l <"$work/samples")
+split -l "$(((lines + chains - 1) / chains))" -d -a 3 "$work/samples" "$work/part"
 chainFlags=()
 first=
 for part in "$work"/part[0-9][0-9][0-9]; do

@@ -580,21 +580,35 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
           : (static_cast<long double>(sorted[count / 2 - 1].value) + sorted[count / 2].value) /
                 2.0L;
   const double median = static_cast<double>(middle);
-  RankedDraw* folded = s.folded.data();
-  size_t up = static_cast<size_t>(
+  const size_t split = static_cast<size_t>(
       std::lower_bound(ascending, ascending + kept, median,
                        [](const RankedDraw& d, double v) { return d.value < v; }) -
       ascending);
-  size_t down = up;  // the nearest draw below the median is ascending[down - 1]
-  for (size_t j = 0; j < kept; ++j) {
-    const double below = down > 0 ? std::fabs(ascending[down - 1].value - median) : HUGE_VAL;
-    const double above = up < kept ? std::fabs(ascending[up].value - median) : HUGE_VAL;
-    // Which side comes next is a coin toss for the processor: select, do not branch.
-    const bool takeAbove = (up < kept) & ((down == 0) | (above <= below));
-    const size_t at = takeAbove ? up : down - 1;
-    folded[j] = {takeAbove ? above : below, ascending[at].slot};
-    up += takeAbove;
-    down -= !takeAbove;
+  // Each side as distances, nearest first, ending in a mark whose bits order after those of
+  // every distance (infinite ones too): the merge then needs no bounds, and which side comes
+  // next, a coin toss for the processor, is a select rather than a branch.
+  const double end = std::bit_cast<double>(~uint64_t{0});
+  s.spare.resize(kept + 2);  // free once the draws are sorted
+  RankedDraw* sides = s.spare.data();
+  for (size_t k = 0; k < split; ++k) {
+    const RankedDraw& d = ascending[split - 1 - k];
+    sides[k] = {std::fabs(d.value - median), d.slot};
+  }
+  sides[split] = {end, 0};
+  for (size_t k = split; k < kept; ++k) {
+    sides[k + 1] = {std::fabs(ascending[k].value - median), ascending[k].slot};
+  }
+  sides[kept + 1] = {end, 0};
+  RankedDraw* folded = s.folded.data();
+  size_t nextBelow = 0, nextAbove = split + 1;
+  for (size_t k = 0; k < kept; ++k) {
+    const uint64_t aboveBits = std::bit_cast<uint64_t>(sides[nextAbove].value);
+    const uint64_t belowBits = std::bit_cast<uint64_t>(sides[nextBelow].value);
+    const size_t takeAbove = aboveBits <= belowBits;
+    const size_t mask = 0 - takeAbove;  // all ones when the draw above comes next
+    folded[k] = sides[(nextAbove & mask) | (nextBelow & ~mask)];
+    nextAbove += takeAbove;
+    nextBelow += 1 - takeAbove;
   }
   const bool foldedConstant = writeNormalScores(folded, kept, s);
   const double rhatTail = foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
