@@ -584,31 +584,41 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
       std::lower_bound(ascending, ascending + kept, median,
                        [](const RankedDraw& d, double v) { return d.value < v; }) -
       ascending);
-  // Each side as distances, nearest first, ending in a mark whose bits order after those of
-  // every distance (infinite ones too): the merge then needs no bounds, and which side comes
-  // next, a coin toss for the processor, is a select rather than a branch.
-  const double end = std::bit_cast<double>(~uint64_t{0});
-  s.spare.resize(kept + 2);  // free once the draws are sorted
+  // Each side as distances, nearest first, between marks: the merge then needs no bounds, and
+  // which side comes next, a coin toss for the processor, is a select rather than a branch. The
+  // mark's bits order after every distance's (infinite ones too) read unsigned, and before them
+  // read signed. The nearest half of the folded draws is merged from the median outwards, the
+  // farthest half from the ends inwards, in one loop: two independent chains of loads.
+  const double mark = std::bit_cast<double>(~uint64_t{0});
+  s.spare.resize(kept + 3);  // free once the draws are sorted
   RankedDraw* sides = s.spare.data();
+  sides[0] = {mark, 0};
   for (size_t k = 0; k < split; ++k) {
     const RankedDraw& d = ascending[split - 1 - k];
-    sides[k] = {std::fabs(d.value - median), d.slot};
+    sides[1 + k] = {std::fabs(d.value - median), d.slot};
   }
-  sides[split] = {end, 0};
+  sides[split + 1] = {mark, 0};
   for (size_t k = split; k < kept; ++k) {
-    sides[k + 1] = {std::fabs(ascending[k].value - median), ascending[k].slot};
+    sides[k + 2] = {std::fabs(ascending[k].value - median), ascending[k].slot};
   }
-  sides[kept + 1] = {end, 0};
+  sides[kept + 2] = {mark, 0};
+  auto bits = [&](size_t at) { return std::bit_cast<uint64_t>(sides[at].value); };
   RankedDraw* folded = s.folded.data();
-  size_t nextBelow = 0, nextAbove = split + 1;
-  for (size_t k = 0; k < kept; ++k) {
-    const uint64_t aboveBits = std::bit_cast<uint64_t>(sides[nextAbove].value);
-    const uint64_t belowBits = std::bit_cast<uint64_t>(sides[nextBelow].value);
-    const size_t takeAbove = aboveBits <= belowBits;
-    const size_t mask = 0 - takeAbove;  // all ones when the draw above comes next
-    folded[k] = sides[(nextAbove & mask) | (nextBelow & ~mask)];
-    nextAbove += takeAbove;
-    nextBelow += 1 - takeAbove;
+  size_t nearBelow = 1, nearAbove = split + 2;   // the nearest draws not yet merged
+  size_t farBelow = split, farAbove = kept + 1;  // the farthest draws not yet merged
+  for (size_t k = 0; k < kept / 2; ++k) {
+    // Ties go above first, so that both ends agree on one order.
+    const size_t nearTakesAbove = bits(nearAbove) <= bits(nearBelow);
+    const size_t nearMask = 0 - nearTakesAbove;
+    folded[k] = sides[(nearAbove & nearMask) | (nearBelow & ~nearMask)];
+    nearAbove += nearTakesAbove;
+    nearBelow += 1 - nearTakesAbove;
+    const size_t farTakesBelow =
+        static_cast<int64_t>(bits(farBelow)) >= static_cast<int64_t>(bits(farAbove));
+    const size_t farMask = 0 - farTakesBelow;
+    folded[kept - 1 - k] = sides[(farBelow & farMask) | (farAbove & ~farMask)];
+    farBelow -= farTakesBelow;
+    farAbove -= 1 - farTakesBelow;
   }
   const bool foldedConstant = writeNormalScores(folded, kept, s);
   const double rhatTail = foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
