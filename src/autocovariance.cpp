@@ -22,6 +22,12 @@ void prepareRoots(size_t size, LagScratch& s) {
       s.rootRe[h + k] = static_cast<double>(std::cos(angle));
       s.rootIm[h + k] = static_cast<double>(-std::sin(angle));
     }
+    // A quarter turn is exactly -i, which the last stages of forward() and the first of
+    // inverse() take without multiplying.
+    if (h >= 2) {
+      s.rootRe[h + h / 2] = 0.0;
+      s.rootIm[h + h / 2] = -1.0;
+    }
   }
 }
 
@@ -45,16 +51,54 @@ inline void gather(double& xr, double& xi, double& yr, double& yi, double wr, do
   yi = ui - vi;
 }
 
+// The last two stages of forward() on the four points at x: their roots are 1, 1 and -i, so
+// the butterflies only add.
+inline void lastStages(double* r, double* i) {
+  const double r0 = r[0] + r[2], i0 = i[0] + i[2], r2 = r[0] - r[2], i2 = i[0] - i[2];
+  const double r1 = r[1] + r[3], i1 = i[1] + i[3];
+  const double r3 = i[1] - i[3], i3 = r[3] - r[1];  // (x - y) (-i)
+  r[0] = r0 + r1, i[0] = i0 + i1, r[1] = r0 - r1, i[1] = i0 - i1;
+  r[2] = r2 + r3, i[2] = i2 + i3, r[3] = r2 - r3, i[3] = i2 - i3;
+}
+
+// The first two stages of inverse() on the four points at x: their conjugate roots are 1, 1
+// and i.
+inline void firstStages(double* r, double* i) {
+  const double r0 = r[0] + r[1], i0 = i[0] + i[1], r1 = r[0] - r[1], i1 = i[0] - i[1];
+  const double r2 = r[2] + r[3], i2 = i[2] + i[3], r3 = r[2] - r[3], i3 = i[2] - i[3];
+  r[0] = r0 + r2, i[0] = i0 + i2, r[2] = r0 - r2, i[2] = i0 - i2;
+  const double vr = -i3, vi = r3;  // y i
+  r[1] = r1 + vr, i[1] = i1 + vi, r[3] = r1 - vr, i[3] = i1 - vi;
+}
+
 // Transforms the `size` points in place, leaving them in bit-reversed order (decimation in
-// frequency). Stages go two at a time, each point read and written once for both, which
-// halves the trips through memory; every point still meets the same operations in the same
-// order, and vector and scalar code round alike.
+// frequency); the upper half of the points must be zero, as padding leaves it. Stages go two at
+// a time, each point read and written once for both, which halves the trips through memory.
+// Every point meets the operations a stage at a time would give it, and vector and scalar code
+// round alike.
 __attribute__((target_clones("avx2", "default"))) void forward(double* __restrict re,
                                                                double* __restrict im, size_t size,
                                                                const double* __restrict rootRe,
                                                                const double* __restrict rootIm) {
   size_t h = size / 2;
-  for (; h >= 2; h /= 4) {
+  if (h >= 4) {
+    // The first stage meets only zeros in the upper half: x + 0 is x, and (x - 0) w is x w.
+    const size_t q = h / 2;
+#pragma GCC ivdep
+    for (size_t k = 0; k < q; ++k) {
+      double r0 = re[k], r1 = re[k + q], i0 = im[k], i1 = im[k + q];
+      double r2 = r0 * rootRe[h + k] - i0 * rootIm[h + k];
+      double i2 = r0 * rootIm[h + k] + i0 * rootRe[h + k];
+      double r3 = r1 * rootRe[h + k + q] - i1 * rootIm[h + k + q];
+      double i3 = r1 * rootIm[h + k + q] + i1 * rootRe[h + k + q];
+      spread(r0, i0, r1, i1, rootRe[q + k], rootIm[q + k]);
+      spread(r2, i2, r3, i3, rootRe[q + k], rootIm[q + k]);
+      re[k] = r0, re[k + q] = r1, re[k + h] = r2, re[k + h + q] = r3;
+      im[k] = i0, im[k + q] = i1, im[k + h] = i2, im[k + h + q] = i3;
+    }
+    h /= 4;
+  }
+  for (; h >= 4; h /= 4) {
     const size_t q = h / 2;
     for (size_t start = 0; start < size; start += 2 * h) {
       double* r = re + start;
@@ -73,9 +117,11 @@ __attribute__((target_clones("avx2", "default"))) void forward(double* __restric
       }
     }
   }
-  if (h == 1) {
+  if (h == 2) {
+    for (size_t start = 0; start < size; start += 4) lastStages(re + start, im + start);
+  } else if (h == 1) {
     for (size_t start = 0; start < size; start += 2) {
-      spread(re[start], im[start], re[start + 1], im[start + 1], rootRe[1], rootIm[1]);
+      spread(re[start], im[start], re[start + 1], im[start + 1], 1.0, 0.0);
     }
   }
 }
@@ -87,6 +133,10 @@ __attribute__((target_clones("avx2", "default"))) void inverse(double* __restric
                                                                const double* __restrict rootRe,
                                                                const double* __restrict rootIm) {
   size_t h = 1;
+  if (size >= 4) {
+    for (size_t start = 0; start < size; start += 4) firstStages(re + start, im + start);
+    h = 4;
+  }
   for (; 2 * h < size; h *= 4) {
     const size_t d = 2 * h;
     for (size_t start = 0; start < size; start += 2 * d) {
@@ -106,8 +156,9 @@ __attribute__((target_clones("avx2", "default"))) void inverse(double* __restric
     }
   }
   if (h < size) {
-    for (size_t k = 0; k < h; ++k)
+    for (size_t k = 0; k < h; ++k) {
       gather(re[k], im[k], re[k + h], im[k + h], rootRe[h + k], rootIm[h + k]);
+    }
   }
 }
 
