@@ -18,11 +18,14 @@ namespace {
 constexpr int64_t kScratchBytesPerSample = 28;
 
 // What one thread's convergence diagnostics keep per sample from series to series, when
-// statistics are computed: four arrays of ranked draws (16 bytes each); the split matrix, the
-// normal scores and the autocorrelations (8 each); the tail indicators' weights, ramps and
-// pairs by distance (at most 4 each), runs (2) and bits (1 in 8); for the lag sums, a transform
-// of under twice two half-chains with its roots (32 each) and the sums of two half-chains (8).
-constexpr int64_t kConvergenceBytesPerSample = 175;
+// statistics are computed: four arrays of ranked draws (16 bytes each); the normal scores of
+// every half rank (16); the split matrix and a scaled copy of the draws (8 each); the
+// autocorrelations, their truncated sequence and the lag sums (4 each); for the lag sums, a
+// transform of under twice two half-chains (32), its roots (32) and the summed spectra (16);
+// the tail indicators' weights, ramps and pairs by distance (4 each), runs (2) and bits (1 in 8,
+// counted as 1). The sigmas' diagnostics, which every node's DeltaB may take, keep as much
+// again for the whole run.
+constexpr int64_t kConvergenceBytesPerSample = 203;
 
 int64_t capOrDefault(int64_t maxMemory) {
   return maxMemory > 0 ? maxMemory : defaultMemoryCap();
@@ -42,8 +45,9 @@ BlockPlan planBlocks(int64_t maxMemory, size_t positions, int64_t samples, int t
   BlockPlan plan;
   plan.bytesPerPosition = static_cast<int64_t>(sizeof(double)) * samples;
   const int64_t perThread = kScratchBytesPerSample + (statistics ? kConvergenceBytesPerSample : 0);
-  plan.sharedBytes =
-      static_cast<int64_t>(sizeof(double)) * samples + perThread * samples * std::max(threads, 1);
+  plan.sharedBytes = static_cast<int64_t>(sizeof(double)) * samples +
+                     perThread * samples * std::max(threads, 1) +
+                     (statistics ? kConvergenceBytesPerSample * samples : 0);
   plan.recordBytes = recordBytes;
   if (positions == 0) return plan;
   const int64_t room = maxMemory - plan.sharedBytes;

@@ -422,16 +422,75 @@ double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size
   });
 }
 
-// Returns R's type-7 quantile at p of the count >= 1 ascending draws.
-double quantile(const RankedDraw* sorted, size_t count, double p) {
+// Returns the mean of two draws as the reference forms a median between them.
+double midway(double a, double b) {
+  return static_cast<double>((static_cast<long double>(a) + b) / 2.0L);
+}
+
+// Returns R's type-7 quantile at p of the count >= 1 ascending draws, valueAt(i) being the
+// i-th.
+template <class ValueAt>
+double quantile(ValueAt&& valueAt, size_t count, double p) {
   const double index = 1.0 + static_cast<double>(count - 1) * p;
   const double lo = std::floor(index);
   const double hi = std::ceil(index);
-  const double low = sorted[static_cast<size_t>(lo) - 1].value;
-  const double high = sorted[static_cast<size_t>(hi) - 1].value;
+  const double low = valueAt(static_cast<size_t>(lo) - 1);
+  const double high = valueAt(static_cast<size_t>(hi) - 1);
   if (!(index > lo) || high == low) return low;
   const double h = index - lo;
   return (1.0 - h) * low + h * high;
+}
+
+// Returns the split-R-hat of the `kept` split draws folded about `median`, that is of the
+// normal scores of their distances from it; valueOf(k) is the value of the k-th of the draws
+// `ascending`, in an order in which those values ascend.
+template <class ValueOf>
+double foldedRhat(const RankedDraw* ascending, size_t kept, double median, ValueOf&& valueOf,
+                  size_t n, size_t halves, ConvergenceScratch& s) {
+  const size_t split = static_cast<size_t>(
+      std::partition_point(ascending, ascending + kept,
+                           [&](const RankedDraw& d) {
+                             return valueOf(static_cast<size_t>(&d - ascending)) < median;
+                           }) -
+      ascending);
+  // Each side as distances, nearest first, between marks: the merge then needs no bounds, and
+  // which side comes next, a coin toss for the processor, is a select rather than a branch. The
+  // mark's bits order after every distance's (infinite ones too) read unsigned, and before them
+  // read signed. The nearest half of the folded draws is merged from the median outwards, the
+  // farthest half from the ends inwards, in one loop: two independent chains of loads.
+  const double mark = std::bit_cast<double>(~uint64_t{0});
+  s.spare.resize(kept + 3);  // free once the draws are sorted
+  RankedDraw* sides = s.spare.data();
+  sides[0] = {mark, 0};
+  for (size_t k = 0; k < split; ++k) {
+    const size_t at = split - 1 - k;
+    sides[1 + k] = {std::fabs(valueOf(at) - median), ascending[at].slot};
+  }
+  sides[split + 1] = {mark, 0};
+  for (size_t k = split; k < kept; ++k) {
+    sides[k + 2] = {std::fabs(valueOf(k) - median), ascending[k].slot};
+  }
+  sides[kept + 2] = {mark, 0};
+  auto bits = [&](size_t at) { return std::bit_cast<uint64_t>(sides[at].value); };
+  RankedDraw* folded = s.folded.data();
+  size_t nearBelow = 1, nearAbove = split + 2;   // the nearest draws not yet merged
+  size_t farBelow = split, farAbove = kept + 1;  // the farthest draws not yet merged
+  for (size_t k = 0; k < kept / 2; ++k) {
+    // Ties go above first, so that both ends agree on one order.
+    const size_t nearTakesAbove = bits(nearAbove) <= bits(nearBelow);
+    const size_t nearMask = 0 - nearTakesAbove;
+    folded[k] = sides[(nearAbove & nearMask) | (nearBelow & ~nearMask)];
+    nearAbove += nearTakesAbove;
+    nearBelow += 1 - nearTakesAbove;
+    const size_t farTakesBelow =
+        static_cast<int64_t>(bits(farBelow)) >= static_cast<int64_t>(bits(farAbove));
+    const size_t farMask = 0 - farTakesBelow;
+    folded[kept - 1 - k] = sides[(farBelow & farMask) | (farAbove & ~farMask)];
+    farBelow -= farTakesBelow;
+    farAbove -= 1 - farTakesBelow;
+  }
+  const bool foldedConstant = writeNormalScores(folded, kept, s);
+  return foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
 }
 
 }  // namespace
@@ -540,6 +599,8 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
                         ConvergenceScratch& s) {
   Convergence result{kNA, kNA, kNA};
   s.sortedAll = false;
+  s.chains = chains.size();
+  s.length = length;
   const size_t m = chains.size();
   const size_t n = length / 2;  // draws per half; an odd length leaves its middle draw out
   if (m == 0 || n < 2) return result;
@@ -588,55 +649,13 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
 
   // Distances from the median of all draws grow outwards from it on both sides, so merging
   // the two sides orders them without another sort.
-  const long double middle =
-      count % 2 == 1
-          ? sorted[count / 2].value
-          : (static_cast<long double>(sorted[count / 2 - 1].value) + sorted[count / 2].value) /
-                2.0L;
-  const double median = static_cast<double>(middle);
-  const size_t split = static_cast<size_t>(
-      std::lower_bound(ascending, ascending + kept, median,
-                       [](const RankedDraw& d, double v) { return d.value < v; }) -
-      ascending);
-  // Each side as distances, nearest first, between marks: the merge then needs no bounds, and
-  // which side comes next, a coin toss for the processor, is a select rather than a branch. The
-  // mark's bits order after every distance's (infinite ones too) read unsigned, and before them
-  // read signed. The nearest half of the folded draws is merged from the median outwards, the
-  // farthest half from the ends inwards, in one loop: two independent chains of loads.
-  const double mark = std::bit_cast<double>(~uint64_t{0});
-  s.spare.resize(kept + 3);  // free once the draws are sorted
-  RankedDraw* sides = s.spare.data();
-  sides[0] = {mark, 0};
-  for (size_t k = 0; k < split; ++k) {
-    const RankedDraw& d = ascending[split - 1 - k];
-    sides[1 + k] = {std::fabs(d.value - median), d.slot};
-  }
-  sides[split + 1] = {mark, 0};
-  for (size_t k = split; k < kept; ++k) {
-    sides[k + 2] = {std::fabs(ascending[k].value - median), ascending[k].slot};
-  }
-  sides[kept + 2] = {mark, 0};
-  auto bits = [&](size_t at) { return std::bit_cast<uint64_t>(sides[at].value); };
-  RankedDraw* folded = s.folded.data();
-  size_t nearBelow = 1, nearAbove = split + 2;   // the nearest draws not yet merged
-  size_t farBelow = split, farAbove = kept + 1;  // the farthest draws not yet merged
-  for (size_t k = 0; k < kept / 2; ++k) {
-    // Ties go above first, so that both ends agree on one order.
-    const size_t nearTakesAbove = bits(nearAbove) <= bits(nearBelow);
-    const size_t nearMask = 0 - nearTakesAbove;
-    folded[k] = sides[(nearAbove & nearMask) | (nearBelow & ~nearMask)];
-    nearAbove += nearTakesAbove;
-    nearBelow += 1 - nearTakesAbove;
-    const size_t farTakesBelow =
-        static_cast<int64_t>(bits(farBelow)) >= static_cast<int64_t>(bits(farAbove));
-    const size_t farMask = 0 - farTakesBelow;
-    folded[kept - 1 - k] = sides[(farBelow & farMask) | (farAbove & ~farMask)];
-    farBelow -= farTakesBelow;
-    farAbove -= 1 - farTakesBelow;
-  }
-  const bool foldedConstant = writeNormalScores(folded, kept, s);
-  const double rhatTail = foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
+  const double median = count % 2 == 1
+                            ? sorted[count / 2].value
+                            : midway(sorted[count / 2 - 1].value, sorted[count / 2].value);
+  const double rhatTail = foldedRhat(
+      ascending, kept, median, [&](size_t k) { return ascending[k].value; }, n, halves, s);
   result.rhat = std::isnan(rhatBulk) || std::isnan(rhatTail) ? kNA : std::max(rhatBulk, rhatTail);
+  s.bulkRhat = rhatBulk;
 
   // The tails: how often the draws fall at or below the 5% and 95% quantiles of all of them.
   // Either indicator being constant leaves the tail undefined, which the counts tell at once.
@@ -647,13 +666,64 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
                            [](double v, const RankedDraw& d) { return v < d.value; }) -
           ascending);
     };
-    const size_t low = atOrBelow(quantile(sorted, count, 0.05));
-    const size_t high = atOrBelow(quantile(sorted, count, 0.95));
+    auto valueAt = [&](size_t i) { return sorted[i].value; };
+    const size_t low = atOrBelow(quantile(valueAt, count, 0.05));
+    const size_t high = atOrBelow(quantile(valueAt, count, 0.95));
     if (low > 0 && low < kept && high > 0 && high < kept) {
       result.essTail = std::min(indicatorEss(ascending, kept, low, n, halves, s),
                                 indicatorEss(ascending, kept, high, n, halves, s));
     }
   }
+  s.figures = result;
+  return result;
+}
+
+std::optional<Convergence> scaledConvergence(const ConvergenceScratch& s, double scale,
+                                             ConvergenceScratch& work, std::vector<double>& ys) {
+  if (!s.sortedAll || !(scale > 0.0) || !std::isfinite(scale)) return std::nullopt;
+  const size_t m = s.chains, length = s.length, n = length / 2;
+  const size_t count = m * length, kept = 2 * m * n;
+  const RankedDraw* sorted = s.sorted.data();
+  const RankedDraw* ascending = length % 2 == 1 ? s.ascending.data() : sorted;
+  // Finite, and equal exactly where x is: then every normal score is x's. Scaling never
+  // reverses an order, so only new ties and overflows need looking for.
+  ys.resize(count);
+  bool same = true;
+  for (size_t i = 0; i < count; ++i) {
+    ys[i] = sorted[i].value * scale;
+    same &= std::isfinite(ys[i]);
+  }
+  for (size_t i = 1; i < count; ++i)
+    same &= (ys[i] == ys[i - 1]) == (sorted[i].value == sorted[i - 1].value);
+  if (!same) return std::nullopt;
+  // The tails: the same range check, and the same counts at or below their quantiles.
+  const bool tails =
+      n >= 3 && !(std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON);
+  if (tails != (n >= 3 && !(std::fabs(ys[count - 1] - ys[0]) < DBL_EPSILON))) return std::nullopt;
+  if (tails) {
+    auto valueAt = [&](size_t i) { return sorted[i].value; };
+    auto scaledAt = [&](size_t i) { return ys[i]; };
+    for (double p : {0.05, 0.95}) {
+      const double qx = quantile(valueAt, count, p);
+      const double qy = quantile(scaledAt, count, p);
+      const auto below =
+          std::upper_bound(ascending, ascending + kept, qx,
+                           [](double v, const RankedDraw& d) { return v < d.value; });
+      const auto scaledBelow =
+          std::upper_bound(ascending, ascending + kept, qy,
+                           [scale](double v, const RankedDraw& d) { return v < d.value * scale; });
+      if (below != scaledBelow) return std::nullopt;
+    }
+  }
+  // Folding is another matter: distances from the median are small differences of large
+  // values, which scaling rounds differently, so they are folded and ranked afresh.
+  Convergence result = s.figures;
+  const double median = count % 2 == 1 ? ys[count / 2] : midway(ys[count / 2 - 1], ys[count / 2]);
+  const double rhatTail = foldedRhat(
+      ascending, kept, median, [&](size_t k) { return ascending[k].value * scale; }, n, 2 * m,
+      work);
+  result.rhat =
+      std::isnan(s.bulkRhat) || std::isnan(rhatTail) ? kNA : std::max(s.bulkRhat, rhatTail);
   return result;
 }
 

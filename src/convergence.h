@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct RankedDraw {
 struct ConvergenceScratch {
   std::vector<RankedDraw> sorted;     // every draw, ascending (-0 before +0)
   bool sortedAll = false;             // whether the last call left every draw in `sorted`
+  size_t chains = 0, length = 0;      // what the last call diagnosed: its chains and their length
+  Convergence figures;                // and what it found
+  double bulkRhat = 0.0;              // of which the R-hat of the draws unfolded
   std::vector<RankedDraw> ascending;  // the split draws, ascending
   std::vector<RankedDraw> spare;      // room for sorting
   std::vector<RankedDraw> folded;     // the split draws by distance from the median, ascending
@@ -60,5 +64,15 @@ void rankNormalScores(std::span<const double> values, std::vector<double>& score
 // too few draws, or draws that leave a diagnostic undefined make it not-a-number.
 Convergence convergence(std::span<const double* const> chains, size_t length,
                         ConvergenceScratch& scratch);
+
+// Returns the diagnostics of the draws scale * x, where x are the draws of the last
+// convergence() call that `last` saw (`work` may be the same scratch), when scaling keeps what the
+// costly diagnostics read: every draw finite, which draws are equal, and how many fall at or below
+// each tail's quantile. Then the bulk and tail figures are x's very own, and only the folded R-hat
+// is computed anew; `ascending` is set to the scaled draws in ascending order. Otherwise it returns
+// nothing, and the draws must be diagnosed afresh.
+std::optional<Convergence> scaledConvergence(const ConvergenceScratch& last, double scale,
+                                             ConvergenceScratch& work,
+                                             std::vector<double>& ascending);
 
 }  // namespace scalesum

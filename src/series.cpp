@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -55,28 +56,46 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
 
 }  // namespace
 
-Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
-                             std::vector<double>* ascending) {
+namespace {
+
+// Sets `starts` to where each of the run's chains begins in a series in sample order, and
+// returns the shortest chain's count, which the diagnostics cut every chain to.
+size_t chainStarts(const Analysis& analysis, const std::vector<double>& inOrder,
+                   std::vector<const double*>& starts) {
   // One run: the chain of all samples (also what a caller that names no chains gets).
-  std::vector<int32_t> whole;
-  const std::vector<int32_t>* counts = &analysis.chainSampleCounts;
-  if (counts->empty()) {
-    whole.push_back(analysis.sampleCount);
-    counts = &whole;
-  }
-  // Each thread keeps its buffers from series to series.
-  thread_local ConvergenceScratch scratch;
-  thread_local std::vector<const double*> starts;
+  const std::vector<int32_t> one = {analysis.sampleCount};
+  const std::vector<int32_t>& counts =
+      analysis.chainSampleCounts.empty() ? one : analysis.chainSampleCounts;
   starts.clear();
   size_t at = 0;
   size_t shortest = SIZE_MAX;
-  for (int32_t count : *counts) {
+  for (int32_t count : counts) {
     starts.push_back(inOrder.data() + at);
     at += static_cast<size_t>(count);
     shortest = std::min(shortest, static_cast<size_t>(count));
   }
+  return shortest;
+}
+
+}  // namespace
+
+Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
+                             std::vector<double>* ascending, ScaledDraws scaled) {
+  // Each thread keeps its buffers from series to series.
+  thread_local ConvergenceScratch scratch;
+  thread_local std::vector<const double*> starts;
+  thread_local std::vector<double> ys;
+  const size_t shortest = chainStarts(analysis, inOrder, starts);
+  const bool whole = shortest * starts.size() == inOrder.size();
+  if (scaled.scale > 0.0) {
+    const ConvergenceScratch& of = scaled.of != nullptr ? *scaled.of : scratch;
+    if (const std::optional<Convergence> same = scaledConvergence(of, scaled.scale, scratch, ys)) {
+      if (ascending != nullptr && whole) ascending->swap(ys);
+      return *same;
+    }
+  }
   const Convergence result = convergence(starts, shortest, scratch);
-  if (ascending != nullptr && scratch.sortedAll && shortest * starts.size() == inOrder.size()) {
+  if (ascending != nullptr && scratch.sortedAll && whole) {
     ascending->resize(inOrder.size());
     for (size_t i = 0; i < inOrder.size(); ++i) (*ascending)[i] = scratch.sorted[i].value;
   }
@@ -123,15 +142,21 @@ void computeSeries(const NodeResult& result, double length, const Analysis& anal
   }
 }
 
+namespace {
+
+// Summarises one series of the node at `position` into its result; `scaled` says what draws
+// the series is a multiple of, if any.
 void summariseSeries(Analysis& analysis, size_t position, Series series,
-                     std::vector<double>& scratch) {
+                     std::vector<double>& scratch, ScaledDraws scaled) {
   NodeResult& result = analysis.results[position];
   computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch);
   SeriesResult& out = result.series[static_cast<int>(series)];
   // The diagnostics sort the series anyway; the summary takes their order rather than sorting
   // it again.
   std::vector<double> ascending;
-  if (analysis.wantStatistics) out.convergence = chainConvergence(analysis, scratch, &ascending);
+  if (analysis.wantStatistics) {
+    out.convergence = chainConvergence(analysis, scratch, &ascending, scaled);
+  }
   DensitySummary summary = ascending.empty()
                                ? createDensitySummary(analysis.sampleCount, scratch.data())
                                : summariseSorted(std::move(ascending));
@@ -144,6 +169,20 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   std::vector<double>().swap(summary.sortedValues);
   out.summary = std::move(summary);
   out.mode = mode;
+}
+
+}  // namespace
+
+void summariseNode(Analysis& analysis, size_t position, std::vector<double>& scratch,
+                   const ConvergenceScratch* sigmas) {
+  // DeltaV is SigV times the node's length, value by value, so it comes straight after SigV,
+  // while the diagnostics of SigV are at hand; DeltaB is the sigmas times the length. Their
+  // diagnostics are most often the same.
+  const double length = analysis.nodes[position]->length;
+  summariseSeries(analysis, position, Series::kScalar, scratch, {});
+  summariseSeries(analysis, position, Series::kSigV, scratch, {});
+  summariseSeries(analysis, position, Series::kDeltaV, scratch, {nullptr, length});
+  summariseSeries(analysis, position, Series::kDeltaB, scratch, {sigmas, length});
 }
 
 void summariseAllNodes(Analysis& analysis) {
@@ -165,9 +204,16 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
       repeats.emplace_back(j, at->second);
     }
   }
-  // Every summary is independent and equally costly, so they are handed out one at a time:
-  // no thread idles while another works through a block of nodes.
-  const auto tasks = static_cast<int64_t>(distinct.size()) * kSeriesCount;
+  // Every node's summaries are independent and about equally costly, so nodes are handed out
+  // one at a time: no thread idles while another works through a block of nodes.
+  const auto tasks = static_cast<int64_t>(distinct.size());
+  // The sigmas' diagnostics, which serve every node's DeltaB.
+  ConvergenceScratch sigmas;
+  if (analysis.wantStatistics) {
+    std::vector<const double*> starts;
+    const size_t shortest = chainStarts(analysis, analysis.sampleSigma, starts);
+    convergence(starts, shortest, sigmas);
+  }
   const int threads = startableThreads(omp_get_max_threads());
 #pragma omp parallel num_threads(threads)
   {
@@ -175,12 +221,12 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
 #pragma omp for schedule(dynamic, 1)
     for (int64_t task = 0; task < tasks; ++task) {
       try {
-        summariseSeries(analysis, distinct[static_cast<size_t>(task / kSeriesCount)],
-                        static_cast<Series>(task % kSeriesCount), scratch);
+        summariseNode(analysis, distinct[static_cast<size_t>(task)], scratch,
+                      analysis.wantStatistics ? &sigmas : nullptr);
       } catch (const std::bad_alloc&) {
         reportAllocationError("Scalesum", 4);
       }
-      if (finished != nullptr) finished->fetch_add(1, std::memory_order_relaxed);
+      if (finished != nullptr) finished->fetch_add(kSeriesCount, std::memory_order_relaxed);
     }
   }
   for (const auto& [later, first] : repeats) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "convergence.h"
 #include "records.h"
 
 namespace scalesum {
@@ -18,16 +19,26 @@ void computeSeries(const NodeResult& result, double length, const Analysis& anal
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out);
 
-// Returns the diagnostics of a series in sample order over the run's chains, each cut to its
-// first samples up to the shortest chain's count. When `ascending` is given and no sample was
-// cut, sets it to the series sorted as sortReals() sorts it; it is left empty otherwise.
-Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
-                             std::vector<double>* ascending = nullptr);
+// A series that is, value by value, `scale` times the draws that `of` last diagnosed (null: the
+// calling thread's last diagnosed draws); a scale of 0 says nothing.
+struct ScaledDraws {
+  const ConvergenceScratch* of = nullptr;
+  double scale = 0.0;
+};
 
-// Summarises one series of the node at position `position` and stores its summary and mode in
-// the node's result.
-void summariseSeries(Analysis& analysis, size_t position, Series series,
-                     std::vector<double>& scratch);
+// Returns the diagnostics of a series in sample order over the run's chains, each cut to its
+// first samples up to the shortest chain's count; when `scaled` names draws of which the
+// series is a multiple, theirs serve as far as scaling leaves them unchanged. When `ascending`
+// is given and no sample was cut, sets it to the series sorted as sortReals() sorts it; it is
+// left empty otherwise.
+Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
+                             std::vector<double>* ascending = nullptr, ScaledDraws scaled = {});
+
+// Summarises the four series of the node at position `position` and stores their summaries
+// and modes in the node's result; `sigmas`, when given, holds the diagnostics of the samples'
+// sigmas.
+void summariseNode(Analysis& analysis, size_t position, std::vector<double>& scratch,
+                   const ConvergenceScratch* sigmas);
 
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.

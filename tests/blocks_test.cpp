@@ -57,9 +57,10 @@ int64_t recordBytesOf(int samples) {
 int64_t capFor(size_t blocks, int samples, bool spilled, bool statistics) {
   const BlockPlan unit = planBlocks(INT64_MAX, kPositions, samples, 2, statistics);
   // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread,
-  // 203 with statistics; the record whole, or a window of 256 KiB onto its file.
+  // 231 with statistics, which also add 203 for the sigmas' diagnostics; the record whole, or a
+  // window of 256 KiB onto its file.
   EXPECT_TRUE(unit.bytesPerPosition == 8 * samples &&
-              unit.sharedBytes == 8 * samples + (statistics ? 203 : 28) * samples * 2);
+              unit.sharedBytes == 8 * samples + (statistics ? 231 * 2 + 203 : 28 * 2) * samples);
   const int64_t record = spilled ? int64_t{1} << 18 : recordBytesOf(samples);
   const auto perBlock = static_cast<int64_t>((kPositions + blocks - 1) / blocks);
   const int64_t cap = unit.sharedBytes + record + perBlock * unit.bytesPerPosition;

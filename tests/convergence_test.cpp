@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -140,6 +142,61 @@ TEST(Convergence, BulkFiguresStayBitForBit) {
   EXPECT_EQ(d.rhat, 1.0435635518999442);
   EXPECT_EQ(d.essBulk, 50.652063492320046);
   EXPECT_NEAR(d.essTail, 148.93964447329816, 1e-12 * 148.9);
+}
+
+// A node's DeltaB is the sigmas times its length, and its DeltaV its SigV times it, so their
+// diagnostics come from those of the draws scaled, wherever scaling leaves them as they were.
+// Whenever figures come that way, they are those of the scaled draws diagnosed afresh, bit for
+// bit; a scale that makes new ties, or shrinks the draws' range to nothing, gives none.
+TEST(Convergence, ScaledDrawsGiveTheFiguresOfTheirOwnDiagnosis) {
+  std::mt19937_64 random(11);
+  std::normal_distribution<double> noise;
+  auto same = [](double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; };
+  int given = 0;
+  for (size_t chainCount : {1, 4}) {
+    for (size_t length : {9, 400, 1001}) {
+      std::vector<std::vector<double>> x(chainCount);
+      for (auto& chain : x) {
+        double v = 0.0;
+        for (size_t i = 0; i < length; ++i) {
+          v = 0.99 * v + noise(random);
+          chain.push_back(std::round(v * 64.0) / 64.0);  // ties as well
+        }
+      }
+      ConvergenceScratch last;
+      diagnose(x, last);
+      for (double scale : {1.0, 0.0123, 3.7, 1.0 / 3.0, 1e-322}) {
+        std::vector<std::vector<double>> y = x;
+        std::vector<double> all;
+        for (auto& chain : y) {
+          for (double& v : chain) all.push_back(v *= scale);
+        }
+        std::vector<double> ascending;
+        const std::optional<Convergence> scaled = scaledConvergence(last, scale, last, ascending);
+        if (scale == 1e-322) {
+          EXPECT_FALSE(scaled.has_value());
+        }
+        if (!scaled) continue;
+        ++given;
+        const Convergence fresh = diagnose(y);
+        EXPECT_TRUE(same(scaled->rhat, fresh.rhat)) << length << " x " << scale;
+        EXPECT_TRUE(same(scaled->essBulk, fresh.essBulk)) << length << " x " << scale;
+        EXPECT_TRUE(same(scaled->essTail, fresh.essTail)) << length << " x " << scale;
+        std::sort(all.begin(), all.end());
+        EXPECT_EQ(ascending, all);
+      }
+    }
+  }
+  EXPECT_GE(given, 20);
+  // Draws a few units of rounding apart, which a scale below 1 rounds together here and there.
+  std::vector<std::vector<double>> close(2);
+  for (auto& chain : close) {
+    for (int i = 0; i < 200; ++i) chain.push_back(1.25 + (i * 7919 % 61) * 0x1p-52);
+  }
+  ConvergenceScratch last;
+  diagnose(close, last);
+  std::vector<double> ascending;
+  EXPECT_FALSE(scaledConvergence(last, 0.9, last, ascending).has_value());
 }
 
 TEST(Convergence, ReusedScratchGivesTheFiguresOfAFreshOne) {
