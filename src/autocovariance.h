@@ -8,9 +8,9 @@ namespace scalesum {
 // How many lags addLagProducts() sums in one pass.
 inline constexpr size_t kLagsPerPass = 8;
 
-// Adds to sums[m], for m below kLagsPerPass, the sum over i < n - first - m of x[i] x[i + first +
-// m] for the n values x, summed directly: cheaper than a transform for a few lags; lags at or
-// beyond n add nothing.
+// Adds to sums[m], for each m below kLagsPerPass, the sum of the products x[i] x[i + lag] of
+// the n values x at lag first + m; a lag at or beyond n adds nothing. Summed directly, which for
+// a few lags is cheaper than a transform.
 void addLagProducts(const double* x, size_t n, size_t first, double* sums);
 
 // Working memory that sumLagProducts() reuses from call to call.

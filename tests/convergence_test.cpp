@@ -147,7 +147,8 @@ TEST(Convergence, BulkFiguresStayBitForBit) {
 // A node's DeltaB is the sigmas times its length, and its DeltaV its SigV times it, so their
 // diagnostics come from those of the draws scaled, wherever scaling leaves them as they were.
 // Whenever figures come that way, they are those of the scaled draws diagnosed afresh, bit for
-// bit; a scale that makes new ties, or shrinks the draws' range to nothing, gives none.
+// bit. A scale that makes new ties, shrinks the draws' range to nothing or moves a draw across
+// a tail's quantile gives none.
 TEST(Convergence, ScaledDrawsGiveTheFiguresOfTheirOwnDiagnosis) {
   std::mt19937_64 random(11);
   std::normal_distribution<double> noise;
@@ -197,6 +198,13 @@ TEST(Convergence, ScaledDrawsGiveTheFiguresOfTheirOwnDiagnosis) {
   diagnose(close, last);
   std::vector<double> ascending;
   EXPECT_FALSE(scaledConvergence(last, 0.9, last, ascending).has_value());
+  // Two draws a unit of rounding apart about the 95% quantile of 22: it falls below the upper
+  // one, but scaled by this factor it rounds onto it, so one draw more counts as at or below.
+  std::vector<double> edge = {1.9014274576114836, 3.0, 1.901427457611484};
+  for (int k = 1; k <= 19; ++k) edge.push_back(0.1 * k);
+  diagnose({edge}, last);
+  EXPECT_FALSE(scaledConvergence(last, 0.35191402383526194, last, ascending).has_value());
+  EXPECT_TRUE(scaledConvergence(last, 0.5, last, ascending).has_value());
 }
 
 TEST(Convergence, ReusedScratchGivesTheFiguresOfAFreshOne) {
