@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <random>
 #include <vector>
+
+#include "KernelDensity.h"
 
 namespace scalesum {
 namespace {
@@ -69,6 +72,19 @@ TEST(Convergence, ScoresFollowTheOrderOfValuesHoweverCloseTheyAre) {
   for (size_t i = 0; i < values.size(); ++i) {
     for (size_t j = 0; j < values.size(); j += 97) {
       ASSERT_EQ(values[i] < values[j], scores[i] < scores[j]) << values[i] << " " << values[j];
+    }
+  }
+  // The summary takes the draws in this order for its own, so it must be the order of the
+  // summary's sort, bit for bit: -0 before +0, whichever way the draws are sorted (the values
+  // above, which share their leading bits, are many for the radix sort to finish).
+  for (const std::vector<double>& draws : {values, {0.5, 0.0, -1.0, -0.0, 2.0, 0.0, -0.0}}) {
+    rankNormalScores(draws, scores, scratch);
+    std::vector<double> sorted = draws;
+    sortReals(sorted.data(), static_cast<int32_t>(sorted.size()));
+    for (size_t i = 0; i < sorted.size(); ++i) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(scratch.ascending[i].value),
+                std::bit_cast<uint64_t>(sorted[i]))
+          << i;
     }
   }
 }
