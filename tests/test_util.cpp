@@ -76,10 +76,6 @@ std::string TempDir::writeGzip(const std::string& name, const std::string& conte
   return path(name);
 }
 
-void TempDir::append(const std::string& file, const std::string& contents) {
-  std::ofstream(file, std::ios::binary | std::ios::app) << contents;
-}
-
 std::string readFile(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();

@@ -40,8 +40,6 @@ class TempDir {
   // Writes `contents` gzip-compressed to the file `name` and returns its path.
   std::string writeGzip(const std::string& name, const std::string& contents) const;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  // Appends `contents` to the file at `file`.
-  static void append(const std::string& file, const std::string& contents);
 
  private:
   std::string dir_;
