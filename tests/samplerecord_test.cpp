@@ -68,12 +68,5 @@ TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
   EXPECT_EQ(notANumberBit(1) | notANumberBit(5) | notANumberBit(6), 25);
 }
 
-TEST(SampleRecord, StandardInputIsReadOnceOnly) {
-  EXPECT_EQ(catchFailure([] { claimStandardInput(); }).status, -1);
-  const Failure again = catchFailure([] { claimStandardInput(); });
-  EXPECT_EQ(again.status, 1);
-  EXPECT_EQ(again.message, "Error in -: standard input can be read only once\n");
-}
-
 }  // namespace
 }  // namespace scalesum
