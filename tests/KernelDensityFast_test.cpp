@@ -178,7 +178,10 @@ INSTANTIATE_TEST_SUITE_P(KernelDensityFast, Lanes,
                          lanesName);
 
 // The program takes the widest usable lanes with both shortcuts, and on x86-64 with glibc (whose
-// exp is the fused variant wherever AVX2 and FMA are) the vector lanes pass the self-check.
+// exp is the fused variant wherever AVX2 and FMA are) the vector lanes pass the self-check. The
+// probe, in a process of its own, chooses the same engine and matches the reference; with glibc
+// told to ignore AVX2 and FMA its exp fuses nothing, so the self-check must refuse the vector
+// lanes, leaving the scalar lanes with their window.
 TEST(DensityEngineChoice, TakesTheWidestLanesThatPassTheSelfCheck) {
   const bool avx512 = densityEngineUsable({DensityLanes::kAvx512, true, true});
   const bool avx2 = densityEngineUsable({DensityLanes::kAvx2, true, true});
@@ -191,13 +194,6 @@ TEST(DensityEngineChoice, TakesTheWidestLanesThatPassTheSelfCheck) {
     EXPECT_EQ(avx512, densityLanesSupported(DensityLanes::kAvx512));
   }
 #endif
-}
-
-#if defined(DENSITY_PROBE_BINARY)
-// The probe, in a process of its own, chooses the same engine and matches the reference; with
-// glibc told to ignore AVX2 and FMA its exp fuses nothing, so the self-check must refuse the
-// vector lanes, leaving the scalar lanes with their window.
-TEST(DensityProbe, RefusesTheVectorLanesWhenThePlatformExpIsNotFused) {
   EXPECT_EQ(std::system((DENSITY_PROBE_BINARY " " + std::string(densityEnginePath())).c_str()), 0);
 #if defined(__x86_64__) && defined(__GLIBC__) && !defined(SCALESUM_REFERENCE_DENSITY)
   EXPECT_EQ(std::system("GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA " DENSITY_PROBE_BINARY
@@ -205,7 +201,6 @@ TEST(DensityProbe, RefusesTheVectorLanesWhenThePlatformExpIsNotFused) {
             0);
 #endif
 }
-#endif
 
 }  // namespace
 }  // namespace scalesum

@@ -109,10 +109,8 @@ void drain(int outFd, int errFd, std::string& out, std::string& err) {
 
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment, const std::string& stdoutPath) {
-  std::vector<std::string> argvText{program};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argvText) argv.push_back(arg.data());
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   // Both streams go through pipes, as in a pipeline, unless standard output is given a file.
   int outPipe[2] = {-1, -1};
