@@ -1,7 +1,6 @@
 #include "test_util.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "logfile.h"
 #include "run.h"
@@ -84,25 +84,15 @@ std::string readFile(const std::string& path) {
 
 namespace {
 
-// Reads both pipes until the child has closed them; either may fill up while the other waits.
-void drain(int outFd, int errFd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  int open = 2;
+// Reads `fd` until its writers have closed it. Each pipe has a reader of its own, since either
+// may fill up while the other waits.
+void readAll(int fd, std::string& sink) {
   char chunk[65536];
-  while (open > 0 && ::poll(fds, 2, -1) >= 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (got > 0) sink.append(chunk, static_cast<size_t>(got));
+    if (got < 0 && errno != EINTR) break;
   }
+  ::close(fd);
 }
 
 }  // namespace
@@ -138,12 +128,10 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
   }
   RunResult result;
   ::close(errPipe[1]);
-  if (stdoutPath.empty()) {
-    ::close(outPipe[1]);
-    drain(outPipe[0], errPipe[0], result.out, result.err);
-  } else {
-    drain(::open("/dev/null", O_RDONLY), errPipe[0], result.out, result.err);
-  }
+  if (stdoutPath.empty()) ::close(outPipe[1]);
+  std::thread errors(readAll, errPipe[0], std::ref(result.err));
+  if (stdoutPath.empty()) readAll(outPipe[0], result.out);
+  errors.join();
   int status = 0;
   ::waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
