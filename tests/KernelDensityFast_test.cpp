@@ -177,11 +177,9 @@ INSTANTIATE_TEST_SUITE_P(KernelDensityFast, Lanes,
                                            DensityLanes::kAvx2, DensityLanes::kAvx512),
                          lanesName);
 
-// The program takes the widest usable lanes with both shortcuts, and on x86-64 with glibc (whose
-// exp is the fused variant wherever AVX2 and FMA are) the vector lanes pass the self-check. The
-// probe, in a process of its own, chooses the same engine and matches the reference; with glibc
-// told to ignore AVX2 and FMA its exp fuses nothing, so the self-check must refuse the vector
-// lanes, leaving the scalar lanes with their window.
+// The program takes the widest lanes that pass the self-check, as does the probe in a process of
+// its own; glibc's exp fuses only where AVX2 and FMA are, so told to ignore them the probe must
+// fall back to the scalar lanes with their window.
 TEST(DensityEngineChoice, TakesTheWidestLanesThatPassTheSelfCheck) {
   const bool avx512 = densityEngineUsable({DensityLanes::kAvx512, true, true});
   const bool avx2 = densityEngineUsable({DensityLanes::kAvx2, true, true});

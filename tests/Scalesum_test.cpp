@@ -13,7 +13,6 @@
 #include "reference_report.h"
 #include "run.h"
 #include "test_util.h"
-#include "version.h"
 
 namespace scalesum {
 namespace {
@@ -165,7 +164,6 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
       {{"a", "b", "c"}, {1, usage, ""}},
-      {{"--version"}, {0, std::string("Scalesum ") + SCALESUM_VERSION + "\n", ""}},
       {{"--help"}, {0, helpText(), ""}},
       {{missing, log}, {1, "", noFile}},
       {{log, missing}, {1, noFile, noFile}},
@@ -325,12 +323,10 @@ TEST(Files, TheLogMayComeThroughAnyPipeAndGivesTheSameFiles) {
   const std::string log = dir.write("log", kLog), options = dir.write("options", kOptions);
   const std::string packed = dir.writeGzip("log.gz", kLog), fifo = dir.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path :
-       {dir.write("empty", ""), dir.path(""), std::string("/dev/null"), dir.path("missing")}) {
-    expectRejected(runProgram({path}), "log " + path);
-  }
+  // (An empty, missing or directory log has its message checked above.)
+  expectRejected(runProgram({"/dev/null"}), "log /dev/null");
   expectRejected(runProgram({log, dir.path("")}), "options: a directory");
-  for (const std::string& path : {dir.path("empty"), std::string("/dev/null")}) {
+  for (const std::string& path : {dir.write("empty", ""), std::string("/dev/null")}) {
     EXPECT_EQ(runProgram({log, path}).out, *referenceReport(kLog, 0)) << path;
   }
   // The report, the statistics and the tree, with the log read as `logArgument` in a shell

@@ -144,9 +144,8 @@ RunResult runProgram(const std::vector<std::string>& args,
 }
 
 std::string smallLog(const std::string& samples) {
-  return "4\n1\tA\n2\tB\n3\tC\n4\tD\n7\n1\t0.5\t4\t1\t2\t3\t4\n2\t0.25\t2\t1\t2\n3\t0."
-         "125\t2\t3\t4\n"
-         "4\t1.0\t1\t1\n5\t2.0\t1\t2\n6\t0.5\t1\t3\n7\t0.75\t1\t4\n"
+  return "4\n1\tA\n2\tB\n3\tC\n4\tD\n7\n1\t0.5\t4\t1\t2\t3\t4\n2\t0.25\t2\t1\t2\n"
+         "3\t0.125\t2\t3\t4\n4\t1.0\t1\t1\n5\t2.0\t1\t2\n6\t0.5\t1\t3\n7\t0.75\t1\t4\n"
          "Iter\tLh\tPrior\tNo\tAlpha\tSigma\tX\n" +
          samples;
 }

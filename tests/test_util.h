@@ -17,8 +17,7 @@ struct Failure {
   std::string message;
 };
 
-// Runs `body` with failures turned into a thrown Failure; returns the failure, or a status of
-// -1 when `body` completed.
+// Runs `body` and returns the failure it reported through fail(), or status -1 if none.
 Failure catchFailure(const std::function<void()>& body);
 
 // What a run of the whole analysis in this process wrote, and how it ended.
@@ -78,8 +77,7 @@ std::string smallLog(const std::string& samples);
 // Reads a log header from text and builds its tree.
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
 
-// Reads the samples of a loaded tree's log, under `limit`, into its one record, and counts
-// them.
+// Reads and counts the samples of a loaded tree's log, under `limit`, into one record.
 std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit = {});
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
