@@ -41,8 +41,7 @@ size_t occurrences(const std::string& text, const std::string& part) {
 // Every stroke and fill colour the picture names, and every colour of a tree file.
 std::vector<uint32_t> coloursIn(const std::string& svg) {
   std::vector<uint32_t> colours;
-  for (const char* attribute : {"stroke=\"#", "fill=\"#", "stop-color=\"#", "!color=#"}) {
-    const std::string key = attribute;
+  for (const std::string key : {"stroke=\"#", "fill=\"#", "stop-color=\"#", "!color=#"}) {
     for (size_t at = svg.find(key); at != std::string::npos; at = svg.find(key, at + 1)) {
       colours.push_back(
           static_cast<uint32_t>(std::stoul(svg.substr(at + key.size(), 6), nullptr, 16)));
@@ -139,7 +138,6 @@ TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
   }
   EXPECT_EQ(branches, 6);
   EXPECT_EQ(svg.find("nan"), std::string::npos);
-  EXPECT_NE(svg.find(">branch length (outward from the centre)<"), std::string::npos);
 }
 
 TEST(Picture, EveryColourStandsOutOnWhite) {

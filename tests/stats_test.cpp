@@ -117,11 +117,9 @@ TEST(Stats, SharesScaledUpAndDownAgainstAPlainCount) {
       const int groups = static_cast<int>(random() % 4);
       samples += std::to_string(i) + " 0 0 " + std::to_string(groups) + " 0 1 0";
       for (int g = 0; g < groups; ++g) {
-        samples += ' ';
-        samples += std::to_string(2 + random() % 6);
-        samples += ' ';
-        samples += scalars[random() % 10];
-        samples += random() % 2 ? " 0 Node" : " 0 Branch";
+        const std::string node = std::to_string(2 + random() % 6);
+        const char* scalar = scalars[random() % 10];
+        samples += " " + node + " " + scalar + (random() % 2 ? " 0 Node" : " 0 Branch");
       }
       samples += "\n";
     }
@@ -132,8 +130,7 @@ TEST(Stats, SharesScaledUpAndDownAgainstAPlainCount) {
     ASSERT_TRUE(run);
     for (size_t j = 0; j < run->rows.size(); ++j) {
       const testing::ReferenceRun::Row& row = run->rows[j];
-      int up = 0;
-      int down = 0;
+      int up = 0, down = 0;
       for (double length : row.history) {
         const double scalar = length / row.length;
         up += scalar > 1;
@@ -142,8 +139,7 @@ TEST(Stats, SharesScaledUpAndDownAgainstAPlainCount) {
       EXPECT_EQ(percentUp(*a, j), up / 30.0 * 100.0) << samples << j;
       EXPECT_EQ(percentDown(*a, j), down / 30.0 * 100.0) << samples << j;
       EXPECT_EQ(statisticByName(*a, j, "pct_up"), percentUp(*a, j));
-      const int shift = credibleShift(*a, j, 60.0);
-      EXPECT_EQ(shift, up >= 18 ? 1 : (down >= 18 ? -1 : 0));
+      EXPECT_EQ(credibleShift(*a, j, 60.0), up >= 18 ? 1 : (down >= 18 ? -1 : 0));
     }
   }
 }
