@@ -34,6 +34,7 @@ using Rng = std::mt19937_64;
 const auto unit = [](Rng& r) { return std::uniform_real_distribution<double>(0, 1)(r); };
 const auto normal = [](Rng& r) { return std::normal_distribution<double>(0, 1)(r); };
 const auto logNormal = [](Rng& r) { return std::exp(normal(r)); };
+const auto twoPeaks = [](Rng& r) { return unit(r) < 0.5 ? normal(r) : 6 + normal(r); };
 
 std::vector<double> draw(size_t n, uint64_t seed, double (*f)(Rng&)) {
   Rng rng(seed);
@@ -64,10 +65,7 @@ std::vector<std::pair<std::string, DensitySummary>> shapes() {
       {"mirrored peaks", summaryOf(mirrored)},
       {"far from zero", summaryOf(draw(1000, 9, [](Rng& r) { return 1e9 + normal(r) * 1e-3; }))},
       {"bimodal, coarse",
-       summaryOf(draw(3000, 10,
-                      [](Rng& r) {
-                        return std::round((unit(r) < 0.5 ? normal(r) : 6 + normal(r)) * 4) / 4;
-                      }))},
+       summaryOf(draw(3000, 10, [](Rng& r) { return std::round(twoPeaks(r) * 4) / 4; }))},
       {"n = 1", summaryOf({2.5})},
       {"n = 2", summaryOf({0.75, 3.0})},
       {"n = 3", summaryOf({1, 1, 1e-300})},

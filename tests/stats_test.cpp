@@ -90,8 +90,8 @@ TEST(Stats, MissingValuesFollowTheirRules) {
   EXPECT_TRUE(scalar.min == 1.0 && scalar.max == 4.0 && scalar.hpdUpper == 4.0 && scalar.ess &&
               scalar.sd && scalar.mode);
   const SeriesStatistics sigV = seriesStatistics(*a, 1, Series::kSigV);
-  EXPECT_TRUE(std::isnan(*sigV.mean) && std::isnan(*sigV.max));
-  EXPECT_FALSE(sigV.hpdLower || sigV.hpdUpper || sigV.ess);
+  EXPECT_TRUE(std::isnan(*sigV.mean) && std::isnan(*sigV.max) &&
+              !(sigV.hpdLower || sigV.hpdUpper || sigV.ess));
   const SeriesStatistics constant = seriesStatistics(*a, 2, Series::kScalar);  // never scaled
   EXPECT_TRUE(constant.hpdLower == 1.0 && !constant.ess);
   EXPECT_EQ(statisticByName(*a, 1, "scalar_max"), 4.0);
