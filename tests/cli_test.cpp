@@ -35,7 +35,6 @@ size_t fileCount(const TempDir& dir) {
 TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
   TempDir dir;
   const std::string log = shortChain(dir);
-  const std::string out = dir.path("out.tsv");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--hpd", "1.5"}, "--hpd: 1.5 is not between 0 and 1"},
       {{"--hpd", "0.9x"}, "--hpd: 0.9x is not a number"},
@@ -64,7 +63,7 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"--layout", "radial"}, "--layout: radial is not rectangular or circular"},
   };
   for (const auto& [flags, message] : cases) {
-    std::vector<std::string> args{"-o", out, log};
+    std::vector<std::string> args{"-o", dir.path("out.tsv"), log};
     args.insert(args.end(), flags.begin(), flags.end());
     const auto result = runProgram(args);
     EXPECT_EQ(result.out,

@@ -25,9 +25,8 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  // Writes `contents` to the file `name` in the directory and returns its path.
+  // Writes `contents` to the file `name` here, gzip-compressed by writeGzip; returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
-  // Writes `contents` gzip-compressed to the file `name` and returns its path.
   std::string writeGzip(const std::string& name, const std::string& contents) const;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
