@@ -34,6 +34,7 @@ using Rng = std::mt19937_64;
 const auto unit = [](Rng& r) { return std::uniform_real_distribution<double>(0, 1)(r); };
 const auto normal = [](Rng& r) { return std::normal_distribution<double>(0, 1)(r); };
 const auto logNormal = [](Rng& r) { return std::exp(normal(r)); };
+const auto twoPeaks = [](Rng& r) { return unit(r) < 0.5 ? normal(r) : 6 + normal(r); };
 
 std::vector<double> draw(size_t n, uint64_t seed, double (*f)(Rng&)) {
   Rng rng(seed);
@@ -64,10 +65,7 @@ std::vector<std::pair<std::string, DensitySummary>> shapes() {
       {"mirrored peaks", summaryOf(mirrored)},
       {"far from zero", summaryOf(draw(1000, 9, [](Rng& r) { return 1e9 + normal(r) * 1e-3; }))},
       {"bimodal, coarse",
-       summaryOf(draw(3000, 10,
-                      [](Rng& r) {
-                        return std::round((unit(r) < 0.5 ? normal(r) : 6 + normal(r)) * 4) / 4;
-                      }))},
+       summaryOf(draw(3000, 10, [](Rng& r) { return std::round(twoPeaks(r) * 4) / 4; }))},
       {"n = 1", summaryOf({2.5})},
       {"n = 2", summaryOf({0.75, 3.0})},
       {"n = 3", summaryOf({1, 1, 1e-300})},
@@ -94,8 +92,8 @@ class Lanes : public ::testing::TestWithParam<DensityLanes> {
   }
 };
 
-// Every engine on these lanes, with and without the window and the runs, gives every grid point
-// and every density of the straightforward loop bit for bit, and the first point of the greatest.
+// Every engine on these lanes, with and without its shortcuts, gives every grid point and density
+// of the straightforward loop bit for bit, and the first point of the greatest.
 TEST_P(Lanes, MatchesTheStraightforwardLoopOnEveryShape) {
   for (const auto& [name, s] : shapes()) {
     std::vector<double> points, densities;
@@ -125,29 +123,20 @@ TEST_P(Lanes, MatchesTheStraightforwardLoopOnEveryShape) {
       EXPECT_EQ(bits({findDensityModeWith(s, engine)}), bits({mode}));
     }
     EXPECT_EQ(bits({findDensityModeReference(s)}), bits({mode}));
-  }
-}
-
-// The bounds of the pruned mode search enclose every density of every shape.
-class VectorLanes : public Lanes {};
-
-TEST_P(VectorLanes, DensityBoundsEncloseEveryDensity) {
-  for (const auto& [name, s] : shapes()) {
-    SCOPED_TRACE(name);
-    std::vector<double> points(kMaxGridPoints), lower(kMaxGridPoints), upper(kMaxGridPoints);
-    const int32_t count =
-        boundDensityGrid(s, GetParam(), points.data(), lower.data(), upper.data());
-    for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
-      const double exact = kernelDensityAt(points[k], s);
-      EXPECT_TRUE(lower[k] <= exact && exact <= upper[k]) << "point " << k;
+    // The vector lanes' bounds, which the pruned mode search relies on, enclose every density.
+    if (GetParam() != DensityLanes::kAvx2 && GetParam() != DensityLanes::kAvx512) continue;
+    std::vector<double> at(kMaxGridPoints), lower(kMaxGridPoints), upper(kMaxGridPoints);
+    const int32_t count = boundDensityGrid(s, GetParam(), at.data(), lower.data(), upper.data());
+    for (int32_t k = 0; k < count; ++k) {
+      const double exact = kernelDensityAt(at[k], s);
+      EXPECT_TRUE(lower[k] <= exact && exact <= upper[k]) << name << ", point " << k;
     }
   }
 }
 
-// The vector exp gives the platform's bits everywhere: special values, a few ulps around every
-// boundary of the algorithm (tiny, +-512, the last normal result, the zero bound, +-1024, the
-// overflow) and random arguments over the kernel's range, both bands below -512 and beyond. (The
-// density bounds rely on the platform's exp being within 2^-50 of the exact value.)
+// The vector exp gives the platform's bits on special values, a few ulps around every boundary of
+// the algorithm and random arguments over the kernel's range and beyond. (The density bounds rely
+// on the platform's exp being within 2^-50 of the exact value.)
 TEST_P(Lanes, MatchesThePlatformExpBitForBit) {
   std::vector<double> in = {-0x1.14223d9822061p+8, -0x1.85fdbe2cf3c7ep+5, -0x1.68eba94371e95p+6,
                             -0x1.e3e0d0b55d771p+6};
@@ -184,11 +173,10 @@ INSTANTIATE_TEST_SUITE_P(KernelDensityFast, Lanes,
                          ::testing::Values(DensityLanes::kReference, DensityLanes::kScalar,
                                            DensityLanes::kAvx2, DensityLanes::kAvx512),
                          lanesName);
-INSTANTIATE_TEST_SUITE_P(KernelDensityFast, VectorLanes,
-                         ::testing::Values(DensityLanes::kAvx2, DensityLanes::kAvx512), lanesName);
 
-// The program takes the widest usable lanes with both shortcuts, and on x86-64 with glibc (whose
-// exp is the fused variant wherever AVX2 and FMA are) the vector lanes pass the self-check.
+// The program takes the widest lanes that pass the self-check, as does the probe in a process of
+// its own; glibc's exp fuses only where AVX2 and FMA are, so told to ignore them the probe must
+// fall back to the scalar lanes with their window.
 TEST(DensityEngineChoice, TakesTheWidestLanesThatPassTheSelfCheck) {
   const bool avx512 = densityEngineUsable({DensityLanes::kAvx512, true, true});
   const bool avx2 = densityEngineUsable({DensityLanes::kAvx2, true, true});
@@ -201,13 +189,6 @@ TEST(DensityEngineChoice, TakesTheWidestLanesThatPassTheSelfCheck) {
     EXPECT_EQ(avx512, densityLanesSupported(DensityLanes::kAvx512));
   }
 #endif
-}
-
-#if defined(DENSITY_PROBE_BINARY)
-// The probe, in a process of its own, chooses the same engine and matches the reference; with
-// glibc told to ignore AVX2 and FMA its exp fuses nothing, so the self-check must refuse the
-// vector lanes, leaving the scalar lanes with their window.
-TEST(DensityProbe, RefusesTheVectorLanesWhenThePlatformExpIsNotFused) {
   EXPECT_EQ(std::system((DENSITY_PROBE_BINARY " " + std::string(densityEnginePath())).c_str()), 0);
 #if defined(__x86_64__) && defined(__GLIBC__) && !defined(SCALESUM_REFERENCE_DENSITY)
   EXPECT_EQ(std::system("GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA " DENSITY_PROBE_BINARY
@@ -215,7 +196,6 @@ TEST(DensityProbe, RefusesTheVectorLanesWhenThePlatformExpIsNotFused) {
             0);
 #endif
 }
-#endif
 
 }  // namespace
 }  // namespace scalesum

@@ -103,9 +103,7 @@ TEST(Blocks, EveryBlockSizeInMemoryOrSpilledWritesWhatOneBlockDoes) {
         }
         // Only a spilled record needs the folder for temporary files.
         const testing::RunResult nowhere =
-            runProgram({"--max-memory", cap, "--temp-dir", dir.path("none"), "-q", "--stats",
-                        dir.path("none-stats"), logs[0]},
-                       kTwoThreads);
+            run(logs[0], {"--max-memory", cap, "--temp-dir", dir.path("none")});
         EXPECT_EQ(nowhere.status, spilled ? 1 : 0) << what;
         EXPECT_EQ(nowhere.err, spilled ? "Error creating a temporary file in " + dir.path("none") +
                                              ": No such file or directory\n"
@@ -188,22 +186,20 @@ TEST(Blocks, ASpilledRunLeavesNoTemporaryFileWhenItFailsOrIsInterrupted) {
 
 TEST(Progress, AFailureStopsTheReporterAndTheLineEstimatesTheTimeLeft) {
   // On a terminal, the line shown is blanked before the message.
-  FILE* stream = std::tmpfile();
-  const testing::Failure onTerminal = testing::catchFailure([&] {
-    Progress progress;
-    startProgress(progress, stream, true, true, false);
-    {
-      const std::lock_guard<std::mutex> lock(progress.mutex);
-      std::fputs("\rScalesum: pass 1", stream);
-      progress.shownWidth = 16;
-    }
-    fail(1, Stream::kStderr, "stop\n");
+  testing::Failure onTerminal;
+  const std::string text = testing::written([&](FILE* stream) {
+    onTerminal = testing::catchFailure([&] {
+      Progress progress;
+      startProgress(progress, stream, true, true, false);
+      {
+        const std::lock_guard<std::mutex> lock(progress.mutex);
+        std::fputs("\rScalesum: pass 1", stream);
+        progress.shownWidth = 16;
+      }
+      fail(1, Stream::kStderr, "stop\n");
+    });
   });
   EXPECT_EQ(onTerminal.message, "stop\n");
-  std::rewind(stream);
-  char shown[512] = "";
-  const std::string text(shown, std::fread(shown, 1, sizeof shown, stream));
-  std::fclose(stream);
   // (Had the reporter drawn a line of its own in between, the blanks cover that one.)
   const size_t blanks = text.rfind('\r', text.size() - 2) + 1;
   EXPECT_TRUE(text.size() >= 18 && text.back() == '\r' && blanks >= 17 &&

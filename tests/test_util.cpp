@@ -1,7 +1,6 @@
 #include "test_util.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -10,10 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <thread>
 
 #include "logfile.h"
-#include "run.h"
 #include "samples.h"
 #include "series.h"
 #include "tree.h"
@@ -43,16 +42,6 @@ std::string written(const std::function<void(FILE*)>& write) {
   return result;
 }
 
-Outcome analyse(const std::string& logPath, const std::string& optionsPath) {
-  Outcome outcome;
-  outcome.report = written([&](FILE* out) {
-    outcome.failure = catchFailure([&] {
-      runAnalysis(logPath.c_str(), optionsPath.empty() ? nullptr : optionsPath.c_str(), out);
-    });
-  });
-  return outcome;
-}
-
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "scalesum-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -76,47 +65,30 @@ std::string TempDir::writeGzip(const std::string& name, const std::string& conte
   return path(name);
 }
 
-void TempDir::append(const std::string& file, const std::string& contents) {
-  std::ofstream(file, std::ios::binary | std::ios::app) << contents;
-}
-
 std::string readFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 namespace {
 
-// Reads both pipes until the child has closed them; either may fill up while the other waits.
-void drain(int outFd, int errFd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  int open = 2;
+// Reads `fd` until its writers have closed it. Each pipe has a reader of its own, since either
+// may fill up while the other waits.
+void readAll(int fd, std::string& sink) {
   char chunk[65536];
-  while (open > 0 && ::poll(fds, 2, -1) >= 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (got > 0) sink.append(chunk, static_cast<size_t>(got));
+    if (got < 0 && errno != EINTR) break;
   }
+  ::close(fd);
 }
 
 }  // namespace
 
 RunResult runCommand(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment, const std::string& stdoutPath) {
-  std::vector<std::string> argvText{program};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argvText) argv.push_back(arg.data());
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   // Both streams go through pipes, as in a pipeline, unless standard output is given a file.
   int outPipe[2] = {-1, -1};
@@ -144,12 +116,10 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
   }
   RunResult result;
   ::close(errPipe[1]);
-  if (stdoutPath.empty()) {
-    ::close(outPipe[1]);
-    drain(outPipe[0], errPipe[0], result.out, result.err);
-  } else {
-    drain(::open("/dev/null", O_RDONLY), errPipe[0], result.out, result.err);
-  }
+  if (stdoutPath.empty()) ::close(outPipe[1]);
+  std::thread errors(readAll, errPipe[0], std::ref(result.err));
+  if (stdoutPath.empty()) readAll(outPipe[0], result.out);
+  errors.join();
   int status = 0;
   ::waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -162,9 +132,8 @@ RunResult runProgram(const std::vector<std::string>& args,
 }
 
 std::string smallLog(const std::string& samples) {
-  return "4\n1\tA\n2\tB\n3\tC\n4\tD\n7\n1\t0.5\t4\t1\t2\t3\t4\n2\t0.25\t2\t1\t2\n3\t0."
-         "125\t2\t3\t4\n"
-         "4\t1.0\t1\t1\n5\t2.0\t1\t2\n6\t0.5\t1\t3\n7\t0.75\t1\t4\n"
+  return "4\n1\tA\n2\tB\n3\tC\n4\tD\n7\n1\t0.5\t4\t1\t2\t3\t4\n2\t0.25\t2\t1\t2\n"
+         "3\t0.125\t2\t3\t4\n4\t1.0\t1\t1\n5\t2.0\t1\t2\n6\t0.5\t1\t3\n7\t0.75\t1\t4\n"
          "Iter\tLh\tPrior\tNo\tAlpha\tSigma\tX\n" +
          samples;
 }

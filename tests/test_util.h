@@ -17,31 +17,18 @@ struct Failure {
   std::string message;
 };
 
-// Runs `body` with failures turned into a thrown Failure; returns the failure, or a status of
-// -1 when `body` completed.
+// Runs `body` and returns the failure it reported through fail(), or status -1 if none.
 Failure catchFailure(const std::function<void()>& body);
-
-// What a run of the whole analysis in this process wrote, and how it ended.
-struct Outcome {
-  Failure failure;     // status -1: the run completed
-  std::string report;  // whatever was written, complete or not
-};
-
-// Runs the whole analysis in this process on the log and, unless empty, the options file.
-Outcome analyse(const std::string& logPath, const std::string& optionsPath = "");
 
 // A directory of its own for each test, removed at the end of the test.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
-  // Writes `contents` to the file `name` in the directory and returns its path.
+  // Writes `contents` to the file `name` here, gzip-compressed by writeGzip; returns its path.
   std::string write(const std::string& name, const std::string& contents) const;
-  // Writes `contents` gzip-compressed to the file `name` and returns its path.
   std::string writeGzip(const std::string& name, const std::string& contents) const;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  // Appends `contents` to the file at `file`.
-  static void append(const std::string& file, const std::string& contents);
 
  private:
   std::string dir_;
@@ -80,8 +67,7 @@ std::string smallLog(const std::string& samples);
 // Reads a log header from text and builds its tree.
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
 
-// Reads the samples of a loaded tree's log, under `limit`, into its one record, and counts
-// them.
+// Reads and counts the samples of a loaded tree's log, under `limit`, into one record.
 std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit = {});
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.

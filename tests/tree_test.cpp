@@ -69,9 +69,8 @@ TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoesAtAnyDepth
   }
   auto analysis = testing::loadTree(dir, logOf(3000, caterpillar));
   int depth = 0;
-  for (const Node* node = analysis->nodeStore[2999].get(); node->parent; node = node->parent) {
-    ++depth;
-  }
+  const Node* node = analysis->nodeStore[2999].get();
+  for (; node->parent; node = node->parent) ++depth;
   EXPECT_EQ(depth, 2999);
 }
 
