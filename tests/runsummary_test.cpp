@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -28,11 +27,18 @@ TEST(Verbose, OneLineCountsTheLinesSamplesNodesAndBlocks) {
       runProgram({"-v", "-t", "1", "--max-memory", "90000", kLog, kOptions});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, kReport);
-  // The counts, then the wall time, as "0.13 s".
-  EXPECT_TRUE(std::regex_match(
-      run.err, std::regex("Scalesum: 1 chain, 600 sample lines read, 540 samples retained "
-                          "\\(burn-in 61000\\), 31 nodes, 8 blocks, [0-9]+\\.[0-9]{2} s\n")))
-      << run.err;
+  // The counts, then the wall time, as "0.13 s" (read by hand: GCC's -O2 warnings reject
+  // <regex> in the sanitizer build).
+  const std::string counts =
+      "Scalesum: 1 chain, 600 sample lines read, 540 samples retained (burn-in 61000), 31 nodes, "
+      "8 blocks, ";
+  ASSERT_EQ(run.err.substr(0, counts.size()), counts);
+  const std::string time = run.err.substr(counts.size());
+  const size_t point = time.find('.');
+  EXPECT_TRUE(point != std::string::npos && point > 0 &&
+              time.find_first_not_of("0123456789") == point &&
+              time.compare(point + 3, std::string::npos, " s\n") == 0)
+      << time;
 }
 
 TEST(OptionsFile, MistypedLinesWarnAndTheRunGoesOnAsBefore) {
