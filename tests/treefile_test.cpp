@@ -26,16 +26,19 @@ std::string withoutAnnotations(std::string text) {
 
 TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   testing::TempDir dir;
-  // Node 2 = {A, B, C} holds only tip A; node 4 lists no taxa and ends up below node 2.
-  auto a = testing::summarised(dir,
-                               "4\n1 A\n2 B\n3 C\n4 D\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
-                               "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
-                               "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n",
-                               0.9);
+  // Node 2 = {A, B, C} holds only tip A; node 4 lists no taxa and ends up below node 2. Taxon
+  // 4's name has only characters that need no quotes, the ends of each range among them.
+  auto a =
+      testing::summarised(dir,
+                          "4\n1 A\n2 B\n3 C\n4 Zz_09.Aa-x\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
+                          "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
+                          "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n",
+                          0.9);
   const std::string text = treeFileOf(*a, dir.path("t.nex"));
 
-  EXPECT_EQ(text.substr(0, text.find("\tTREE")),
-            "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n\t\t1 A,\n\t\t2 B,\n\t\t3 C,\n\t\t4 D\n\t;\n");
+  EXPECT_EQ(
+      text.substr(0, text.find("\tTREE")),
+      "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n\t\t1 A,\n\t\t2 B,\n\t\t3 C,\n\t\t4 Zz_09.Aa-x\n\t;\n");
   const std::string tree = text.substr(text.find("\tTREE"));
   EXPECT_EQ(withoutAnnotations(tree),
             "\tTREE scalesum = [&R] ((1:0.125,2:0,3:0):0.25,4:1.5);\nEND;\n");
