@@ -107,17 +107,6 @@ class Workflow(unittest.TestCase):
             self.assertEqual(self.read("results", dataset, "report.tsv"),
                              self.direct_run(dataset)[0])
 
-    def test_a_dataset_s_further_chains_are_passed_with_chain(self):
-        simulate(self.folder, "beta2.log", 9)
-        with open(self.sheet, "a") as sheet:
-            sheet.write("beta\tbeta2.log\t\n")
-        run = snakemake(self.folder, flags=["--dry-run", "--printshellcmds"])
-        self.assertEqual(run.returncode, 0, run.stderr)
-        commands = [line for line in run.stdout.splitlines() if "beta/report.tsv" in line and
-                    line.lstrip().startswith(BINARY)]
-        self.assertEqual(len(commands), 1, run.stdout)
-        self.assertIn(" beta.log --chain beta2.log beta.options > ", commands[0])
-
 
 if __name__ == "__main__":
     if shutil.which("snakemake") is None:
