@@ -17,8 +17,8 @@ enum class Stream { kStdout, kStderr, kStdoutThenStderr, kStderrThenStdout };
 
 // Writes the formatted message to `stream` and ends the process with `status`; the single way
 // the program fails. A message for standard output alone is also written to standard error when
-// that is a terminal and standard output is not. Safe to call from any thread: the first caller
-// wins, the others wait.
+// the two are not the same open file. Safe to call from any thread: the first caller wins, the
+// others wait.
 [[noreturn]] void fail(int status, Stream stream, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
