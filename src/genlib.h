@@ -46,6 +46,11 @@ using FailureCleanup = void (*)();
 // room for four.
 void addFailureCleanup(FailureCleanup cleanup);
 
+// Opens a new file without a name in `folder` for `access` (O_WRONLY or O_RDWR), for its owner
+// alone; the file goes with the process, however that ends, unless linked to a name. Returns -1
+// with errno set when it cannot, EOPNOTSUPP where the file system has no such files.
+int openUnnamedFile(const std::string& folder, int access);
+
 // Splits `text` in place into at most `maxTokens` whitespace-separated tokens and returns how
 // many it stored; the slot after the last token is set to null when the text ran out first.
 // The last slot's token runs to the end of the text.
