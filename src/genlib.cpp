@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -35,10 +36,13 @@ void writeTo(FILE* stream, const char* message) {
   std::fflush(stream);
 }
 
-// A person at a terminal who sent standard output to a file would otherwise see nothing of a
-// message that goes there alone; pipes and files on both streams keep their bytes.
-bool echoesToTerminal() {
-  return ::isatty(STDERR_FILENO) == 1 && ::isatty(STDOUT_FILENO) != 1;
+// A message for standard output alone must reach a person at a terminal who sent that to a file,
+// and a log kept of standard error; where both streams are one open file (a terminal, or
+// `>f 2>&1`) it would show twice. A closed stream is no place to echo to.
+bool echoesToStandardError() {
+  struct stat out, err;
+  if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return false;
+  return out.st_dev != err.st_dev || out.st_ino != err.st_ino;
 }
 
 }  // namespace
@@ -78,7 +82,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   switch (stream) {
     case Stream::kStdout:
       writeTo(stdout, message);
-      if (echoesToTerminal()) writeTo(stderr, message);
+      if (echoesToStandardError()) writeTo(stderr, message);
       break;
     case Stream::kStderr:
       writeTo(stderr, message);
@@ -110,6 +114,19 @@ void failAtLine(const char* path, int64_t line, const char* format, ...) {
 
 void reportAllocationError(const char* module, int line) {
   fail(1, Stream::kStderrThenStdout, "Memory allocation error in file %s line %d\n", module, line);
+}
+
+int openUnnamedFile(const std::string& folder, int access) {
+  // No file system at hand lacks unnamed files: the tests stand one in with this variable.
+  const char* refused = std::getenv("SCALESUM_TEST_NO_TMPFILE");
+  if (refused != nullptr && *refused != '\0') {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  const int fd = ::open(folder.c_str(), O_TMPFILE | access | O_CLOEXEC, 0600);
+  // A kernel older than the flag opens the folder itself, which cannot be written (EISDIR).
+  if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
+  return fd;
 }
 
 int tokenize(char* text, char** tokens, int maxTokens) {

@@ -17,8 +17,8 @@ enum class Stream { kStdout, kStderr, kStdoutThenStderr, kStderrThenStdout };
 
 // Writes the formatted message to `stream` and ends the process with `status`; the single way
 // the program fails. A message for standard output alone is also written to standard error when
-// that is a terminal and standard output is not. Safe to call from any thread: the first caller
-// wins, the others wait.
+// the two are not the same open file. Safe to call from any thread: the first caller wins, the
+// others wait.
 [[noreturn]] void fail(int status, Stream stream, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
@@ -45,6 +45,11 @@ using FailureCleanup = void (*)();
 // Adds `cleanup` to those fail() runs, in the order added; adding one twice keeps one. There is
 // room for four.
 void addFailureCleanup(FailureCleanup cleanup);
+
+// Opens a new file without a name in `folder` for `access` (O_WRONLY or O_RDWR), for its owner
+// alone; the file goes with the process, however that ends, unless linked to a name. Returns -1
+// with errno set when it cannot, EOPNOTSUPP where the file system has no such files.
+int openUnnamedFile(const std::string& folder, int access);
 
 // Splits `text` in place into at most `maxTokens` whitespace-separated tokens and returns how
 // many it stored; the slot after the last token is set to null when the text ran out first.

@@ -70,6 +70,64 @@ void forgetTemporary(const std::string& path) {
        std::strerror(error));
 }
 
+std::string folderOf(const std::string& path) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  return folder.empty() ? std::string(".") : folder.string();
+}
+
+// The name by which the process reaches the file open as `fd`, to give it another.
+std::string descriptorPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Creates the file that stands in for `file`'s target until the commit, and returns a descriptor
+// for writing it: a file without a name, which nothing can leave behind, where the folder and
+// /proc allow; a named one, removed on failure and on the signals that can be caught, elsewhere.
+int createStandIn(OutputFile& file) {
+  const std::string folder = folderOf(file.target);
+  int fd = openUnnamedFile(folder, O_WRONLY);
+  if (fd >= 0 && ::access(descriptorPath(fd).c_str(), F_OK) != 0) {
+    ::close(fd);
+    fd = -1;
+    errno = EOPNOTSUPP;
+  }
+  if (fd >= 0) {
+    // The stream closes its descriptor when finished; the commit still needs one.
+    file.unnamed = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (file.unnamed < 0) failWriting(file, errno);
+    return fd;
+  }
+  if (errno != EOPNOTSUPP) failWriting(file, errno);
+  file.temporary = folder + "/.scalesum-XXXXXX";
+  fd = ::mkostemp(file.temporary.data(), O_CLOEXEC);
+  if (fd < 0) failWriting(file, errno);
+  registerTemporary(file.temporary);
+  return fd;
+}
+
+// Gives the unnamed file the target's name. A link never replaces a file, so an existing target
+// is replaced by renaming a second link over it, which readers see happen in one step.
+void linkIntoPlace(const OutputFile& file) {
+  const std::string source = descriptorPath(file.unnamed);
+  if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, file.target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    return;
+  }
+  if (errno != EEXIST) failWriting(file, errno);
+  static int made = 0;
+  for (;;) {
+    const std::string name = folderOf(file.target) + "/.scalesum-" + std::to_string(::getpid()) +
+                             "-" + std::to_string(++made);
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      if (std::rename(name.c_str(), file.target.c_str()) == 0) return;
+      const int error = errno;
+      ::unlink(name.c_str());
+      failWriting(file, error);
+    }
+    // A name left by an earlier process of the same id is passed over.
+    if (errno != EEXIST) failWriting(file, errno);
+  }
+}
+
 }  // namespace
 
 OutputFile openOutputFile(const std::string& target, const char* what) {
@@ -90,11 +148,7 @@ OutputFile openOutputFile(const std::string& target, const char* what) {
       std::free(resolved);
     }
   }
-  const std::filesystem::path folder = std::filesystem::path(file.target).parent_path();
-  file.temporary = (folder.empty() ? std::string(".") : folder.string()) + "/.scalesum-XXXXXX";
-  const int fd = ::mkostemp(file.temporary.data(), O_CLOEXEC);
-  if (fd < 0) failWriting(file, errno);
-  registerTemporary(file.temporary);
+  const int fd = createStandIn(file);
   // The file gets the permissions that writing the target in place would have given it.
   mode_t mode = 0;
   if (exists) {
@@ -118,14 +172,20 @@ void finishOutputFile(OutputFile& file) {
   errno = 0;
   const bool written = std::fflush(stream) == 0 && !std::ferror(stream);
   int error = errno;
-  // A file that the disk has not taken yet could still end up empty after the rename.
-  if (written && !file.temporary.empty() && ::fsync(::fileno(stream)) != 0) error = errno;
+  // A file that the disk has not taken yet could still end up empty after the link or rename.
+  const bool replaces = !file.temporary.empty() || file.unnamed >= 0;
+  if (written && replaces && ::fsync(::fileno(stream)) != 0) error = errno;
   const bool closed = std::fclose(stream) == 0;
   if (!closed && error == 0) error = errno;
   if (!written || !closed || error != 0) failWriting(file, error != 0 ? error : EIO);
 }
 
 void commitOutputFile(OutputFile& file) {
+  if (file.unnamed >= 0) {
+    linkIntoPlace(file);
+    ::close(file.unnamed);
+    file.unnamed = -1;
+  }
   if (file.temporary.empty()) return;
   if (std::rename(file.temporary.c_str(), file.target.c_str()) != 0) failWriting(file, errno);
   forgetTemporary(file.temporary);

@@ -169,12 +169,16 @@ std::string temporaryFolder(const std::string& chosen) {
 
 void spillRecord(SampleRecord& record) {
   if (isSpilled(record)) return;
-  std::string name = record.limit.tempDir + "/.scalesum-record-XXXXXX";
-  record.spill.fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (record.spill.fd < 0) failTemporary(record, "creating", errno);
   // Without a name the file goes with the process, however the process ends: success, a
-  // failure, a signal, or a kill that no handler sees.
-  ::unlink(name.c_str());
+  // failure, a signal, or a kill that no handler sees. Where the file system cannot make one,
+  // the name goes right after it is made.
+  record.spill.fd = openUnnamedFile(record.limit.tempDir, O_RDWR);
+  if (record.spill.fd < 0 && errno == EOPNOTSUPP) {
+    std::string name = record.limit.tempDir + "/.scalesum-record-XXXXXX";
+    record.spill.fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (record.spill.fd >= 0) ::unlink(name.c_str());
+  }
+  if (record.spill.fd < 0) failTemporary(record, "creating", errno);
   flushToFile(record);
   record.inMemoryBytes = 0;
 }

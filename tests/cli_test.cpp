@@ -68,7 +68,7 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
     const auto result = runProgram(args);
     EXPECT_EQ(result.out,
               "Scalesum: " + message + "\nTry 'Scalesum --help' for more information.\n");
-    EXPECT_TRUE(result.status == 1 && result.err.empty() && fileCount(dir) == 1) << message;
+    EXPECT_TRUE(result.status == 1 && result.err == result.out && fileCount(dir) == 1) << message;
   }
 }
 
