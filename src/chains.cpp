@@ -113,6 +113,19 @@ std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<Par
   return line;
 }
 
+void refuseCopiedChain(const std::vector<SampleRecord>& records) {
+  const SampleRecord& last = records.back();
+  if (last.sampleCount == 0) return;
+  for (size_t c = 0; c + 1 < records.size(); ++c) {
+    const SampleRecord& earlier = records[c];
+    if (earlier.sampleCount == last.sampleCount && earlier.fingerprint == last.fingerprint) {
+      fail(1, Stream::kStdout,
+           "Error in %s: the same samples as %s; each chain is a run of its own\n",
+           last.path.c_str(), earlier.path.c_str());
+    }
+  }
+}
+
 void refuseRepeatedLogs(const std::vector<std::string>& paths) {
   std::vector<struct stat> seen(paths.size());
   std::vector<bool> known(paths.size(), false);

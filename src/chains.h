@@ -26,6 +26,11 @@ void requireSameTables(const Analysis& first, const Analysis& chain);
 // faults among them.
 void dropLeadingSamples(SampleRecord& record, int64_t count);
 
+// Ends the process when the last of `records` holds the same samples as an earlier one, line
+// for line after the burn-in (by their fingerprints), naming both logs; a record without
+// samples is left to the check for none.
+void refuseCopiedChain(const std::vector<SampleRecord>& records);
+
 // Returns the global columns of the record's retained samples, in order (a replay).
 ChainColumns chainColumns(SampleRecord& record);
 

@@ -150,6 +150,13 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
   longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
   dir.write("renamed.log", renamed);
   dir.write("longer.log", longer);
+  // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
+  // their first 10 lines, which differ (the burn-in of an iteration and of a share).
+  const std::string copy = dir.write("copy.log", readFile(log));
+  const std::string newStart =
+      dir.write("new-start.log", testing::smallLog(sampleLines(0, 10, 3.0) + sampleLines(10, 40)));
+  const std::string otherNewStart = dir.write(
+      "other-new-start.log", testing::smallLog(sampleLines(40, 50, 3.0) + sampleLines(50, 80)));
   const std::string stats = dir.path("s.tsv");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"-c", dir.path("renamed.log")},
@@ -164,6 +171,14 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
            "; each chain is a run of its own\n"},
       {{"-c", log},
        "Error in " + log + ": the same file as " + log + "; each chain is a run of its own\n"},
+      {{"-c", copy},
+       "Error in " + copy + ": the same samples as " + log + "; each chain is a run of its own\n"},
+      {{"-c", other, "-c", newStart, "-b", "100"},
+       "Error in " + newStart + ": the same samples as " + log +
+           "; each chain is a run of its own\n"},
+      {{"-c", other, "-c", otherNewStart, "-b", "25%"},
+       "Error in " + otherNewStart + ": the same samples as " + other +
+           "; each chain is a run of its own\n"},
       {{"-c", other, "-b", "100%"},
        "Error in " + log +
            ": no sample line after the burn-in (100% of each chain's sample "
