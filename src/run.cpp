@@ -216,6 +216,7 @@ void warnAfterRun(const CommandLine& command, const Analysis& analysis,
                   const std::vector<std::string>& fieldNames) {
   if (command.quiet) return;
   if (analysis.wantStatistics || !paramRows.empty()) {
+    std::fputs(unequalChainsWarning(analysis).c_str(), stderr);
     std::fputs(highRhatWarning(analysis, paramRows, fieldNames).c_str(), stderr);
     if (analysis.wantStatistics) std::fputs(lowSampleSizeWarning(analysis).c_str(), stderr);
     std::fputs(lowBulkOrTailWarning(analysis, paramRows, fieldNames).c_str(), stderr);
