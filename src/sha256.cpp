@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace scalesum {
 
 namespace {
@@ -37,7 +42,7 @@ void storeBigEndian(uint32_t x, unsigned char* p) {
 }
 
 // Runs the compression function over `count` whole blocks at `blocks`.
-void compressBlocks(uint32_t state[8], const unsigned char* blocks, size_t count) {
+void compressPortable(uint32_t state[8], const unsigned char* blocks, size_t count) {
   uint32_t w[64];
   for (; count > 0; --count, blocks += kSha256BlockBytes) {
     for (int t = 0; t < 16; ++t) w[t] = loadBigEndian(blocks + 4 * t);
@@ -74,12 +79,81 @@ void compressBlocks(uint32_t state[8], const unsigned char* blocks, size_t count
   }
 }
 
+#if defined(__x86_64__)
+// The same with the SHA instructions, four rounds at a time; they keep the state as the words
+// ABEF and CDGH.
+__attribute__((target("sha,sse4.1"))) void compressWithShaInstructions(uint32_t state[8],
+                                                                       const unsigned char* blocks,
+                                                                       size_t count) {
+  const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+  const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+  const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  for (; count > 0; --count, blocks += kSha256BlockBytes) {
+    const __m128i abefStart = abef, cdghStart = cdgh;
+    __m128i w[4];
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; ++g) {
+      __m128i m;
+      if (g < 4) {
+        m = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g)),
+                             byteSwap);
+      } else {
+        m = _mm_sha256msg1_epu32(w[g & 3], w[(g + 1) & 3]);
+        m = _mm_add_epi32(m, _mm_alignr_epi8(w[(g + 3) & 3], w[(g + 2) & 3], 4));
+        m = _mm_sha256msg2_epu32(m, w[(g + 3) & 3]);
+      }
+      w[g & 3] = m;
+      const __m128i k = _mm_add_epi32(
+          m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * g)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(k, 0x0E));
+    }
+    abef = _mm_add_epi32(abef, abefStart);
+    cdgh = _mm_add_epi32(cdgh, cdghStart);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+#endif
+
+// Compresses `count` whole blocks at `blocks` into the state of `hash`.
+void compressBlocks(Sha256& hash, const unsigned char* blocks, size_t count) {
+#if defined(__x86_64__)
+  if (hash.shaInstructions) {
+    compressWithShaInstructions(hash.state, blocks, count);
+    return;
+  }
+#endif
+  compressPortable(hash.state, blocks, count);
+}
+
 }  // namespace
+
+bool cpuHasShaInstructions() {
+#if defined(__x86_64__)
+  // Asked of cpuid itself: not every compiler's __builtin_cpu_supports knows "sha".
+  static const bool has = [] {
+    unsigned a, b, c, d;
+    const bool sse41 = __get_cpuid(1, &a, &b, &c, &d) && (c & bit_SSE4_1) != 0;
+    return sse41 && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_SHA) != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
 
 void sha256Init(Sha256& hash) {
   std::memcpy(hash.state, kInitialState, sizeof hash.state);
   hash.length = 0;
   hash.pendingBytes = 0;
+  hash.shaInstructions = cpuHasShaInstructions();
 }
 
 void sha256Update(Sha256& hash, const void* data, size_t size) {
@@ -92,12 +166,12 @@ void sha256Update(Sha256& hash, const void* data, size_t size) {
     bytes += taken;
     size -= taken;
     if (hash.pendingBytes < kSha256BlockBytes) return;
-    compressBlocks(hash.state, hash.pending, 1);
+    compressBlocks(hash, hash.pending, 1);
     hash.pendingBytes = 0;
   }
   // Whole blocks are compressed where they lie, without a copy.
   const size_t whole = size / kSha256BlockBytes;
-  compressBlocks(hash.state, bytes, whole);
+  compressBlocks(hash, bytes, whole);
   bytes += whole * kSha256BlockBytes;
   size -= whole * kSha256BlockBytes;
   if (size > 0) std::memcpy(hash.pending, bytes, size);
@@ -111,13 +185,13 @@ Sha256Digest sha256Final(Sha256& hash) {
   pending[hash.pendingBytes++] = 0x80;
   if (hash.pendingBytes > kSha256BlockBytes - 8) {
     std::memset(pending + hash.pendingBytes, 0, kSha256BlockBytes - hash.pendingBytes);
-    compressBlocks(hash.state, pending, 1);
+    compressBlocks(hash, pending, 1);
     hash.pendingBytes = 0;
   }
   std::memset(pending + hash.pendingBytes, 0, kSha256BlockBytes - 8 - hash.pendingBytes);
   storeBigEndian(static_cast<uint32_t>(bits >> 32), pending + 56);
   storeBigEndian(static_cast<uint32_t>(bits), pending + 60);
-  compressBlocks(hash.state, pending, 1);
+  compressBlocks(hash, pending, 1);
   hash.pendingBytes = 0;
   Sha256Digest digest;
   for (int i = 0; i < 8; ++i) storeBigEndian(hash.state[i], digest.data() + 4 * i);

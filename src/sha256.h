@@ -14,16 +14,20 @@ inline constexpr size_t kSha256BlockBytes = 64;
 // A SHA-256 digest, its bytes in the standard's order (as printed in hexadecimal).
 using Sha256Digest = std::array<unsigned char, kSha256Bytes>;
 
-// A digest being computed: the chaining state, the message length so far, and the bytes of an
-// unfinished block.
+// A digest being computed: the chaining state, the message length so far, the bytes of an
+// unfinished block, and how the blocks are compressed.
 struct Sha256 {
   uint32_t state[8] = {};
   uint64_t length = 0;  // in bytes
   unsigned char pending[kSha256BlockBytes] = {};
   size_t pendingBytes = 0;
+  bool shaInstructions = false;  // with the CPU's SHA instructions, else portable code
 };
 
-// Starts `hash` on an empty message.
+// Returns whether this CPU has the SHA instructions (x86-64 only).
+bool cpuHasShaInstructions();
+
+// Starts `hash` on an empty message, with the CPU's SHA instructions where it has them.
 void sha256Init(Sha256& hash);
 
 // Appends the `size` bytes at `data` to the message of `hash`.
