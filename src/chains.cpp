@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <new>
 #include <optional>
@@ -24,21 +25,14 @@ std::string describe(const char* format, long long a, long long b) {
   return text;
 }
 
-// The worst of the figures a warning counts, and where it is.
-struct Worst {
-  int count = 0;
-  double value = 0.0;
-  std::string where;
-
-  // Counts `figure`, which is worse than `value` when `worse`; `at` tells where it is.
-  template <typename Where>
-  void offer(double figure, bool worse, const Where& at) {
-    if (count++ == 0 || worse) {
-      value = figure;
-      where = at();
-    }
+// Counts `figure`, which is worse than the extreme so far when `worse`; `at` tells where it is.
+template <typename Where>
+void offer(FigureCount& figures, double figure, bool worse, const Where& at) {
+  if (figures.count++ == 0 || worse) {
+    figures.extreme = figure;
+    figures.where = at();
   }
-};
+}
 
 // Visits every figure that a warning looks at: each series of each node (when statistics were
 // computed) and each column's row of all chains, with where it is.
@@ -72,20 +66,20 @@ void visitFigures(const Analysis& analysis, const std::vector<ParamsRow>& paramR
 
 std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
                             const std::vector<std::string>& fieldNames) {
-  Worst worst;
+  FigureCount high;
   visitFigures(analysis, paramRows, fieldNames,
                [&](const std::optional<double>& rhat, const std::optional<double>&,
                    const std::optional<double>&, const auto& where) {
-                 if (rhat && *rhat >= kHighRhat) worst.offer(*rhat, *rhat > worst.value, where);
+                 if (!rhat) return;
+                 ++high.total;
+                 if (*rhat >= kHighRhat) offer(high, *rhat, *rhat > high.extreme, where);
                });
-  if (worst.count == 0) return {};
-  char line[512];
-  std::snprintf(line, sizeof line,
-                "Scalesum: warning: %d %s an R-hat of %g or more, the worst %.3f (%s); the chains "
-                "may not have converged\n",
-                worst.count, worst.count == 1 ? "series or column has" : "series or columns have",
-                kHighRhat, worst.value, worst.where.c_str());
-  return line;
+  char measure[80];
+  std::snprintf(measure, sizeof measure, "an R-hat of %g or more", kHighRhat);
+  // One chain's R-hat compares its halves: it says the chain moved on, not that runs disagree.
+  const size_t chains = analysis.chainSampleCounts.size();
+  return figureWarning(high, "series or columns", measure, "worst", 3, chains,
+                       chains > 1 ? "may not have converged" : "may need to run longer");
 }
 
 std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
@@ -93,24 +87,55 @@ std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<Par
   const size_t chains = analysis.chainSampleCounts.size();
   if (chains < 2) return {};
   const double threshold = kLowSampleSizePerChain * static_cast<double>(chains);
-  Worst worst;
+  FigureCount low;
   visitFigures(analysis, paramRows, fieldNames,
                [&](const std::optional<double>&, const std::optional<double>& bulk,
                    const std::optional<double>& tail, const auto& where) {
+                 if (!bulk && !tail) return;
+                 ++low.total;
                  const bool lowBulk = bulk && *bulk < threshold;
                  const bool lowTail = tail && *tail < threshold;
                  if (!lowBulk && !lowTail) return;
                  const double lowest = !lowTail ? *bulk : !lowBulk ? *tail : std::min(*bulk, *tail);
-                 worst.offer(lowest, lowest < worst.value, where);
+                 offer(low, lowest, lowest < low.extreme, where);
                });
-  if (worst.count == 0) return {};
-  char line[512];
-  std::snprintf(line, sizeof line,
-                "Scalesum: warning: %d %s a bulk or tail effective sample size below %g (%g per "
-                "chain), the lowest %.1f (%s); the chains may need to run longer\n",
-                worst.count, worst.count == 1 ? "series or column has" : "series or columns have",
-                threshold, kLowSampleSizePerChain, worst.value, worst.where.c_str());
+  char measure[120];
+  std::snprintf(measure, sizeof measure,
+                "a bulk or tail effective sample size below %g (%g per chain)", threshold,
+                kLowSampleSizePerChain);
+  return figureWarning(low, "series or columns", measure, "lowest", 1, chains,
+                       "may need to run longer");
+}
+
+std::string unequalChainsWarning(const Analysis& analysis) {
+  const std::vector<int32_t>& counts = analysis.chainSampleCounts;
+  if (counts.size() < 2 ||
+      std::adjacent_find(counts.begin(), counts.end(), std::not_equal_to<>()) == counts.end()) {
+    return {};
+  }
+  std::string line = "Scalesum: warning: the chains keep ";
+  for (size_t c = 0; c < counts.size(); ++c) {
+    if (c > 0) line += c + 1 < counts.size() ? ", " : " and ";
+    line += std::to_string(counts[c]);
+  }
+  line +=
+      " samples after the burn-in; R-hat and the bulk and tail effective sample sizes use "
+      "the first " +
+      std::to_string(*std::min_element(counts.begin(), counts.end())) + " of each\n";
   return line;
+}
+
+void refuseCopiedChain(const std::vector<SampleRecord>& records) {
+  const SampleRecord& last = records.back();
+  if (last.sampleCount == 0) return;
+  for (size_t c = 0; c + 1 < records.size(); ++c) {
+    const SampleRecord& earlier = records[c];
+    if (earlier.sampleCount == last.sampleCount && earlier.fingerprint == last.fingerprint) {
+      fail(1, Stream::kStdout,
+           "Error in %s: the same samples as %s; each chain is a run of its own\n",
+           last.path.c_str(), earlier.path.c_str());
+    }
+  }
 }
 
 void refuseRepeatedLogs(const std::vector<std::string>& paths) {

@@ -26,6 +26,11 @@ void requireSameTables(const Analysis& first, const Analysis& chain);
 // faults among them.
 void dropLeadingSamples(SampleRecord& record, int64_t count);
 
+// Ends the process when the last of `records` holds the same samples as an earlier one, line
+// for line after the burn-in (by their fingerprints), naming both logs; a record without
+// samples is left to the check for none.
+void refuseCopiedChain(const std::vector<SampleRecord>& records);
+
 // Returns the global columns of the record's retained samples, in order (a replay).
 ChainColumns chainColumns(SampleRecord& record);
 
@@ -36,15 +41,20 @@ inline constexpr double kHighRhat = 1.01;
 inline constexpr double kLowSampleSizePerChain = 100.0;
 
 // Returns the warning line about the series (when statistics were computed) and the global
-// columns in `paramRows` whose R-hat is kHighRhat or more: how many, the worst and where; or
-// an empty text when there are none.
+// columns in `paramRows` whose R-hat is kHighRhat or more: how many of those with an R-hat,
+// the worst and where; or an empty text when there are none.
 std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
                             const std::vector<std::string>& fieldNames);
 
 // Returns, for a run of several chains, the warning line about the series and columns whose
-// bulk or tail effective sample size is below kLowSampleSizePerChain per chain, or an empty
-// text.
+// bulk or tail effective sample size is below kLowSampleSizePerChain per chain (how many of
+// those with either figure), or an empty text.
 std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
                                  const std::vector<std::string>& fieldNames);
+
+// Returns, for a run of several chains that kept different numbers of samples, the warning
+// line that gives each chain's count and the shortest's, to which the convergence figures cut
+// every chain; or an empty text.
+std::string unequalChainsWarning(const Analysis& analysis);
 
 }  // namespace scalesum

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <utility>
 
@@ -165,7 +166,7 @@ std::string formatMessage(const char* format, ...) {
 }  // namespace
 
 SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burnIn,
-                            const RecordLimit& limit) {
+                            const RecordLimit& limit, bool digestLines) {
   SampleRecord record;
   record.path = log.path;
   record.fieldNames = log.headerFields;
@@ -187,6 +188,17 @@ SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burn
     if (record.sampleCount == INT32_MAX) {
       record.tooManySamples = true;
       continue;
+    }
+    // The bytes from the first field to the end of the last: the line without its indentation
+    // and line end, a NUL in place of the first byte of each gap. Equal lines give equal bytes.
+    if (digestLines) {
+      const char* last = fields.back();
+      try {
+        record.lineDigests.push_back(
+            sha256(fields.front(), static_cast<size_t>(last + std::strlen(last) - fields.front())));
+      } catch (const std::bad_alloc&) {
+        reportAllocationError("Scalesum", 10);
+      }
     }
     sample = SampleEntry{};
     sample.iteration = parseInt(fields[0]);

@@ -31,8 +31,9 @@ void claimStandardInput();
 // Reads the rest of `log`, its sample lines, into a new record of its retained lines (those
 // not below `burnIn`), each group's node id turned into the position of the first of
 // `analysis`'s nodes with that id, and closes it. Lines that the sample checks reject are kept
-// as faults; ends the process when the text itself is damaged.
+// as faults; ends the process when the text itself is damaged. With `digestLines` the record
+// keeps the digest of each retained line, for its fingerprint.
 SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burnIn,
-                            const RecordLimit& limit);
+                            const RecordLimit& limit, bool digestLines = false);
 
 }  // namespace scalesum

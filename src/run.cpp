@@ -110,14 +110,20 @@ std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>
                                         analysis.wantStatistics, command.tempDir);
   std::vector<SampleRecord> records;
   int64_t taken = 0;  // what the records read so far keep from the cap
+  const bool severalChains = chains.size() > 1;
   for (const std::unique_ptr<Analysis>& chain : chains) {
     RecordLimit chainLimit = limit;
     chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-    records.push_back(
-        readLogSamples(chain->log, analysis, readingBurnIn(analysis, command), chainLimit));
+    records.push_back(readLogSamples(chain->log, analysis, readingBurnIn(analysis, command),
+                                     chainLimit, severalChains));
     SampleRecord& record = records.back();
     if (command.burnInShare) {
       dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
+    }
+    // A copy of a chain would make the chains look as if they agreed.
+    if (severalChains) {
+      fingerprintRecord(record);
+      refuseCopiedChain(records);
     }
     taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
     analysis.chainSampleCounts.push_back(
@@ -210,6 +216,7 @@ void warnAfterRun(const CommandLine& command, const Analysis& analysis,
                   const std::vector<std::string>& fieldNames) {
   if (command.quiet) return;
   if (analysis.wantStatistics || !paramRows.empty()) {
+    std::fputs(unequalChainsWarning(analysis).c_str(), stderr);
     std::fputs(highRhatWarning(analysis, paramRows, fieldNames).c_str(), stderr);
     if (analysis.wantStatistics) std::fputs(lowSampleSizeWarning(analysis).c_str(), stderr);
     std::fputs(lowBulkOrTailWarning(analysis, paramRows, fieldNames).c_str(), stderr);

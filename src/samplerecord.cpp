@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +160,19 @@ void appendSample(SampleRecord& record, const SampleEntry& sample, const unsigne
 
 int64_t recordBytes(const SampleRecord& record) {
   return record.spilledBytes + record.inMemoryBytes;
+}
+
+void fingerprintRecord(SampleRecord& record) {
+  Sha256 hash;
+  sha256Init(hash);
+  const auto skipped =
+      static_cast<size_t>(std::min<int64_t>(record.skipped, std::ssize(record.lineDigests)));
+  for (auto at = record.lineDigests.begin() + static_cast<std::ptrdiff_t>(skipped);
+       at != record.lineDigests.end(); ++at) {
+    sha256Update(hash, at->data(), at->size());
+  }
+  record.fingerprint = sha256Final(hash);
+  std::deque<Sha256Digest>().swap(record.lineDigests);
 }
 
 std::string temporaryFolder(const std::string& chosen) {

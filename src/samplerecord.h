@@ -18,8 +18,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
+
+#include "sha256.h"
 
 namespace scalesum {
 
@@ -109,6 +112,14 @@ struct SampleRecord {
   std::vector<unsigned char> window;
   int64_t fileAt = 0;
   int64_t replayed = 0;
+  // While the log is read: the digest of each retained line's text, in order. They are not
+  // counted in recordBytes: they are freed before the run plans its memory, and until then
+  // they take less than the room kept for each sample (limit.reservePerSample) for summaries
+  // not yet begun. A deque grows without copying them.
+  std::deque<Sha256Digest> lineDigests;
+  // The digest of the line digests of the samples after the burn-in, in order: two records
+  // with the same samples, text for text, have the same one.
+  Sha256Digest fingerprint{};
 };
 
 // Appends one retained sample with `groups` packed groups (see packGroup); the record moves
@@ -131,6 +142,10 @@ void spillRecord(SampleRecord& record);
 
 // Ends the appending: whatever of a spilled record is still in memory goes to its file.
 void finishRecord(SampleRecord& record);
+
+// Sets the record's fingerprint from the digests of the lines that the burn-in left, and frees
+// the digests.
+void fingerprintRecord(SampleRecord& record);
 
 // Returns the folder for temporary files: `chosen` when given, else $TMPDIR, else /tmp.
 std::string temporaryFolder(const std::string& chosen);

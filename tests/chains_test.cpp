@@ -150,6 +150,13 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
   longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
   dir.write("renamed.log", renamed);
   dir.write("longer.log", longer);
+  // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
+  // their first 10 lines, which differ (the burn-in of an iteration and of a share).
+  const std::string copy = dir.write("copy.log", readFile(log));
+  const std::string newStart =
+      dir.write("new-start.log", testing::smallLog(sampleLines(0, 10, 3.0) + sampleLines(10, 40)));
+  const std::string otherNewStart = dir.write(
+      "other-new-start.log", testing::smallLog(sampleLines(40, 50, 3.0) + sampleLines(50, 80)));
   const std::string stats = dir.path("s.tsv");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"-c", dir.path("renamed.log")},
@@ -164,6 +171,14 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
            "; each chain is a run of its own\n"},
       {{"-c", log},
        "Error in " + log + ": the same file as " + log + "; each chain is a run of its own\n"},
+      {{"-c", copy},
+       "Error in " + copy + ": the same samples as " + log + "; each chain is a run of its own\n"},
+      {{"-c", other, "-c", newStart, "-b", "100"},
+       "Error in " + newStart + ": the same samples as " + log +
+           "; each chain is a run of its own\n"},
+      {{"-c", other, "-c", otherNewStart, "-b", "25%"},
+       "Error in " + otherNewStart + ": the same samples as " + other +
+           "; each chain is a run of its own\n"},
       {{"-c", other, "-b", "100%"},
        "Error in " + log +
            ": no sample line after the burn-in (100% of each chain's sample "
@@ -224,18 +239,45 @@ TEST(Chains, TheGlobalColumnsAreTabledPerChainAndPooled) {
 TEST(Chains, ChainsThatDisagreeAreWarnedOfUnlessQuiet) {
   TempDir dir;
   const std::string first = dir.write("a.log", testing::smallLog(sampleLines(0, 200)));
-  const std::string shifted = dir.write("b.log", testing::smallLog(sampleLines(0, 200, 3.0)));
-  const auto warned = runProgram({first, "-c", shifted, "-s", dir.path("s.tsv")});
+  const std::string shifted = dir.write("b.log", testing::smallLog(sampleLines(0, 150, 3.0)));
+  const std::string third = dir.write("c.log", testing::smallLog(sampleLines(300, 500)));
+  const std::vector<std::string> chains{first, "-c", shifted, "-c", third};
+  auto run = [&](std::vector<std::string> flags) {
+    flags.insert(flags.begin(), chains.begin(), chains.end());
+    return runProgram(flags);
+  };
+  // Of every count its total: the 6 nodes besides the root have 4 series each, and 3 of the 6
+  // columns are not constant; a figure that is NA is not counted.
+  const std::string unequal =
+      "Scalesum: warning: the chains keep 200, 150 and 200 samples after the burn-in; R-hat and "
+      "the bulk and tail effective sample sizes use the first 150 of each\n";
+  const auto warned = run({"-s", dir.path("s.tsv"), "-p", dir.path("p.tsv")});
   ASSERT_EQ(warned.status, 0) << warned.out;
-  EXPECT_EQ(warned.err.rfind("Scalesum: warning: ", 0), 0u);
-  EXPECT_NE(warned.err.find(" an R-hat of 1.01 or more, the worst "), std::string::npos)
-      << warned.err;
-  EXPECT_NE(warned.err.find("a bulk or tail effective sample size below 200 (100 per chain)"),
-            std::string::npos)
-      << warned.err;
-  EXPECT_EQ(runProgram({first, "-q", "-c", shifted, "-s", dir.path("s.tsv")}).err, "");
+  EXPECT_EQ(warned.err,
+            unequal +
+                "Scalesum: warning: 18 of 27 series or columns have an R-hat of 1.01 or more, the "
+                "worst 1.343 (node 3, scalar); the chains may not have converged\n"
+                "Scalesum: warning: 18 of 24 series have an effective sample size below 200, the "
+                "lowest 11.0 (node 3, scalar); the chains may need to run longer\n"
+                "Scalesum: warning: 25 of 27 series or columns have a bulk or tail effective "
+                "sample size below 300 (100 per chain), the lowest 7.2 (node 3, scalar); the "
+                "chains may need to run longer\n"
+                "Scalesum: 0 credible increases and 0 credible decreases (Scalar above or below 1 "
+                "in at least 95% of the samples)\n");
+  EXPECT_EQ(run({"-p", dir.path("p.tsv")}).err.rfind(unequal, 0), 0u);
+  EXPECT_EQ(run({"-q", "-s", dir.path("s.tsv")}).err, "");
   // Without statistics nothing is computed, and nothing is warned of.
-  EXPECT_EQ(runProgram({first, "-c", shifted}).err, "");
+  EXPECT_EQ(run({}).err, "");
+  // One chain's R-hat compares its halves, which disagree here.
+  const std::string jump =
+      dir.write("jump.log", testing::smallLog(sampleLines(0, 100) + sampleLines(100, 200, 3.0)));
+  const auto one = runProgram({jump, "-s", dir.path("s.tsv")});
+  EXPECT_EQ(one.err.rfind("Scalesum: warning: 18 of 24 series or columns have an R-hat of 1.01 "
+                          "or more, the worst 1.592 (node 2, scalar); the chain may need to run "
+                          "longer\nScalesum: warning: 24 of 24 series have",
+                          0),
+            0u)
+      << one.err;
 }
 
 }  // namespace
