@@ -27,8 +27,11 @@ bool isColoured(const Analysis& analysis, int64_t position) {
   return analysis.nodes[at] != analysis.root && analysis.results[at].changedCount > 0;
 }
 
-// The p-th quantile (0 <= p <= 1) of the ascending values, interpolated between neighbours.
-double quantile(const std::vector<double>& sorted, double p) {
+// The p-th quantile (0 <= p <= 1) of the ascending values by R's type-7 rule, interpolated
+// between neighbours as low + h (high - low). The tail diagnostics (convergence.cpp) follow the
+// same rule rounded as R rounds it, which changes the last bits of about one result in four; the
+// scale ends keep their own rounding.
+double type7Quantile(const std::vector<double>& sorted, double p) {
   const double h = p * static_cast<double>(sorted.size() - 1);
   const auto below = static_cast<size_t>(std::floor(h));
   const size_t above = std::min(below + 1, sorted.size() - 1);
@@ -65,8 +68,8 @@ ColourScale colourScale(const Analysis& analysis, std::string_view name) {
   }
   if (values.empty()) return scale;
   std::sort(values.begin(), values.end());
-  scale.low = quantile(values, 0.02);
-  scale.high = quantile(values, 0.98);
+  scale.low = type7Quantile(values, 0.02);
+  scale.high = type7Quantile(values, 0.98);
   if (scale.log2Scale) {
     scale.high = std::max(std::fabs(scale.low), std::fabs(scale.high));
     scale.low = -scale.high;
