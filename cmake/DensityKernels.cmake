@@ -1,7 +1,6 @@
-# The exact fast density engine. On x86-64 its vector kernels are added, each source compiled for
-# its own instruction set; the engine enters one only after checking the CPU at run time, so the
-# rest of the program keeps the baseline instruction set and runs on any x86-64.
-target_sources(scalesum_core PRIVATE src/KernelDensityFast.cpp)
+# The vector kernels of the exact fast density engine, on x86-64 only: each source is compiled for
+# its own instruction set, and the engine enters one only after checking the CPU at run time, so
+# the rest of the program keeps the baseline instruction set and runs on any x86-64.
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   target_sources(scalesum_core PRIVATE src/KernelDensityAvx2.cpp src/KernelDensityAvx512.cpp)

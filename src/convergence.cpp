@@ -321,103 +321,126 @@ void countPairsByRuns(const uint64_t* bits, size_t wordCount, size_t n, size_t h
   }
 }
 
-// Returns the effective sample size of the split indicator that is 1 for the first `below` of
-// the `kept` ascending split draws, 0 < below < kept, in `halves` half-chains of n >= 3.
-//
-// The indicator and its complement have the same autocovariances, so the smaller side is the
-// one marked, one bit per draw. For a half-chain with k ones among n and mean k / n, n^2 times
-// its autocovariance sum at lag t is the integer n^2 A - n k (B + C) + (n - t) k^2, where A
-// counts the i < n - t with bits i and i + t both set, B the set bits below n - t and C those
-// from t on; summed exactly, it leaves one rounding where a sum of products leaves n.
-double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size_t n, size_t halves,
-                    ConvergenceScratch& s) {
-  const size_t wordCount = (n + 63) / 64;
+// Sets s.bits to the indicator of the `markedCount` draws `marked` among `halves` half-chains of
+// n bits in `wordCount` words each, s.ones to the number of set bits of each half-chain, and
+// s.weights[i] to the sum of those numbers over the half-chains with bit i set.
+void markDraws(const RankedDraw* marked, size_t markedCount, size_t n, size_t halves,
+               size_t wordCount, ConvergenceScratch& s) {
   std::vector<uint64_t>& bits = s.bits;
   bits.assign(halves * wordCount, 0);
   std::vector<size_t>& ones = s.ones;
   ones.assign(halves, 0);
-  const bool lowSide = below <= kept - below;
-  const RankedDraw* marked = lowSide ? ascending : ascending + below;
-  const size_t markedCount = lowSide ? below : kept - below;
   for (size_t k = 0; k < markedCount; ++k) {
     const size_t half = marked[k].slot / n, i = marked[k].slot % n;
     bits[half * wordCount + i / 64] |= uint64_t{1} << (i % 64);
     ++ones[half];
   }
-  // weights[i]: the sum of k over the half-chains with bit i set. Going from lag t to t + 1
-  // takes bit n - 1 - t out of every B and bit t out of every C, so the sum over half-chains
-  // of k (B + C) drops by weights[n - 1 - t] + weights[t].
   std::vector<uint64_t>& weights = s.weights;
   weights.assign(n, 0);
   for (size_t k = 0; k < markedCount; ++k) {
     weights[marked[k].slot % n] += ones[marked[k].slot / n];
   }
-  Wide onesSum = 0, onesSquares = 0;
-  size_t runPairs = 0;  // what counting by runs costs
+}
+
+// An indicator's autocovariance sums, read lag after lag. For a half-chain with k ones among n
+// and mean k / n, n^2 times its autocovariance sum at lag t is the integer
+// n^2 A - n k (B + C) + (n - t) k^2, where A counts the i < n - t with bits i and i + t both set,
+// B the set bits below n - t and C those from t on; summed exactly, it leaves one rounding where
+// a sum of products leaves n.
+struct IndicatorLags {
+  size_t n = 0, halves = 0, wordCount = 0;
+  Wide onesSum = 0, onesSquares = 0;  // the sums over half-chains of k and of k^2
+  // Going from lag t to t + 1 takes bit n - 1 - t out of every B and bit t out of every C, so
+  // the sum over half-chains of k (B + C) drops by s.weights[n - 1 - t] + s.weights[t].
+  Wide margins = 0;  // that sum at the next lag
+  // Counting the pairs lag by lag costs a pass over the words each; counting them from the
+  // runs costs a step per pair of runs, for every lag at once. Lags go on counting words until
+  // they have cost as much as the runs would, which keeps the total within twice the cheaper.
+  size_t runPairs = 0;
+  size_t wordsCounted = 0;
+  bool byRuns = false;
+  // Every term is below 4 n^3 per half-chain; where that fits 63 bits, so does the sum, and the
+  // processor's own integers give the very same figures faster.
+  bool narrow = false;
+};
+
+// Returns the sums of the indicator in s.bits and s.ones, ready to read lag 0.
+IndicatorLags sumIndicator(size_t n, size_t halves, size_t wordCount, const ConvergenceScratch& s) {
+  IndicatorLags l{.n = n, .halves = halves, .wordCount = wordCount};
   for (size_t j = 0; j < halves; ++j) {
-    onesSum += ones[j];
-    onesSquares += static_cast<Wide>(ones[j]) * ones[j];
+    l.onesSum += s.ones[j];
+    l.onesSquares += static_cast<Wide>(s.ones[j]) * s.ones[j];
     size_t runs = 0;  // set bits after a clear one
     uint64_t before = 0;
     for (size_t w = 0; w < wordCount; ++w) {
-      const uint64_t word = bits[j * wordCount + w];
+      const uint64_t word = s.bits[j * wordCount + w];
       runs += static_cast<size_t>(std::popcount(word & ~((word << 1) | before)));
       before = word >> 63;
     }
-    runPairs += runs * (runs + 1) / 2;
+    l.runPairs += runs * (runs + 1) / 2;
   }
-  const double size = static_cast<double>(n);
+  l.margins = 2 * l.onesSquares;
   const Wide wideN = static_cast<Wide>(n);
+  l.narrow = 4 * wideN * wideN * wideN * static_cast<Wide>(halves) < (Wide{1} << 62);
+  return l;
+}
+
+// Returns the mean autocovariance over half-chains at lag t < n, the lag after the last one
+// read, from the indicator in s.bits; `scale` is n^3 times the number of half-chains.
+double indicatorLagMean(IndicatorLags& l, size_t t, double scale, ConvergenceScratch& s) {
+  const size_t n = l.n;
+  if (!l.byRuns && l.wordsCounted >= l.runPairs) {
+    countPairsByRuns(s.bits.data(), l.wordCount, n, l.halves, s);
+    l.byRuns = true;
+  }
+  size_t pairs = 0;
+  if (l.byRuns) {
+    pairs = s.pairs[t];
+  } else {
+    l.wordsCounted += l.halves * l.wordCount;
+    for (size_t j = 0; j < l.halves; ++j)
+      pairs += pairsAtLag(s.bits.data() + j * l.wordCount, l.wordCount, t);
+  }
+  double lagMean;
+  if (l.narrow) {
+    const auto m = static_cast<int64_t>(n);
+    lagMean = static_cast<double>(
+                  m * m * static_cast<int64_t>(pairs) - m * static_cast<int64_t>(l.margins) +
+                  static_cast<int64_t>(n - t) * static_cast<int64_t>(l.onesSquares)) /
+              scale;
+  } else {
+    const Wide wideN = static_cast<Wide>(n);
+    lagMean = static_cast<double>(wideN * wideN * static_cast<Wide>(pairs) - wideN * l.margins +
+                                  static_cast<Wide>(n - t) * l.onesSquares) /
+              scale;
+  }
+  l.margins -= s.weights[n - 1 - t] + s.weights[t];
+  return lagMean;
+}
+
+// Returns the effective sample size of the split indicator that is 1 for the first `below` of
+// the `kept` ascending split draws, 0 < below < kept, in `halves` half-chains of n >= 3. The
+// indicator and its complement have the same autocovariances, so the smaller side is the one
+// marked, one bit per draw.
+double indicatorEss(const RankedDraw* ascending, size_t kept, size_t below, size_t n, size_t halves,
+                    ConvergenceScratch& s) {
+  const size_t wordCount = (n + 63) / 64;
+  const bool lowSide = below <= kept - below;
+  markDraws(lowSide ? ascending : ascending + below, lowSide ? below : kept - below, n, halves,
+            wordCount, s);
+  IndicatorLags lags = sumIndicator(n, halves, wordCount, s);
+  const double size = static_cast<double>(n);
   // The variance of the half-chain means, exact but for its last rounding.
-  const Wide spread = static_cast<Wide>(halves) * onesSquares - onesSum * onesSum;
+  const Wide spread = static_cast<Wide>(halves) * lags.onesSquares - lags.onesSum * lags.onesSum;
   const double varMeans = static_cast<double>(spread) /
                           (static_cast<double>(halves) * static_cast<double>(halves - 1)) /
                           (size * size);
   const double scale = size * size * size * static_cast<double>(halves);
-  // Counting the pairs lag by lag costs a pass over the words each; counting them from the
-  // runs costs a step per pair of runs, for every lag at once. Lags go on counting words until
-  // they have cost as much as the runs would, which keeps the total within twice the cheaper.
-  size_t wordsCounted = 0;
-  bool byRuns = false;
-  Wide margins = 2 * onesSquares;  // the sum over half-chains of k (B + C) at the next lag
-  // Every term is below 4 n^3 per half-chain; where that fits 63 bits, so does the sum, and the
-  // processor's own integers give the very same figures faster.
-  const bool narrow = 4 * wideN * wideN * wideN * static_cast<Wide>(halves) < (Wide{1} << 62);
-  const auto squares = static_cast<int64_t>(onesSquares);
   s.lagMeans.clear();
   return geyerEss(n, halves, varMeans, s, [&](size_t lag) {
-    std::vector<double>& lagMeans = s.lagMeans;
-    while (lagMeans.size() <= lag) {
-      const size_t t = lagMeans.size();
-      if (t < n) {
-        if (!byRuns && wordsCounted >= runPairs) {
-          countPairsByRuns(bits.data(), wordCount, n, halves, s);
-          byRuns = true;
-        }
-        size_t pairs = 0;
-        if (byRuns) {
-          pairs = s.pairs[t];
-        } else {
-          wordsCounted += halves * wordCount;
-          for (size_t j = 0; j < halves; ++j)
-            pairs += pairsAtLag(bits.data() + j * wordCount, wordCount, t);
-        }
-        if (narrow) {
-          const auto m = static_cast<int64_t>(n);
-          lagMeans.push_back(static_cast<double>(m * m * static_cast<int64_t>(pairs) -
-                                                 m * static_cast<int64_t>(margins) +
-                                                 static_cast<int64_t>(n - t) * squares) /
-                             scale);
-        } else {
-          lagMeans.push_back(static_cast<double>(wideN * wideN * static_cast<Wide>(pairs) -
-                                                 wideN * margins +
-                                                 static_cast<Wide>(n - t) * onesSquares) /
-                             scale);
-        }
-        margins -= weights[n - 1 - t] + weights[t];
-        continue;
-      }
-      lagMeans.push_back(0.0);
+    while (s.lagMeans.size() <= lag) {
+      const size_t t = s.lagMeans.size();
+      s.lagMeans.push_back(t < n ? indicatorLagMean(lags, t, scale, s) : 0.0);
     }
   });
 }
@@ -428,9 +451,9 @@ double midway(double a, double b) {
 }
 
 // Returns R's type-7 quantile at p of the count >= 1 ascending draws, valueAt(i) being the
-// i-th.
+// i-th, rounded step by step as R rounds it: the tail diagnostics are held against R's.
 template <class ValueAt>
-double quantile(ValueAt&& valueAt, size_t count, double p) {
+double type7QuantileAsR(ValueAt&& valueAt, size_t count, double p) {
   const double index = 1.0 + static_cast<double>(count - 1) * p;
   const double lo = std::floor(index);
   const double hi = std::ceil(index);
@@ -491,6 +514,59 @@ double foldedRhat(const RankedDraw* ascending, size_t kept, double median, Value
   }
   const bool foldedConstant = writeNormalScores(folded, kept, s);
   return foldedConstant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
+}
+
+// Fills s.sorted, in chain order, with each draw and its slot in the split: chain c's first
+// half is half-chain c, its second half is half-chain m + c, and an odd length's middle draw
+// is kDropped. Returns whether every draw is finite.
+bool placeDraws(std::span<const double* const> chains, size_t length, size_t n,
+                ConvergenceScratch& s) {
+  const size_t m = chains.size();
+  bool allFinite = true;
+  for (size_t c = 0; c < m; ++c) {
+    const double* x = chains[c];
+    RankedDraw* draws = s.sorted.data() + c * length;
+    for (size_t i = 0; i < length; ++i) allFinite &= std::isfinite(x[i]);
+    for (size_t i = 0; i < n; ++i) draws[i] = {x[i], static_cast<uint32_t>(c * n + i)};
+    for (size_t i = n; i < length - n; ++i) draws[i] = {x[i], kDropped};
+    for (size_t i = length - n; i < length; ++i) {
+      draws[i] = {x[i], static_cast<uint32_t>((m + c) * n + (i - (length - n)))};
+    }
+  }
+  return allFinite;
+}
+
+// Returns the split draws in ascending order: the `count` sorted draws themselves, or, where
+// chains of odd `length` left their middle draws out, s.ascending filled without them.
+const RankedDraw* splitAscending(size_t length, size_t count, ConvergenceScratch& s) {
+  const RankedDraw* sorted = s.sorted.data();
+  if (length % 2 == 0) return sorted;
+  size_t k = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (sorted[i].slot != kDropped) s.ascending[k++] = sorted[i];
+  }
+  return s.ascending.data();
+}
+
+// Returns the tail effective sample size of the `count` draws `sorted`, kept split in
+// `ascending`: the smaller one of the indicators of falling at or below the 5% and 95%
+// quantiles of all draws. Either indicator being constant leaves it undefined, which the
+// counts tell at once.
+double tailEss(const RankedDraw* sorted, size_t count, const RankedDraw* ascending, size_t kept,
+               size_t n, size_t halves, ConvergenceScratch& s) {
+  if (n < 3 || std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON) return kNA;
+  auto atOrBelow = [&](double q) {
+    return static_cast<size_t>(
+        std::upper_bound(ascending, ascending + kept, q,
+                         [](double v, const RankedDraw& d) { return v < d.value; }) -
+        ascending);
+  };
+  auto valueAt = [&](size_t i) { return sorted[i].value; };
+  const size_t low = atOrBelow(type7QuantileAsR(valueAt, count, 0.05));
+  const size_t high = atOrBelow(type7QuantileAsR(valueAt, count, 0.95));
+  if (low == 0 || low >= kept || high == 0 || high >= kept) return kNA;
+  return std::min(indicatorEss(ascending, kept, low, n, halves, s),
+                  indicatorEss(ascending, kept, high, n, halves, s));
 }
 
 }  // namespace
@@ -616,33 +692,13 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   } catch (const std::bad_alloc&) {
     reportAllocationError("convergence", 1);
   }
-  // Each draw with its slot in the split: chain c's first half is half-chain c, its second
-  // half is half-chain m + c.
-  bool allFinite = true;
-  for (size_t c = 0; c < m; ++c) {
-    const double* x = chains[c];
-    RankedDraw* draws = s.sorted.data() + c * length;
-    for (size_t i = 0; i < length; ++i) allFinite &= std::isfinite(x[i]);
-    for (size_t i = 0; i < n; ++i) draws[i] = {x[i], static_cast<uint32_t>(c * n + i)};
-    for (size_t i = n; i < length - n; ++i) draws[i] = {x[i], kDropped};
-    for (size_t i = length - n; i < length; ++i) {
-      draws[i] = {x[i], static_cast<uint32_t>((m + c) * n + (i - (length - n)))};
-    }
-  }
-  if (!allFinite) return result;
+  if (!placeDraws(chains, length, n, s)) return result;
   sortDraws(s.sorted, s.spare);
   s.sortedAll = true;
   const RankedDraw* sorted = s.sorted.data();
 
-  // The split draws in ascending order, then the bulk diagnostics on their normal scores.
-  const RankedDraw* ascending = sorted;
-  if (length % 2 == 1) {
-    size_t k = 0;
-    for (size_t i = 0; i < count; ++i) {
-      if (sorted[i].slot != kDropped) s.ascending[k++] = sorted[i];
-    }
-    ascending = s.ascending.data();
-  }
+  // The bulk diagnostics on the normal scores of the split draws.
+  const RankedDraw* ascending = splitAscending(length, count, s);
   const bool constant = writeNormalScores(ascending, kept, s);
   const double rhatBulk = constant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
   if (!constant && n >= 3) result.essBulk = essCore(s.split.data(), n, halves, s);
@@ -656,24 +712,7 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
       ascending, kept, median, [&](size_t k) { return ascending[k].value; }, n, halves, s);
   result.rhat = std::isnan(rhatBulk) || std::isnan(rhatTail) ? kNA : std::max(rhatBulk, rhatTail);
   s.bulkRhat = rhatBulk;
-
-  // The tails: how often the draws fall at or below the 5% and 95% quantiles of all of them.
-  // Either indicator being constant leaves the tail undefined, which the counts tell at once.
-  if (n >= 3 && !(std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON)) {
-    auto atOrBelow = [&](double q) {
-      return static_cast<size_t>(
-          std::upper_bound(ascending, ascending + kept, q,
-                           [](double v, const RankedDraw& d) { return v < d.value; }) -
-          ascending);
-    };
-    auto valueAt = [&](size_t i) { return sorted[i].value; };
-    const size_t low = atOrBelow(quantile(valueAt, count, 0.05));
-    const size_t high = atOrBelow(quantile(valueAt, count, 0.95));
-    if (low > 0 && low < kept && high > 0 && high < kept) {
-      result.essTail = std::min(indicatorEss(ascending, kept, low, n, halves, s),
-                                indicatorEss(ascending, kept, high, n, halves, s));
-    }
-  }
+  result.essTail = tailEss(sorted, count, ascending, kept, n, halves, s);
   s.figures = result;
   return result;
 }
@@ -704,8 +743,8 @@ std::optional<Convergence> scaledConvergence(const ConvergenceScratch& s, double
     auto valueAt = [&](size_t i) { return sorted[i].value; };
     auto scaledAt = [&](size_t i) { return ys[i]; };
     for (double p : {0.05, 0.95}) {
-      const double qx = quantile(valueAt, count, p);
-      const double qy = quantile(scaledAt, count, p);
+      const double qx = type7QuantileAsR(valueAt, count, p);
+      const double qy = type7QuantileAsR(scaledAt, count, p);
       const auto below =
           std::upper_bound(ascending, ascending + kept, qx,
                            [](double v, const RankedDraw& d) { return v < d.value; });

@@ -7,15 +7,13 @@
 #include <numbers>
 #include <vector>
 
+#include "colours.h"
 #include "report.h"
 #include "stats.h"
-#include "treefile.h"
 
 namespace scalesum {
 
 namespace {
-
-#include "colourTables.inc"
 
 constexpr double kRowHeight = 14.0;   // a tip's row, as long as the picture has room
 constexpr double kMinLabelRow = 8.0;  // thinner rows leave their labels out (below 6.3 px type)
@@ -29,50 +27,6 @@ constexpr double kBarLeft = 40.0;   // room for half of the widest tick label le
 constexpr double kBarWidth = 240.0;
 constexpr double kHeaderWidth = 600.0;     // the header's longest line
 constexpr double kMaxLabelWidth = 2000.0;  // a longer name runs off a circular picture
-
-// The value on the scale's axis: log2 for a ratio; NaN where there is none.
-double scaleValue(const Analysis& analysis, const ColourScale& scale, size_t position) {
-  const std::optional<double> value = statisticByName(analysis, position, scale.statistic);
-  if (!value) return NAN;
-  return scale.log2Scale ? std::log2(*value) : *value;
-}
-
-// Whether the branch above the node at `position` is coloured at all.
-bool isColoured(const Analysis& analysis, int64_t position) {
-  if (position < 0) return false;
-  const auto at = static_cast<size_t>(position);
-  return analysis.nodes[at] != analysis.root && analysis.results[at].changedCount > 0;
-}
-
-// The p-th quantile (0 <= p <= 1) of the ascending values, interpolated between neighbours.
-double quantile(const std::vector<double>& sorted, double p) {
-  const double h = p * static_cast<double>(sorted.size() - 1);
-  const auto below = static_cast<size_t>(std::floor(h));
-  const size_t above = std::min(below + 1, sorted.size() - 1);
-  return sorted[below] + (h - static_cast<double>(below)) * (sorted[above] - sorted[below]);
-}
-
-uint32_t rgb(const unsigned char (&entry)[3]) {
-  return static_cast<uint32_t>(entry[0]) << 16 | static_cast<uint32_t>(entry[1]) << 8 | entry[2];
-}
-
-// The colour at t in [0, 1] along the scale's table.
-uint32_t colourAt(const ColourScale& scale, double t) {
-  // Viridis ends in colours too light to see on white; the scale stops before them.
-  if (!scale.log2Scale) {
-    return rgb(kViridis[static_cast<size_t>(std::lround(t * (kViridisReadable - 1)))]);
-  }
-  const double at = t * 10.0;
-  const auto below = std::min<size_t>(static_cast<size_t>(at), 9);
-  const double f = at - static_cast<double>(below);
-  uint32_t colour = 0;
-  for (int shift = 16; shift >= 0; shift -= 8) {
-    const double a = kBlueGreyRed[below][2 - shift / 8];
-    const double b = kBlueGreyRed[below + 1][2 - shift / 8];
-    colour |= static_cast<uint32_t>(std::lround(a + f * (b - a))) << shift;
-  }
-  return colour;
-}
 
 void appendFixed(std::string& out, double value, int decimals) {
   char text[400];  // room for the largest double in fixed notation
@@ -212,8 +166,8 @@ void appendMarker(std::string& out, double x, double y, double half, int shift) 
   out += "\" stroke=\"#000000\" stroke-width=\"0.75\"/>\n";
 }
 
-void appendHeader(std::string& out, const Analysis& analysis, const ColourScale& scale,
-                  const PictureSettings& settings, double pixelsPerUnit) {
+// The title: the log's name and how many samples it kept.
+void appendTitle(std::string& out, const Analysis& analysis) {
   const std::string& path = analysis.log.path;
   const size_t slash = path.find_last_of('/');
   out += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">";
@@ -228,11 +182,14 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
     out += xmlText(path.substr(slash + 1));
   }
   out += ": " + std::to_string(analysis.sampleCount) + " retained samples</text>\n";
+}
 
+// The colour bar: the statistic's name, its scale as a gradient, and five ticks along it.
+void appendColourBar(std::string& out, const ColourScale& scale) {
   out += "<text x=\"16\" y=\"45\" font-size=\"11\">" + xmlText(scale.statistic);
   out += scale.log2Scale ? " (log2 scale)</text>\n" : "</text>\n";
   out += "<defs><linearGradient id=\"scale\">";
-  const size_t steps = scale.log2Scale ? 10 : kViridisReadable - 1;
+  const size_t steps = gradientSteps(scale);
   for (size_t k = 0; k <= steps; ++k) {
     const double t = static_cast<double>(k) / static_cast<double>(steps);
     out += "<stop offset=\"";
@@ -260,8 +217,13 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
     appendTickLabel(out, scale.log2Scale ? std::exp2(value) : value);
     out += "</text>\n";
   }
+  out += "</g>\n";
+}
+
+// The key to what is not colour: line widths, dashes and the markers of credible shifts.
+void appendKey(std::string& out, double crediblePercent) {
   out +=
-      "</g>\n<g font-size=\"10\">\n<text x=\"16\" y=\"94\">Line width: how often the samples "
+      "<g font-size=\"10\">\n<text x=\"16\" y=\"94\">Line width: how often the samples "
       "changed a branch (1 px never, 4 px always)</text>\n"
       "<path d=\"M16 108H40\" stroke=\"#000000\" stroke-dasharray=\"3 2\"/>"
       "<text x=\"46\" y=\"112\">never changed, the root, or no value</text>\n";
@@ -271,13 +233,15 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
   std::snprintf(shifts, sizeof shifts,
                 "<text x=\"46\" y=\"129\">credible increase, decrease: Scalar above, below 1 "
                 "in at least %g%% of the samples</text>\n</g>\n",
-                settings.crediblePercent);
+                crediblePercent);
   out += shifts;
+}
 
-  // The scale bar: the largest 1, 2 or 5 times a power of ten within a quarter of the tree. In
-  // a circular picture it measures distances from the centre.
-  if (!(pixelsPerUnit > 0.0) || !std::isfinite(pixelsPerUnit)) return;
-  const double quarter = kTreeWidth / 4.0 / pixelsPerUnit;
+// The scale bar: the largest 1, 2 or 5 times a power of ten within a quarter of the tree. In
+// a circular picture it measures distances from the centre. A tree without extent has none.
+void appendLengthBar(std::string& out, const Geometry& g) {
+  if (!(g.pixelsPerUnit > 0.0) || !std::isfinite(g.pixelsPerUnit)) return;
+  const double quarter = kTreeWidth / 4.0 / g.pixelsPerUnit;
   double unit = std::pow(10.0, std::floor(std::log10(quarter)));
   for (double factor : {5.0, 2.0}) {
     if (unit * factor <= quarter) {
@@ -288,13 +252,13 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
   const double x0 = kBarLeft + kBarWidth + 40.0;
   out += "<text x=\"";
   appendFixed(out, x0, 1);
-  out += settings.layout == PictureLayout::kCircular
+  out += g.circular
              ? "\" y=\"45\" font-size=\"11\">branch length (outward from the centre)</text>\n"
              : "\" y=\"45\" font-size=\"11\">branch length</text>\n";
   out += "<path d=\"M";
   appendFixed(out, x0, 1);
   out += " 56h";
-  appendFixed(out, unit * pixelsPerUnit, 1);
+  appendFixed(out, unit * g.pixelsPerUnit, 1);
   out += "\" stroke=\"#000000\" stroke-width=\"2\"/>\n<text x=\"";
   appendFixed(out, x0, 1);
   out += "\" y=\"77\" font-size=\"10\">";
@@ -302,57 +266,152 @@ void appendHeader(std::string& out, const Analysis& analysis, const ColourScale&
   out += "</text>\n";
 }
 
-}  // namespace
+// The widest tip label at kFontSize, in pixels.
+double widestLabel(const Analysis& analysis, const TreeLayout& layout) {
+  double labelWidth = 0.0;
+  for (const TreeItem& item : layout.items) {
+    if (item.taxon < 0) continue;
+    const std::string& name = analysis.taxa[static_cast<size_t>(item.taxon)].name;
+    labelWidth =
+        std::max(labelWidth, kCharWidth * kFontSize * static_cast<double>(characterCount(name)));
+  }
+  return labelWidth;
+}
 
-bool isRatioStatistic(std::string_view name) {
-  for (std::string_view series : {"scalar_", "sigv_"}) {
-    if (name.substr(0, series.size()) != series) continue;
-    const std::string_view rest = name.substr(series.size());
-    for (std::string_view statistic :
-         {"mean", "median", "mode", "hpd_lower", "hpd_upper", "min", "max"}) {
-      if (rest == statistic) return true;
+// The joins of each clade's children in one neutral path: vertical lines, or arcs around the
+// centre.
+void appendJoins(std::string& svg, const TreeLayout& layout, const Geometry& g) {
+  svg += "<path stroke=\"#666666\" d=\"";
+  std::vector<double> firstRow(layout.items.size(), NAN), lastRow(layout.items.size(), NAN);
+  for (const TreeItem& item : layout.items) {
+    if (item.parent < 0) continue;
+    const auto parent = static_cast<size_t>(item.parent);
+    if (std::isnan(firstRow[parent])) firstRow[parent] = item.row;
+    lastRow[parent] = item.row;
+  }
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    if (std::isnan(firstRow[i]) || firstRow[i] == lastRow[i]) continue;
+    const double depth = layout.items[i].depth;
+    const Point from = pointOf(g, depth, firstRow[i]);
+    const Point to = pointOf(g, depth, lastRow[i]);
+    svg += 'M';
+    appendFixed(svg, from.x, 1);
+    svg += ' ';
+    appendFixed(svg, from.y, 1);
+    if (!g.circular) {
+      svg += 'V';
+      appendFixed(svg, to.y, 1);
+      continue;
     }
+    const double r = reach(g, depth);
+    if (!(r > 0.0)) continue;  // the root at the centre joins nothing
+    svg += 'A';
+    appendFixed(svg, r, 1);
+    svg += ' ';
+    appendFixed(svg, r, 1);
+    svg +=
+        angleOf(g, lastRow[i]) - angleOf(g, firstRow[i]) > std::numbers::pi ? " 0 1 1 " : " 0 0 1 ";
+    appendFixed(svg, to.x, 1);
+    svg += ' ';
+    appendFixed(svg, to.y, 1);
   }
-  return false;
+  svg += "\"/>\n";
 }
 
-ColourScale colourScale(const Analysis& analysis, std::string_view name) {
-  ColourScale scale;
-  scale.statistic = std::string(name);
-  scale.log2Scale = isRatioStatistic(name);
-  std::vector<double> values;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    if (!isColoured(analysis, static_cast<int64_t>(j))) continue;
-    const double value = scaleValue(analysis, scale, j);
-    if (std::isfinite(value)) values.push_back(value);
+// Each branch in its own colour and width, dashed where it has no colour.
+void appendBranches(std::string& svg, const Analysis& analysis, const TreeLayout& layout,
+                    const Geometry& g, const ColourScale& scale) {
+  for (const TreeItem& item : layout.items) {
+    if (item.parent < 0) continue;
+    const uint32_t colour = branchColour(analysis, scale, item.position);
+    const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
+    const Point from = pointOf(g, parent.depth, item.row);
+    const Point to = pointOf(g, item.depth, item.row);
+    svg += "<path d=\"M";
+    appendFixed(svg, from.x, 1);
+    svg += ' ';
+    appendFixed(svg, from.y, 1);
+    svg += 'L';
+    appendFixed(svg, to.x, 1);
+    svg += ' ';
+    appendFixed(svg, to.y, 1);
+    svg += "\" stroke=\"";
+    appendHex(svg, colour);
+    svg += "\" stroke-width=\"";
+    appendFixed(svg, branchWidth(analysis, item.position), 2);
+    svg += colour != kUnscaledColour ? "\"/>\n" : "\" stroke-dasharray=\"3 2\"/>\n";
   }
-  if (values.empty()) return scale;
-  std::sort(values.begin(), values.end());
-  scale.low = quantile(values, 0.02);
-  scale.high = quantile(values, 0.98);
-  if (scale.log2Scale) {
-    scale.high = std::max(std::fabs(scale.low), std::fabs(scale.high));
-    scale.low = -scale.high;
-  }
-  return scale;
 }
 
-uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_t position) {
-  if (!isColoured(analysis, position)) return kUnscaledColour;
-  const double value = scaleValue(analysis, scale, static_cast<size_t>(position));
-  if (std::isnan(value)) return kUnscaledColour;
-  // A scale of one value has no extent: its colour is the middle one. Values beyond the ends,
-  // infinities among them, take the end colours.
-  if (!(scale.high > scale.low)) return colourAt(scale, 0.5);
-  if (value <= scale.low) return colourAt(scale, 0.0);
-  if (value >= scale.high) return colourAt(scale, 1.0);
-  return colourAt(scale, (value - scale.low) / (scale.high - scale.low));
+// A marker halfway along each branch that is a credible shift, drawn over every branch.
+void appendMarkers(std::string& svg, const Analysis& analysis, const TreeLayout& layout,
+                   const Geometry& g, double crediblePercent) {
+  for (const TreeItem& item : layout.items) {
+    if (item.parent < 0 || item.position < 0) continue;
+    const int shift = credibleShift(analysis, static_cast<size_t>(item.position), crediblePercent);
+    if (shift == 0) continue;
+    const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
+    const Point from = pointOf(g, parent.depth, item.row);
+    const Point to = pointOf(g, item.depth, item.row);
+    appendMarker(svg, (from.x + to.x) / 2.0, (from.y + to.y) / 2.0,
+                 std::clamp(g.rowHeight * 0.4, 1.5, 4.0), shift);
+  }
 }
 
-double branchWidth(const Analysis& analysis, int64_t position) {
-  if (!isColoured(analysis, position)) return 1.0;
-  return 1.0 + 3.0 * percentChanged(analysis, static_cast<size_t>(position)) / 100.0;
+// Each internal node's id above the end of its own branch, clear of the labels right of the
+// tips.
+void appendNodeIds(std::string& svg, const TreeLayout& layout, const Geometry& g) {
+  svg += "<g font-size=\"8\" fill=\"#666666\" text-anchor=\"end\">\n";
+  for (const TreeItem& item : layout.items) {
+    if (item.taxon >= 0 || item.node == nullptr) continue;
+    const Point at = pointOf(g, item.depth, item.row);
+    svg += "<text x=\"";
+    appendFixed(svg, at.x - 1.5, 1);
+    svg += "\" y=\"";
+    appendFixed(svg, at.y - 2.5, 1);
+    svg += "\">" + std::to_string(item.node->id) + "</text>\n";
+  }
+  svg += "</g>\n";
 }
+
+// The tip labels: right of the tips, or outward along each tip's radius, turned over on the
+// left so that they read left to right.
+void appendLabels(std::string& svg, const Analysis& analysis, const TreeLayout& layout,
+                  const Geometry& g) {
+  svg += "<g font-size=\"";
+  appendFixed(svg, g.fontSize, 1);
+  svg += "\">\n";
+  for (const TreeItem& item : layout.items) {
+    if (item.taxon < 0) continue;
+    const std::string name = xmlText(analysis.taxa[static_cast<size_t>(item.taxon)].name);
+    const double baseline = g.fontSize * 0.36;  // centres the type on its row
+    if (!g.circular) {
+      const Point at = pointOf(g, item.depth, item.row);
+      svg += "<text x=\"";
+      appendFixed(svg, at.x + kLabelGap, 1);
+      svg += "\" y=\"";
+      appendFixed(svg, at.y + baseline, 1);
+      svg += "\">" + name + "</text>\n";
+      continue;
+    }
+    const double angle = angleOf(g, item.row);
+    const bool left = std::cos(angle) < 0.0;
+    const double r = reach(g, item.depth) + kLabelGap;
+    svg += "<text transform=\"translate(";
+    appendFixed(svg, g.centreX + r * std::cos(angle), 1);
+    svg += ' ';
+    appendFixed(svg, g.centreY + r * std::sin(angle), 1);
+    svg += ") rotate(";
+    appendFixed(svg, angle * 180.0 / std::numbers::pi + (left ? 180.0 : 0.0), 2);
+    svg += ")\" y=\"";
+    appendFixed(svg, baseline, 1);
+    svg += left ? "\" text-anchor=\"end\">" : "\">";
+    svg += name + "</text>\n";
+  }
+  svg += "</g>\n";
+}
+
+}  // namespace
 
 std::string xmlText(std::string_view text) {
   std::string out;
@@ -418,29 +477,12 @@ std::string xmlText(std::string_view text) {
   return out;
 }
 
-double contrastOnWhite(uint32_t colour) {
-  const auto linear = [](uint32_t channel) {
-    const double c = static_cast<double>(channel & 0xff) / 255.0;
-    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-  };
-  const double luminance =
-      0.2126 * linear(colour >> 16) + 0.7152 * linear(colour >> 8) + 0.0722 * linear(colour);
-  return 1.05 / (luminance + 0.05);
-}
-
 void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
                   const PictureSettings& settings) {
   try {
     const ColourScale scale = colourScale(analysis, settings.colorBy);
-    double labelWidth = 0.0;
-    for (const TreeItem& item : layout.items) {
-      if (item.taxon < 0) continue;
-      const std::string& name = analysis.taxa[static_cast<size_t>(item.taxon)].name;
-      labelWidth =
-          std::max(labelWidth, kCharWidth * kFontSize * static_cast<double>(characterCount(name)));
-    }
-    const Geometry g = fitGeometry(layout, settings.layout == PictureLayout::kCircular, labelWidth);
-
+    const Geometry g = fitGeometry(layout, settings.layout == PictureLayout::kCircular,
+                                   widestLabel(analysis, layout));
     std::string svg;
     svg.reserve(layout.items.size() * 160 + 16384);
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
@@ -450,125 +492,18 @@ void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
     appendFixed(svg, std::ceil(g.height), 0);
     svg += "\" font-family=\"sans-serif\">\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-    appendHeader(svg, analysis, scale, settings, g.pixelsPerUnit);
-
-    // The joins of each clade's children in one neutral path: vertical lines, or arcs around
-    // the centre; then each branch in its own colour and width.
-    svg += "<g fill=\"none\">\n<path stroke=\"#666666\" d=\"";
-    std::vector<double> firstRow(layout.items.size(), NAN), lastRow(layout.items.size(), NAN);
-    for (const TreeItem& item : layout.items) {
-      if (item.parent < 0) continue;
-      const auto parent = static_cast<size_t>(item.parent);
-      if (std::isnan(firstRow[parent])) firstRow[parent] = item.row;
-      lastRow[parent] = item.row;
-    }
-    for (size_t i = 0; i < layout.items.size(); ++i) {
-      if (std::isnan(firstRow[i]) || firstRow[i] == lastRow[i]) continue;
-      const double depth = layout.items[i].depth;
-      const Point from = pointOf(g, depth, firstRow[i]);
-      const Point to = pointOf(g, depth, lastRow[i]);
-      svg += 'M';
-      appendFixed(svg, from.x, 1);
-      svg += ' ';
-      appendFixed(svg, from.y, 1);
-      if (!g.circular) {
-        svg += 'V';
-        appendFixed(svg, to.y, 1);
-        continue;
-      }
-      const double r = reach(g, depth);
-      if (!(r > 0.0)) continue;  // the root at the centre joins nothing
-      svg += 'A';
-      appendFixed(svg, r, 1);
-      svg += ' ';
-      appendFixed(svg, r, 1);
-      svg += angleOf(g, lastRow[i]) - angleOf(g, firstRow[i]) > std::numbers::pi ? " 0 1 1 "
-                                                                                 : " 0 0 1 ";
-      appendFixed(svg, to.x, 1);
-      svg += ' ';
-      appendFixed(svg, to.y, 1);
-    }
-    svg += "\"/>\n";
-    std::string markers;
-    for (const TreeItem& item : layout.items) {
-      if (item.parent < 0) continue;
-      const uint32_t colour = branchColour(analysis, scale, item.position);
-      const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
-      const Point from = pointOf(g, parent.depth, item.row);
-      const Point to = pointOf(g, item.depth, item.row);
-      svg += "<path d=\"M";
-      appendFixed(svg, from.x, 1);
-      svg += ' ';
-      appendFixed(svg, from.y, 1);
-      svg += 'L';
-      appendFixed(svg, to.x, 1);
-      svg += ' ';
-      appendFixed(svg, to.y, 1);
-      svg += "\" stroke=\"";
-      appendHex(svg, colour);
-      svg += "\" stroke-width=\"";
-      appendFixed(svg, branchWidth(analysis, item.position), 2);
-      svg += isColoured(analysis, item.position) && colour != kUnscaledColour
-                 ? "\"/>\n"
-                 : "\" stroke-dasharray=\"3 2\"/>\n";
-      if (item.position < 0) continue;
-      const int shift =
-          credibleShift(analysis, static_cast<size_t>(item.position), settings.crediblePercent);
-      if (shift != 0) {
-        appendMarker(markers, (from.x + to.x) / 2.0, (from.y + to.y) / 2.0,
-                     std::clamp(g.rowHeight * 0.4, 1.5, 4.0), shift);
-      }
-    }
-    svg += "</g>\n" + markers;
-    if (settings.nodeIds) {
-      svg += "<g font-size=\"8\" fill=\"#666666\" text-anchor=\"end\">\n";
-      for (const TreeItem& item : layout.items) {
-        if (item.taxon >= 0 || item.node == nullptr) continue;
-        const Point at = pointOf(g, item.depth, item.row);
-        // Above the end of the node's own branch, clear of the labels right of the tips.
-        svg += "<text x=\"";
-        appendFixed(svg, at.x - 1.5, 1);
-        svg += "\" y=\"";
-        appendFixed(svg, at.y - 2.5, 1);
-        svg += "\">" + std::to_string(item.node->id) + "</text>\n";
-      }
-      svg += "</g>\n";
-    }
-    if (g.fontSize > 0.0) {
-      svg += "<g font-size=\"";
-      appendFixed(svg, g.fontSize, 1);
-      svg += "\">\n";
-      for (const TreeItem& item : layout.items) {
-        if (item.taxon < 0) continue;
-        const std::string name = xmlText(analysis.taxa[static_cast<size_t>(item.taxon)].name);
-        const double baseline = g.fontSize * 0.36;  // centres the type on its row
-        if (!g.circular) {
-          const Point at = pointOf(g, item.depth, item.row);
-          svg += "<text x=\"";
-          appendFixed(svg, at.x + kLabelGap, 1);
-          svg += "\" y=\"";
-          appendFixed(svg, at.y + baseline, 1);
-          svg += "\">" + name + "</text>\n";
-          continue;
-        }
-        // Outward along the tip's radius, turned over on the left so that it reads left to
-        // right.
-        const double angle = angleOf(g, item.row);
-        const bool left = std::cos(angle) < 0.0;
-        const double r = reach(g, item.depth) + kLabelGap;
-        svg += "<text transform=\"translate(";
-        appendFixed(svg, g.centreX + r * std::cos(angle), 1);
-        svg += ' ';
-        appendFixed(svg, g.centreY + r * std::sin(angle), 1);
-        svg += ") rotate(";
-        appendFixed(svg, angle * 180.0 / std::numbers::pi + (left ? 180.0 : 0.0), 2);
-        svg += ")\" y=\"";
-        appendFixed(svg, baseline, 1);
-        svg += left ? "\" text-anchor=\"end\">" : "\">";
-        svg += name + "</text>\n";
-      }
-      svg += "</g>\n";
-    }
+    appendTitle(svg, analysis);
+    appendColourBar(svg, scale);
+    appendKey(svg, settings.crediblePercent);
+    appendLengthBar(svg, g);
+    // Layer over layer: joins, branches, markers, node ids, tip labels.
+    svg += "<g fill=\"none\">\n";
+    appendJoins(svg, layout, g);
+    appendBranches(svg, analysis, layout, g, scale);
+    svg += "</g>\n";
+    appendMarkers(svg, analysis, layout, g, settings.crediblePercent);
+    if (settings.nodeIds) appendNodeIds(svg, layout, g);
+    if (g.fontSize > 0.0) appendLabels(svg, analysis, layout, g);
     svg += "</svg>\n";
     std::fwrite(svg.data(), 1, svg.size(), out);
   } catch (const std::bad_alloc&) {

@@ -1,18 +1,13 @@
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "layout.h"
 #include "records.h"
-#include "treefile.h"
 
 namespace scalesum {
-
-// The colour of branches that no sample changed, of the root, and of those without a value:
-// one that neither colour scale produces, since a tree viewer may show only the colour.
-inline constexpr uint32_t kUnscaledColour = 0x000000;
 
 // No picture is wider or taller than this many pixels, which renderers of SVG accept.
 inline constexpr double kMaxPictureSide = 32000.0;
@@ -28,38 +23,9 @@ struct PictureSettings {
   double crediblePercent = 95;  // branches scaled one way in at least this share get a marker
 };
 
-// How branches are coloured: by which statistic, whether on a log2 scale centred on 1, and
-// the scale's ends (log2 values on such a scale).
-struct ColourScale {
-  std::string statistic;
-  bool log2Scale = false;
-  double low = 0.0;
-  double high = 0.0;
-};
-
-// Returns whether the statistic `name` is a ratio to the logged length, which a diverging
-// scale on log2 shows.
-bool isRatioStatistic(std::string_view name);
-
-// Returns the scale of statistic `name` over the branches that samples changed, its ends at
-// the 2nd and 98th percentiles (for a ratio, symmetric about 1).
-ColourScale colourScale(const Analysis& analysis, std::string_view name);
-
-// Returns the colour 0xrrggbb of the branch above the node at `position` (-1: a node without
-// statistics), kUnscaledColour where no sample changed it or the statistic has no value; every
-// other colour has a contrast of at least 2 against white.
-uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_t position);
-
-// Returns the stroke width in pixels of the branch above the node at `position` (-1: a node
-// without statistics), from 1 for a branch never changed to 4 for one changed in every sample.
-double branchWidth(const Analysis& analysis, int64_t position);
-
 // Returns `text` with the characters that XML reserves escaped and each byte that is not
 // part of valid UTF-8, or a character XML forbids, replaced by U+FFFD.
 std::string xmlText(std::string_view text);
-
-// Returns the contrast ratio of the colour 0xrrggbb against white (WCAG 2 relative luminance).
-double contrastOnWhite(uint32_t colour);
 
 // Writes the tree of `layout` (the analysis's layoutTree) as a standalone SVG phylogram in the
 // settings' layout, no side above kMaxPictureSide, branches coloured by the settings' statistic,

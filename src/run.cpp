@@ -11,6 +11,7 @@
 
 #include "blocks.h"
 #include "chains.h"
+#include "layout.h"
 #include "logfile.h"
 #include "options.h"
 #include "output.h"

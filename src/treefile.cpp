@@ -6,20 +6,13 @@
 #include <new>
 #include <unordered_map>
 
-#include "picture.h"
+#include "colours.h"
 #include "report.h"
 #include "stats.h"
 
 namespace scalesum {
 
 namespace {
-
-// A pending step of the pre-order walk: a node, or a taxon its clade holds uncovered.
-struct Pending {
-  const Node* node;
-  int32_t taxon;
-  int32_t parent;
-};
 
 void appendNumber(std::string& out, double value) {
   char text[32];
@@ -122,104 +115,6 @@ void appendAnnotation(std::string& out, const Analysis& analysis, const TreeItem
 }
 
 }  // namespace
-
-TreeLayout layoutTree(const Analysis& analysis) {
-  TreeLayout layout;
-  try {
-    std::unordered_map<const Node*, int64_t> positionOf;
-    for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-      positionOf.emplace(analysis.nodes[j], static_cast<int64_t>(j));
-    }
-    // The logged length of each node, by its line: with duplicate ids a node may have no
-    // position of its own, and the root's entry is 0.
-    std::unordered_map<const Node*, double> loggedLength;
-    for (size_t j = 0; j < analysis.nodeStore.size(); ++j) {
-      loggedLength.emplace(analysis.nodeStore[j].get(), analysis.tally.originalLengths[j]);
-    }
-    std::unordered_map<int32_t, int32_t> taxonById;
-    for (size_t k = 0; k < analysis.taxa.size(); ++k) {
-      taxonById.emplace(analysis.taxa[k].id, static_cast<int32_t>(k));
-    }
-    // Per taxon: the item that last looked at it (for the uncovered ones) and where it was drawn.
-    std::vector<int32_t> seenBy(analysis.taxa.size(), -1);
-    std::vector<int32_t> drawnAt(analysis.taxa.size(), -1);
-
-    std::vector<Pending> pending{{analysis.root, -1, -1}};
-    while (!pending.empty()) {
-      const Pending next = pending.back();
-      pending.pop_back();
-      const auto index = static_cast<int32_t>(layout.items.size());
-      TreeItem item;
-      item.node = next.node;
-      item.parent = next.parent;
-      item.taxon = next.taxon;
-      if (next.node != nullptr) {
-        const auto found = positionOf.find(next.node);
-        if (found != positionOf.end()) item.position = found->second;
-        item.length = loggedLength.at(next.node);
-        if (next.node->isTip) item.taxon = taxonById.at(next.node->taxonIds[0]);
-      }
-      if (item.parent >= 0) {
-        // Only finite positions can be drawn: a length that is not, or that would carry the
-        // depth beyond the doubles, counts as 0.
-        const double above = layout.items[static_cast<size_t>(item.parent)].depth;
-        item.depth = std::isfinite(above + item.length) ? above + item.length : above;
-      }
-      if (item.taxon >= 0) {
-        int32_t& drawn = drawnAt[static_cast<size_t>(item.taxon)];
-        if (drawn >= 0) {
-          fail(1, Stream::kStdout,
-               "Error in %s: taxon %s lies in clades that do not nest, so the tree cannot be "
-               "drawn\n",
-               analysis.log.path.c_str(),
-               analysis.taxa[static_cast<size_t>(item.taxon)].name.c_str());
-        }
-        drawn = index;
-        item.row = layout.tipCount++;
-      }
-      layout.items.push_back(item);
-      if (item.taxon >= 0) continue;
-
-      // Children in attach order, then the uncovered taxa: pushed in reverse.
-      std::vector<const Node*> children;
-      for (const Node* child : next.node->children) {
-        if (child->taxonIds.empty()) continue;
-        children.push_back(child);
-        for (int32_t id : child->taxonIds) seenBy[static_cast<size_t>(taxonById.at(id))] = index;
-      }
-      std::vector<int32_t> uncovered;
-      for (int32_t id : next.node->taxonIds) {
-        const int32_t taxon = taxonById.at(id);
-        if (seenBy[static_cast<size_t>(taxon)] == index) continue;
-        seenBy[static_cast<size_t>(taxon)] = index;
-        uncovered.push_back(taxon);
-      }
-      for (auto taxon = uncovered.rbegin(); taxon != uncovered.rend(); ++taxon) {
-        pending.push_back({nullptr, *taxon, index});
-      }
-      for (auto child = children.rbegin(); child != children.rend(); ++child) {
-        pending.push_back({*child, -1, index});
-      }
-    }
-
-    // Children follow their parent in pre-order, so one backward sweep closes every clade.
-    std::vector<double> firstRow(layout.items.size(), INFINITY);
-    std::vector<double> lastRow(layout.items.size(), -INFINITY);
-    for (size_t i = layout.items.size(); i-- > 0;) {
-      TreeItem& item = layout.items[i];
-      if (item.end == 0) item.end = static_cast<int32_t>(i + 1);
-      if (item.taxon < 0) item.row = (firstRow[i] + lastRow[i]) / 2.0;
-      if (item.parent < 0) continue;
-      const auto parent = static_cast<size_t>(item.parent);
-      firstRow[parent] = std::min(firstRow[parent], item.row);
-      lastRow[parent] = std::max(lastRow[parent], item.row);
-      layout.items[parent].end = std::max(layout.items[parent].end, item.end);
-    }
-  } catch (const std::bad_alloc&) {
-    reportAllocationError("Scalesum", 31);
-  }
-  return layout;
-}
 
 std::string nexusName(std::string_view name) {
   const bool bare = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
