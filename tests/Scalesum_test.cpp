@@ -197,14 +197,16 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   }
   for (const auto& [args, expected] : runs) expectRun(runProgram(args), expected, expected.out);
   // The memory cap is checked before the samples are: 8 bytes for the sigma, 28 for the one
-  // thread's scratch, 8 for a history and 49 for the record.
+  // thread's scratch, 8 for a history and 49 for the record; 0.0019 KiB is a byte and a fraction.
   const std::string capped = dir.write("cap.log", smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"));
-  expectRun(runProgram({"--max-memory", "1", capped}, {"OMP_NUM_THREADS=1"}),
-            {1,
-             "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at "
-             "a time needs 93 bytes (see --max-memory)\n",
-             ""},
-            "cap");
+  for (const char* cap : {"1", "0.0019KiB"}) {
+    expectRun(runProgram({"--max-memory", cap, capped}, {"OMP_NUM_THREADS=1"}),
+              {1,
+               "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node "
+               "at a time needs 93 bytes (see --max-memory)\n",
+               ""},
+              cap);
+  }
   // A report that cannot be written, to a full disk or to a reader that went away, is a failure.
   for (const char* out : {"/dev/full", "|"}) {
     expectRun(runCommand(SCALESUM_BINARY, {log}, {}, out),
