@@ -352,12 +352,16 @@ CommandLine parseCommandLine(int argc, char** argv) {
   }
   for (int i = ::optind; i < argc; ++i) files.push_back(argv[i]);
   if (files.empty() || files.size() > 2) {
-    // The first line is the one scripts have always seen; the rest says what to type.
+    // The first line is the one scripts have always seen; the rest says what to type. Three
+    // files or more are most likely chains of one analysis.
     fail(1, Stream::kStdout,
          "%s takes an options file and a log file. \n"
          "Usage: Scalesum <log file> [<options file>] [flags]\n"
-         "Try 'Scalesum --help' for more information.\n",
-         "Scalesum");
+         "Try 'Scalesum --help' for more information.\n%s",
+         "Scalesum",
+         files.empty() ? ""
+                       : "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c "
+                         "run3.log\n");
   }
   command.logPath = files[0];
   if (files.size() == 2) command.optionsPath = files[1];

@@ -176,7 +176,11 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   const std::string memory = "Memory allocation error in file Scalesum line ";
   std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
-      {{"a", "b", "c"}, {1, usage, ""}},
+      {{"a", "b", "c"},
+       {1,
+        usage +
+            "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c run3.log\n",
+        ""}},
       {{"--help"}, {0, helpText(), ""}},
       {{missing, log}, {1, "", noFile}},
       {{log, missing}, {1, noFile, noFile}},

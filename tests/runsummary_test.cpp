@@ -104,7 +104,9 @@ TEST(Terminal, AMessageForARedirectedOutputAlsoShowsOnTheTerminal) {
   EXPECT_EQ(usage,
             "Scalesum takes an options file and a log file. \r\n"
             "Usage: Scalesum <log file> [<options file>] [flags]\r\n"
-            "Try 'Scalesum --help' for more information.\r\n");
+            "Try 'Scalesum --help' for more information.\r\n"
+            "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c "
+            "run3.log\r\n");
 
   // Standard error redirected too: nothing on the terminal, everything in the files.
   const std::string errors = dir.path("errors");
