@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -59,6 +60,16 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
   if (std::strcmp(path, kStandardInput) == 0) claimStandardInput();
   if (!openLineReader(log.reader, path)) {
     fail(1, Stream::kStderr, "Could not open file %s for reading\n", path);
+  }
+  // Read as text, such data would fail at some byte far from the cause.
+  if (const Compression* packed = log.reader.compression; packed && !packed->inflated) {
+    const std::string plain = std::strcmp(path, kStandardInput) == 0
+                                  ? std::string("... | ") + packed->command
+                                  : std::string(packed->command) + " " + path;
+    fail(1, Stream::kStdout,
+         "Error in %s: %s-compressed data; Scalesum reads plain and gzip logs: %s | Scalesum - "
+         "[<options file>]\n",
+         path, packed->name, plain.c_str());
   }
   std::vector<char*> fields;
 

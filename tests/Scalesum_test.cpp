@@ -165,6 +165,9 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
        at + "16: the line holds a NUL byte\n"},
       {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"), "IT 2\n",
        "Error in $: no sample line at or after iteration 2 (the burn-in)\n"},
+      {"\x28\xb5\x2f\xfd\n", "",
+       "Error in $: zstd-compressed data; Scalesum reads plain and gzip logs: zstdcat $ | "
+       "Scalesum - [<options file>]\n"},
   };
   TempDir dir;
   const std::string missing = dir.path("missing"), log = dir.write("good.log", good);
@@ -194,8 +197,9 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
     if (!options.empty()) args.push_back(dir.write(name + ".options", options));
     std::string expected = out;
     for (const auto& [mark, path] : {std::pair{'$', args[0]}, {'@', args.back()}}) {
-      if (const size_t at = expected.find(mark); at != std::string::npos)
+      for (size_t at; (at = expected.find(mark)) != std::string::npos;) {
         expected.replace(at, 1, path);
+      }
     }
     runs.push_back({args, {1, expected, ""}});
   }
@@ -211,6 +215,15 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
                ""},
               cap);
   }
+  // Compressed data that is not read, as a further chain on standard input.
+  expectRun(
+      runCommand("/bin/sh",
+                 {"-c", "printf '\\3757zXZ\\000\\n' | exec " SCALESUM_BINARY " \"$0\" -c -", log}),
+      {1,
+       "Error in -: xz-compressed data; Scalesum reads plain and gzip logs: ... | xzcat | "
+       "Scalesum - [<options file>]\n",
+       ""},
+      "xz");
   // A report that cannot be written, to a full disk or to a reader that went away, is a failure.
   for (const char* out : {"/dev/full", "|"}) {
     expectRun(runCommand(SCALESUM_BINARY, {log}, {}, out),
