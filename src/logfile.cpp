@@ -192,15 +192,16 @@ SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burn
   while (char* line = readLogLine(log)) {
     tokenizeAll(line, fields);
     if (fields.size() < 2) continue;
-    ++record.sampleLineCount;
-    if (parseInt(fields[0]) < burnIn) continue;
+    const int32_t iteration = parseInt(fields[0]);
+    if (++record.sampleLineCount == 1) record.firstIteration = iteration;
+    if (iteration < burnIn) continue;
     record.lastRetainedLine = log.reader.lineNumber;
     if (record.sampleCount == INT32_MAX) {
       record.tooManySamples = true;
       continue;
     }
     sample = SampleEntry{};
-    sample.iteration = parseInt(fields[0]);
+    sample.iteration = iteration;
     for (int f = 0; f < kGlobalFieldCount; ++f) {
       const auto at = static_cast<size_t>(kGlobalFields[f]);
       if (at >= fields.size()) continue;

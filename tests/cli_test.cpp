@@ -139,6 +139,39 @@ TEST(CommandLine, MemorySizesAreBinaryUnitsWithAnyFractionOfAByteDropped) {
   }
 }
 
+TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
+  TempDir dir;
+  // Chain 1 begins above the burn-ins asked for; chain 2 begins above 500 too, but drops a line.
+  const std::string log = dir.write("a.log", testing::smallLog("1000 0 0 0 0 1 0\n"
+                                                               "2000 0 0 0 0 2 0\n"));
+  const std::string other = dir.write("b.log", testing::smallLog("2000 0 0 0 0 1 0\n"
+                                                                 "5 0 0 0 0 2 0\n"
+                                                                 "3000 0 0 0 0 1 0\n"));
+  const std::string options = dir.write("it.options", "IT 1500\n");
+  const std::string idle = "Scalesum: warning: burn-in ";
+  const std::string a = " is below the first sample's iteration (1000) in " + log +
+                        ", so no sample is dropped; --burnin ";
+  const std::string share = "% drops a share of the sample lines\n";
+  const std::string replaces = "Scalesum: warning: --burnin ";
+  const std::string it = " replaces the options file's IT 1500\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-b", "10"}, idle + "10" + a + "10" + share},
+      {{"-b", "500", "-c", other}, idle + "500" + a + "PCT" + share},
+      {{"-b", "10", options}, replaces + "10" + it + idle + "10" + a + "10" + share},
+      {{"-b", "50%", options}, replaces + "50%" + it},
+      {{"-b", "1000", options}, replaces + "1000" + it},
+      {{"-b", "2000", options}, ""},
+      {{"-b", "0"}, ""},
+      {{"-q", "-b", "10", options}, ""},
+  };
+  for (const auto& [flags, warnings] : cases) {
+    std::vector<std::string> args{log};
+    args.insert(args.end(), flags.begin(), flags.end());
+    const auto result = runProgram(args);
+    EXPECT_TRUE(result.status == 0 && result.err == warnings) << flags[1] << "\n" << result.err;
+  }
+}
+
 TEST(CommandLine, CredibleShiftsAreCountedAndCaseOnlyNamesWarned) {
   TempDir dir;
   // Branch 2 is doubled in 9 of 10 samples, branch 3 halved in all: at 90% both are credible.
