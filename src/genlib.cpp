@@ -173,10 +173,7 @@ const Compression* compressionOf(const unsigned char* bytes, size_t size) {
     return size >= length && std::memcmp(bytes, magic, length) == 0;
   };
   if (startsWith("\x1f\x8b", 2)) return &kGzip;
-  if (startsWith("\xfd"
-                 "7zXZ\0",
-                 6))
-    return &kXz;
+  if (startsWith("\xfd\x37\x7a\x58\x5a\x00", 6)) return &kXz;
   if (startsWith("\x28\xb5\x2f\xfd", 4)) return &kZstd;
   // A block size digit follows; "BZh" alone could begin a word.
   if (startsWith("BZh", 3) && size >= 4 && bytes[3] >= '1' && bytes[3] <= '9') return &kBzip2;

@@ -147,8 +147,8 @@ std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>
   return records;
 }
 
-// Warns of each chain that a burn-in iteration drops nothing of because its samples begin
-// above it: a share of the lines (10%) is easily taken for an iteration (10).
+// Warns of each chain whose sample lines all lie above a positive burn-in iteration, which so
+// drops none of them: a share of the lines (10%) is easily taken for an iteration (10).
 void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) {
   if (burnIn <= 0) return;
   const std::string share = burnIn <= 100 ? std::to_string(burnIn) + "%" : "PCT%";
