@@ -160,7 +160,7 @@ TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
       {{"-b", "10", options}, replaces + "10" + it + idle + "10" + a + "10" + share},
       {{"-b", "50%", options}, replaces + "50%" + it},
       {{"-b", "1000", options}, replaces + "1000" + it},
-      {{"-b", "2000", options}, ""},
+      {{"-b", "1500", options}, ""},
       {{"-b", "0"}, ""},
       {{"-q", "-b", "10", options}, ""},
   };
