@@ -108,12 +108,20 @@ std::string fileValue(const char* flag, const char* text) {
   return text;
 }
 
-// Reads a size such as 512M: bytes, or k, M or G (in any case) for powers of 1024.
+// Reads a size such as 512M or 0.5GiB: bytes, or k, M, G or T (in any case) for powers of 1024,
+// written B or iB or bare, after a whole number or one with a fraction; what falls short of a
+// whole byte is dropped.
 int64_t memoryValue(const char* text) {
-  std::string_view digits = text;
+  std::string_view number = text;
+  const bool binary = number.ends_with("iB");
+  if (binary) {
+    number.remove_suffix(2);
+  } else if (number.ends_with('B')) {
+    number.remove_suffix(1);
+  }
   int shift = 0;
-  if (!digits.empty()) {
-    switch (digits.back()) {
+  if (!number.empty()) {
+    switch (number.back()) {
       case 'k':
       case 'K':
         shift = 10;
@@ -126,20 +134,51 @@ int64_t memoryValue(const char* text) {
       case 'G':
         shift = 30;
         break;
+      case 't':
+      case 'T':
+        shift = 40;
+        break;
     }
   }
-  if (shift != 0) digits.remove_suffix(1);
-  int64_t count = 0;
-  const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
-  if (digits.empty() || stop != digits.data() + digits.size() ||
-      (error != std::errc() && error != std::errc::result_out_of_range)) {
+  if (shift != 0) number.remove_suffix(1);
+  const bool negative = number.starts_with('-');
+  if (negative) number.remove_prefix(1);
+  const size_t point = number.find('.');
+  const std::string_view whole = number.substr(0, point);
+  const std::string_view decimals =
+      point == std::string_view::npos ? std::string_view() : number.substr(point + 1);
+  // 10^18 is the most decimals that the exact sum below can hold.
+  constexpr size_t kMaxDecimals = 18;
+  auto allDigits = [](std::string_view digits) {
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if ((binary && shift == 0) || !allDigits(whole) ||
+      (point != std::string_view::npos &&
+       (!allDigits(decimals) || decimals.size() > kMaxDecimals))) {
     badUse("--max-memory: %s is not a size such as 512M", text);
   }
-  if (error == std::errc::result_out_of_range || count > (INT64_MAX >> shift)) {
-    badUse("--max-memory: %s is too large", text);
+  if (negative) badUse("--max-memory: %s is not above 0", text);
+  int64_t count = 0;
+  for (char c : whole) {
+    if (count > (INT64_MAX - (c - '0')) / 10) badUse("--max-memory: %s is too large", text);
+    count = count * 10 + (c - '0');
   }
-  if (count <= 0) badUse("--max-memory: %s is not above 0", text);
-  return count << shift;
+  if (count > (INT64_MAX >> shift)) badUse("--max-memory: %s is too large", text);
+  // The fraction's bytes, floor(decimals / 10^n * 2^shift), one binary digit at a time.
+  int64_t numerator = 0, denominator = 1, fraction = 0;
+  for (char c : decimals) {
+    numerator = numerator * 10 + (c - '0');
+    denominator *= 10;
+  }
+  for (int bit = 0; bit < shift; ++bit) {
+    numerator *= 2;
+    const bool set = numerator >= denominator;
+    if (set) numerator -= denominator;
+    fraction = fraction * 2 + (set ? 1 : 0);
+  }
+  const int64_t bytes = (count << shift) + fraction;
+  if (bytes <= 0) badUse("--max-memory: %s is not above 0", text);
+  return bytes;
 }
 
 void applyFlag(CommandLine& command, int code, const char* value) {
@@ -313,12 +352,16 @@ CommandLine parseCommandLine(int argc, char** argv) {
   }
   for (int i = ::optind; i < argc; ++i) files.push_back(argv[i]);
   if (files.empty() || files.size() > 2) {
-    // The first line is the one scripts have always seen; the rest says what to type.
+    // The first line is the one scripts have always seen; the rest says what to type. Three
+    // files or more are most likely chains of one analysis.
     fail(1, Stream::kStdout,
          "%s takes an options file and a log file. \n"
          "Usage: Scalesum <log file> [<options file>] [flags]\n"
-         "Try 'Scalesum --help' for more information.\n",
-         "Scalesum");
+         "Try 'Scalesum --help' for more information.\n%s",
+         "Scalesum",
+         files.empty() ? ""
+                       : "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c "
+                         "run3.log\n");
   }
   command.logPath = files[0];
   if (files.size() == 2) command.optionsPath = files[1];
@@ -410,7 +453,7 @@ const char* helpText() {
          "      --layout LAYOUT     rectangular (the default) or circular picture\n"
          "      --node-ids          write each internal node's id in the picture\n"
          "      --max-memory SIZE   cap on the memory of the length histories: bytes\n"
-         "                          or k, M, G (default: half the physical memory)\n"
+         "                          or k, M, G, T (default: half the physical memory)\n"
          "      --temp-dir DIR      folder for the samples' record when it does not fit\n"
          "                          under --max-memory (default: $TMPDIR, else /tmp)\n"
          "      --progress          progress reports on standard error, also when it\n"

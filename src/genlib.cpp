@@ -176,6 +176,27 @@ std::vector<std::string> splitLines(const char* text, size_t length) {
   return lines;
 }
 
+namespace {
+
+constexpr Compression kGzip{"gzip", "zcat", true};
+constexpr Compression kXz{"xz", "xzcat", false};
+constexpr Compression kZstd{"zstd", "zstdcat", false};
+constexpr Compression kBzip2{"bzip2", "bzcat", false};
+
+}  // namespace
+
+const Compression* compressionOf(const unsigned char* bytes, size_t size) {
+  auto startsWith = [&](const char* magic, size_t length) {
+    return size >= length && std::memcmp(bytes, magic, length) == 0;
+  };
+  if (startsWith("\x1f\x8b", 2)) return &kGzip;
+  if (startsWith("\xfd\x37\x7a\x58\x5a\x00", 6)) return &kXz;
+  if (startsWith("\x28\xb5\x2f\xfd", 4)) return &kZstd;
+  // A block size digit follows; "BZh" alone could begin a word.
+  if (startsWith("BZh", 3) && size >= 4 && bytes[3] >= '1' && bytes[3] <= '9') return &kBzip2;
+  return nullptr;
+}
+
 TextFile readTextFile(const char* path) {
   TextFile file;
   file.path = path;
@@ -195,6 +216,8 @@ TextFile readTextFile(const char* path) {
   if (readError) fail(1, Stream::kStdoutThenStderr, "Could not read file %s\n", path);
 
   file.byteCount = static_cast<int64_t>(text.size());
+  file.compression = compressionOf(reinterpret_cast<const unsigned char*>(text.data()),
+                                   std::min(text.size(), kMagicBytes));
   file.lines = splitLines(text.data(), text.size());
   file.lineCount = static_cast<int32_t>(file.lines.size());
   for (const std::string& line : file.lines) {
@@ -345,25 +368,26 @@ bool openLineReader(LineReader& reader, const char* path) {
   reader.packedBegin = reader.packedEnd = 0;
   reader.sourceAtEnd = reader.membersDone = false;
   // Compression is told by the content, never by the name. A pipe cannot be read twice, so
-  // the first two bytes are kept and handed on: to the inflater, or as the text's first.
-  unsigned char magic[2];
+  // the first bytes are kept and handed on: to the inflater, or as the text's first.
+  unsigned char magic[kMagicBytes];
   size_t peeked = 0;
-  while (peeked < 2 && !reader.sourceAtEnd) {
-    const size_t got = readSource(reader, magic + peeked, 2 - peeked);
+  while (peeked < kMagicBytes && !reader.sourceAtEnd) {
+    const size_t got = readSource(reader, magic + peeked, kMagicBytes - peeked);
     if (got == 0) reader.sourceAtEnd = true;
     peeked += got;
   }
-  if (peeked == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+  reader.compression = compressionOf(magic, peeked);
+  if (reader.compression != nullptr && reader.compression->inflated) {
     reader.packed.resize(kPackedChunk);
-    std::memcpy(reader.packed.data(), magic, 2);
-    reader.packedEnd = 2;
+    std::memcpy(reader.packed.data(), magic, peeked);
+    reader.packedEnd = peeked;
     reader.inflater = new (std::nothrow) z_stream{};
     if (reader.inflater == nullptr || ::inflateInit2(reader.inflater, 15 + 16) != Z_OK) {
       reportAllocationError("genlib", 2);
     }
   } else {
-    // Room for the two bytes and the terminator the last line may need.
-    if (reader.buffer.size() < 3) reader.buffer.resize(3);
+    // Room for the bytes and the terminator the last line may need.
+    if (reader.buffer.size() < kMagicBytes + 1) reader.buffer.resize(kMagicBytes + 1);
     std::memcpy(reader.buffer.data(), magic, peeked);
     reader.end = peeked;
     std::vector<unsigned char>().swap(reader.packed);

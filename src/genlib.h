@@ -67,6 +67,21 @@ inline bool isSpace(unsigned char c) {
 // Returns the lines of `length` bytes of text: line ends are CR LF, a lone CR, a LF, or a NUL.
 std::vector<std::string> splitLines(const char* text, size_t length);
 
+// A kind of compressed data, told by its first bytes, and the command that writes them out
+// plain.
+struct Compression {
+  const char* name;
+  const char* command;
+  bool inflated;  // whether LineReader undoes it itself
+};
+
+// The most bytes that compressionOf looks at.
+inline constexpr size_t kMagicBytes = 6;
+
+// Returns the compression (gzip, xz, zstd or bzip2) whose magic bytes begin the `size` bytes at
+// `bytes`, or null.
+const Compression* compressionOf(const unsigned char* bytes, size_t size);
+
 // A whole file split into lines.
 struct TextFile {
   std::string path;
@@ -74,6 +89,7 @@ struct TextFile {
   int32_t longestLine = 0;
   int64_t byteCount = 0;
   std::vector<std::string> lines;
+  const Compression* compression = nullptr;  // what the first bytes show, read as text all the same
 };
 
 // Reads the file at `path` whole and splits it into lines; ends the process when the file
@@ -95,12 +111,13 @@ bool beginsWithInteger(const char* text);
 
 // Reads a file, a pipe or standard input ("-") line by line, once and in order, through one
 // growing buffer: lines of any length arrive whole. A source whose first bytes are the gzip
-// magic bytes is decompressed on the fly.
+// magic bytes is decompressed on the fly; one of another compression is read as text.
 struct LineReader {
   std::string path;
   int fd = -1;
-  ::z_stream_s* inflater = nullptr;   // set while a compressed source is read
-  std::vector<unsigned char> packed;  // compressed bytes read but not yet inflated
+  const Compression* compression = nullptr;  // what the first bytes show
+  ::z_stream_s* inflater = nullptr;          // set while a compressed source is read
+  std::vector<unsigned char> packed;         // compressed bytes read but not yet inflated
   size_t packedBegin = 0;
   size_t packedEnd = 0;
   bool sourceAtEnd = false;  // the file or pipe has no more bytes

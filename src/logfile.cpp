@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -60,6 +61,16 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
   if (std::strcmp(path, kStandardInput) == 0) claimStandardInput();
   if (!openLineReader(log.reader, path)) {
     fail(1, Stream::kStderr, "Could not open file %s for reading\n", path);
+  }
+  // Read as text, such data would fail at some byte far from the cause.
+  if (const Compression* packed = log.reader.compression; packed && !packed->inflated) {
+    const std::string plain = std::strcmp(path, kStandardInput) == 0
+                                  ? std::string("... | ") + packed->command
+                                  : std::string(packed->command) + " " + path;
+    fail(1, Stream::kStdout,
+         "Error in %s: %s-compressed data; Scalesum reads plain and gzip logs: %s | Scalesum - "
+         "[<options file>]\n",
+         path, packed->name, plain.c_str());
   }
   std::vector<char*> fields;
 
@@ -182,8 +193,9 @@ SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burn
   while (char* line = readLogLine(log)) {
     tokenizeAll(line, fields);
     if (fields.size() < 2) continue;
-    ++record.sampleLineCount;
-    if (parseInt(fields[0]) < burnIn) continue;
+    const int32_t iteration = parseInt(fields[0]);
+    if (++record.sampleLineCount == 1) record.firstIteration = iteration;
+    if (iteration < burnIn) continue;
     record.lastRetainedLine = log.reader.lineNumber;
     if (record.sampleCount == INT32_MAX) {
       record.tooManySamples = true;
@@ -201,7 +213,7 @@ SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burn
       }
     }
     sample = SampleEntry{};
-    sample.iteration = parseInt(fields[0]);
+    sample.iteration = iteration;
     for (int f = 0; f < kGlobalFieldCount; ++f) {
       const auto at = static_cast<size_t>(kGlobalFields[f]);
       if (at >= fields.size()) continue;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
 
 #include "records.h"
@@ -36,6 +37,54 @@ bool isWholeIteration(const char* word) {
   // from_chars takes a minus sign but no plus sign.
   const auto [stop, error] = std::from_chars(*word == '+' ? digits : word, end, value);
   return error == std::errc() && stop == end;
+}
+
+// The first words that make a line of the options file; in upper case.
+constexpr const char* kKeywords[] = {"IT",        "NOCATS",    "RATES",    "SLICE",
+                                     "NODERATIO", "RATIONODE", "NORMALISE"};
+
+// Returns whether all of `word` is a decimal integer with an optional sign.
+bool isWholeNumber(std::string_view word) {
+  if (!word.empty() && (word[0] == '+' || word[0] == '-')) word.remove_prefix(1);
+  return !word.empty() && word.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Returns the first `most` whitespace-separated words of `line`, or all when it has fewer.
+std::vector<std::string_view> wordsOf(std::string_view line, size_t most) {
+  std::vector<std::string_view> words;
+  for (size_t at = 0;;) {
+    while (at < line.size() && isSpace(static_cast<unsigned char>(line[at]))) ++at;
+    if (at == line.size() || words.size() == most) return words;
+    size_t end = at;
+    while (end < line.size() && !isSpace(static_cast<unsigned char>(line[end]))) ++end;
+    words.push_back(line.substr(at, end - at));
+    at = end;
+  }
+}
+
+// Returns whether the file begins as a sample log does, with its taxa table: a lone count
+// T >= 1, then T lines of an id and a name; and no line of it begins with a keyword. Two
+// chains given as the log and the options file would otherwise run on the first alone.
+bool readsAsLog(const TextFile& file) {
+  const std::vector<std::string_view> count =
+      file.lines.empty() ? std::vector<std::string_view>() : wordsOf(file.lines[0], 2);
+  if (count.size() != 1 || !isWholeNumber(count[0])) return false;
+  const int32_t taxa = parseInt(file.lines[0].c_str());
+  if (taxa < 1 || taxa >= file.lineCount) return false;
+  for (int32_t i = 1; i <= taxa; ++i) {
+    const std::vector<std::string_view> taxon = wordsOf(file.lines[static_cast<size_t>(i)], 3);
+    if (taxon.size() != 2 || !isWholeNumber(taxon[0])) return false;
+  }
+  for (const std::string& line : file.lines) {
+    const std::vector<std::string_view> words = wordsOf(line, 1);
+    if (words.empty()) continue;
+    std::string first(words[0]);
+    upperCase(first.data());
+    for (const char* keyword : kKeywords) {
+      if (first == keyword) return false;
+    }
+  }
+  return true;
 }
 
 void resolveRates(Analysis& analysis, char** words, int wordCount) {
@@ -86,6 +135,14 @@ void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
   options.rateClades.push_back(createRateClade("Root", analysis.root));
 
   const TextFile file = readTextFile(path);
+  // Before any of its lines is warned of: a log, plain or packed, is no options file.
+  if (file.compression != nullptr || readsAsLog(file)) {
+    fail(1, Stream::kStdout,
+         "Error in %s: %s%s, not an options file; give further chains with -c (Scalesum "
+         "run1.log -c run2.log)\n",
+         path, file.compression != nullptr ? file.compression->name : "a sample log",
+         file.compression != nullptr ? "-compressed data" : "");
+  }
   std::vector<char> buffer(static_cast<size_t>(file.longestLine) + 1);
   std::vector<char*> words(static_cast<size_t>(file.longestLine) + 1);
   for (int32_t i = 0; i < file.lineCount; ++i) {

@@ -89,6 +89,18 @@ void applyOptions(Analysis& analysis, const CommandLine& command) {
   if (!command.optionsPath.empty()) {
     readOptionsFile(analysis, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
   }
+  // A flag that lowers the file's burn-in, or turns it into a share, may keep samples that the
+  // file was written to drop.
+  const int32_t fileBurnIn = analysis.options.burnIn;
+  if (!command.quiet && fileBurnIn > 0) {
+    if (command.burnIn && *command.burnIn < fileBurnIn) {
+      std::fprintf(stderr, "Scalesum: warning: --burnin %d replaces the options file's IT %d\n",
+                   *command.burnIn, fileBurnIn);
+    } else if (command.burnInShare) {
+      std::fprintf(stderr, "Scalesum: warning: --burnin %s replaces the options file's IT %d\n",
+                   command.burnInText.c_str(), fileBurnIn);
+    }
+  }
   if (command.burnIn) analysis.options.burnIn = *command.burnIn;
   analysis.wantStatistics =
       !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
@@ -140,6 +152,23 @@ std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>
     }
   }
   return records;
+}
+
+// Warns of each chain whose sample lines all lie above a positive burn-in iteration, which so
+// drops none of them: a share of the lines (10%) is easily taken for an iteration (10).
+void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) {
+  if (burnIn <= 0) return;
+  const std::string share = burnIn <= 100 ? std::to_string(burnIn) + "%" : "PCT%";
+  for (const SampleRecord& record : records) {
+    if (record.sampleLineCount == 0 || record.sampleCount < record.sampleLineCount ||
+        burnIn >= record.firstIteration) {
+      continue;
+    }
+    std::fprintf(stderr,
+                 "Scalesum: warning: burn-in %d is below the first sample's iteration (%d) in "
+                 "%s, so no sample is dropped; --burnin %s drops a share of the sample lines\n",
+                 burnIn, record.firstIteration, record.path.c_str(), share.c_str());
+  }
 }
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
@@ -253,6 +282,7 @@ void runAnalysis(const CommandLine& command, FILE* out) {
 
   std::vector<SampleRecord> records = readChainSamples(chains, command);
   countRetainedSamples(analysis, records, readingBurnIn(analysis, command));
+  if (!command.quiet) warnOfIdleBurnIn(records, readingBurnIn(analysis, command));
   const BlockPlan plan = planRun(analysis, records, command.maxMemory);
   validateSampleNodes(records);
   // The global columns come from the records before the blocks replay them.

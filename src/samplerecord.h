@@ -93,6 +93,7 @@ struct SampleRecord {
   std::string path;                     // the log's, for messages
   std::vector<std::string> fieldNames;  // the fields of the log's header line
   int64_t sampleLineCount = 0;          // lines of two fields or more, retained or not
+  int32_t firstIteration = 0;           // the first sample line's, retained or not
   int64_t sampleCount = 0;              // retained sample lines
   int64_t skipped = 0;  // entries before the retained ones, dropped by a share as burn-in
   int64_t groupCount = 0;

@@ -168,6 +168,9 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
        at + "16: the line holds a NUL byte\n"},
       {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"), "IT 2\n",
        "Error in $: no sample line at or after iteration 2 (the burn-in)\n"},
+      {"\x28\xb5\x2f\xfd\n", "",
+       "Error in $: zstd-compressed data; Scalesum reads plain and gzip logs: zstdcat $ | "
+       "Scalesum - [<options file>]\n"},
   };
   TempDir dir;
   const std::string missing = dir.path("missing"), log = dir.write("good.log", good);
@@ -179,7 +182,11 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
   const std::string memory = "Memory allocation error in file Scalesum line ";
   std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
-      {{"a", "b", "c"}, {1, usage, ""}},
+      {{"a", "b", "c"},
+       {1,
+        usage +
+            "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c run3.log\n",
+        ""}},
       {{"--help"}, {0, helpText(), ""}},
       {{missing, log}, {1, "", noFile}},
       {{log, missing}, {1, noFile, noFile}},
@@ -193,21 +200,33 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
     if (!options.empty()) args.push_back(dir.write(name + ".options", options));
     std::string expected = out;
     for (const auto& [mark, path] : {std::pair{'$', args[0]}, {'@', args.back()}}) {
-      if (const size_t at = expected.find(mark); at != std::string::npos)
+      for (size_t at; (at = expected.find(mark)) != std::string::npos;) {
         expected.replace(at, 1, path);
+      }
     }
     runs.push_back({args, {1, expected, ""}});
   }
   for (const auto& [args, expected] : runs) expectRun(runProgram(args), expected, expected.out);
   // The memory cap is checked before the samples are: 8 bytes for the sigma, 28 for the one
-  // thread's scratch, 8 for a history and 49 for the record.
+  // thread's scratch, 8 for a history and 49 for the record; 0.0019 KiB is a byte and a fraction.
   const std::string capped = dir.write("cap.log", smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"));
-  expectRun(runProgram({"--max-memory", "1", capped}, {"OMP_NUM_THREADS=1"}),
-            {1,
-             "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at "
-             "a time needs 93 bytes (see --max-memory)\n",
-             ""},
-            "cap");
+  for (const char* cap : {"1", "0.0019KiB"}) {
+    expectRun(runProgram({"--max-memory", cap, capped}, {"OMP_NUM_THREADS=1"}),
+              {1,
+               "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node "
+               "at a time needs 93 bytes (see --max-memory)\n",
+               ""},
+              cap);
+  }
+  // Compressed data that is not read, as a further chain on standard input.
+  expectRun(
+      runCommand("/bin/sh",
+                 {"-c", "printf '\\3757zXZ\\000\\n' | exec " SCALESUM_BINARY " \"$0\" -c -", log}),
+      {1,
+       "Error in -: xz-compressed data; Scalesum reads plain and gzip logs: ... | xzcat | "
+       "Scalesum - [<options file>]\n",
+       ""},
+      "xz");
   // A report that cannot be written, to a full disk or to a reader that went away, is a failure.
   for (const char* out : {"/dev/full", "|"}) {
     expectRun(runCommand(SCALESUM_BINARY, {log}, {}, out),

@@ -46,7 +46,8 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"--burnin", "-5%"}, "--burnin: -5% is not a percentage such as 25%"},
       {{"--burnin", "2.0000001%"}, "--burnin: 2.0000001% is not a percentage such as 25%"},
       {{"--max-memory", "0k"}, "--max-memory: 0k is not above 0"},
-      {{"--max-memory", "5T"}, "--max-memory: 5T is not a size such as 512M"},
+      {{"--max-memory", "1.5X"}, "--max-memory: 1.5X is not a size such as 512M"},
+      {{"--max-memory", "0.9"}, "--max-memory: 0.9 is not above 0"},
       {{"--color-by", "sd"}, "--color-by: sd is not a statistic such as scalar_median"},
       {{"--quiet=yes"}, "--quiet takes no value"},
       {{"--colour-by=x"}, "unknown flag --colour-by"},
@@ -110,6 +111,65 @@ TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
   EXPECT_TRUE(unwritable.status == 1 && unwritable.out.empty()) << unwritable.out;
   EXPECT_EQ(unwritable.err, "Error writing the tree to " + tree + ": No such file or directory\n");
   EXPECT_EQ(fileCount(dir), files);
+}
+
+TEST(CommandLine, MemorySizesAreBinaryUnitsWithAnyFractionOfAByteDropped) {
+  const std::pair<const char*, int64_t> cases[] = {
+      {"512B", 512},
+      {"8MB", 8 << 20},
+      {"0.5G", 1 << 29},
+      {"1.5GiB", int64_t{3} << 29},
+      {"2t", int64_t{2} << 40},
+      {"0.3KiB", 307},
+      {"1.999", 1},
+      {"0.999999999999999999T", (int64_t{1} << 40) - 1},
+      {"1.000000000000000001T", int64_t{1} << 40},
+  };
+  for (const auto& [size, bytes] : cases) {
+    const char* argv[] = {"Scalesum", "--max-memory", size, "run.log"};
+    EXPECT_EQ(parseCommandLine(4, const_cast<char**>(argv)).maxMemory, bytes) << size;
+  }
+  for (const char* size : {"G", "512iB", "1.5Kb", ".5G", "1.G", "0.0000000000000000001G"}) {
+    const char* argv[] = {"Scalesum", "--max-memory", size, "run.log"};
+    const testing::Failure failure =
+        testing::catchFailure([&] { parseCommandLine(4, const_cast<char**>(argv)); });
+    EXPECT_EQ(failure.message, "Scalesum: --max-memory: " + std::string(size) +
+                                   " is not a size such as 512M\nTry 'Scalesum --help' for more "
+                                   "information.\n");
+  }
+}
+
+TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
+  TempDir dir;
+  // Chain 1 begins above the burn-ins asked for; chain 2 begins above 500 too, but drops a line.
+  const std::string log = dir.write("a.log", testing::smallLog("1000 0 0 0 0 1 0\n"
+                                                               "2000 0 0 0 0 2 0\n"));
+  const std::string other = dir.write("b.log", testing::smallLog("2000 0 0 0 0 1 0\n"
+                                                                 "5 0 0 0 0 2 0\n"
+                                                                 "3000 0 0 0 0 1 0\n"));
+  const std::string options = dir.write("it.options", "IT 1500\n");
+  const std::string idle = "Scalesum: warning: burn-in ";
+  const std::string a = " is below the first sample's iteration (1000) in " + log +
+                        ", so no sample is dropped; --burnin ";
+  const std::string share = "% drops a share of the sample lines\n";
+  const std::string replaces = "Scalesum: warning: --burnin ";
+  const std::string it = " replaces the options file's IT 1500\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-b", "10"}, idle + "10" + a + "10" + share},
+      {{"-b", "500", "-c", other}, idle + "500" + a + "PCT" + share},
+      {{"-b", "10", options}, replaces + "10" + it + idle + "10" + a + "10" + share},
+      {{"-b", "50%", options}, replaces + "50%" + it},
+      {{"-b", "1000", options}, replaces + "1000" + it},
+      {{"-b", "1500", options}, ""},
+      {{"-b", "0"}, ""},
+      {{"-q", "-b", "10", options}, ""},
+  };
+  for (const auto& [flags, warnings] : cases) {
+    std::vector<std::string> args{log};
+    args.insert(args.end(), flags.begin(), flags.end());
+    const auto result = runProgram(args);
+    EXPECT_TRUE(result.status == 0 && result.err == warnings) << flags[1] << "\n" << result.err;
+  }
 }
 
 TEST(CommandLine, CredibleShiftsAreCountedAndCaseOnlyNamesWarned) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,31 @@ TEST(OptionsFile, MistypedLinesWarnAndTheRunGoesOnAsBefore) {
   EXPECT_TRUE(silent.status == 0 && silent.err.empty() && silent.out == kReport);
 }
 
+TEST(OptionsFile, ASecondLogInItsPlaceEndsTheRunBeforeAnyWarningOrFile) {
+  TempDir dir;
+  const std::string report = dir.path("r.tsv");
+  const std::string tail =
+      ", not an options file; give further chains with -c (Scalesum run1.log "
+      "-c run2.log)\n";
+  const std::pair<std::string, std::string> logs[] = {
+      {kLog, "Error in " + kLog + ": a sample log" + tail},
+      {dir.writeGzip("run2.log.gz", readFile(kLog)),
+       "Error in " + dir.path("run2.log.gz") + ": gzip-compressed data" + tail},
+  };
+  for (const auto& [options, message] : logs) {
+    const testing::RunResult run = runProgram({kLog, options, "-o", report});
+    EXPECT_TRUE(run.status == 1 && run.out == message && run.err.empty()) << run.out << run.err;
+    EXPECT_FALSE(std::filesystem::exists(report));
+  }
+  // A file that ends within its taxa table, or has a keyword among its lines, is no log.
+  for (const char* text : {"2\n1 A\n", "2\n1 A\n2 B\nit 0\n"}) {
+    const testing::RunResult run = runProgram({kLog, dir.write("short.options", text)});
+    EXPECT_TRUE(run.status == 0 && run.out != kReport &&
+                run.err.find("line 1: 2 is not a keyword") != std::string::npos)
+        << run.out << run.err;
+  }
+}
+
 // Runs `command` under a pseudo-terminal and returns what the terminal showed.
 std::string onTerminal(const std::string& command) {
   return runCommand("/usr/bin/script", {"-qec", command, "/dev/null"}).out;
@@ -110,7 +136,9 @@ TEST(Messages, AFailureForStandardOutputShowsOnceOnEachFileOfTheTwoStreams) {
   EXPECT_EQ(onTerminal("'" + binary + "' a b c"),
             "Scalesum takes an options file and a log file. \r\n"
             "Usage: Scalesum <log file> [<options file>] [flags]\r\n"
-            "Try 'Scalesum --help' for more information.\r\n");
+            "Try 'Scalesum --help' for more information.\r\n"
+            "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c "
+            "run3.log\r\n");
 }
 
 }  // namespace
