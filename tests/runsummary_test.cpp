@@ -92,7 +92,7 @@ TEST(OptionsFile, ASecondLogInItsPlaceEndsTheRunBeforeAnyWarningOrFile) {
   };
   for (const auto& [options, message] : logs) {
     const testing::RunResult run = runProgram({kLog, options, "-o", report});
-    EXPECT_TRUE(run.status == 1 && run.out == message && run.err.empty()) << run.out << run.err;
+    EXPECT_TRUE(run.status == 1 && run.out == message && run.err == message) << run.out << run.err;
     EXPECT_FALSE(std::filesystem::exists(report));
   }
   // A file that ends within its taxa table, or has a keyword among its lines, is no log.
