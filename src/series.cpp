@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "seriesmath.h"
 #include "stats.h"
 
 namespace scalesum {

@@ -23,14 +23,6 @@ struct SeriesStatistics {
   std::optional<double> rhat, essBulk, essTail;  // whether the chains agree
 };
 
-// Returns the narrowest interval [s[i], s[i+d-1]] holding d = max(1, floor(mass * n + 0.5)) of
-// the n >= 1 ascending values s, the first on ties.
-std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass);
-
-// Returns the effective sample size of the n values in sample order, summing autocorrelations
-// in pairs of lags until a pair is no longer positive (at most 2000 lags).
-double effectiveSampleSize(const double* values, size_t n);
-
 // Returns the statistics of n values summarised into `r`, NA rules applied: no standard
 // deviation or mode for a single value, no interval or sample size unless every value is
 // finite, and no sample size for a constant series.
