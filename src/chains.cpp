@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "genlib.h"
+#include "statistic.h"
 #include "stats.h"
 
 namespace scalesum {

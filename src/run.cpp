@@ -22,7 +22,9 @@
 #include "runsummary.h"
 #include "samples.h"
 #include "series.h"
+#include "statistic.h"
 #include "stats.h"
+#include "statsfile.h"
 #include "tree.h"
 #include "treefile.h"
 

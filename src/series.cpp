@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "seriesmath.h"
-#include "stats.h"
 
 namespace scalesum {
 

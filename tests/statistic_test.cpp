@@ -1,21 +1,18 @@
-#include "stats.h"
+#include "statistic.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <random>
 
 #include "reference_report.h"
-#include "samples.h"
 #include "series.h"
 #include "test_util.h"
 
 namespace scalesum {
 namespace {
 
-TEST(Stats, MissingValuesFollowTheirRules) {
+TEST(Statistic, MissingValuesFollowTheirRules) {
   testing::TempDir dir;
   // Node 2 (position 1) is scaled in two samples; the third sample's sigma is not a number.
   auto a = testing::summarised(
@@ -45,7 +42,7 @@ TEST(Stats, MissingValuesFollowTheirRules) {
               !single.ess);
 }
 
-TEST(Stats, SharesScaledUpAndDownAgainstAPlainCount) {
+TEST(Statistic, SharesScaledUpAndDownAgainstAPlainCount) {
   // Random chains over the small tree whose scalars include infinities, not-a-numbers, zeros,
   // ones, negatives and overflowing products; the root and uncovered lengths stay 0.
   const char* scalars[] = {"2", "0.5", "1", "inf", "nan", "0", "1e300", "-3", "1.0000001", "-inf"};
