@@ -23,10 +23,10 @@
 #include "samples.h"
 #include "series.h"
 #include "statistic.h"
-#include "stats.h"
 #include "statsfile.h"
 #include "tree.h"
 #include "treefile.h"
+#include "warnings.h"
 
 namespace scalesum {
 
