@@ -22,7 +22,7 @@ TEST(SeriesMath, IntervalsAndSampleSizesOfHandWorkedSeries) {
       {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.5, 4, 10},  // d = 5, widths 7 7 7 6 13 22
       {{0, 1, 2, 4, 7, 8, 9, 10, 20, 30}, 0.25, 0, 2},  // d = 3; width 2 at i = 0, 4, 5
       {{1, 1, 1, 2, 3}, 0.6, 1, 1},                     // ties
-      {{0, 1, 2, 3, 4}, 0.4, 0, 1},                     // equal widths
+      {{0, 1, 2, 3, 3.5}, 0.4, 3, 3.5},                 // d = 2: the last window is narrowest
       {{0, 1, 2, 3, 4}, 0.01, 0, 0},                    // d is at least 1
   };
   for (const Case& c : cases) {
