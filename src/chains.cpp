@@ -3,17 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <new>
-#include <optional>
-#include <unordered_set>
 
 #include "genlib.h"
-#include "stats.h"
 
 namespace scalesum {
 
@@ -25,105 +20,7 @@ std::string describe(const char* format, long long a, long long b) {
   return text;
 }
 
-// Counts `figure`, which is worse than the extreme so far when `worse`; `at` tells where it is.
-template <typename Where>
-void offer(FigureCount& figures, double figure, bool worse, const Where& at) {
-  if (figures.count++ == 0 || worse) {
-    figures.extreme = figure;
-    figures.where = at();
-  }
-}
-
-// Visits every figure that a warning looks at: each series of each node (when statistics were
-// computed) and each column's row of all chains, with where it is.
-template <typename Visit>
-void visitFigures(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
-                  const std::vector<std::string>& fieldNames, Visit visit) {
-  if (analysis.wantStatistics) {
-    std::unordered_set<const Node*> seen;  // a node at two positions counts once
-    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-      if (!seen.insert(analysis.nodes[i]).second) continue;
-      for (int s = 0; s < kSeriesCount; ++s) {
-        const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
-        visit(stats.rhat, stats.essBulk, stats.essTail, [&] {
-          return "node " + std::to_string(analysis.nodes[i]->id) + ", " + kSeriesNames[s];
-        });
-      }
-    }
-  }
-  for (const ParamsRow& row : paramRows) {
-    if (row.chain != 0) continue;
-    auto unlessNA = [](double v) {
-      return std::isnan(v) ? std::nullopt : std::optional<double>(v);
-    };
-    visit(unlessNA(row.convergence.rhat), unlessNA(row.convergence.essBulk),
-          unlessNA(row.convergence.essTail),
-          [&] { return "column " + columnName(fieldNames, row.field); });
-  }
-}
-
 }  // namespace
-
-std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
-                            const std::vector<std::string>& fieldNames) {
-  FigureCount high;
-  visitFigures(analysis, paramRows, fieldNames,
-               [&](const std::optional<double>& rhat, const std::optional<double>&,
-                   const std::optional<double>&, const auto& where) {
-                 if (!rhat) return;
-                 ++high.total;
-                 if (*rhat >= kHighRhat) offer(high, *rhat, *rhat > high.extreme, where);
-               });
-  char measure[80];
-  std::snprintf(measure, sizeof measure, "an R-hat of %g or more", kHighRhat);
-  // One chain's R-hat compares its halves: it says the chain moved on, not that runs disagree.
-  const size_t chains = analysis.chainSampleCounts.size();
-  return figureWarning(high, "series or columns", measure, "worst", 3, chains,
-                       chains > 1 ? "may not have converged" : "may need to run longer");
-}
-
-std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
-                                 const std::vector<std::string>& fieldNames) {
-  const size_t chains = analysis.chainSampleCounts.size();
-  if (chains < 2) return {};
-  const double threshold = kLowSampleSizePerChain * static_cast<double>(chains);
-  FigureCount low;
-  visitFigures(analysis, paramRows, fieldNames,
-               [&](const std::optional<double>&, const std::optional<double>& bulk,
-                   const std::optional<double>& tail, const auto& where) {
-                 if (!bulk && !tail) return;
-                 ++low.total;
-                 const bool lowBulk = bulk && *bulk < threshold;
-                 const bool lowTail = tail && *tail < threshold;
-                 if (!lowBulk && !lowTail) return;
-                 const double lowest = !lowTail ? *bulk : !lowBulk ? *tail : std::min(*bulk, *tail);
-                 offer(low, lowest, lowest < low.extreme, where);
-               });
-  char measure[120];
-  std::snprintf(measure, sizeof measure,
-                "a bulk or tail effective sample size below %g (%g per chain)", threshold,
-                kLowSampleSizePerChain);
-  return figureWarning(low, "series or columns", measure, "lowest", 1, chains,
-                       "may need to run longer");
-}
-
-std::string unequalChainsWarning(const Analysis& analysis) {
-  const std::vector<int32_t>& counts = analysis.chainSampleCounts;
-  if (counts.size() < 2 ||
-      std::adjacent_find(counts.begin(), counts.end(), std::not_equal_to<>()) == counts.end()) {
-    return {};
-  }
-  std::string line = "Scalesum: warning: the chains keep ";
-  for (size_t c = 0; c < counts.size(); ++c) {
-    if (c > 0) line += c + 1 < counts.size() ? ", " : " and ";
-    line += std::to_string(counts[c]);
-  }
-  line +=
-      " samples after the burn-in; R-hat and the bulk and tail effective sample sizes use "
-      "the first " +
-      std::to_string(*std::min_element(counts.begin(), counts.end())) + " of each\n";
-  return line;
-}
 
 void refuseCopiedChain(const std::vector<SampleRecord>& records) {
   const SampleRecord& last = records.back();

@@ -16,7 +16,7 @@
 
 #include "genlib.h"
 #include "output.h"
-#include "stats.h"
+#include "statistic.h"
 #include "version.h"
 
 namespace scalesum {

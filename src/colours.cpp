@@ -4,8 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "report.h"
-#include "stats.h"
+#include "statistic.h"
 
 namespace scalesum {
 

@@ -9,6 +9,7 @@
 #include "KernelDensity.h"
 #include "genlib.h"
 #include "series.h"
+#include "statsfile.h"
 
 namespace scalesum {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "convergence.h"
-#include "stats.h"
+#include "statistic.h"
 
 namespace scalesum {
 

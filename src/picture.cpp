@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "colours.h"
-#include "report.h"
-#include "stats.h"
+#include "statistic.h"
 
 namespace scalesum {
 

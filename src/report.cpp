@@ -5,6 +5,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "statistic.h"
+
 namespace scalesum {
 
 namespace {
@@ -43,11 +45,6 @@ void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const ch
   for (int32_t id : node.taxonIds) sorted.push_back(names.at(id));
   std::sort(sorted.begin(), sorted.end(),
             [](const char* a, const char* b) { return compareTaxonNames(a, b) < 0; });
-}
-
-double percentChanged(const Analysis& analysis, size_t position) {
-  return static_cast<double>(analysis.results[position].changedCount) /
-         static_cast<double>(analysis.tally.samplesSeen) * 100.0;
 }
 
 int compareTaxonNames(const char* a, const char* b) {

@@ -18,9 +18,6 @@ std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis);
 void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const char*>& names,
                     std::vector<const char*>& sorted);
 
-// Returns the share of the applied samples, in percent, that changed the node at `position`.
-double percentChanged(const Analysis& analysis, size_t position);
-
 // Writes the four cells of one series: mean, mode, median and standard deviation, or four
 // placeholders for a node of length zero.
 void writeSeriesStatistics(FILE* out, const Node& node, const SeriesResult& result);

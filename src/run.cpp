@@ -22,9 +22,11 @@
 #include "runsummary.h"
 #include "samples.h"
 #include "series.h"
-#include "stats.h"
+#include "statistic.h"
+#include "statsfile.h"
 #include "tree.h"
 #include "treefile.h"
+#include "warnings.h"
 
 namespace scalesum {
 

@@ -12,7 +12,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "stats.h"
+#include "convergence.h"
+#include "seriesmath.h"
 
 namespace scalesum {
 
@@ -54,9 +55,20 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
   out.belowOne = below;
 }
 
-}  // namespace
+// What one thread reuses from series to series; no two threads share one.
+struct SeriesScratch {
+  std::vector<double> values;         // the series being summarised, in sample order
+  ConvergenceScratch draws;           // the diagnosis of the draws this thread diagnosed last
+  std::vector<const double*> starts;  // where each chain begins in `values`
+  std::vector<double> scaled;         // draws scaled from an earlier diagnosis, ascending
+};
 
-namespace {
+// A series that is, value by value, `scale` times the draws whose diagnosis `of` holds; no
+// draws, or a scale that is not above 0, says nothing.
+struct ScaledDraws {
+  const ConvergenceScratch* of = nullptr;
+  double scale = 0.0;
+};
 
 // Sets `starts` to where each of the run's chains begins in a series in sample order, and
 // returns the shortest chain's count, which the diagnostics cut every chain to.
@@ -77,30 +89,32 @@ size_t chainStarts(const Analysis& analysis, const std::vector<double>& inOrder,
   return shortest;
 }
 
-}  // namespace
-
+// Returns the diagnostics of a series in sample order over the run's chains, each cut to its
+// first samples up to the shortest chain's count, and leaves its diagnosis in `scratch`; when
+// `scaled` names draws of which the series is a multiple, theirs serve as far as scaling
+// leaves them unchanged. When no sample was cut, sets `ascending` to the series sorted as
+// sortReals() sorts it; it is left empty otherwise.
 Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
-                             std::vector<double>* ascending, ScaledDraws scaled) {
-  // Each thread keeps its buffers from series to series.
-  thread_local ConvergenceScratch scratch;
-  thread_local std::vector<const double*> starts;
-  thread_local std::vector<double> ys;
-  const size_t shortest = chainStarts(analysis, inOrder, starts);
-  const bool whole = shortest * starts.size() == inOrder.size();
-  if (scaled.scale > 0.0) {
-    const ConvergenceScratch& of = scaled.of != nullptr ? *scaled.of : scratch;
-    if (const std::optional<Convergence> same = scaledConvergence(of, scaled.scale, scratch, ys)) {
-      if (ascending != nullptr && whole) ascending->swap(ys);
+                             SeriesScratch& scratch, std::vector<double>& ascending,
+                             ScaledDraws scaled) {
+  const size_t shortest = chainStarts(analysis, inOrder, scratch.starts);
+  const bool whole = shortest * scratch.starts.size() == inOrder.size();
+  if (scaled.of != nullptr && scaled.scale > 0.0) {
+    if (const std::optional<Convergence> same =
+            scaledConvergence(*scaled.of, scaled.scale, scratch.draws, scratch.scaled)) {
+      if (whole) ascending.swap(scratch.scaled);
       return *same;
     }
   }
-  const Convergence result = convergence(starts, shortest, scratch);
-  if (ascending != nullptr && scratch.sortedAll && whole) {
-    ascending->resize(inOrder.size());
-    for (size_t i = 0; i < inOrder.size(); ++i) (*ascending)[i] = scratch.sorted[i].value;
+  const Convergence result = convergence(scratch.starts, shortest, scratch.draws);
+  if (scratch.draws.sortedAll && whole) {
+    ascending.resize(inOrder.size());
+    for (size_t i = 0; i < inOrder.size(); ++i) ascending[i] = scratch.draws.sorted[i].value;
   }
   return result;
 }
+
+}  // namespace
 
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out) {
@@ -146,24 +160,25 @@ namespace {
 
 // Summarises one series of the node at `position` into its result; `scaled` says what draws
 // the series is a multiple of, if any.
-void summariseSeries(Analysis& analysis, size_t position, Series series,
-                     std::vector<double>& scratch, ScaledDraws scaled) {
+void summariseSeries(Analysis& analysis, size_t position, Series series, SeriesScratch& scratch,
+                     ScaledDraws scaled) {
   NodeResult& result = analysis.results[position];
-  computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch);
+  computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch.values);
+  const std::vector<double>& values = scratch.values;
   SeriesResult& out = result.series[static_cast<int>(series)];
   // The diagnostics sort the series anyway; the summary takes their order rather than sorting
   // it again.
   std::vector<double> ascending;
   if (analysis.wantStatistics) {
-    out.convergence = chainConvergence(analysis, scratch, &ascending, scaled);
+    out.convergence = chainConvergence(analysis, values, scratch, ascending, scaled);
   }
   DensitySummary summary = ascending.empty()
-                               ? createDensitySummary(analysis.sampleCount, scratch.data())
+                               ? createDensitySummary(analysis.sampleCount, values.data())
                                : summariseSorted(std::move(ascending));
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
-  if (series == Series::kScalar) countAboveAndBelowOne(scratch, out);
-  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, scratch, summary, out);
+  if (series == Series::kScalar) countAboveAndBelowOne(values, out);
+  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, values, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);
@@ -171,19 +186,22 @@ void summariseSeries(Analysis& analysis, size_t position, Series series,
   out.mode = mode;
 }
 
-}  // namespace
-
-void summariseNode(Analysis& analysis, size_t position, std::vector<double>& scratch,
+// Summarises the four series of the node at position `position` and stores their summaries
+// and modes in the node's result; `sigmas`, when given, holds the diagnostics of the samples'
+// sigmas.
+void summariseNode(Analysis& analysis, size_t position, SeriesScratch& scratch,
                    const ConvergenceScratch* sigmas) {
   // DeltaV is SigV times the node's length, value by value, so it comes straight after SigV,
-  // while the diagnostics of SigV are at hand; DeltaB is the sigmas times the length. Their
-  // diagnostics are most often the same.
+  // while the diagnostics of SigV are at hand in the scratch; DeltaB is the sigmas times the
+  // length. Their diagnostics are most often the same.
   const double length = analysis.nodes[position]->length;
   summariseSeries(analysis, position, Series::kScalar, scratch, {});
   summariseSeries(analysis, position, Series::kSigV, scratch, {});
-  summariseSeries(analysis, position, Series::kDeltaV, scratch, {nullptr, length});
+  summariseSeries(analysis, position, Series::kDeltaV, scratch, {&scratch.draws, length});
   summariseSeries(analysis, position, Series::kDeltaB, scratch, {sigmas, length});
 }
+
+}  // namespace
 
 void summariseAllNodes(Analysis& analysis) {
   summariseNodes(analysis, 0, analysis.nodes.size(), nullptr);
@@ -217,7 +235,7 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
   const int threads = startableThreads(omp_get_max_threads());
 #pragma omp parallel num_threads(threads)
   {
-    std::vector<double> scratch;
+    SeriesScratch scratch;
 #pragma omp for schedule(dynamic, 1)
     for (int64_t task = 0; task < tasks; ++task) {
       try {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-#include "convergence.h"
 #include "records.h"
 
 namespace scalesum {
@@ -18,27 +18,6 @@ void computeSeries(const NodeResult& result, double length, const Analysis& anal
 // its summary's sorted copy; the interval holds `hpdMass` of the values.
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
                    const DensitySummary& summary, SeriesResult& out);
-
-// A series that is, value by value, `scale` times the draws that `of` last diagnosed (null: the
-// calling thread's last diagnosed draws); a scale of 0 says nothing.
-struct ScaledDraws {
-  const ConvergenceScratch* of = nullptr;
-  double scale = 0.0;
-};
-
-// Returns the diagnostics of a series in sample order over the run's chains, each cut to its
-// first samples up to the shortest chain's count; when `scaled` names draws of which the
-// series is a multiple, theirs serve as far as scaling leaves them unchanged. When `ascending`
-// is given and no sample was cut, sets it to the series sorted as sortReals() sorts it; it is
-// left empty otherwise.
-Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
-                             std::vector<double>* ascending = nullptr, ScaledDraws scaled = {});
-
-// Summarises the four series of the node at position `position` and stores their summaries
-// and modes in the node's result; `sigmas`, when given, holds the diagnostics of the samples'
-// sigmas.
-void summariseNode(Analysis& analysis, size_t position, std::vector<double>& scratch,
-                   const ConvergenceScratch* sigmas);
 
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.

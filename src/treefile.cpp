@@ -7,8 +7,7 @@
 #include <unordered_map>
 
 #include "colours.h"
-#include "report.h"
-#include "stats.h"
+#include "statistic.h"
 
 namespace scalesum {
 

@@ -9,7 +9,7 @@
 
 #include "layout.h"
 #include "picture.h"
-#include "stats.h"
+#include "statistic.h"
 #include "test_util.h"
 #include "treefile.h"
 

@@ -10,7 +10,6 @@
 #include "colours.h"
 #include "samples.h"
 #include "series.h"
-#include "stats.h"
 #include "test_util.h"
 
 namespace scalesum {

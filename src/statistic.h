@@ -2,11 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "records.h"
 
@@ -23,14 +22,6 @@ struct SeriesStatistics {
   std::optional<double> rhat, essBulk, essTail;  // whether the chains agree
 };
 
-// Returns the narrowest interval [s[i], s[i+d-1]] holding d = max(1, floor(mass * n + 0.5)) of
-// the n >= 1 ascending values s, the first on ties.
-std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass);
-
-// Returns the effective sample size of the n values in sample order, summing autocorrelations
-// in pairs of lags until a pair is no longer positive (at most 2000 lags).
-double effectiveSampleSize(const double* values, size_t n);
-
 // Returns the statistics of n values summarised into `r`, NA rules applied: no standard
 // deviation or mode for a single value, no interval or sample size unless every value is
 // finite, and no sample size for a constant series.
@@ -38,6 +29,9 @@ SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n);
 
 // Returns the statistics of series `series` of the node at `position`, NA rules applied.
 SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series);
+
+// Returns the share of the applied samples, in percent, that changed the node at `position`.
+double percentChanged(const Analysis& analysis, size_t position);
 
 // Returns the share of the applied samples, in percent, in which the Scalar of the node at
 // `position` was above 1.
@@ -54,6 +48,21 @@ int credibleShift(const Analysis& analysis, size_t position, double percent);
 // `percent`.
 std::string credibleShiftsLine(const Analysis& analysis, double percent);
 
+// One column of the statistics file, after node_id, taxa and series: the name of its header
+// cell and its value on the row of one node and series (empty: NA). A per-node column repeats
+// on the node's four rows and colours branches by its bare name; a per-series one by
+// "<series>_<name>".
+struct StatisticColumn {
+  const char* name;
+  bool perNode;
+  bool count;  // written as a whole number, never in exponent form
+  std::optional<double> (*value)(const Analysis& analysis, size_t position,
+                                 const SeriesStatistics& s);
+};
+
+// Returns the columns of the statistics file in file order.
+std::span<const StatisticColumn> statisticColumns();
+
 // Returns whether `name` is a statistic that branches can be coloured by: any
 // "<series>_<statistic>" column of the statistics file, "pct_changed", "pct_up" or
 // "pct_down".
@@ -63,37 +72,5 @@ bool isStatisticName(std::string_view name);
 // at `position`, empty where the statistics file has NA.
 std::optional<double> statisticByName(const Analysis& analysis, size_t position,
                                       std::string_view name);
-
-// Appends the shortest text that reads back as `value`, "nan" for any not-a-number.
-void appendStatisticNumber(std::string& line, double value);
-
-// Appends a tab and the value as appendStatisticNumber writes it, or a tab and NA when empty.
-void appendStatisticCell(std::string& line, const std::optional<double>& value);
-
-// Writes the whole statistics file: a header line, then one line per node and series.
-void writeStatistics(FILE* out, const Analysis& analysis);
-
-// What an end-of-run warning says of the figures it examined: how many of them it counts, and
-// the most extreme of those and where it is.
-struct FigureCount {
-  int count = 0;
-  int total = 0;  // the figures examined: those that exist (NA is no figure)
-  double extreme = 0.0;
-  std::string where;
-};
-
-// Returns the warning line "<count> of <total> <items> have <measure>, the <extremeName>
-// <extreme> (<where>); the chain[s] <closing>", the extreme with `decimals` decimals and
-// "chains" for a run of several `chains`; or an empty text when the count is 0.
-std::string figureWarning(const FigureCount& figures, const char* items, const char* measure,
-                          const char* extremeName, int decimals, size_t chains,
-                          const char* closing);
-
-// The effective sample size below which a series is reported as possibly too short.
-inline constexpr double kLowSampleSize = 200.0;
-
-// Returns the warning line about the rows whose effective sample size is below kLowSampleSize,
-// or an empty text when there are none.
-std::string lowSampleSizeWarning(const Analysis& analysis);
 
 }  // namespace scalesum

@@ -1,0 +1,184 @@
+#include "statistic.h"
+
+#include <cmath>
+#include <cstdio>
+#include <unordered_set>
+
+namespace scalesum {
+
+namespace {
+
+// The columns in file order.
+constexpr StatisticColumn kColumns[] = {
+    {"n", false, true,
+     [](const Analysis&, size_t, const SeriesStatistics& s) -> std::optional<double> {
+       return s.n;
+     }},
+    {"mean", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.mean; }},
+    {"sd", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.sd; }},
+    {"median", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.median; }},
+    {"mode", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.mode; }},
+    {"hpd_lower", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.hpdLower; }},
+    {"hpd_upper", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.hpdUpper; }},
+    {"ess", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.ess; }},
+    {"min", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.min; }},
+    {"max", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.max; }},
+    {"changed", true, true,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return a.results[at].changedCount;
+     }},
+    {"pct_changed", true, false,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentChanged(a, at);
+     }},
+    {"pct_up", true, false,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentUp(a, at);
+     }},
+    {"pct_down", true, false,
+     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentDown(a, at);
+     }},
+    // Whether the chains agree; at the end, so that readers of the earlier columns by
+    // position read on as before.
+    {"chains", true, true,
+     [](const Analysis& a, size_t, const SeriesStatistics&) -> std::optional<double> {
+       return a.chainSampleCounts.empty() ? 1.0 : static_cast<double>(a.chainSampleCounts.size());
+     }},
+    {"rhat", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.rhat; }},
+    {"ess_bulk", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.essBulk; }},
+    {"ess_tail", false, false,
+     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.essTail; }},
+};
+
+// Finds the column and series of the statistic `name`; false when it names none.
+bool parseStatisticName(std::string_view name, Series* series, const StatisticColumn** column) {
+  for (const StatisticColumn& c : kColumns) {
+    if (c.perNode && name == c.name) {
+      *series = Series::kScalar;
+      *column = &c;
+      return true;
+    }
+  }
+  for (int s = 0; s < kSeriesCount; ++s) {
+    const std::string_view prefix = kSeriesNames[s];
+    if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix ||
+        name[prefix.size()] != '_') {
+      continue;
+    }
+    const std::string_view rest = name.substr(prefix.size() + 1);
+    for (const StatisticColumn& c : kColumns) {
+      if (!c.perNode && rest == c.name) {
+        *series = static_cast<Series>(s);
+        *column = &c;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
+  SeriesStatistics s;
+  s.n = n;
+  s.mean = r.summary.mean;
+  s.median = r.summary.median;
+  s.min = r.min;
+  s.max = r.max;
+  if (s.n > 1) {
+    s.sd = r.summary.stdDev;
+    s.mode = r.mode;
+  }
+  if (r.allFinite) {
+    s.hpdLower = r.hpdLower;
+    s.hpdUpper = r.hpdUpper;
+    if (r.min != r.max && std::isfinite(r.ess)) s.ess = r.ess;
+  }
+  auto unlessNA = [](double v) { return std::isnan(v) ? std::nullopt : std::optional<double>(v); };
+  s.rhat = unlessNA(r.convergence.rhat);
+  s.essBulk = unlessNA(r.convergence.essBulk);
+  s.essTail = unlessNA(r.convergence.essTail);
+  return s;
+}
+
+SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series) {
+  // The report prints placeholders for these nodes: their series are divisions by zero.
+  if (analysis.nodes[position]->length == 0.0) {
+    SeriesStatistics s;
+    s.n = analysis.sampleCount;
+    return s;
+  }
+  return reportedStatistics(analysis.results[position].series[static_cast<int>(series)],
+                            analysis.sampleCount);
+}
+
+double percentChanged(const Analysis& analysis, size_t position) {
+  return static_cast<double>(analysis.results[position].changedCount) /
+         static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+}
+
+double percentUp(const Analysis& analysis, size_t position) {
+  const int32_t count = analysis.results[position].series[0].aboveOne;
+  return static_cast<double>(count) / static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+}
+
+double percentDown(const Analysis& analysis, size_t position) {
+  const int32_t count = analysis.results[position].series[0].belowOne;
+  return static_cast<double>(count) / static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+}
+
+int credibleShift(const Analysis& analysis, size_t position, double percent) {
+  if (percentUp(analysis, position) >= percent) return 1;
+  if (percentDown(analysis, position) >= percent) return -1;
+  return 0;
+}
+
+std::string credibleShiftsLine(const Analysis& analysis, double percent) {
+  int up = 0;
+  int down = 0;
+  std::unordered_set<const Node*> seen;  // a node at two positions (duplicate ids) counts once
+  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
+    if (!seen.insert(analysis.nodes[i]).second) continue;
+    const int shift = credibleShift(analysis, i, percent);
+    up += shift > 0;
+    down += shift < 0;
+  }
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Scalesum: %d credible %s and %d credible %s (Scalar above or below 1 in at "
+                "least %g%% of the samples)\n",
+                up, up == 1 ? "increase" : "increases", down, down == 1 ? "decrease" : "decreases",
+                percent);
+  return line;
+}
+
+std::span<const StatisticColumn> statisticColumns() {
+  return kColumns;
+}
+
+bool isStatisticName(std::string_view name) {
+  Series series;
+  const StatisticColumn* column;
+  // The counts are columns but not colourings: pct_changed shows the same, and every branch
+  // has the run's number of chains.
+  return name != "changed" && name != "chains" && parseStatisticName(name, &series, &column);
+}
+
+std::optional<double> statisticByName(const Analysis& analysis, size_t position,
+                                      std::string_view name) {
+  Series series;
+  const StatisticColumn* column;
+  if (!parseStatisticName(name, &series, &column)) return std::nullopt;
+  return column->value(analysis, position, seriesStatistics(analysis, position, series));
+}
+
+}  // namespace scalesum
