@@ -55,8 +55,8 @@ void BM_BuildCladeTree(benchmark::State& state) {
     if (buildOnly) state.PauseTiming();
     auto analysis = scalesum::readLogHeader(path.c_str());
     if (buildOnly) state.ResumeTiming();
-    scalesum::buildCladeTree(*analysis);
-    benchmark::DoNotOptimize(analysis->root);
+    scalesum::buildCladeTree(analysis->tree);
+    benchmark::DoNotOptimize(analysis->tree.root);
   }
   std::remove(path.c_str());
   state.SetLabel(std::string(state.range(1) != 0 ? "caterpillar" : "balanced") +

@@ -85,7 +85,7 @@ RecordLimit recordLimit(int64_t maxMemory, int threads, bool statistics,
 
 BlockPlan planRun(const Analysis& analysis, std::vector<SampleRecord>& records, int64_t maxMemory) {
   const int64_t cap = capOrDefault(maxMemory);
-  const size_t positions = analysis.nodes.size();
+  const size_t positions = analysis.tree.nodes.size();
   int64_t bytes = 0;
   bool spilled = false;
   for (const SampleRecord& record : records) {

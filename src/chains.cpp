@@ -52,7 +52,7 @@ void refuseRepeatedLogs(const std::vector<std::string>& paths) {
   }
 }
 
-std::string firstTableDifference(const Analysis& first, const Analysis& chain) {
+std::string firstTableDifference(const Tree& first, const Tree& chain) {
   if (first.taxa.size() != chain.taxa.size()) {
     return describe("%lld taxa, not %lld", static_cast<long long>(chain.taxa.size()),
                     static_cast<long long>(first.taxa.size()));
@@ -90,11 +90,11 @@ std::string firstTableDifference(const Analysis& first, const Analysis& chain) {
   return {};
 }
 
-void requireSameTables(const Analysis& first, const Analysis& chain) {
+void requireSameTables(const Tree& first, const Tree& chain) {
   const std::string difference = firstTableDifference(first, chain);
   if (!difference.empty()) {
-    fail(1, Stream::kStdout, "Error in %s: not the tree of %s: %s\n", chain.log.path.c_str(),
-         first.log.path.c_str(), difference.c_str());
+    fail(1, Stream::kStdout, "Error in %s: not the tree of %s: %s\n", chain.path.c_str(),
+         first.path.c_str(), difference.c_str());
   }
 }
 

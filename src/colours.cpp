@@ -23,7 +23,7 @@ double scaleValue(const Analysis& analysis, const ColourScale& scale, size_t pos
 bool isColoured(const Analysis& analysis, int64_t position) {
   if (position < 0) return false;
   const auto at = static_cast<size_t>(position);
-  return analysis.nodes[at] != analysis.root && analysis.results[at].changedCount > 0;
+  return analysis.tree.nodes[at] != analysis.tree.root && analysis.results[at].changedCount > 0;
 }
 
 // The p-th quantile (0 <= p <= 1) of the ascending values by R's type-7 rule, interpolated
@@ -60,7 +60,7 @@ ColourScale colourScale(const Analysis& analysis, std::string_view name) {
   scale.statistic = std::string(name);
   scale.log2Scale = isRatioStatistic(name);
   std::vector<double> values;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
+  for (size_t j = 0; j < analysis.tree.nodes.size(); ++j) {
     if (!isColoured(analysis, static_cast<int64_t>(j))) continue;
     const double value = scaleValue(analysis, scale, j);
     if (std::isfinite(value)) values.push_back(value);

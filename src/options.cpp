@@ -92,7 +92,7 @@ void resolveRates(Analysis& analysis, char** words, int wordCount) {
   std::vector<int32_t> ids;
   for (int k = 2; k < wordCount; ++k) {
     int32_t id = -1;
-    for (const Taxon& taxon : analysis.taxa) {
+    for (const Taxon& taxon : analysis.tree.taxa) {
       if (taxon.name == words[k]) {
         id = taxon.id;
         break;
@@ -102,7 +102,7 @@ void resolveRates(Analysis& analysis, char** words, int wordCount) {
       fail(1, Stream::kStdout, "Cannot find matching taxa for %s node %s\n", words[k], name);
     ids.push_back(id);
   }
-  Node* node = findNodeByTaxonSet(analysis, static_cast<int32_t>(ids.size()), ids.data());
+  Node* node = findNodeByTaxonSet(analysis.tree, static_cast<int32_t>(ids.size()), ids.data());
   if (node == nullptr) fail(1, Stream::kStdout, "Count not find valid node for %s\n", name);
   analysis.options.rateClades.push_back(createRateClade(name, node));
 }
@@ -117,8 +117,8 @@ RateClade createRateClade(const char* name, Node* node) {
   return RateClade{name, node};
 }
 
-Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t* ids) {
-  for (Node* node : analysis.nodes) {
+Node* findNodeByTaxonSet(const Tree& tree, int32_t count, const int32_t* ids) {
+  for (Node* node : tree.nodes) {
     if (node->taxonCount != count) continue;
     bool all = true;
     for (int32_t k = 0; k < count && all; ++k) {
@@ -132,7 +132,7 @@ Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t*
 void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
   Options& options = analysis.options;
   options.path = path;
-  options.rateClades.push_back(createRateClade("Root", analysis.root));
+  options.rateClades.push_back(createRateClade("Root", analysis.tree.root));
 
   const TextFile file = readTextFile(path);
   // Before any of its lines is warned of: a log, plain or packed, is no options file.

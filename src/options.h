@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "tree.h"
+
 namespace scalesum {
 
 struct Analysis;
-struct Node;
 
 // A named clade declared by RATES (or the root, always first).
 struct RateClade {
@@ -52,9 +53,9 @@ Options createDefaultOptions();
 // failure.
 void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings = nullptr);
 
-// Returns the first node of analysis.nodes that lists exactly `count` taxa, all of `ids` among
+// Returns the first node of tree.nodes that lists exactly `count` taxa, all of `ids` among
 // them, or null.
-Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t* ids);
+Node* findNodeByTaxonSet(const Tree& tree, int32_t count, const int32_t* ids);
 
 // Returns a rate clade named `name` for `node`.
 RateClade createRateClade(const char* name, Node* node);

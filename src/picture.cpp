@@ -270,7 +270,7 @@ double widestLabel(const Analysis& analysis, const TreeLayout& layout) {
   double labelWidth = 0.0;
   for (const TreeItem& item : layout.items) {
     if (item.taxon < 0) continue;
-    const std::string& name = analysis.taxa[static_cast<size_t>(item.taxon)].name;
+    const std::string& name = analysis.tree.taxa[static_cast<size_t>(item.taxon)].name;
     labelWidth =
         std::max(labelWidth, kCharWidth * kFontSize * static_cast<double>(characterCount(name)));
   }
@@ -382,7 +382,7 @@ void appendLabels(std::string& svg, const Analysis& analysis, const TreeLayout& 
   svg += "\">\n";
   for (const TreeItem& item : layout.items) {
     if (item.taxon < 0) continue;
-    const std::string name = xmlText(analysis.taxa[static_cast<size_t>(item.taxon)].name);
+    const std::string name = xmlText(analysis.tree.taxa[static_cast<size_t>(item.taxon)].name);
     const double baseline = g.fontSize * 0.36;  // centres the type on its row
     if (!g.circular) {
       const Point at = pointOf(g, item.depth, item.row);

@@ -33,9 +33,9 @@ void writeTaxaList(FILE* out, const Node& node,
 
 }  // namespace
 
-std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis) {
+std::unordered_map<int32_t, const char*> namesById(const Tree& tree) {
   std::unordered_map<int32_t, const char*> names;
-  for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
+  for (const Taxon& taxon : tree.taxa) names.emplace(taxon.id, taxon.name.c_str());
   return names;
 }
 
@@ -67,17 +67,17 @@ void writeNodeReport(FILE* out, const Analysis& analysis) {
   std::unordered_map<int32_t, const char*> names;
   std::vector<const char*> sorted;
   try {
-    names = namesById(analysis);
+    names = namesById(analysis.tree);
     size_t widest = 0;
-    for (const Node* node : analysis.nodes) widest = std::max(widest, node->taxonIds.size());
+    for (const Node* node : analysis.tree.nodes) widest = std::max(widest, node->taxonIds.size());
     sorted.reserve(widest);
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 6);
   }
   for (const char* cell : kHeaderCells) std::fputs(cell, out);
   std::fputc('\n', out);
-  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-    const Node& node = *analysis.nodes[i];
+  for (size_t i = 0; i < analysis.tree.nodes.size(); ++i) {
+    const Node& node = *analysis.tree.nodes[i];
     const NodeResult& result = analysis.results[i];
     std::fprintf(out, "%d\t%d\t%f\t", node.id, node.taxonCount, node.length);
     std::fprintf(out, "%d\t", result.changedCount);

@@ -80,7 +80,7 @@ std::vector<std::unique_ptr<Analysis>> readChainHeaders(const CommandLine& comma
   std::vector<std::unique_ptr<Analysis>> chains;
   for (const std::string& path : paths) {
     chains.push_back(readLogHeader(path.c_str()));
-    if (chains.size() > 1) requireSameTables(*chains.front(), *chains.back());
+    if (chains.size() > 1) requireSameTables(chains.front()->tree, chains.back()->tree);
   }
   return chains;
 }
@@ -177,7 +177,7 @@ void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) 
 // block's histories before the next; the last block's stay.
 void summariseBlocks(Analysis& analysis, std::vector<SampleRecord>& records, const BlockPlan& plan,
                      Progress& progress) {
-  const size_t positions = analysis.nodes.size();
+  const size_t positions = analysis.tree.nodes.size();
   progress.nodeCount.store(static_cast<int64_t>(positions));
   progress.passCount.store(1 + static_cast<int>(plan.blockCount));
   for (size_t block = 0; block < plan.blockCount; ++block) {
@@ -256,7 +256,7 @@ void warnAfterRun(const CommandLine& command, const Analysis& analysis,
   if (!analysis.wantStatistics) return;
   std::fputs(credibleShiftsLine(analysis, command.crediblePercent).c_str(), stderr);
   if (!writesNexus(command)) return;
-  const auto [first, second] = namesDifferingInCase(analysis);
+  const auto [first, second] = namesDifferingInCase(analysis.tree);
   if (!first.empty()) {
     std::fprintf(stderr,
                  "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers may "
@@ -275,11 +275,11 @@ void runAnalysis(const CommandLine& command, FILE* out) {
 
   std::vector<std::unique_ptr<Analysis>> chains = readChainHeaders(command);
   Analysis& analysis = *chains.front();
-  buildCladeTree(analysis);
+  buildCladeTree(analysis.tree);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // every writer draws this one layout.
   TreeLayout layout;
-  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(analysis);
+  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(analysis.tree);
   applyOptions(analysis, command);
 
   std::vector<SampleRecord> records = readChainSamples(chains, command);

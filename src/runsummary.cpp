@@ -23,7 +23,7 @@ RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord
   for (const SampleRecord& record : records) summary.sampleLines += record.sampleLineCount;
   summary.retained = analysis.sampleCount;
   summary.burnIn = analysis.options.burnIn;
-  summary.nodes = static_cast<int64_t>(analysis.nodes.size());
+  summary.nodes = static_cast<int64_t>(analysis.tree.nodes.size());
   summary.blocks = static_cast<int64_t>(blocks);
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - kProgramStart).count();

@@ -21,7 +21,7 @@ TreeOrder orderTree(const Analysis& analysis) {
   TreeOrder order;
   std::unordered_map<const Node*, uint32_t> index;
   std::vector<const Node*> preorder;
-  std::vector<const Node*> pending{analysis.root};
+  std::vector<const Node*> pending{analysis.tree.root};
   while (!pending.empty()) {
     const Node* node = pending.back();
     pending.pop_back();
@@ -36,10 +36,10 @@ TreeOrder orderTree(const Analysis& analysis) {
   // A node at several positions starts each sample from the logged length of its last one,
   // which is what resetting every position in turn leaves it.
   std::unordered_map<const Node*, double> lastLogged;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    lastLogged[analysis.nodes[j]] = analysis.tally.originalLengths[j];
+  for (size_t j = 0; j < analysis.tree.nodes.size(); ++j) {
+    lastLogged[analysis.tree.nodes[j]] = analysis.tree.originalLengths[j];
   }
-  for (const Node* node : analysis.nodes) {
+  for (const Node* node : analysis.tree.nodes) {
     const uint32_t at = index.at(node);
     order.pre.push_back(at);
     order.subtreeEnd.push_back(at + size[at]);
@@ -104,7 +104,7 @@ void applySample(Analysis& analysis, const TreeOrder& order, BlockLengths& block
     double* lengths = block.current.data();
     for (uint32_t k = reach.first; k < last; ++k) lengths[k] *= group.scalar;
   }
-  const std::vector<double>& logged = analysis.tally.originalLengths;
+  const std::vector<double>& logged = analysis.tree.originalLengths;
   for (size_t k = 0; k < block.positions.size(); ++k) {
     const uint32_t j = block.positions[k];
     const double length = block.current[k];
@@ -148,7 +148,7 @@ void validateSampleNodes(const std::vector<SampleRecord>& records) {
 
 void applyRetainedSamples(Analysis& analysis, std::vector<SampleRecord>& records) {
   validateSampleNodes(records);
-  applySamplesToPositions(analysis, records, 0, analysis.nodes.size());
+  applySamplesToPositions(analysis, records, 0, analysis.tree.nodes.size());
 }
 
 void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& records, size_t begin,
@@ -171,8 +171,8 @@ void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& reco
   }
   // Every position holds its logged length again, a node at several positions that of its
   // last one.
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    analysis.nodes[j]->length = analysis.tally.originalLengths[j];
+  for (size_t j = 0; j < analysis.tree.nodes.size(); ++j) {
+    analysis.tree.nodes[j]->length = analysis.tree.originalLengths[j];
   }
 }
 

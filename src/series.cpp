@@ -163,7 +163,7 @@ namespace {
 void summariseSeries(Analysis& analysis, size_t position, Series series, SeriesScratch& scratch,
                      ScaledDraws scaled) {
   NodeResult& result = analysis.results[position];
-  computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch.values);
+  computeSeries(result, analysis.tree.nodes[position]->length, analysis, series, scratch.values);
   const std::vector<double>& values = scratch.values;
   SeriesResult& out = result.series[static_cast<int>(series)];
   // The diagnostics sort the series anyway; the summary takes their order rather than sorting
@@ -194,7 +194,7 @@ void summariseNode(Analysis& analysis, size_t position, SeriesScratch& scratch,
   // DeltaV is SigV times the node's length, value by value, so it comes straight after SigV,
   // while the diagnostics of SigV are at hand in the scratch; DeltaB is the sigmas times the
   // length. Their diagnostics are most often the same.
-  const double length = analysis.nodes[position]->length;
+  const double length = analysis.tree.nodes[position]->length;
   summariseSeries(analysis, position, Series::kScalar, scratch, {});
   summariseSeries(analysis, position, Series::kSigV, scratch, {});
   summariseSeries(analysis, position, Series::kDeltaV, scratch, {&scratch.draws, length});
@@ -204,7 +204,7 @@ void summariseNode(Analysis& analysis, size_t position, SeriesScratch& scratch,
 }  // namespace
 
 void summariseAllNodes(Analysis& analysis) {
-  summariseNodes(analysis, 0, analysis.nodes.size(), nullptr);
+  summariseNodes(analysis, 0, analysis.tree.nodes.size(), nullptr);
 }
 
 void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<int64_t>* finished) {
@@ -214,7 +214,7 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
   std::vector<std::pair<size_t, size_t>> repeats;  // (later position, first position)
   std::unordered_map<const Node*, size_t> firstAt;
   for (size_t j = 0; j < end; ++j) {
-    const auto [at, isNew] = firstAt.emplace(analysis.nodes[j], j);
+    const auto [at, isNew] = firstAt.emplace(analysis.tree.nodes[j], j);
     if (j < begin) continue;
     if (isNew) {
       distinct.push_back(j);

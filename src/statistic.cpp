@@ -112,7 +112,7 @@ SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
 
 SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series) {
   // The report prints placeholders for these nodes: their series are divisions by zero.
-  if (analysis.nodes[position]->length == 0.0) {
+  if (analysis.tree.nodes[position]->length == 0.0) {
     SeriesStatistics s;
     s.n = analysis.sampleCount;
     return s;
@@ -146,8 +146,8 @@ std::string credibleShiftsLine(const Analysis& analysis, double percent) {
   int up = 0;
   int down = 0;
   std::unordered_set<const Node*> seen;  // a node at two positions (duplicate ids) counts once
-  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-    if (!seen.insert(analysis.nodes[i]).second) continue;
+  for (size_t i = 0; i < analysis.tree.nodes.size(); ++i) {
+    if (!seen.insert(analysis.tree.nodes[i]).second) continue;
     const int shift = credibleShift(analysis, i, percent);
     up += shift > 0;
     down += shift < 0;

@@ -69,9 +69,9 @@ void writeStatistics(FILE* out, const Analysis& analysis) {
     }
     line += '\n';
     std::fputs(line.c_str(), out);
-    const std::unordered_map<int32_t, const char*> names = namesById(analysis);
-    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-      const Node& node = *analysis.nodes[i];
+    const std::unordered_map<int32_t, const char*> names = namesById(analysis.tree);
+    for (size_t i = 0; i < analysis.tree.nodes.size(); ++i) {
+      const Node& node = *analysis.tree.nodes[i];
       taxaCell(taxa, node, names, sorted);
       for (int s = 0; s < kSeriesCount; ++s) {
         const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));

@@ -142,18 +142,18 @@ std::pair<double, bool> branchLength(const Analysis& analysis, const TreeItem& i
   return {item.length * *m, true};
 }
 
-std::pair<std::string, std::string> namesDifferingInCase(const Analysis& analysis) {
+std::pair<std::string, std::string> namesDifferingInCase(const Tree& tree) {
   std::unordered_map<std::string, size_t> firstByFolded;
   std::string folded;
-  for (size_t k = 0; k < analysis.taxa.size(); ++k) {
-    const std::string& name = analysis.taxa[k].name;
+  for (size_t k = 0; k < tree.taxa.size(); ++k) {
+    const std::string& name = tree.taxa[k].name;
     folded = name;
     for (char& c : folded) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     const auto [at, isNew] = firstByFolded.emplace(folded, k);
-    if (!isNew && analysis.taxa[at->second].name != name) {
-      return {analysis.taxa[at->second].name, name};
+    if (!isNew && tree.taxa[at->second].name != name) {
+      return {tree.taxa[at->second].name, name};
     }
   }
   return {};
@@ -166,9 +166,9 @@ void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout
     const std::string hpdKey = hpdName(analysis.hpdMass);
 
     std::string text = "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n";
-    for (size_t k = 0; k < analysis.taxa.size(); ++k) {
-      text += "\t\t" + std::to_string(k + 1) + ' ' + nexusName(analysis.taxa[k].name);
-      text += k + 1 < analysis.taxa.size() ? ",\n" : "\n";
+    for (size_t k = 0; k < analysis.tree.taxa.size(); ++k) {
+      text += "\t\t" + std::to_string(k + 1) + ' ' + nexusName(analysis.tree.taxa[k].name);
+      text += k + 1 < analysis.tree.taxa.size() ? ",\n" : "\n";
     }
     text += "\t;\n\tTREE scalesum = [&R] ";
 

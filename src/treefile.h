@@ -37,6 +37,6 @@ void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout
 
 // Returns the first two taxon names, in table order, that differ only in the case of ASCII
 // letters, which NEXUS readers may take for one name; empty names when there are none.
-std::pair<std::string, std::string> namesDifferingInCase(const Analysis& analysis);
+std::pair<std::string, std::string> namesDifferingInCase(const Tree& tree);
 
 }  // namespace scalesum

@@ -54,12 +54,12 @@ void visitFigures(const Analysis& analysis, const std::vector<ParamsRow>& paramR
                   const std::vector<std::string>& fieldNames, Visit visit) {
   if (analysis.wantStatistics) {
     std::unordered_set<const Node*> seen;  // a node at two positions counts once
-    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-      if (!seen.insert(analysis.nodes[i]).second) continue;
+    for (size_t i = 0; i < analysis.tree.nodes.size(); ++i) {
+      if (!seen.insert(analysis.tree.nodes[i]).second) continue;
       for (int s = 0; s < kSeriesCount; ++s) {
         const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
         visit(stats.rhat, stats.essBulk, stats.essTail, [&] {
-          return "node " + std::to_string(analysis.nodes[i]->id) + ", " + kSeriesNames[s];
+          return "node " + std::to_string(analysis.tree.nodes[i]->id) + ", " + kSeriesNames[s];
         });
       }
     }
@@ -116,15 +116,15 @@ std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRo
 std::string lowSampleSizeWarning(const Analysis& analysis) {
   FigureCount low;
   std::unordered_set<const Node*> seen;  // a node at two positions counts once
-  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-    if (!seen.insert(analysis.nodes[i]).second) continue;
+  for (size_t i = 0; i < analysis.tree.nodes.size(); ++i) {
+    if (!seen.insert(analysis.tree.nodes[i]).second) continue;
     for (int s = 0; s < kSeriesCount; ++s) {
       const std::optional<double> ess = seriesStatistics(analysis, i, static_cast<Series>(s)).ess;
       if (!ess) continue;
       ++low.total;
       if (!(*ess < kLowSampleSize)) continue;
       offer(low, *ess, *ess < low.extreme, [&] {
-        return "node " + std::to_string(analysis.nodes[i]->id) + ", " + kSeriesNames[s];
+        return "node " + std::to_string(analysis.tree.nodes[i]->id) + ", " + kSeriesNames[s];
       });
     }
   }

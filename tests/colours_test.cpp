@@ -41,7 +41,7 @@ TEST(Colours, EveryColourStandsOutOnWhite) {
                std::to_string(2 + i % 2) + " " + std::to_string(1 / scalar) + " 0 Branch\n";
   }
   const auto a = testing::summarised(dir, testing::smallLog(samples));
-  const TreeLayout layout = layoutTree(*a);
+  const TreeLayout layout = layoutTree(a->tree);
   // The colour bar's stops cover each scale from end to end.
   std::vector<std::string> names{"pct_changed", "pct_up", "pct_down"};
   for (const char* series : {"scalar", "sigv", "deltab", "deltav"}) {

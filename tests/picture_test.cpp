@@ -28,7 +28,7 @@ constexpr const char* kFourSamples =
 std::string pictureOf(const Analysis& analysis, const std::string& colorBy,
                       PictureLayout layout = PictureLayout::kRectangular, double percent = 95.0) {
   return written([&](FILE* out) {
-    writePicture(out, analysis, layoutTree(analysis), {colorBy, layout, true, percent});
+    writePicture(out, analysis, layoutTree(analysis.tree), {colorBy, layout, true, percent});
   });
 }
 

@@ -140,7 +140,7 @@ std::string smallLog(const std::string& samples) {
 
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
   std::unique_ptr<Analysis> analysis = readLogHeader(dir.write("tree.log", log).c_str());
-  buildCladeTree(*analysis);
+  buildCladeTree(analysis->tree);
   return analysis;
 }
 

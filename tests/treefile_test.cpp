@@ -10,7 +10,7 @@ namespace {
 std::string treeFileOf(const Analysis& analysis, const std::string& path,
                        BranchLengths lengths = BranchLengths::kLogged) {
   FILE* out = std::fopen(path.c_str(), "w");
-  writeTreeFile(out, analysis, layoutTree(analysis), {"scalar_median", 95.0, lengths});
+  writeTreeFile(out, analysis, layoutTree(analysis.tree), {"scalar_median", 95.0, lengths});
   std::fclose(out);
   return testing::readFile(path);
 }
