@@ -9,8 +9,6 @@
 
 namespace scalesum {
 
-struct Analysis;
-
 // A named clade declared by RATES (or the root, always first).
 struct RateClade {
   std::string name;
@@ -47,11 +45,11 @@ struct Options {
 // Returns the options every run starts from.
 Options createDefaultOptions();
 
-// Reads the options file at `path` into analysis.options, resolving its RATES clades against
-// the finished tree, and writes to `warnings` (unless null) one line for each line whose first
-// word is no keyword and each IT value that is not a whole number; ends the process on any
+// Returns the options of the file at `path` over the defaults, its RATES clades resolved
+// against the built `tree`, and writes to `warnings` (unless null) one line for each line whose
+// first word is no keyword and each IT value that is not a whole number; ends the process on any
 // failure.
-void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings = nullptr);
+Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings = nullptr);
 
 // Returns the first node of tree.nodes that lists exactly `count` taxa, all of `ids` among
 // them, or null.

@@ -167,7 +167,7 @@ void appendMarker(std::string& out, double x, double y, double half, int shift) 
 
 // The title: the log's name and how many samples it kept.
 void appendTitle(std::string& out, const Analysis& analysis) {
-  const std::string& path = analysis.log.path;
+  const std::string& path = analysis.tree.path;
   const size_t slash = path.find_last_of('/');
   out += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">";
   // A log from a pipe has no name of its own: its descriptor's base name ("63") would read as

@@ -5,8 +5,6 @@
 #include <vector>
 
 #include "genlib.h"
-#include "logfile.h"
-#include "options.h"
 #include "results.h"
 #include "tree.h"
 
@@ -20,9 +18,7 @@ struct BranchTally {
 // Everything one run works on.
 struct Analysis {
   Tree tree;
-  LogFile log;
   BranchTally tally;
-  Options options;
   std::vector<double> sampleSigma;
   int32_t sampleCount = 0;
   // The retained samples of each chain, in chain order; they add up to sampleCount.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -71,29 +72,35 @@ bool writesNexus(const CommandLine& command) {
   return !command.treePath.empty() || !command.scaledTreePath.empty();
 }
 
-// Reads the tables of every chain's log, chain 1 (the positional log) first, and holds the
-// other chains' tables against chain 1's as read, before the tree is built from them.
-std::vector<std::unique_ptr<Analysis>> readChainHeaders(const CommandLine& command) {
+// Opens every chain's log into `logs`, chain 1 (the positional log) first, reads their tables,
+// holds the other chains' tables against chain 1's as read, and returns chain 1's, not yet
+// built into a tree.
+Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
   std::vector<std::string> paths{command.logPath};
   paths.insert(paths.end(), command.chainPaths.begin(), command.chainPaths.end());
   refuseRepeatedLogs(paths);
-  std::vector<std::unique_ptr<Analysis>> chains;
+  Tree first;
   for (const std::string& path : paths) {
-    chains.push_back(readLogHeader(path.c_str()));
-    if (chains.size() > 1) requireSameTables(chains.front()->tree, chains.back()->tree);
+    logs.emplace_back();
+    Tree tables = readLogHeader(logs.back(), path.c_str());
+    if (logs.size() == 1) {
+      first = std::move(tables);
+    } else {
+      requireSameTables(first, tables);
+    }
   }
-  return chains;
+  return first;
 }
 
-// Sets what the options file and the flags ask of the run on `analysis`.
-void applyOptions(Analysis& analysis, const CommandLine& command) {
-  analysis.options = createDefaultOptions();
+// Returns the options that the options file and the flags give the run on `tree`.
+Options readRunOptions(const Tree& tree, const CommandLine& command) {
+  Options options = createDefaultOptions();
   if (!command.optionsPath.empty()) {
-    readOptionsFile(analysis, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
+    options = readOptionsFile(tree, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
   }
   // A flag that lowers the file's burn-in, or turns it into a share, may keep samples that the
   // file was written to drop.
-  const int32_t fileBurnIn = analysis.options.burnIn;
+  const int32_t fileBurnIn = options.burnIn;
   if (!command.quiet && fileBurnIn > 0) {
     if (command.burnIn && *command.burnIn < fileBurnIn) {
       std::fprintf(stderr, "Scalesum: warning: --burnin %d replaces the options file's IT %d\n",
@@ -103,34 +110,35 @@ void applyOptions(Analysis& analysis, const CommandLine& command) {
                    command.burnInText.c_str(), fileBurnIn);
     }
   }
-  if (command.burnIn) analysis.options.burnIn = *command.burnIn;
-  analysis.wantStatistics =
-      !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
-  analysis.hpdMass = command.hpdMass;
-  if (command.threads > 0) omp_set_num_threads(command.threads);
+  if (command.burnIn) options.burnIn = *command.burnIn;
+  return options;
+}
+
+// Whether any file asked for needs the intervals, sample sizes and ranges.
+bool wantsStatistics(const CommandLine& command) {
+  return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
 }
 
 // The iteration below which sample lines are dropped while reading: none when the burn-in is
 // a share of the lines, which is dropped after.
-int32_t readingBurnIn(const Analysis& analysis, const CommandLine& command) {
-  return command.burnInShare ? INT32_MIN : analysis.options.burnIn;
+int32_t readingBurnIn(const Options& options, const CommandLine& command) {
+  return command.burnInShare ? INT32_MIN : options.burnIn;
 }
 
 // Reads the sample lines of every chain, in chain order, into one record each, applying the
-// burn-in per chain; the records share the memory cap.
-std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>>& chains,
-                                           const CommandLine& command) {
-  Analysis& analysis = *chains.front();
+// burn-in per chain, and counts each chain's retained samples into `analysis`; the records
+// share the memory cap.
+std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, Analysis& analysis,
+                                           int32_t burnIn, const CommandLine& command) {
   const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(),
                                         analysis.wantStatistics, command.tempDir);
   std::vector<SampleRecord> records;
   int64_t taken = 0;  // what the records read so far keep from the cap
-  const bool severalChains = chains.size() > 1;
-  for (const std::unique_ptr<Analysis>& chain : chains) {
+  const bool severalChains = logs.size() > 1;
+  for (LogFile& log : logs) {
     RecordLimit chainLimit = limit;
     chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-    records.push_back(readLogSamples(chain->log, analysis, readingBurnIn(analysis, command),
-                                     chainLimit, severalChains));
+    records.push_back(readLogSamples(log, analysis.tree, burnIn, chainLimit, severalChains));
     SampleRecord& record = records.back();
     if (command.burnInShare) {
       dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
@@ -150,7 +158,7 @@ std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>
     if (retained == 0) {
       fail(1, Stream::kStdout,
            "Error in %s: no sample line after the burn-in (%s of each chain's sample lines)\n",
-           analysis.log.path.c_str(), command.burnInText.c_str());
+           logs.front().path.c_str(), command.burnInText.c_str());
     }
   }
   return records;
@@ -273,18 +281,24 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
   progress.pass.store(1);  // the one read of the logs
 
-  std::vector<std::unique_ptr<Analysis>> chains = readChainHeaders(command);
-  Analysis& analysis = *chains.front();
+  std::deque<LogFile> logs;
+  Analysis analysis;
+  analysis.tree = readChainHeaders(command, logs);
+  analysis.results.resize(analysis.tree.nodes.size());
   buildCladeTree(analysis.tree);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // every writer draws this one layout.
   TreeLayout layout;
   if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(analysis.tree);
-  applyOptions(analysis, command);
+  const Options options = readRunOptions(analysis.tree, command);
+  analysis.wantStatistics = wantsStatistics(command);
+  analysis.hpdMass = command.hpdMass;
+  if (command.threads > 0) omp_set_num_threads(command.threads);
+  const int32_t burnIn = readingBurnIn(options, command);
 
-  std::vector<SampleRecord> records = readChainSamples(chains, command);
-  countRetainedSamples(analysis, records, readingBurnIn(analysis, command));
-  if (!command.quiet) warnOfIdleBurnIn(records, readingBurnIn(analysis, command));
+  std::vector<SampleRecord> records = readChainSamples(logs, analysis, burnIn, command);
+  countRetainedSamples(analysis, records, burnIn);
+  if (!command.quiet) warnOfIdleBurnIn(records, burnIn);
   const BlockPlan plan = planRun(analysis, records, command.maxMemory);
   validateSampleNodes(records);
   // The global columns come from the records before the blocks replay them.
@@ -303,7 +317,7 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   writeOutputs(outputs, command, analysis, layout, columns, paramRows, fieldNames, out);
   warnAfterRun(command, analysis, paramRows, fieldNames);
   if (command.verbose) {
-    RunSummary summary = summariseRun(analysis, records, plan.blockCount);
+    RunSummary summary = summariseRun(analysis, records, options.burnIn, plan.blockCount);
     if (command.burnInShare) summary.burnInShare = command.burnInText;
     std::fputs(describeRunSummary(summary).c_str(), stderr);
   }

@@ -129,7 +129,7 @@ void countRetainedSamples(Analysis& analysis, const std::vector<SampleRecord>& r
   }
   if (retained == 0) {
     fail(1, Stream::kStdout, "Error in %s: no sample line at or after iteration %d (the burn-in)\n",
-         analysis.log.path.c_str(), burnIn);
+         analysis.tree.path.c_str(), burnIn);
   }
   analysis.sampleCount = static_cast<int32_t>(retained);
   try {

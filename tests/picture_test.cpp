@@ -149,7 +149,7 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   for (const auto& [path, title] :
        {std::pair{"-", ">standard input: "}, std::pair{"/dev/fd/63", ">/dev/fd/63: "},
         std::pair{"runs/a&b.log", ">a&amp;b.log: "}}) {
-    a->log.path = path;
+    a->tree.path = path;
     EXPECT_NE(pictureOf(*a, "scalar_mean").find(title), std::string::npos) << path;
   }
 }

@@ -37,8 +37,7 @@ TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
                                          "5 lh -2.5 0 nan x y\n6 0 0 2 0 1\n"
                                          "7 1 2 1 4 0.5 6 9 2 0 Node\n"
                                          "8 1e3 .5 2 -inf 2 +6 2 0.5 x Node 6 3 x Branch\n"));
-  analysis->options.burnIn = 5;
-  std::vector<SampleRecord> records = readSamples(*analysis);
+  std::vector<SampleRecord> records = readSamples(*analysis, 5);
   SampleRecord& record = records[0];
   EXPECT_EQ(record.fieldNames,
             (std::vector<std::string>{"Iter", "Lh", "Prior", "No", "Alpha", "Sigma", "X"}));

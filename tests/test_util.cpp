@@ -139,15 +139,22 @@ std::string smallLog(const std::string& samples) {
 }
 
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
-  std::unique_ptr<Analysis> analysis = readLogHeader(dir.write("tree.log", log).c_str());
+  auto analysis = std::make_unique<Analysis>();
+  LogFile file;
+  analysis->tree = readLogHeader(file, dir.write("tree.log", log).c_str());
+  analysis->results.resize(analysis->tree.nodes.size());
   buildCladeTree(analysis->tree);
   return analysis;
 }
 
-std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit) {
+std::vector<SampleRecord> readSamples(Analysis& analysis, int32_t burnIn,
+                                      const RecordLimit& limit) {
+  // The tables are loaded already; reading them again leaves the log at its samples.
+  LogFile log;
+  readLogHeader(log, analysis.tree.path.c_str());
   std::vector<SampleRecord> records;
-  records.push_back(readLogSamples(analysis.log, analysis, analysis.options.burnIn, limit));
-  countRetainedSamples(analysis, records, analysis.options.burnIn);
+  records.push_back(readLogSamples(log, analysis.tree, burnIn, limit));
+  countRetainedSamples(analysis, records, burnIn);
   return records;
 }
 

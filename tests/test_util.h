@@ -67,8 +67,10 @@ std::string smallLog(const std::string& samples);
 // Reads a log header from text and builds its tree.
 std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
 
-// Reads and counts the samples of a loaded tree's log, under `limit`, into one record.
-std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit = {});
+// Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on, under
+// `limit`, into one record.
+std::vector<SampleRecord> readSamples(Analysis& analysis, int32_t burnIn = 0,
+                                      const RecordLimit& limit = {});
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
 std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log,
