@@ -23,6 +23,6 @@ void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const ch
 void writeSeriesStatistics(FILE* out, const Node& node, const SeriesResult& result);
 
 // Writes the whole report table.
-void writeNodeReport(FILE* out, const Analysis& analysis);
+void writeNodeReport(FILE* out, const Tree& tree, const Results& results);
 
 }  // namespace scalesum

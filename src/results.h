@@ -44,4 +44,17 @@ struct NodeResult {
   SeriesResult series[kSeriesCount];
 };
 
+// What a run computes over its retained samples: each node's result, indexed by position in
+// the tree's nodes, and what the summaries need to know of the samples behind them.
+struct Results {
+  std::vector<NodeResult> nodes;
+  int32_t sampleCount = 0;
+  // The retained samples of each chain, in chain order; they add up to sampleCount.
+  std::vector<int32_t> chainSampleCounts;
+  std::vector<double> sampleSigma;  // the sigma of each retained sample
+  int32_t samplesSeen = 0;          // the samples applied so far
+  bool wantStatistics = false;      // also compute intervals, sample sizes and ranges
+  double hpdMass = 0.95;            // the probability mass of the intervals
+};
+
 }  // namespace scalesum

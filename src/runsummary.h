@@ -22,10 +22,11 @@ struct RunSummary {
   std::string burnInShare;  // the share of each chain's lines dropped (25%), when it was one
 };
 
-// Returns the summary of the run on `analysis`, whose chains' samples are `records`, with the
-// burn-in iteration `burnIn`, that summarised its nodes in `blocks` blocks, timed up to now.
-RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord>& records,
-                        int32_t burnIn, size_t blocks);
+// Returns the summary of the run on `tree` that gave `results`, whose chains' samples are
+// `records`, with the burn-in iteration `burnIn`, that summarised its nodes in `blocks` blocks,
+// timed up to now.
+RunSummary summariseRun(const Tree& tree, const Results& results,
+                        const std::vector<SampleRecord>& records, int32_t burnIn, size_t blocks);
 
 // Returns the summary's line, ending in a line feed.
 std::string describeRunSummary(const RunSummary& summary);

@@ -53,11 +53,11 @@ TEST(Colours, EveryColourStandsOutOnWhite) {
   for (const std::string& name : names) {
     ASSERT_TRUE(isStatisticName(name)) << name;
     std::vector<std::string> texts{written([&](FILE* out) {
-      writeTreeFile(out, *a, layout, {name, 60.0, BranchLengths::kLogged});
+      writeTreeFile(out, a->tree, a->results, layout, {name, 60.0, BranchLengths::kLogged});
     })};
     for (PictureLayout shape : {PictureLayout::kRectangular, PictureLayout::kCircular}) {
       texts.push_back(written([&](FILE* out) {
-        writePicture(out, *a, layout, {name, shape, true, 60.0});
+        writePicture(out, a->tree, a->results, layout, {name, shape, true, 60.0});
       }));
     }
     for (const std::string& text : texts) {

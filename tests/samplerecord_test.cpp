@@ -42,7 +42,7 @@ TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
   EXPECT_EQ(record.fieldNames,
             (std::vector<std::string>{"Iter", "Lh", "Prior", "No", "Alpha", "Sigma", "X"}));
   EXPECT_TRUE(record.sampleLineCount == 5 && record.sampleCount == 4 &&
-              analysis->sampleCount == 4 && record.lastRetainedLine == 21);
+              analysis->results.sampleCount == 4 && record.lastRetainedLine == 21);
   // 49 bytes a sample, 12 a group; a rejected line keeps no group.
   EXPECT_EQ(recordBytes(record), 4 * 49 + 2 * 12);
   ASSERT_EQ(record.faults.size(), 2u);

@@ -138,34 +138,33 @@ std::string smallLog(const std::string& samples) {
          samples;
 }
 
-std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
-  auto analysis = std::make_unique<Analysis>();
+std::unique_ptr<LoadedLog> loadTree(const TempDir& dir, const std::string& log) {
+  auto loaded = std::make_unique<LoadedLog>();
   LogFile file;
-  analysis->tree = readLogHeader(file, dir.write("tree.log", log).c_str());
-  analysis->results.resize(analysis->tree.nodes.size());
-  buildCladeTree(analysis->tree);
-  return analysis;
+  loaded->tree = readLogHeader(file, dir.write("tree.log", log).c_str());
+  loaded->results.nodes.resize(loaded->tree.nodes.size());
+  buildCladeTree(loaded->tree);
+  return loaded;
 }
 
-std::vector<SampleRecord> readSamples(Analysis& analysis, int32_t burnIn,
-                                      const RecordLimit& limit) {
+std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn, const RecordLimit& limit) {
   // The tables are loaded already; reading them again leaves the log at its samples.
   LogFile log;
-  readLogHeader(log, analysis.tree.path.c_str());
+  readLogHeader(log, loaded.tree.path.c_str());
   std::vector<SampleRecord> records;
-  records.push_back(readLogSamples(log, analysis.tree, burnIn, limit));
-  countRetainedSamples(analysis, records, burnIn);
+  records.push_back(readLogSamples(log, loaded.tree, burnIn, limit));
+  countRetainedSamples(loaded.tree, loaded.results, records, burnIn);
   return records;
 }
 
-std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
-  auto analysis = loadTree(dir, log);
-  analysis->wantStatistics = true;
-  analysis->hpdMass = hpdMass;
-  std::vector<SampleRecord> records = readSamples(*analysis);
-  applyRetainedSamples(*analysis, records);
-  summariseAllNodes(*analysis);
-  return analysis;
+std::unique_ptr<LoadedLog> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
+  auto loaded = loadTree(dir, log);
+  loaded->results.wantStatistics = true;
+  loaded->results.hpdMass = hpdMass;
+  std::vector<SampleRecord> records = readSamples(*loaded);
+  applyRetainedSamples(loaded->tree, loaded->results, records);
+  summariseAllNodes(loaded->tree, loaded->results);
+  return loaded;
 }
 
 }  // namespace scalesum::testing
