@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "params.h"
-#include "records.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum {
 

@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 

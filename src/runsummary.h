@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum {
 

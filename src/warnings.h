@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "params.h"
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 
