@@ -106,15 +106,15 @@ void dropLeadingSamples(SampleRecord& record, int64_t count) {
   for (SampleFault& fault : record.faults) fault.sampleIndex -= count;
 }
 
-ChainColumns chainColumns(SampleRecord& record) {
+ChainColumns chainColumns(const SampleRecord& record) {
   ChainColumns columns;
   SampleEntry sample;
   try {
     const auto n = static_cast<size_t>(record.sampleCount);
     columns.iterations.reserve(n);
     for (std::vector<double>& values : columns.values) values.reserve(n);
-    rewindRecord(record);
-    while (nextSample(record, sample)) {
+    RecordCursor cursor = startReplay(record);
+    while (nextSample(record, cursor, sample)) {
       columns.iterations.push_back(sample.iteration);
       // Fields 1 to 6: 1, 2, 4 and 6 are the kept reals, 3 the scalar count, 5 sigma.
       const double byField[kGlobalColumnCount] = {

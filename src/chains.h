@@ -32,6 +32,6 @@ void dropLeadingSamples(SampleRecord& record, int64_t count);
 void refuseCopiedChain(const std::vector<SampleRecord>& records);
 
 // Returns the global columns of the record's retained samples, in order (a replay).
-ChainColumns chainColumns(SampleRecord& record);
+ChainColumns chainColumns(const SampleRecord& record);
 
 }  // namespace scalesum

@@ -193,7 +193,7 @@ void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) 
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
 // block's histories before the next; the last block's stay.
-void summariseBlocks(const Tree& tree, Results& results, std::vector<SampleRecord>& records,
+void summariseBlocks(const Tree& tree, Results& results, const std::vector<SampleRecord>& records,
                      const BlockPlan& plan, Progress& progress) {
   const size_t positions = tree.nodes.size();
   progress.nodeCount.store(static_cast<int64_t>(positions));

@@ -146,13 +146,14 @@ void validateSampleNodes(const std::vector<SampleRecord>& records) {
   }
 }
 
-void applyRetainedSamples(const Tree& tree, Results& results, std::vector<SampleRecord>& records) {
+void applyRetainedSamples(const Tree& tree, Results& results,
+                          const std::vector<SampleRecord>& records) {
   validateSampleNodes(records);
   applySamplesToPositions(tree, results, records, 0, tree.nodes.size());
 }
 
-void applySamplesToPositions(const Tree& tree, Results& results, std::vector<SampleRecord>& records,
-                             size_t begin, size_t end) {
+void applySamplesToPositions(const Tree& tree, Results& results,
+                             const std::vector<SampleRecord>& records, size_t begin, size_t end) {
   try {
     for (size_t j = begin; j < end; ++j) {
       results.nodes[j].lengthHistory.resize(static_cast<size_t>(results.sampleCount));
@@ -165,9 +166,9 @@ void applySamplesToPositions(const Tree& tree, Results& results, std::vector<Sam
   results.samplesSeen = 0;
   int32_t sampleIndex = 0;
   SampleEntry sample;
-  for (SampleRecord& record : records) {
-    rewindRecord(record);
-    while (nextSample(record, sample))
+  for (const SampleRecord& record : records) {
+    RecordCursor cursor = startReplay(record);
+    while (nextSample(record, cursor, sample))
       applySample(tree, results, order, block, sampleIndex++, sample);
   }
   // Every position holds its logged length again, a node at several positions that of its

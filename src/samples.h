@@ -20,12 +20,13 @@ void validateSampleNodes(const std::vector<SampleRecord>& records);
 
 // Validates the records, then applies every sample to every node position and restores the
 // logged lengths.
-void applyRetainedSamples(const Tree& tree, Results& results, std::vector<SampleRecord>& records);
+void applyRetainedSamples(const Tree& tree, Results& results,
+                          const std::vector<SampleRecord>& records);
 
 // Replays the records, validated, in order, and records the length histories and change
 // counts of the node positions in [begin, end) only, sizing those histories first; ends the
 // process at the first sample that scales the root.
-void applySamplesToPositions(const Tree& tree, Results& results, std::vector<SampleRecord>& records,
-                             size_t begin, size_t end);
+void applySamplesToPositions(const Tree& tree, Results& results,
+                             const std::vector<SampleRecord>& records, size_t begin, size_t end);
 
 }  // namespace scalesum

@@ -11,11 +11,11 @@ namespace {
 using namespace testing;
 
 // Replays the whole record and returns its samples with their groups, as text.
-std::vector<std::string> replay(SampleRecord& record) {
+std::vector<std::string> replay(const SampleRecord& record) {
   std::vector<std::string> samples;
   SampleEntry entry;
-  rewindRecord(record);
-  while (nextSample(record, entry)) {  // (to_string writes a double as %f does)
+  RecordCursor cursor = startReplay(record);
+  while (nextSample(record, cursor, entry)) {  // (to_string writes a double as %f does)
     std::string text = std::to_string(entry.iteration) + " " + std::to_string(entry.sigma) + " " +
                        std::to_string(entry.notANumber);
     for (double global : entry.globals) text.append(" ").append(std::to_string(global));
