@@ -6,7 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "genlib.h"
+#include "records.h"
 
 namespace scalesum {
 
