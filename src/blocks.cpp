@@ -83,22 +83,23 @@ RecordLimit recordLimit(int64_t maxMemory, int threads, bool statistics,
   return limit;
 }
 
-BlockPlan planRun(const Analysis& analysis, std::vector<SampleRecord>& records, int64_t maxMemory) {
+BlockPlan planRun(const Tree& tree, const Results& results, std::vector<SampleRecord>& records,
+                  int64_t maxMemory) {
   const int64_t cap = capOrDefault(maxMemory);
-  const size_t positions = analysis.nodes.size();
+  const size_t positions = tree.nodes.size();
   int64_t bytes = 0;
   bool spilled = false;
   for (const SampleRecord& record : records) {
     bytes += recordBytes(record);
     spilled = spilled || isSpilled(record);
   }
-  const BlockPlan plan = planBlocks(cap, positions, analysis.sampleCount, omp_get_max_threads(),
-                                    analysis.wantStatistics, bytes, spilled);
+  const BlockPlan plan = planBlocks(cap, positions, results.sampleCount, omp_get_max_threads(),
+                                    results.wantStatistics, bytes, spilled);
   if (positions > 0 && plan.blockSize == 0) {
     fail(1, Stream::kStdout,
          "Error: a memory cap of %lld bytes is too small for %d samples: summarising one node "
          "at a time needs %lld bytes (see --max-memory)\n",
-         static_cast<long long>(cap), analysis.sampleCount,
+         static_cast<long long>(cap), results.sampleCount,
          static_cast<long long>(plan.sharedBytes + plan.bytesPerPosition +
                                 std::min(bytes, kSpillWindowBytes)));
   }
@@ -113,9 +114,8 @@ std::pair<size_t, size_t> blockPositions(const BlockPlan& plan, size_t block, si
   return {begin, std::min(begin + plan.blockSize, positions)};
 }
 
-void releaseHistories(Analysis& analysis, size_t begin, size_t end) {
-  for (size_t j = begin; j < end; ++j)
-    std::vector<double>().swap(analysis.results[j].lengthHistory);
+void releaseHistories(Results& results, size_t begin, size_t end) {
+  for (size_t j = begin; j < end; ++j) std::vector<double>().swap(results.nodes[j].lengthHistory);
 }
 
 }  // namespace scalesum

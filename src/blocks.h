@@ -46,12 +46,13 @@ RecordLimit recordLimit(int64_t maxMemory, int threads, bool statistics,
 // Returns the plan of a run whose samples are in `records`, under `maxMemory` (the default
 // cap when 0 or less), and moves the records to temporary files when the plan says so; ends
 // the process when even one position does not fit.
-BlockPlan planRun(const Analysis& analysis, std::vector<SampleRecord>& records, int64_t maxMemory);
+BlockPlan planRun(const Tree& tree, const Results& results, std::vector<SampleRecord>& records,
+                  int64_t maxMemory);
 
 // Returns the node positions [begin, end) of block `block`.
 std::pair<size_t, size_t> blockPositions(const BlockPlan& plan, size_t block, size_t positions);
 
 // Frees the length histories of the node positions in [begin, end).
-void releaseHistories(Analysis& analysis, size_t begin, size_t end);
+void releaseHistories(Results& results, size_t begin, size_t end);
 
 }  // namespace scalesum

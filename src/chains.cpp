@@ -52,7 +52,7 @@ void refuseRepeatedLogs(const std::vector<std::string>& paths) {
   }
 }
 
-std::string firstTableDifference(const Analysis& first, const Analysis& chain) {
+std::string firstTableDifference(const Tree& first, const Tree& chain) {
   if (first.taxa.size() != chain.taxa.size()) {
     return describe("%lld taxa, not %lld", static_cast<long long>(chain.taxa.size()),
                     static_cast<long long>(first.taxa.size()));
@@ -90,11 +90,11 @@ std::string firstTableDifference(const Analysis& first, const Analysis& chain) {
   return {};
 }
 
-void requireSameTables(const Analysis& first, const Analysis& chain) {
+void requireSameTables(const Tree& first, const Tree& chain) {
   const std::string difference = firstTableDifference(first, chain);
   if (!difference.empty()) {
-    fail(1, Stream::kStdout, "Error in %s: not the tree of %s: %s\n", chain.log.path.c_str(),
-         first.log.path.c_str(), difference.c_str());
+    fail(1, Stream::kStdout, "Error in %s: not the tree of %s: %s\n", chain.path.c_str(),
+         first.path.c_str(), difference.c_str());
   }
 }
 
@@ -106,15 +106,15 @@ void dropLeadingSamples(SampleRecord& record, int64_t count) {
   for (SampleFault& fault : record.faults) fault.sampleIndex -= count;
 }
 
-ChainColumns chainColumns(SampleRecord& record) {
+ChainColumns chainColumns(const SampleRecord& record) {
   ChainColumns columns;
   SampleEntry sample;
   try {
     const auto n = static_cast<size_t>(record.sampleCount);
     columns.iterations.reserve(n);
     for (std::vector<double>& values : columns.values) values.reserve(n);
-    rewindRecord(record);
-    while (nextSample(record, sample)) {
+    RecordCursor cursor = startReplay(record);
+    while (nextSample(record, cursor, sample)) {
       columns.iterations.push_back(sample.iteration);
       // Fields 1 to 6: 1, 2, 4 and 6 are the kept reals, 3 the scalar count, 5 sigma.
       const double byField[kGlobalColumnCount] = {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "params.h"
-#include "records.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum {
 
@@ -16,11 +16,11 @@ void refuseRepeatedLogs(const std::vector<std::string>& paths);
 
 // Returns the first difference between the taxa and node tables of `first` and of `chain`
 // (ids, names, lengths bit for bit, taxon sets, in order), or an empty text when there is none.
-std::string firstTableDifference(const Analysis& first, const Analysis& chain);
+std::string firstTableDifference(const Tree& first, const Tree& chain);
 
 // Ends the process, naming the chain's file and the first difference, unless `chain` logs the
 // tree of `first`.
-void requireSameTables(const Analysis& first, const Analysis& chain);
+void requireSameTables(const Tree& first, const Tree& chain);
 
 // Drops the first `count` samples of a record that retained every sample line, with the
 // faults among them.
@@ -32,6 +32,6 @@ void dropLeadingSamples(SampleRecord& record, int64_t count);
 void refuseCopiedChain(const std::vector<SampleRecord>& records);
 
 // Returns the global columns of the record's retained samples, in order (a replay).
-ChainColumns chainColumns(SampleRecord& record);
+ChainColumns chainColumns(const SampleRecord& record);
 
 }  // namespace scalesum

@@ -13,17 +13,18 @@ namespace {
 #include "colourTables.inc"
 
 // The value on the scale's axis: log2 for a ratio; NaN where there is none.
-double scaleValue(const Analysis& analysis, const ColourScale& scale, size_t position) {
-  const std::optional<double> value = statisticByName(analysis, position, scale.statistic);
+double scaleValue(const Tree& tree, const Results& results, const ColourScale& scale,
+                  size_t position) {
+  const std::optional<double> value = statisticByName(tree, results, position, scale.statistic);
   if (!value) return NAN;
   return scale.log2Scale ? std::log2(*value) : *value;
 }
 
 // Whether the branch above the node at `position` is coloured at all.
-bool isColoured(const Analysis& analysis, int64_t position) {
+bool isColoured(const Tree& tree, const Results& results, int64_t position) {
   if (position < 0) return false;
   const auto at = static_cast<size_t>(position);
-  return analysis.nodes[at] != analysis.root && analysis.results[at].changedCount > 0;
+  return tree.nodes[at] != tree.root && results.nodes[at].changedCount > 0;
 }
 
 // The p-th quantile (0 <= p <= 1) of the ascending values by R's type-7 rule, interpolated
@@ -55,14 +56,14 @@ bool isRatioStatistic(std::string_view name) {
   return false;
 }
 
-ColourScale colourScale(const Analysis& analysis, std::string_view name) {
+ColourScale colourScale(const Tree& tree, const Results& results, std::string_view name) {
   ColourScale scale;
   scale.statistic = std::string(name);
   scale.log2Scale = isRatioStatistic(name);
   std::vector<double> values;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    if (!isColoured(analysis, static_cast<int64_t>(j))) continue;
-    const double value = scaleValue(analysis, scale, j);
+  for (size_t j = 0; j < tree.nodes.size(); ++j) {
+    if (!isColoured(tree, results, static_cast<int64_t>(j))) continue;
+    const double value = scaleValue(tree, results, scale, j);
     if (std::isfinite(value)) values.push_back(value);
   }
   if (values.empty()) return scale;
@@ -97,9 +98,10 @@ size_t gradientSteps(const ColourScale& scale) {
   return scale.log2Scale ? 10 : kViridisReadable - 1;
 }
 
-uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_t position) {
-  if (!isColoured(analysis, position)) return kUnscaledColour;
-  const double value = scaleValue(analysis, scale, static_cast<size_t>(position));
+uint32_t branchColour(const Tree& tree, const Results& results, const ColourScale& scale,
+                      int64_t position) {
+  if (!isColoured(tree, results, position)) return kUnscaledColour;
+  const double value = scaleValue(tree, results, scale, static_cast<size_t>(position));
   if (std::isnan(value)) return kUnscaledColour;
   // A scale of one value has no extent: its colour is the middle one. Values beyond the ends,
   // infinities among them, take the end colours.
@@ -109,9 +111,9 @@ uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_
   return colourAt(scale, (value - scale.low) / (scale.high - scale.low));
 }
 
-double branchWidth(const Analysis& analysis, int64_t position) {
-  if (!isColoured(analysis, position)) return 1.0;
-  return 1.0 + 3.0 * percentChanged(analysis, static_cast<size_t>(position)) / 100.0;
+double branchWidth(const Tree& tree, const Results& results, int64_t position) {
+  if (!isColoured(tree, results, position)) return 1.0;
+  return 1.0 + 3.0 * percentChanged(results, static_cast<size_t>(position)) / 100.0;
 }
 
 double contrastOnWhite(uint32_t colour) {

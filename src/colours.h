@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 
@@ -28,7 +29,7 @@ bool isRatioStatistic(std::string_view name);
 
 // Returns the scale of statistic `name` over the branches that samples changed, its ends at
 // the 2nd and 98th percentiles (for a ratio, symmetric about 1).
-ColourScale colourScale(const Analysis& analysis, std::string_view name);
+ColourScale colourScale(const Tree& tree, const Results& results, std::string_view name);
 
 // Returns the colour 0xrrggbb at t in [0, 1] along the scale, from its low end to its high end.
 uint32_t colourAt(const ColourScale& scale, double t);
@@ -39,11 +40,12 @@ size_t gradientSteps(const ColourScale& scale);
 // Returns the colour 0xrrggbb of the branch above the node at `position` (-1: a node without
 // statistics), kUnscaledColour where no sample changed it or the statistic has no value; every
 // other colour has a contrast of at least 2 against white.
-uint32_t branchColour(const Analysis& analysis, const ColourScale& scale, int64_t position);
+uint32_t branchColour(const Tree& tree, const Results& results, const ColourScale& scale,
+                      int64_t position);
 
 // Returns the stroke width in pixels of the branch above the node at `position` (-1: a node
 // without statistics), from 1 for a branch never changed to 4 for one changed in every sample.
-double branchWidth(const Analysis& analysis, int64_t position);
+double branchWidth(const Tree& tree, const Results& results, int64_t position);
 
 // Returns the contrast ratio of the colour 0xrrggbb against white (WCAG 2 relative luminance).
 double contrastOnWhite(uint32_t colour);

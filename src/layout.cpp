@@ -19,7 +19,7 @@ struct Pending {
   int32_t parent;
 };
 
-// Where the analysis keeps each node and taxon, found by the node or the taxon's id.
+// Where the tree keeps each node and taxon, found by the node or the taxon's id.
 struct Lookup {
   std::unordered_map<const Node*, int64_t> positionOf;
   // The logged length of each node, by its line: with duplicate ids a node may have no
@@ -28,16 +28,16 @@ struct Lookup {
   std::unordered_map<int32_t, int32_t> taxonById;
 };
 
-Lookup lookupOf(const Analysis& analysis) {
+Lookup lookupOf(const Tree& tree) {
   Lookup lookup;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    lookup.positionOf.emplace(analysis.nodes[j], static_cast<int64_t>(j));
+  for (size_t j = 0; j < tree.nodes.size(); ++j) {
+    lookup.positionOf.emplace(tree.nodes[j], static_cast<int64_t>(j));
   }
-  for (size_t j = 0; j < analysis.nodeStore.size(); ++j) {
-    lookup.loggedLength.emplace(analysis.nodeStore[j].get(), analysis.tally.originalLengths[j]);
+  for (size_t j = 0; j < tree.nodeStore.size(); ++j) {
+    lookup.loggedLength.emplace(tree.nodeStore[j].get(), tree.originalLengths[j]);
   }
-  for (size_t k = 0; k < analysis.taxa.size(); ++k) {
-    lookup.taxonById.emplace(analysis.taxa[k].id, static_cast<int32_t>(k));
+  for (size_t k = 0; k < tree.taxa.size(); ++k) {
+    lookup.taxonById.emplace(tree.taxa[k].id, static_cast<int32_t>(k));
   }
   return lookup;
 }
@@ -110,14 +110,14 @@ void closeClades(TreeLayout& layout) {
 
 }  // namespace
 
-TreeLayout layoutTree(const Analysis& analysis) {
+TreeLayout layoutTree(const Tree& tree) {
   TreeLayout layout;
   try {
-    const Lookup lookup = lookupOf(analysis);
+    const Lookup lookup = lookupOf(tree);
     // Per taxon: the item that last looked at it (for the uncovered ones) and where it was drawn.
-    std::vector<int32_t> seenBy(analysis.taxa.size(), -1);
-    std::vector<int32_t> drawnAt(analysis.taxa.size(), -1);
-    std::vector<Pending> pending{{analysis.root, -1, -1}};
+    std::vector<int32_t> seenBy(tree.taxa.size(), -1);
+    std::vector<int32_t> drawnAt(tree.taxa.size(), -1);
+    std::vector<Pending> pending{{tree.root, -1, -1}};
     while (!pending.empty()) {
       const Pending next = pending.back();
       pending.pop_back();
@@ -129,8 +129,7 @@ TreeLayout layoutTree(const Analysis& analysis) {
           fail(1, Stream::kStdout,
                "Error in %s: taxon %s lies in clades that do not nest, so the tree cannot be "
                "drawn\n",
-               analysis.log.path.c_str(),
-               analysis.taxa[static_cast<size_t>(item.taxon)].name.c_str());
+               tree.path.c_str(), tree.taxa[static_cast<size_t>(item.taxon)].name.c_str());
         }
         drawn = index;
         item.row = layout.tipCount++;

@@ -3,15 +3,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "records.h"
+#include "tree.h"
 
 namespace scalesum {
 
 // One node of the tree as the tree file and the picture show it.
 struct TreeItem {
   const Node* node = nullptr;  // null for a taxon that no child of its clade covers
-  int64_t position = -1;       // in Analysis::nodes; -1 where the item has no statistics
-  int32_t taxon = -1;          // index in Analysis::taxa for a tip, else -1
+  int64_t position = -1;       // in Tree::nodes; -1 where the item has no statistics
+  int32_t taxon = -1;          // index in Tree::taxa for a tip, else -1
   int32_t parent = -1;         // index of the parent item; -1 for the root
   int32_t end = 0;             // one past the last item of this item's subtree
   double length = 0.0;         // the logged branch length (0 for the root)
@@ -26,8 +26,8 @@ struct TreeLayout {
   int32_t tipCount = 0;
 };
 
-// Returns the layout of the analysis's clade tree; ends the process when a taxon would be
+// Returns the layout of the clade tree; ends the process when a taxon would be
 // drawn twice, since no tree file could name it at both places.
-TreeLayout layoutTree(const Analysis& analysis);
+TreeLayout layoutTree(const Tree& tree);
 
 }  // namespace scalesum

@@ -9,8 +9,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "records.h"
-
 namespace scalesum {
 
 namespace {
@@ -53,11 +51,10 @@ char* readLogLine(LogFile& log) {
 
 }  // namespace
 
-std::unique_ptr<Analysis> readLogHeader(const char* path) {
-  auto owned = std::make_unique<Analysis>();
-  Analysis& analysis = *owned;
-  LogFile& log = analysis.log;
+Tree readLogHeader(LogFile& log, const char* path) {
+  Tree tree;
   log.path = path;
+  tree.path = path;
   if (std::strcmp(path, kStandardInput) == 0) claimStandardInput();
   if (!openLineReader(log.reader, path)) {
     fail(1, Stream::kStderr, "Could not open file %s for reading\n", path);
@@ -76,24 +73,24 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
 
   char* line = readLogLine(log);
   if (line == nullptr) failHeaderEnds(log, "the taxon count");
-  analysis.taxonCount = parseInt(line);
-  if (analysis.taxonCount < 1) fail(1, Stream::kStdout, "%s needs more that one node.\n", path);
+  tree.taxonCount = parseInt(line);
+  if (tree.taxonCount < 1) fail(1, Stream::kStdout, "%s needs more that one node.\n", path);
 
   // Announced counts size nothing up front: a file that lies about them ends at its last line.
-  for (int32_t i = 0; i < analysis.taxonCount; ++i) {
+  for (int32_t i = 0; i < tree.taxonCount; ++i) {
     line = readLogLine(log);
     if (line == nullptr) failHeaderEnds(log, "a taxon line");
     tokenizeAll(line, fields);
     if (fields.size() != 2) fail(1, Stream::kStdout, "Err finding taxa:\n");
-    analysis.taxa.push_back(Taxon{fields[1], parseInt(fields[0])});
+    tree.taxa.push_back(Taxon{fields[1], parseInt(fields[0])});
   }
 
   line = readLogLine(log);
   if (line == nullptr) failHeaderEnds(log, "the node count");
-  analysis.nodeCount = parseInt(line);
-  if (analysis.nodeCount < 0) reportAllocationError("Scalesum", 1);
+  tree.nodeCount = parseInt(line);
+  if (tree.nodeCount < 0) reportAllocationError("Scalesum", 1);
 
-  for (int32_t i = 0; i < analysis.nodeCount; ++i) {
+  for (int32_t i = 0; i < tree.nodeCount; ++i) {
     line = readLogLine(log);
     if (line == nullptr) failHeaderEnds(log, "a node line");
     tokenizeAll(line, fields);
@@ -116,8 +113,8 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
     node->taxonIds.reserve(static_cast<size_t>(listed));
     for (int32_t k = 0; k < listed; ++k) node->taxonIds.push_back(parseInt(fields[3 + k]));
     node->isTip = listed == 1 ? 1 : 0;
-    analysis.nodes.push_back(node.get());
-    analysis.nodeStore.push_back(std::move(node));
+    tree.nodes.push_back(node.get());
+    tree.nodeStore.push_back(std::move(node));
   }
 
   line = readLogLine(log);
@@ -125,12 +122,11 @@ std::unique_ptr<Analysis> readLogHeader(const char* path) {
   tokenizeAll(line, fields);
   log.headerFields.assign(fields.begin(), fields.end());
 
-  for (const Node* node : analysis.nodes) {
-    analysis.nodeIds.push_back(node->id);
-    analysis.tally.originalLengths.push_back(node->length);
+  for (const Node* node : tree.nodes) {
+    tree.nodeIds.push_back(node->id);
+    tree.originalLengths.push_back(node->length);
   }
-  analysis.results.resize(analysis.nodes.size());
-  return owned;
+  return tree;
 }
 
 namespace {
@@ -176,7 +172,7 @@ std::string formatMessage(const char* format, ...) {
 
 }  // namespace
 
-SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burnIn,
+SampleRecord readLogSamples(LogFile& log, const Tree& tree, int32_t burnIn,
                             const RecordLimit& limit, bool digestLines) {
   SampleRecord record;
   record.path = log.path;
@@ -184,8 +180,8 @@ SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burn
   record.limit = limit;
   // A group names its node by id; the first position with that id stands for it.
   std::unordered_map<int32_t, uint32_t> positionById;
-  for (size_t j = 0; j < analysis.nodeIds.size(); ++j) {
-    positionById.emplace(analysis.nodeIds[j], static_cast<uint32_t>(j));
+  for (size_t j = 0; j < tree.nodeIds.size(); ++j) {
+    positionById.emplace(tree.nodeIds[j], static_cast<uint32_t>(j));
   }
   std::vector<char*> fields;
   std::vector<unsigned char> groups;

@@ -87,12 +87,12 @@ bool readsAsLog(const TextFile& file) {
   return true;
 }
 
-void resolveRates(Analysis& analysis, char** words, int wordCount) {
+void resolveRates(const Tree& tree, Options& options, char** words, int wordCount) {
   const char* name = words[1];
   std::vector<int32_t> ids;
   for (int k = 2; k < wordCount; ++k) {
     int32_t id = -1;
-    for (const Taxon& taxon : analysis.taxa) {
+    for (const Taxon& taxon : tree.taxa) {
       if (taxon.name == words[k]) {
         id = taxon.id;
         break;
@@ -102,9 +102,9 @@ void resolveRates(Analysis& analysis, char** words, int wordCount) {
       fail(1, Stream::kStdout, "Cannot find matching taxa for %s node %s\n", words[k], name);
     ids.push_back(id);
   }
-  Node* node = findNodeByTaxonSet(analysis, static_cast<int32_t>(ids.size()), ids.data());
+  Node* node = findNodeByTaxonSet(tree, static_cast<int32_t>(ids.size()), ids.data());
   if (node == nullptr) fail(1, Stream::kStdout, "Count not find valid node for %s\n", name);
-  analysis.options.rateClades.push_back(createRateClade(name, node));
+  options.rateClades.push_back(createRateClade(name, node));
 }
 
 }  // namespace
@@ -117,8 +117,8 @@ RateClade createRateClade(const char* name, Node* node) {
   return RateClade{name, node};
 }
 
-Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t* ids) {
-  for (Node* node : analysis.nodes) {
+Node* findNodeByTaxonSet(const Tree& tree, int32_t count, const int32_t* ids) {
+  for (Node* node : tree.nodes) {
     if (node->taxonCount != count) continue;
     bool all = true;
     for (int32_t k = 0; k < count && all; ++k) {
@@ -129,10 +129,10 @@ Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t*
   return nullptr;
 }
 
-void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
-  Options& options = analysis.options;
+Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings) {
+  Options options = createDefaultOptions();
   options.path = path;
-  options.rateClades.push_back(createRateClade("Root", analysis.root));
+  options.rateClades.push_back(createRateClade("Root", tree.root));
 
   const TextFile file = readTextFile(path);
   // Before any of its lines is warned of: a log, plain or packed, is no options file.
@@ -173,7 +173,7 @@ void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
       if (options.categoryCount < 0) failAtLine(path, line, "NOCATS needs a count of 0 or more");
     } else if (std::strcmp(keyword, "RATES") == 0) {
       if (count < 2) failMissingValue(options, line, "RATES", "a clade name");
-      resolveRates(analysis, words.data(), count);
+      resolveRates(tree, options, words.data(), count);
     } else if (std::strcmp(keyword, "SLICE") == 0) {
       if (count < 3) failMissingValue(options, line, "SLICE", "a name and a value");
       options.slices.push_back(SliceEntry{words[1], parseReal(words[2])});
@@ -194,6 +194,7 @@ void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings) {
                    path, static_cast<long long>(line), writtenLength, written);
     }
   }
+  return options;
 }
 
 }  // namespace scalesum

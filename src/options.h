@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace scalesum {
+#include "tree.h"
 
-struct Analysis;
-struct Node;
+namespace scalesum {
 
 // A named clade declared by RATES (or the root, always first).
 struct RateClade {
@@ -46,15 +45,15 @@ struct Options {
 // Returns the options every run starts from.
 Options createDefaultOptions();
 
-// Reads the options file at `path` into analysis.options, resolving its RATES clades against
-// the finished tree, and writes to `warnings` (unless null) one line for each line whose first
-// word is no keyword and each IT value that is not a whole number; ends the process on any
+// Returns the options of the file at `path` over the defaults, its RATES clades resolved
+// against the built `tree`, and writes to `warnings` (unless null) one line for each line whose
+// first word is no keyword and each IT value that is not a whole number; ends the process on any
 // failure.
-void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings = nullptr);
+Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings = nullptr);
 
-// Returns the first node of analysis.nodes that lists exactly `count` taxa, all of `ids` among
+// Returns the first node of tree.nodes that lists exactly `count` taxa, all of `ids` among
 // them, or null.
-Node* findNodeByTaxonSet(const Analysis& analysis, int32_t count, const int32_t* ids);
+Node* findNodeByTaxonSet(const Tree& tree, int32_t count, const int32_t* ids);
 
 // Returns a rate clade named `name` for `node`.
 RateClade createRateClade(const char* name, Node* node);

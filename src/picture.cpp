@@ -166,8 +166,8 @@ void appendMarker(std::string& out, double x, double y, double half, int shift) 
 }
 
 // The title: the log's name and how many samples it kept.
-void appendTitle(std::string& out, const Analysis& analysis) {
-  const std::string& path = analysis.log.path;
+void appendTitle(std::string& out, const Tree& tree, const Results& results) {
+  const std::string& path = tree.path;
   const size_t slash = path.find_last_of('/');
   out += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">";
   // A log from a pipe has no name of its own: its descriptor's base name ("63") would read as
@@ -180,7 +180,7 @@ void appendTitle(std::string& out, const Analysis& analysis) {
   } else {
     out += xmlText(path.substr(slash + 1));
   }
-  out += ": " + std::to_string(analysis.sampleCount) + " retained samples</text>\n";
+  out += ": " + std::to_string(results.sampleCount) + " retained samples</text>\n";
 }
 
 // The colour bar: the statistic's name, its scale as a gradient, and five ticks along it.
@@ -266,11 +266,11 @@ void appendLengthBar(std::string& out, const Geometry& g) {
 }
 
 // The widest tip label at kFontSize, in pixels.
-double widestLabel(const Analysis& analysis, const TreeLayout& layout) {
+double widestLabel(const Tree& tree, const TreeLayout& layout) {
   double labelWidth = 0.0;
   for (const TreeItem& item : layout.items) {
     if (item.taxon < 0) continue;
-    const std::string& name = analysis.taxa[static_cast<size_t>(item.taxon)].name;
+    const std::string& name = tree.taxa[static_cast<size_t>(item.taxon)].name;
     labelWidth =
         std::max(labelWidth, kCharWidth * kFontSize * static_cast<double>(characterCount(name)));
   }
@@ -318,11 +318,11 @@ void appendJoins(std::string& svg, const TreeLayout& layout, const Geometry& g) 
 }
 
 // Each branch in its own colour and width, dashed where it has no colour.
-void appendBranches(std::string& svg, const Analysis& analysis, const TreeLayout& layout,
-                    const Geometry& g, const ColourScale& scale) {
+void appendBranches(std::string& svg, const Tree& tree, const Results& results,
+                    const TreeLayout& layout, const Geometry& g, const ColourScale& scale) {
   for (const TreeItem& item : layout.items) {
     if (item.parent < 0) continue;
-    const uint32_t colour = branchColour(analysis, scale, item.position);
+    const uint32_t colour = branchColour(tree, results, scale, item.position);
     const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
     const Point from = pointOf(g, parent.depth, item.row);
     const Point to = pointOf(g, item.depth, item.row);
@@ -337,17 +337,17 @@ void appendBranches(std::string& svg, const Analysis& analysis, const TreeLayout
     svg += "\" stroke=\"";
     appendHex(svg, colour);
     svg += "\" stroke-width=\"";
-    appendFixed(svg, branchWidth(analysis, item.position), 2);
+    appendFixed(svg, branchWidth(tree, results, item.position), 2);
     svg += colour != kUnscaledColour ? "\"/>\n" : "\" stroke-dasharray=\"3 2\"/>\n";
   }
 }
 
 // A marker halfway along each branch that is a credible shift, drawn over every branch.
-void appendMarkers(std::string& svg, const Analysis& analysis, const TreeLayout& layout,
+void appendMarkers(std::string& svg, const Results& results, const TreeLayout& layout,
                    const Geometry& g, double crediblePercent) {
   for (const TreeItem& item : layout.items) {
     if (item.parent < 0 || item.position < 0) continue;
-    const int shift = credibleShift(analysis, static_cast<size_t>(item.position), crediblePercent);
+    const int shift = credibleShift(results, static_cast<size_t>(item.position), crediblePercent);
     if (shift == 0) continue;
     const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
     const Point from = pointOf(g, parent.depth, item.row);
@@ -375,14 +375,13 @@ void appendNodeIds(std::string& svg, const TreeLayout& layout, const Geometry& g
 
 // The tip labels: right of the tips, or outward along each tip's radius, turned over on the
 // left so that they read left to right.
-void appendLabels(std::string& svg, const Analysis& analysis, const TreeLayout& layout,
-                  const Geometry& g) {
+void appendLabels(std::string& svg, const Tree& tree, const TreeLayout& layout, const Geometry& g) {
   svg += "<g font-size=\"";
   appendFixed(svg, g.fontSize, 1);
   svg += "\">\n";
   for (const TreeItem& item : layout.items) {
     if (item.taxon < 0) continue;
-    const std::string name = xmlText(analysis.taxa[static_cast<size_t>(item.taxon)].name);
+    const std::string name = xmlText(tree.taxa[static_cast<size_t>(item.taxon)].name);
     const double baseline = g.fontSize * 0.36;  // centres the type on its row
     if (!g.circular) {
       const Point at = pointOf(g, item.depth, item.row);
@@ -476,12 +475,12 @@ std::string xmlText(std::string_view text) {
   return out;
 }
 
-void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+void writePicture(FILE* out, const Tree& tree, const Results& results, const TreeLayout& layout,
                   const PictureSettings& settings) {
   try {
-    const ColourScale scale = colourScale(analysis, settings.colorBy);
-    const Geometry g = fitGeometry(layout, settings.layout == PictureLayout::kCircular,
-                                   widestLabel(analysis, layout));
+    const ColourScale scale = colourScale(tree, results, settings.colorBy);
+    const Geometry g =
+        fitGeometry(layout, settings.layout == PictureLayout::kCircular, widestLabel(tree, layout));
     std::string svg;
     svg.reserve(layout.items.size() * 160 + 16384);
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
@@ -491,18 +490,18 @@ void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
     appendFixed(svg, std::ceil(g.height), 0);
     svg += "\" font-family=\"sans-serif\">\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-    appendTitle(svg, analysis);
+    appendTitle(svg, tree, results);
     appendColourBar(svg, scale);
     appendKey(svg, settings.crediblePercent);
     appendLengthBar(svg, g);
     // Layer over layer: joins, branches, markers, node ids, tip labels.
     svg += "<g fill=\"none\">\n";
     appendJoins(svg, layout, g);
-    appendBranches(svg, analysis, layout, g, scale);
+    appendBranches(svg, tree, results, layout, g, scale);
     svg += "</g>\n";
-    appendMarkers(svg, analysis, layout, g, settings.crediblePercent);
+    appendMarkers(svg, results, layout, g, settings.crediblePercent);
     if (settings.nodeIds) appendNodeIds(svg, layout, g);
-    if (g.fontSize > 0.0) appendLabels(svg, analysis, layout, g);
+    if (g.fontSize > 0.0) appendLabels(svg, tree, layout, g);
     svg += "</svg>\n";
     std::fwrite(svg.data(), 1, svg.size(), out);
   } catch (const std::bad_alloc&) {

@@ -27,10 +27,10 @@ struct PictureSettings {
 // part of valid UTF-8, or a character XML forbids, replaced by U+FFFD.
 std::string xmlText(std::string_view text);
 
-// Writes the tree of `layout` (the analysis's layoutTree) as a standalone SVG phylogram in the
+// Writes the tree of `layout` (layoutTree of `tree`) as a standalone SVG phylogram in the
 // settings' layout, no side above kMaxPictureSide, branches coloured by the settings' statistic,
 // as wide as they were often changed, and marked where they are credible shifts.
-void writePicture(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+void writePicture(FILE* out, const Tree& tree, const Results& results, const TreeLayout& layout,
                   const PictureSettings& settings);
 
 }  // namespace scalesum

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "genlib.h"
-#include "records.h"
+#include "results.h"
 
 namespace scalesum {
 

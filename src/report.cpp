@@ -33,9 +33,9 @@ void writeTaxaList(FILE* out, const Node& node,
 
 }  // namespace
 
-std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis) {
+std::unordered_map<int32_t, const char*> namesById(const Tree& tree) {
   std::unordered_map<int32_t, const char*> names;
-  for (const Taxon& taxon : analysis.taxa) names.emplace(taxon.id, taxon.name.c_str());
+  for (const Taxon& taxon : tree.taxa) names.emplace(taxon.id, taxon.name.c_str());
   return names;
 }
 
@@ -61,27 +61,27 @@ void writeSeriesStatistics(FILE* out, const Node& node, const SeriesResult& resu
   std::fprintf(out, "%f\t%f\t%f\t%f\t", summary.mean, result.mode, summary.median, summary.stdDev);
 }
 
-void writeNodeReport(FILE* out, const Analysis& analysis) {
+void writeNodeReport(FILE* out, const Tree& tree, const Results& results) {
   // Everything the rows need is allocated before the first byte is written: memory that runs
   // out must not leave part of a report behind its message.
   std::unordered_map<int32_t, const char*> names;
   std::vector<const char*> sorted;
   try {
-    names = namesById(analysis);
+    names = namesById(tree);
     size_t widest = 0;
-    for (const Node* node : analysis.nodes) widest = std::max(widest, node->taxonIds.size());
+    for (const Node* node : tree.nodes) widest = std::max(widest, node->taxonIds.size());
     sorted.reserve(widest);
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 6);
   }
   for (const char* cell : kHeaderCells) std::fputs(cell, out);
   std::fputc('\n', out);
-  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-    const Node& node = *analysis.nodes[i];
-    const NodeResult& result = analysis.results[i];
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    const Node& node = *tree.nodes[i];
+    const NodeResult& result = results.nodes[i];
     std::fprintf(out, "%d\t%d\t%f\t", node.id, node.taxonCount, node.length);
     std::fprintf(out, "%d\t", result.changedCount);
-    std::fprintf(out, "%f\t", percentChanged(analysis, i));
+    std::fprintf(out, "%f\t", percentChanged(results, i));
     for (const SeriesResult& series : result.series) writeSeriesStatistics(out, node, series);
     writeTaxaList(out, node, names, sorted);
     std::fputs("\t\n", out);

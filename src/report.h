@@ -12,7 +12,7 @@ namespace scalesum {
 int compareTaxonNames(const char* a, const char* b);
 
 // Returns the name of the first taxon with each id, as every look-up by id finds it.
-std::unordered_map<int32_t, const char*> namesById(const Analysis& analysis);
+std::unordered_map<int32_t, const char*> namesById(const Tree& tree);
 
 // Fills `sorted` with the names of the node's taxa in the report's order (byte order).
 void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const char*>& names,
@@ -23,6 +23,6 @@ void sortTaxonNames(const Node& node, const std::unordered_map<int32_t, const ch
 void writeSeriesStatistics(FILE* out, const Node& node, const SeriesResult& result);
 
 // Writes the whole report table.
-void writeNodeReport(FILE* out, const Analysis& analysis);
+void writeNodeReport(FILE* out, const Tree& tree, const Results& results);
 
 }  // namespace scalesum

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -71,29 +72,44 @@ bool writesNexus(const CommandLine& command) {
   return !command.treePath.empty() || !command.scaledTreePath.empty();
 }
 
-// Reads the tables of every chain's log, chain 1 (the positional log) first, and holds the
-// other chains' tables against chain 1's as read, before the tree is built from them.
-std::vector<std::unique_ptr<Analysis>> readChainHeaders(const CommandLine& command) {
+// What one run works on: each record is written by one step and read by the later ones.
+struct Run {
+  std::deque<LogFile> logs;  // each chain's log, chain 1 first, open at its samples
+  Tree tree;                 // chain 1's tables, then the clade tree built from them
+  Options options;
+  std::vector<SampleRecord> records;  // each chain's retained samples
+  Results results;
+};
+
+// Opens every chain's log into `logs`, chain 1 (the positional log) first, reads their tables,
+// holds the other chains' tables against chain 1's as read, and returns chain 1's, not yet
+// built into a tree.
+Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
   std::vector<std::string> paths{command.logPath};
   paths.insert(paths.end(), command.chainPaths.begin(), command.chainPaths.end());
   refuseRepeatedLogs(paths);
-  std::vector<std::unique_ptr<Analysis>> chains;
+  Tree first;
   for (const std::string& path : paths) {
-    chains.push_back(readLogHeader(path.c_str()));
-    if (chains.size() > 1) requireSameTables(*chains.front(), *chains.back());
+    logs.emplace_back();
+    Tree tables = readLogHeader(logs.back(), path.c_str());
+    if (logs.size() == 1) {
+      first = std::move(tables);
+    } else {
+      requireSameTables(first, tables);
+    }
   }
-  return chains;
+  return first;
 }
 
-// Sets what the options file and the flags ask of the run on `analysis`.
-void applyOptions(Analysis& analysis, const CommandLine& command) {
-  analysis.options = createDefaultOptions();
+// Returns the options that the options file and the flags give the run on `tree`.
+Options readRunOptions(const Tree& tree, const CommandLine& command) {
+  Options options = createDefaultOptions();
   if (!command.optionsPath.empty()) {
-    readOptionsFile(analysis, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
+    options = readOptionsFile(tree, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
   }
   // A flag that lowers the file's burn-in, or turns it into a share, may keep samples that the
   // file was written to drop.
-  const int32_t fileBurnIn = analysis.options.burnIn;
+  const int32_t fileBurnIn = options.burnIn;
   if (!command.quiet && fileBurnIn > 0) {
     if (command.burnIn && *command.burnIn < fileBurnIn) {
       std::fprintf(stderr, "Scalesum: warning: --burnin %d replaces the options file's IT %d\n",
@@ -103,34 +119,36 @@ void applyOptions(Analysis& analysis, const CommandLine& command) {
                    command.burnInText.c_str(), fileBurnIn);
     }
   }
-  if (command.burnIn) analysis.options.burnIn = *command.burnIn;
-  analysis.wantStatistics =
-      !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
-  analysis.hpdMass = command.hpdMass;
-  if (command.threads > 0) omp_set_num_threads(command.threads);
+  if (command.burnIn) options.burnIn = *command.burnIn;
+  return options;
+}
+
+// Whether any file asked for needs the intervals, sample sizes and ranges.
+bool wantsStatistics(const CommandLine& command) {
+  return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
 }
 
 // The iteration below which sample lines are dropped while reading: none when the burn-in is
 // a share of the lines, which is dropped after.
-int32_t readingBurnIn(const Analysis& analysis, const CommandLine& command) {
-  return command.burnInShare ? INT32_MIN : analysis.options.burnIn;
+int32_t readingBurnIn(const Options& options, const CommandLine& command) {
+  return command.burnInShare ? INT32_MIN : options.burnIn;
 }
 
 // Reads the sample lines of every chain, in chain order, into one record each, applying the
-// burn-in per chain; the records share the memory cap.
-std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>>& chains,
+// burn-in per chain, and counts each chain's retained samples into `results`; the records
+// share the memory cap.
+std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, const Tree& tree,
+                                           Results& results, int32_t burnIn,
                                            const CommandLine& command) {
-  Analysis& analysis = *chains.front();
   const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(),
-                                        analysis.wantStatistics, command.tempDir);
+                                        results.wantStatistics, command.tempDir);
   std::vector<SampleRecord> records;
   int64_t taken = 0;  // what the records read so far keep from the cap
-  const bool severalChains = chains.size() > 1;
-  for (const std::unique_ptr<Analysis>& chain : chains) {
+  const bool severalChains = logs.size() > 1;
+  for (LogFile& log : logs) {
     RecordLimit chainLimit = limit;
     chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-    records.push_back(readLogSamples(chain->log, analysis, readingBurnIn(analysis, command),
-                                     chainLimit, severalChains));
+    records.push_back(readLogSamples(log, tree, burnIn, chainLimit, severalChains));
     SampleRecord& record = records.back();
     if (command.burnInShare) {
       dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
@@ -141,7 +159,7 @@ std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>
       refuseCopiedChain(records);
     }
     taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
-    analysis.chainSampleCounts.push_back(
+    results.chainSampleCounts.push_back(
         static_cast<int32_t>(std::min<int64_t>(record.sampleCount, INT32_MAX)));
   }
   if (command.burnInShare) {
@@ -150,7 +168,7 @@ std::vector<SampleRecord> readChainSamples(std::vector<std::unique_ptr<Analysis>
     if (retained == 0) {
       fail(1, Stream::kStdout,
            "Error in %s: no sample line after the burn-in (%s of each chain's sample lines)\n",
-           analysis.log.path.c_str(), command.burnInText.c_str());
+           logs.front().path.c_str(), command.burnInText.c_str());
     }
   }
   return records;
@@ -175,47 +193,47 @@ void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) 
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
 // block's histories before the next; the last block's stay.
-void summariseBlocks(Analysis& analysis, std::vector<SampleRecord>& records, const BlockPlan& plan,
-                     Progress& progress) {
-  const size_t positions = analysis.nodes.size();
+void summariseBlocks(const Tree& tree, Results& results, const std::vector<SampleRecord>& records,
+                     const BlockPlan& plan, Progress& progress) {
+  const size_t positions = tree.nodes.size();
   progress.nodeCount.store(static_cast<int64_t>(positions));
   progress.passCount.store(1 + static_cast<int>(plan.blockCount));
   for (size_t block = 0; block < plan.blockCount; ++block) {
     const auto [begin, end] = blockPositions(plan, block, positions);
     progress.pass.store(2 + static_cast<int>(block));
-    applySamplesToPositions(analysis, records, begin, end);
-    summariseNodes(analysis, begin, end, &progress.summariesDone);
-    if (block + 1 < plan.blockCount) releaseHistories(analysis, begin, end);
+    applySamplesToPositions(tree, results, records, begin, end);
+    summariseNodes(tree, results, begin, end, &progress.summariesDone);
+    if (block + 1 < plan.blockCount) releaseHistories(results, begin, end);
   }
 }
 
 // Writes every file asked for and then the report, and renames the files over their names
 // only when all are complete: a disk that fills up while they are written must not follow a
 // report that already looks like a success.
-void writeOutputs(Outputs& o, const CommandLine& command, const Analysis& analysis,
+void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, const Results& results,
                   const TreeLayout& layout, const std::vector<ChainColumns>& columns,
                   const std::vector<ParamsRow>& paramRows,
                   const std::vector<std::string>& fieldNames, FILE* out) {
   if (o.stats.stream != nullptr) {
-    writeStatistics(o.stats.stream, analysis);
+    writeStatistics(o.stats.stream, tree, results);
     finishOutputFile(o.stats);
   }
   TreeFileSettings treeSettings{command.colorBy, command.crediblePercent, BranchLengths::kLogged};
   if (o.tree.stream != nullptr) {
-    writeTreeFile(o.tree.stream, analysis, layout, treeSettings);
+    writeTreeFile(o.tree.stream, tree, results, layout, treeSettings);
     finishOutputFile(o.tree);
   }
   if (o.scaledTree.stream != nullptr) {
     treeSettings.lengths =
         command.scaleByMedian ? BranchLengths::kScaledByMedian : BranchLengths::kScaledByMean;
-    writeTreeFile(o.scaledTree.stream, analysis, layout, treeSettings);
+    writeTreeFile(o.scaledTree.stream, tree, results, layout, treeSettings);
     finishOutputFile(o.scaledTree);
   }
   if (o.picture.stream != nullptr) {
     const PictureSettings pictureSettings{
         command.colorBy, command.circular ? PictureLayout::kCircular : PictureLayout::kRectangular,
         command.nodeIds, command.crediblePercent};
-    writePicture(o.picture.stream, analysis, layout, pictureSettings);
+    writePicture(o.picture.stream, tree, results, layout, pictureSettings);
     finishOutputFile(o.picture);
   }
   if (o.params.stream != nullptr) {
@@ -227,7 +245,7 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Analysis& analys
     finishOutputFile(o.traces);
   }
   if (o.report.stream != nullptr) out = o.report.stream;
-  writeNodeReport(out, analysis);
+  writeNodeReport(out, tree, results);
   if (o.report.stream == nullptr) {
     // A report cut short by a full disk or a closed pipe must not look like a success.
     if (std::fflush(out) != 0 || std::ferror(out)) {
@@ -243,20 +261,20 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Analysis& analys
 }
 
 // Writes the warnings of a finished run to standard error, unless it is quiet.
-void warnAfterRun(const CommandLine& command, const Analysis& analysis,
+void warnAfterRun(const CommandLine& command, const Tree& tree, const Results& results,
                   const std::vector<ParamsRow>& paramRows,
                   const std::vector<std::string>& fieldNames) {
   if (command.quiet) return;
-  if (analysis.wantStatistics || !paramRows.empty()) {
-    std::fputs(unequalChainsWarning(analysis).c_str(), stderr);
-    std::fputs(highRhatWarning(analysis, paramRows, fieldNames).c_str(), stderr);
-    if (analysis.wantStatistics) std::fputs(lowSampleSizeWarning(analysis).c_str(), stderr);
-    std::fputs(lowBulkOrTailWarning(analysis, paramRows, fieldNames).c_str(), stderr);
+  if (results.wantStatistics || !paramRows.empty()) {
+    std::fputs(unequalChainsWarning(results).c_str(), stderr);
+    std::fputs(highRhatWarning(tree, results, paramRows, fieldNames).c_str(), stderr);
+    if (results.wantStatistics) std::fputs(lowSampleSizeWarning(tree, results).c_str(), stderr);
+    std::fputs(lowBulkOrTailWarning(tree, results, paramRows, fieldNames).c_str(), stderr);
   }
-  if (!analysis.wantStatistics) return;
-  std::fputs(credibleShiftsLine(analysis, command.crediblePercent).c_str(), stderr);
+  if (!results.wantStatistics) return;
+  std::fputs(credibleShiftsLine(tree, results, command.crediblePercent).c_str(), stderr);
   if (!writesNexus(command)) return;
-  const auto [first, second] = namesDifferingInCase(analysis);
+  const auto [first, second] = namesDifferingInCase(tree);
   if (!first.empty()) {
     std::fprintf(stderr,
                  "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers may "
@@ -273,37 +291,44 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
   progress.pass.store(1);  // the one read of the logs
 
-  std::vector<std::unique_ptr<Analysis>> chains = readChainHeaders(command);
-  Analysis& analysis = *chains.front();
-  buildCladeTree(analysis);
+  Run run;
+  run.tree = readChainHeaders(command, run.logs);
+  run.results.nodes.resize(run.tree.nodes.size());
+  buildCladeTree(run.tree);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // every writer draws this one layout.
   TreeLayout layout;
-  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(analysis);
-  applyOptions(analysis, command);
+  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(run.tree);
+  run.options = readRunOptions(run.tree, command);
+  run.results.wantStatistics = wantsStatistics(command);
+  run.results.hpdMass = command.hpdMass;
+  if (command.threads > 0) omp_set_num_threads(command.threads);
+  const int32_t burnIn = readingBurnIn(run.options, command);
 
-  std::vector<SampleRecord> records = readChainSamples(chains, command);
-  countRetainedSamples(analysis, records, readingBurnIn(analysis, command));
-  if (!command.quiet) warnOfIdleBurnIn(records, readingBurnIn(analysis, command));
-  const BlockPlan plan = planRun(analysis, records, command.maxMemory);
-  validateSampleNodes(records);
+  run.records = readChainSamples(run.logs, run.tree, run.results, burnIn, command);
+  countRetainedSamples(run.tree, run.results, run.records, burnIn);
+  if (!command.quiet) warnOfIdleBurnIn(run.records, burnIn);
+  const BlockPlan plan = planRun(run.tree, run.results, run.records, command.maxMemory);
+  validateSampleNodes(run.records);
   // The global columns come from the records before the blocks replay them.
   std::vector<ChainColumns> columns;
   if (!command.paramsPath.empty() || !command.tracesPath.empty()) {
-    for (SampleRecord& record : records) columns.push_back(chainColumns(record));
+    for (SampleRecord& record : run.records) columns.push_back(chainColumns(record));
   }
   std::vector<ParamsRow> paramRows;
   if (!command.paramsPath.empty()) paramRows = paramsRows(columns, command.hpdMass);
 
-  summariseBlocks(analysis, records, plan, progress);
+  summariseBlocks(run.tree, run.results, run.records, plan, progress);
   // The terminal line goes before the report, which may share the terminal.
   finishProgress(progress);
 
-  const std::vector<std::string>& fieldNames = records.front().fieldNames;
-  writeOutputs(outputs, command, analysis, layout, columns, paramRows, fieldNames, out);
-  warnAfterRun(command, analysis, paramRows, fieldNames);
+  const std::vector<std::string>& fieldNames = run.records.front().fieldNames;
+  writeOutputs(outputs, command, run.tree, run.results, layout, columns, paramRows, fieldNames,
+               out);
+  warnAfterRun(command, run.tree, run.results, paramRows, fieldNames);
   if (command.verbose) {
-    RunSummary summary = summariseRun(analysis, records, plan.blockCount);
+    RunSummary summary =
+        summariseRun(run.tree, run.results, run.records, run.options.burnIn, plan.blockCount);
     if (command.burnInShare) summary.burnInShare = command.burnInText;
     std::fputs(describeRunSummary(summary).c_str(), stderr);
   }

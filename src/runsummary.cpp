@@ -16,14 +16,14 @@ const char* plural(int64_t count) {
 
 }  // namespace
 
-RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord>& records,
-                        size_t blocks) {
+RunSummary summariseRun(const Tree& tree, const Results& results,
+                        const std::vector<SampleRecord>& records, int32_t burnIn, size_t blocks) {
   RunSummary summary;
   summary.chains = static_cast<int>(records.size());
   for (const SampleRecord& record : records) summary.sampleLines += record.sampleLineCount;
-  summary.retained = analysis.sampleCount;
-  summary.burnIn = analysis.options.burnIn;
-  summary.nodes = static_cast<int64_t>(analysis.nodes.size());
+  summary.retained = results.sampleCount;
+  summary.burnIn = burnIn;
+  summary.nodes = static_cast<int64_t>(tree.nodes.size());
   summary.blocks = static_cast<int64_t>(blocks);
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - kProgramStart).count();

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum {
 
@@ -22,10 +23,11 @@ struct RunSummary {
   std::string burnInShare;  // the share of each chain's lines dropped (25%), when it was one
 };
 
-// Returns the summary of the run on `analysis`, whose chains' samples are `records`, that
-// summarised its nodes in `blocks` blocks, timed up to now.
-RunSummary summariseRun(const Analysis& analysis, const std::vector<SampleRecord>& records,
-                        size_t blocks);
+// Returns the summary of the run on `tree` that gave `results`, whose chains' samples are
+// `records`, with the burn-in iteration `burnIn`, that summarised its nodes in `blocks` blocks,
+// timed up to now.
+RunSummary summariseRun(const Tree& tree, const Results& results,
+                        const std::vector<SampleRecord>& records, int32_t burnIn, size_t blocks);
 
 // Returns the summary's line, ending in a line feed.
 std::string describeRunSummary(const RunSummary& summary);

@@ -44,14 +44,14 @@ void flushToFile(SampleRecord& record) {
   record.chunks.clear();
 }
 
-// Makes `wanted` bytes of entries wait in the window at record.readAt, reading on in the
-// temporary file; returns false when the file ends first.
-bool haveFileBytes(SampleRecord& record, size_t wanted) {
-  std::vector<unsigned char>& window = record.window;
-  if (window.size() - record.readAt >= wanted) return true;
-  window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(record.readAt));
-  record.readAt = 0;
-  while (window.size() < wanted && record.fileAt < record.spilledBytes) {
+// Makes `wanted` bytes of entries wait in the cursor's window at cursor.readAt, reading on in
+// the temporary file; returns false when the file ends first.
+bool haveFileBytes(const SampleRecord& record, RecordCursor& cursor, size_t wanted) {
+  std::vector<unsigned char>& window = cursor.window;
+  if (window.size() - cursor.readAt >= wanted) return true;
+  window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(cursor.readAt));
+  cursor.readAt = 0;
+  while (window.size() < wanted && cursor.fileAt < record.spilledBytes) {
     const size_t kept = window.size();
     const size_t piece = std::max(kSpillChunk, wanted - kept);
     try {
@@ -61,35 +61,35 @@ bool haveFileBytes(SampleRecord& record, size_t wanted) {
     }
     ssize_t got;
     do {
-      got = ::pread(record.spill.fd, window.data() + kept, piece, record.fileAt);
+      got = ::pread(record.spill.fd, window.data() + kept, piece, cursor.fileAt);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) failTemporary(record, "reading", got < 0 ? errno : EIO);
     window.resize(kept + static_cast<size_t>(got));
-    record.fileAt += got;
+    cursor.fileAt += got;
   }
   return window.size() >= wanted;
 }
 
 // Returns the next `size` bytes of a replay, or null at its end.
-const unsigned char* takeBytes(SampleRecord& record, size_t size) {
+const unsigned char* takeBytes(const SampleRecord& record, RecordCursor& cursor, size_t size) {
   static const unsigned char kNothing = 0;
   if (size == 0) return &kNothing;
   if (isSpilled(record)) {
-    if (!haveFileBytes(record, size)) return nullptr;
-    const unsigned char* at = record.window.data() + record.readAt;
-    record.readAt += size;
+    if (!haveFileBytes(record, cursor, size)) return nullptr;
+    const unsigned char* at = cursor.window.data() + cursor.readAt;
+    cursor.readAt += size;
     return at;
   }
-  while (record.chunkAt < record.chunks.size() &&
-         record.readAt == record.chunks[record.chunkAt].size()) {
-    ++record.chunkAt;
-    record.readAt = 0;
+  while (cursor.chunkAt < record.chunks.size() &&
+         cursor.readAt == record.chunks[cursor.chunkAt].size()) {
+    ++cursor.chunkAt;
+    cursor.readAt = 0;
   }
-  if (record.chunkAt == record.chunks.size()) return nullptr;
-  const std::vector<unsigned char>& chunk = record.chunks[record.chunkAt];
-  if (chunk.size() - record.readAt < size) return nullptr;
-  const unsigned char* at = chunk.data() + record.readAt;
-  record.readAt += size;
+  if (cursor.chunkAt == record.chunks.size()) return nullptr;
+  const std::vector<unsigned char>& chunk = record.chunks[cursor.chunkAt];
+  if (chunk.size() - cursor.readAt < size) return nullptr;
+  const unsigned char* at = chunk.data() + cursor.readAt;
+  cursor.readAt += size;
   return at;
 }
 
@@ -203,31 +203,29 @@ void finishRecord(SampleRecord& record) {
   record.inMemoryBytes = 0;
 }
 
-void rewindRecord(SampleRecord& record) {
-  record.replayed = 0;
-  record.chunkAt = 0;
-  record.readAt = 0;
-  record.window.clear();
-  record.fileAt = 0;
+RecordCursor startReplay(const SampleRecord& record) {
+  RecordCursor cursor;
   // The entries a share of the lines dropped are still stored: the replay reads past them.
   SampleEntry dropped;
-  record.replayed = -record.skipped;
-  while (record.replayed < 0 && nextSample(record, dropped)) {
+  cursor.replayed = -record.skipped;
+  while (cursor.replayed < 0 && nextSample(record, cursor, dropped)) {
   }
+  return cursor;
 }
 
-bool nextSample(SampleRecord& record, SampleEntry& entry) {
-  if (record.replayed == record.sampleCount) return false;
-  const unsigned char* at = takeBytes(record, kSampleEntryBytes);
+bool nextSample(const SampleRecord& record, RecordCursor& cursor, SampleEntry& entry) {
+  if (cursor.replayed == record.sampleCount) return false;
+  const unsigned char* at = takeBytes(record, cursor, kSampleEntryBytes);
   if (at == nullptr) return false;
   std::memcpy(&entry.iteration, at, 4);
   std::memcpy(&entry.groupCount, at + 4, 4);
   std::memcpy(&entry.sigma, at + 8, 8);
   std::memcpy(entry.globals, at + 16, 8 * kGlobalFieldCount);
   entry.notANumber = at[48];
-  entry.groups = takeBytes(record, kGroupEntryBytes * static_cast<size_t>(entry.groupCount));
+  entry.groups =
+      takeBytes(record, cursor, kGroupEntryBytes * static_cast<size_t>(entry.groupCount));
   if (entry.groups == nullptr) return false;
-  ++record.replayed;
+  ++cursor.replayed;
   return true;
 }
 

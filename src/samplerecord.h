@@ -107,12 +107,6 @@ struct SampleRecord {
   int64_t inMemoryBytes = 0;
   SpillFile spill;  // the temporary file, when the entries are there
   int64_t spilledBytes = 0;
-  // Replay state: the chunk and byte read next, or the file's bytes read into `window`.
-  size_t chunkAt = 0;
-  size_t readAt = 0;
-  std::vector<unsigned char> window;
-  int64_t fileAt = 0;
-  int64_t replayed = 0;
   // While the log is read: the digest of each retained line's text, in order. They are not
   // counted in recordBytes: they are freed before the run plans its memory, and until then
   // they take less than the room kept for each sample (limit.reservePerSample) for summaries
@@ -151,11 +145,23 @@ void fingerprintRecord(SampleRecord& record);
 // Returns the folder for temporary files: `chosen` when given, else $TMPDIR, else /tmp.
 std::string temporaryFolder(const std::string& chosen);
 
-// Starts a replay of the record from its first sample.
-void rewindRecord(SampleRecord& record);
+// Where one replay of a record stands: the chunk and byte read next, or the file's bytes read
+// into `window`, and the samples replayed. Each replay has its own, so that two replays of one
+// record cannot disturb each other.
+struct RecordCursor {
+  size_t chunkAt = 0;
+  size_t readAt = 0;
+  std::vector<unsigned char> window;
+  int64_t fileAt = 0;
+  int64_t replayed = 0;
+};
 
-// Reads the next sample of a replay into `entry`; returns false after the last one. Ends the
-// process when the temporary file cannot be read.
-bool nextSample(SampleRecord& record, SampleEntry& entry);
+// Returns a cursor at the record's first retained sample. Ends the process when the temporary
+// file cannot be read.
+RecordCursor startReplay(const SampleRecord& record);
+
+// Reads the sample at `cursor` into `entry` and moves the cursor on; returns false after the
+// last one. Ends the process when the temporary file cannot be read.
+bool nextSample(const SampleRecord& record, RecordCursor& cursor, SampleEntry& entry);
 
 }  // namespace scalesum

@@ -17,11 +17,11 @@ struct TreeOrder {
   std::vector<double> startLength;   // per position: its node's length before any scalar
 };
 
-TreeOrder orderTree(const Analysis& analysis) {
+TreeOrder orderTree(const Tree& tree) {
   TreeOrder order;
   std::unordered_map<const Node*, uint32_t> index;
   std::vector<const Node*> preorder;
-  std::vector<const Node*> pending{analysis.root};
+  std::vector<const Node*> pending{tree.root};
   while (!pending.empty()) {
     const Node* node = pending.back();
     pending.pop_back();
@@ -36,10 +36,10 @@ TreeOrder orderTree(const Analysis& analysis) {
   // A node at several positions starts each sample from the logged length of its last one,
   // which is what resetting every position in turn leaves it.
   std::unordered_map<const Node*, double> lastLogged;
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    lastLogged[analysis.nodes[j]] = analysis.tally.originalLengths[j];
+  for (size_t j = 0; j < tree.nodes.size(); ++j) {
+    lastLogged[tree.nodes[j]] = tree.originalLengths[j];
   }
-  for (const Node* node : analysis.nodes) {
+  for (const Node* node : tree.nodes) {
     const uint32_t at = index.at(node);
     order.pre.push_back(at);
     order.subtreeEnd.push_back(at + size[at]);
@@ -91,10 +91,10 @@ BlockLengths blockLengths(const TreeOrder& order, size_t begin, size_t end) {
 // Applies one sample to the block's lengths and records them as sample `sampleIndex`: every
 // length starts from its logged one, and each group multiplies in its scalar, in group order,
 // on its node and, for a subtree group, every node below it.
-void applySample(Analysis& analysis, const TreeOrder& order, BlockLengths& block,
+void applySample(const Tree& tree, Results& results, const TreeOrder& order, BlockLengths& block,
                  int32_t sampleIndex, const SampleEntry& sample) {
   std::copy(block.start.begin(), block.start.end(), block.current.begin());
-  analysis.sampleSigma[static_cast<size_t>(sampleIndex)] = sample.sigma;
+  results.sampleSigma[static_cast<size_t>(sampleIndex)] = sample.sigma;
   for (int32_t g = 0; g < sample.groupCount; ++g) {
     const SampleGroup group = groupAt(sample, g);
     // The root is the one node first in pre-order.
@@ -104,21 +104,21 @@ void applySample(Analysis& analysis, const TreeOrder& order, BlockLengths& block
     double* lengths = block.current.data();
     for (uint32_t k = reach.first; k < last; ++k) lengths[k] *= group.scalar;
   }
-  const std::vector<double>& logged = analysis.tally.originalLengths;
+  const std::vector<double>& logged = tree.originalLengths;
   for (size_t k = 0; k < block.positions.size(); ++k) {
     const uint32_t j = block.positions[k];
     const double length = block.current[k];
-    NodeResult& result = analysis.results[j];
+    NodeResult& result = results.nodes[j];
     result.lengthHistory[static_cast<size_t>(sampleIndex)] = length;
     if (length != logged[j]) ++result.changedCount;
   }
-  ++analysis.tally.samplesSeen;
+  ++results.samplesSeen;
 }
 
 }  // namespace
 
-void countRetainedSamples(Analysis& analysis, const std::vector<SampleRecord>& records,
-                          int32_t burnIn) {
+void countRetainedSamples(const Tree& tree, Results& results,
+                          const std::vector<SampleRecord>& records, int32_t burnIn) {
   int64_t retained = 0;
   for (const SampleRecord& record : records) {
     if (record.tooManySamples || retained + record.sampleCount > INT32_MAX) {
@@ -129,11 +129,11 @@ void countRetainedSamples(Analysis& analysis, const std::vector<SampleRecord>& r
   }
   if (retained == 0) {
     fail(1, Stream::kStdout, "Error in %s: no sample line at or after iteration %d (the burn-in)\n",
-         analysis.log.path.c_str(), burnIn);
+         tree.path.c_str(), burnIn);
   }
-  analysis.sampleCount = static_cast<int32_t>(retained);
+  results.sampleCount = static_cast<int32_t>(retained);
   try {
-    analysis.sampleSigma.resize(static_cast<size_t>(retained));
+    results.sampleSigma.resize(static_cast<size_t>(retained));
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 3);
   }
@@ -146,33 +146,35 @@ void validateSampleNodes(const std::vector<SampleRecord>& records) {
   }
 }
 
-void applyRetainedSamples(Analysis& analysis, std::vector<SampleRecord>& records) {
+void applyRetainedSamples(const Tree& tree, Results& results,
+                          const std::vector<SampleRecord>& records) {
   validateSampleNodes(records);
-  applySamplesToPositions(analysis, records, 0, analysis.nodes.size());
+  applySamplesToPositions(tree, results, records, 0, tree.nodes.size());
 }
 
-void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& records, size_t begin,
-                             size_t end) {
+void applySamplesToPositions(const Tree& tree, Results& results,
+                             const std::vector<SampleRecord>& records, size_t begin, size_t end) {
   try {
     for (size_t j = begin; j < end; ++j) {
-      analysis.results[j].lengthHistory.resize(static_cast<size_t>(analysis.sampleCount));
+      results.nodes[j].lengthHistory.resize(static_cast<size_t>(results.sampleCount));
     }
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 3);
   }
-  const TreeOrder order = orderTree(analysis);
+  const TreeOrder order = orderTree(tree);
   BlockLengths block = blockLengths(order, begin, end);
-  analysis.tally.samplesSeen = 0;
+  results.samplesSeen = 0;
   int32_t sampleIndex = 0;
   SampleEntry sample;
-  for (SampleRecord& record : records) {
-    rewindRecord(record);
-    while (nextSample(record, sample)) applySample(analysis, order, block, sampleIndex++, sample);
+  for (const SampleRecord& record : records) {
+    RecordCursor cursor = startReplay(record);
+    while (nextSample(record, cursor, sample))
+      applySample(tree, results, order, block, sampleIndex++, sample);
   }
   // Every position holds its logged length again, a node at several positions that of its
   // last one.
-  for (size_t j = 0; j < analysis.nodes.size(); ++j) {
-    analysis.nodes[j]->length = analysis.tally.originalLengths[j];
+  for (size_t j = 0; j < tree.nodes.size(); ++j) {
+    tree.nodes[j]->length = tree.originalLengths[j];
   }
 }
 

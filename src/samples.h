@@ -12,20 +12,21 @@ namespace scalesum {
 // Sets the run's sample count to the retained samples of all `records` and sizes the sigma of
 // every sample; ends the process when no line is retained (`burnIn` names the burn-in) or when
 // there are more than a sample index can count.
-void countRetainedSamples(Analysis& analysis, const std::vector<SampleRecord>& records,
-                          int32_t burnIn);
+void countRetainedSamples(const Tree& tree, Results& results,
+                          const std::vector<SampleRecord>& records, int32_t burnIn);
 
 // Ends the process with the first fault of the records, in their order and in file order.
 void validateSampleNodes(const std::vector<SampleRecord>& records);
 
 // Validates the records, then applies every sample to every node position and restores the
 // logged lengths.
-void applyRetainedSamples(Analysis& analysis, std::vector<SampleRecord>& records);
+void applyRetainedSamples(const Tree& tree, Results& results,
+                          const std::vector<SampleRecord>& records);
 
 // Replays the records, validated, in order, and records the length histories and change
 // counts of the node positions in [begin, end) only, sizing those histories first; ends the
 // process at the first sample that scales the root.
-void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& records, size_t begin,
-                             size_t end);
+void applySamplesToPositions(const Tree& tree, Results& results,
+                             const std::vector<SampleRecord>& records, size_t begin, size_t end);
 
 }  // namespace scalesum

@@ -72,12 +72,12 @@ struct ScaledDraws {
 
 // Sets `starts` to where each of the run's chains begins in a series in sample order, and
 // returns the shortest chain's count, which the diagnostics cut every chain to.
-size_t chainStarts(const Analysis& analysis, const std::vector<double>& inOrder,
+size_t chainStarts(const Results& results, const std::vector<double>& inOrder,
                    std::vector<const double*>& starts) {
   // One run: the chain of all samples (also what a caller that names no chains gets).
-  const std::vector<int32_t> one = {analysis.sampleCount};
+  const std::vector<int32_t> one = {results.sampleCount};
   const std::vector<int32_t>& counts =
-      analysis.chainSampleCounts.empty() ? one : analysis.chainSampleCounts;
+      results.chainSampleCounts.empty() ? one : results.chainSampleCounts;
   starts.clear();
   size_t at = 0;
   size_t shortest = SIZE_MAX;
@@ -94,10 +94,10 @@ size_t chainStarts(const Analysis& analysis, const std::vector<double>& inOrder,
 // `scaled` names draws of which the series is a multiple, theirs serve as far as scaling
 // leaves them unchanged. When no sample was cut, sets `ascending` to the series sorted as
 // sortReals() sorts it; it is left empty otherwise.
-Convergence chainConvergence(const Analysis& analysis, const std::vector<double>& inOrder,
+Convergence chainConvergence(const Results& results, const std::vector<double>& inOrder,
                              SeriesScratch& scratch, std::vector<double>& ascending,
                              ScaledDraws scaled) {
-  const size_t shortest = chainStarts(analysis, inOrder, scratch.starts);
+  const size_t shortest = chainStarts(results, inOrder, scratch.starts);
   const bool whole = shortest * scratch.starts.size() == inOrder.size();
   if (scaled.of != nullptr && scaled.scale > 0.0) {
     if (const std::optional<Convergence> same =
@@ -132,12 +132,12 @@ void addStatistics(double hpdMass, const std::vector<double>& inOrder,
   if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
 }
 
-void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
+void computeSeries(const NodeResult& result, double length, const Results& results, Series series,
                    std::vector<double>& values) {
-  const size_t n = static_cast<size_t>(analysis.sampleCount);
+  const size_t n = static_cast<size_t>(results.sampleCount);
   values.resize(n);
   const double* history = result.lengthHistory.data();
-  const double* sigma = analysis.sampleSigma.data();
+  const double* sigma = results.sampleSigma.data();
   double* out = values.data();
   // Each value is formed from exactly these operands in exactly this order.
   switch (series) {
@@ -160,25 +160,25 @@ namespace {
 
 // Summarises one series of the node at `position` into its result; `scaled` says what draws
 // the series is a multiple of, if any.
-void summariseSeries(Analysis& analysis, size_t position, Series series, SeriesScratch& scratch,
-                     ScaledDraws scaled) {
-  NodeResult& result = analysis.results[position];
-  computeSeries(result, analysis.nodes[position]->length, analysis, series, scratch.values);
+void summariseSeries(const Tree& tree, Results& results, size_t position, Series series,
+                     SeriesScratch& scratch, ScaledDraws scaled) {
+  NodeResult& result = results.nodes[position];
+  computeSeries(result, tree.nodes[position]->length, results, series, scratch.values);
   const std::vector<double>& values = scratch.values;
   SeriesResult& out = result.series[static_cast<int>(series)];
   // The diagnostics sort the series anyway; the summary takes their order rather than sorting
   // it again.
   std::vector<double> ascending;
-  if (analysis.wantStatistics) {
-    out.convergence = chainConvergence(analysis, values, scratch, ascending, scaled);
+  if (results.wantStatistics) {
+    out.convergence = chainConvergence(results, values, scratch, ascending, scaled);
   }
   DensitySummary summary = ascending.empty()
-                               ? createDensitySummary(analysis.sampleCount, values.data())
+                               ? createDensitySummary(results.sampleCount, values.data())
                                : summariseSorted(std::move(ascending));
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
   if (series == Series::kScalar) countAboveAndBelowOne(values, out);
-  if (analysis.wantStatistics) addStatistics(analysis.hpdMass, values, summary, out);
+  if (results.wantStatistics) addStatistics(results.hpdMass, values, summary, out);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);
@@ -189,32 +189,33 @@ void summariseSeries(Analysis& analysis, size_t position, Series series, SeriesS
 // Summarises the four series of the node at position `position` and stores their summaries
 // and modes in the node's result; `sigmas`, when given, holds the diagnostics of the samples'
 // sigmas.
-void summariseNode(Analysis& analysis, size_t position, SeriesScratch& scratch,
+void summariseNode(const Tree& tree, Results& results, size_t position, SeriesScratch& scratch,
                    const ConvergenceScratch* sigmas) {
   // DeltaV is SigV times the node's length, value by value, so it comes straight after SigV,
   // while the diagnostics of SigV are at hand in the scratch; DeltaB is the sigmas times the
   // length. Their diagnostics are most often the same.
-  const double length = analysis.nodes[position]->length;
-  summariseSeries(analysis, position, Series::kScalar, scratch, {});
-  summariseSeries(analysis, position, Series::kSigV, scratch, {});
-  summariseSeries(analysis, position, Series::kDeltaV, scratch, {&scratch.draws, length});
-  summariseSeries(analysis, position, Series::kDeltaB, scratch, {sigmas, length});
+  const double length = tree.nodes[position]->length;
+  summariseSeries(tree, results, position, Series::kScalar, scratch, {});
+  summariseSeries(tree, results, position, Series::kSigV, scratch, {});
+  summariseSeries(tree, results, position, Series::kDeltaV, scratch, {&scratch.draws, length});
+  summariseSeries(tree, results, position, Series::kDeltaB, scratch, {sigmas, length});
 }
 
 }  // namespace
 
-void summariseAllNodes(Analysis& analysis) {
-  summariseNodes(analysis, 0, analysis.nodes.size(), nullptr);
+void summariseAllNodes(const Tree& tree, Results& results) {
+  summariseNodes(tree, results, 0, tree.nodes.size(), nullptr);
 }
 
-void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<int64_t>* finished) {
+void summariseNodes(const Tree& tree, Results& results, size_t begin, size_t end,
+                    std::atomic<int64_t>* finished) {
   // A node can stand at two positions (duplicate ids); it is summarised once, at its first,
   // which is never behind the later one, so it is summarised by this call or an earlier one.
   std::vector<size_t> distinct;
   std::vector<std::pair<size_t, size_t>> repeats;  // (later position, first position)
   std::unordered_map<const Node*, size_t> firstAt;
   for (size_t j = 0; j < end; ++j) {
-    const auto [at, isNew] = firstAt.emplace(analysis.nodes[j], j);
+    const auto [at, isNew] = firstAt.emplace(tree.nodes[j], j);
     if (j < begin) continue;
     if (isNew) {
       distinct.push_back(j);
@@ -227,9 +228,9 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
   const auto tasks = static_cast<int64_t>(distinct.size());
   // The sigmas' diagnostics, which serve every node's DeltaB.
   ConvergenceScratch sigmas;
-  if (analysis.wantStatistics) {
+  if (results.wantStatistics) {
     std::vector<const double*> starts;
-    const size_t shortest = chainStarts(analysis, analysis.sampleSigma, starts);
+    const size_t shortest = chainStarts(results, results.sampleSigma, starts);
     convergence(starts, shortest, sigmas);
   }
   const int threads = startableThreads(omp_get_max_threads());
@@ -239,8 +240,8 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
 #pragma omp for schedule(dynamic, 1)
     for (int64_t task = 0; task < tasks; ++task) {
       try {
-        summariseNode(analysis, distinct[static_cast<size_t>(task)], scratch,
-                      analysis.wantStatistics ? &sigmas : nullptr);
+        summariseNode(tree, results, distinct[static_cast<size_t>(task)], scratch,
+                      results.wantStatistics ? &sigmas : nullptr);
       } catch (const std::bad_alloc&) {
         reportAllocationError("Scalesum", 4);
       }
@@ -249,7 +250,7 @@ void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<in
   }
   for (const auto& [later, first] : repeats) {
     for (int s = 0; s < kSeriesCount; ++s) {
-      analysis.results[later].series[s] = analysis.results[first].series[s];
+      results.nodes[later].series[s] = results.nodes[first].series[s];
     }
     if (finished != nullptr) finished->fetch_add(kSeriesCount, std::memory_order_relaxed);
   }

@@ -11,7 +11,7 @@ namespace scalesum {
 
 // Fills `values` with series `series` of the node of logged length `length` whose lengths in
 // the retained samples are `result.lengthHistory`: one value per retained sample.
-void computeSeries(const NodeResult& result, double length, const Analysis& analysis, Series series,
+void computeSeries(const NodeResult& result, double length, const Results& results, Series series,
                    std::vector<double>& values);
 
 // Fills the interval, the sample size and the range of `out` from a series in sample order and
@@ -21,11 +21,12 @@ void addStatistics(double hpdMass, const std::vector<double>& inOrder,
 
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.
-void summariseAllNodes(Analysis& analysis);
+void summariseAllNodes(const Tree& tree, Results& results);
 
 // Summarises the four series of the node positions in [begin, end), whose length histories are
 // recorded, as summariseAllNodes does; a position whose node stands at an earlier one takes
 // that one's summaries. Adds 1 to `finished` (when given) for each series summarised or taken.
-void summariseNodes(Analysis& analysis, size_t begin, size_t end, std::atomic<int64_t>* finished);
+void summariseNodes(const Tree& tree, Results& results, size_t begin, size_t end,
+                    std::atomic<int64_t>* finished);
 
 }  // namespace scalesum

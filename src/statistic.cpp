@@ -11,51 +11,51 @@ namespace {
 // The columns in file order.
 constexpr StatisticColumn kColumns[] = {
     {"n", false, true,
-     [](const Analysis&, size_t, const SeriesStatistics& s) -> std::optional<double> {
+     [](const Results&, size_t, const SeriesStatistics& s) -> std::optional<double> {
        return s.n;
      }},
     {"mean", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.mean; }},
-    {"sd", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.sd; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mean; }},
+    {"sd", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.sd; }},
     {"median", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.median; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.median; }},
     {"mode", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.mode; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mode; }},
     {"hpd_lower", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.hpdLower; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.hpdLower; }},
     {"hpd_upper", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.hpdUpper; }},
-    {"ess", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.ess; }},
-    {"min", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.min; }},
-    {"max", false, false, [](const Analysis&, size_t, const SeriesStatistics& s) { return s.max; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.hpdUpper; }},
+    {"ess", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.ess; }},
+    {"min", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.min; }},
+    {"max", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.max; }},
     {"changed", true, true,
-     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
-       return a.results[at].changedCount;
+     [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return r.nodes[at].changedCount;
      }},
     {"pct_changed", true, false,
-     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
-       return percentChanged(a, at);
+     [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentChanged(r, at);
      }},
     {"pct_up", true, false,
-     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
-       return percentUp(a, at);
+     [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentUp(r, at);
      }},
     {"pct_down", true, false,
-     [](const Analysis& a, size_t at, const SeriesStatistics&) -> std::optional<double> {
-       return percentDown(a, at);
+     [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
+       return percentDown(r, at);
      }},
     // Whether the chains agree; at the end, so that readers of the earlier columns by
     // position read on as before.
     {"chains", true, true,
-     [](const Analysis& a, size_t, const SeriesStatistics&) -> std::optional<double> {
-       return a.chainSampleCounts.empty() ? 1.0 : static_cast<double>(a.chainSampleCounts.size());
+     [](const Results& r, size_t, const SeriesStatistics&) -> std::optional<double> {
+       return r.chainSampleCounts.empty() ? 1.0 : static_cast<double>(r.chainSampleCounts.size());
      }},
     {"rhat", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.rhat; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.rhat; }},
     {"ess_bulk", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.essBulk; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.essBulk; }},
     {"ess_tail", false, false,
-     [](const Analysis&, size_t, const SeriesStatistics& s) { return s.essTail; }},
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.essTail; }},
 };
 
 // Finds the column and series of the statistic `name`; false when it names none.
@@ -110,45 +110,46 @@ SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
   return s;
 }
 
-SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series) {
+SeriesStatistics seriesStatistics(const Tree& tree, const Results& results, size_t position,
+                                  Series series) {
   // The report prints placeholders for these nodes: their series are divisions by zero.
-  if (analysis.nodes[position]->length == 0.0) {
+  if (tree.nodes[position]->length == 0.0) {
     SeriesStatistics s;
-    s.n = analysis.sampleCount;
+    s.n = results.sampleCount;
     return s;
   }
-  return reportedStatistics(analysis.results[position].series[static_cast<int>(series)],
-                            analysis.sampleCount);
+  return reportedStatistics(results.nodes[position].series[static_cast<int>(series)],
+                            results.sampleCount);
 }
 
-double percentChanged(const Analysis& analysis, size_t position) {
-  return static_cast<double>(analysis.results[position].changedCount) /
-         static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+double percentChanged(const Results& results, size_t position) {
+  return static_cast<double>(results.nodes[position].changedCount) /
+         static_cast<double>(results.samplesSeen) * 100.0;
 }
 
-double percentUp(const Analysis& analysis, size_t position) {
-  const int32_t count = analysis.results[position].series[0].aboveOne;
-  return static_cast<double>(count) / static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+double percentUp(const Results& results, size_t position) {
+  const int32_t count = results.nodes[position].series[0].aboveOne;
+  return static_cast<double>(count) / static_cast<double>(results.samplesSeen) * 100.0;
 }
 
-double percentDown(const Analysis& analysis, size_t position) {
-  const int32_t count = analysis.results[position].series[0].belowOne;
-  return static_cast<double>(count) / static_cast<double>(analysis.tally.samplesSeen) * 100.0;
+double percentDown(const Results& results, size_t position) {
+  const int32_t count = results.nodes[position].series[0].belowOne;
+  return static_cast<double>(count) / static_cast<double>(results.samplesSeen) * 100.0;
 }
 
-int credibleShift(const Analysis& analysis, size_t position, double percent) {
-  if (percentUp(analysis, position) >= percent) return 1;
-  if (percentDown(analysis, position) >= percent) return -1;
+int credibleShift(const Results& results, size_t position, double percent) {
+  if (percentUp(results, position) >= percent) return 1;
+  if (percentDown(results, position) >= percent) return -1;
   return 0;
 }
 
-std::string credibleShiftsLine(const Analysis& analysis, double percent) {
+std::string credibleShiftsLine(const Tree& tree, const Results& results, double percent) {
   int up = 0;
   int down = 0;
   std::unordered_set<const Node*> seen;  // a node at two positions (duplicate ids) counts once
-  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-    if (!seen.insert(analysis.nodes[i]).second) continue;
-    const int shift = credibleShift(analysis, i, percent);
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    if (!seen.insert(tree.nodes[i]).second) continue;
+    const int shift = credibleShift(results, i, percent);
     up += shift > 0;
     down += shift < 0;
   }
@@ -173,12 +174,12 @@ bool isStatisticName(std::string_view name) {
   return name != "changed" && name != "chains" && parseStatisticName(name, &series, &column);
 }
 
-std::optional<double> statisticByName(const Analysis& analysis, size_t position,
+std::optional<double> statisticByName(const Tree& tree, const Results& results, size_t position,
                                       std::string_view name) {
   Series series;
   const StatisticColumn* column;
   if (!parseStatisticName(name, &series, &column)) return std::nullopt;
-  return column->value(analysis, position, seriesStatistics(analysis, position, series));
+  return column->value(results, position, seriesStatistics(tree, results, position, series));
 }
 
 }  // namespace scalesum

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 
@@ -28,25 +29,26 @@ struct SeriesStatistics {
 SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n);
 
 // Returns the statistics of series `series` of the node at `position`, NA rules applied.
-SeriesStatistics seriesStatistics(const Analysis& analysis, size_t position, Series series);
+SeriesStatistics seriesStatistics(const Tree& tree, const Results& results, size_t position,
+                                  Series series);
 
 // Returns the share of the applied samples, in percent, that changed the node at `position`.
-double percentChanged(const Analysis& analysis, size_t position);
+double percentChanged(const Results& results, size_t position);
 
 // Returns the share of the applied samples, in percent, in which the Scalar of the node at
 // `position` was above 1.
-double percentUp(const Analysis& analysis, size_t position);
+double percentUp(const Results& results, size_t position);
 
 // Returns the same share for a Scalar below 1.
-double percentDown(const Analysis& analysis, size_t position);
+double percentDown(const Results& results, size_t position);
 
 // Returns +1 when the node at `position` is a credible increase (pct_up >= `percent`), -1 for a
 // credible decrease (pct_down >= `percent`), else 0; `percent` is above 50.
-int credibleShift(const Analysis& analysis, size_t position, double percent);
+int credibleShift(const Results& results, size_t position, double percent);
 
 // Returns the line that tells how many nodes are credible increases and decreases at
 // `percent`.
-std::string credibleShiftsLine(const Analysis& analysis, double percent);
+std::string credibleShiftsLine(const Tree& tree, const Results& results, double percent);
 
 // One column of the statistics file, after node_id, taxa and series: the name of its header
 // cell and its value on the row of one node and series (empty: NA). A per-node column repeats
@@ -56,7 +58,7 @@ struct StatisticColumn {
   const char* name;
   bool perNode;
   bool count;  // written as a whole number, never in exponent form
-  std::optional<double> (*value)(const Analysis& analysis, size_t position,
+  std::optional<double> (*value)(const Results& results, size_t position,
                                  const SeriesStatistics& s);
 };
 
@@ -70,7 +72,7 @@ bool isStatisticName(std::string_view name);
 
 // Returns the value of the statistic `name` (see isStatisticName; "changed" too) of the node
 // at `position`, empty where the statistics file has NA.
-std::optional<double> statisticByName(const Analysis& analysis, size_t position,
+std::optional<double> statisticByName(const Tree& tree, const Results& results, size_t position,
                                       std::string_view name);
 
 }  // namespace scalesum

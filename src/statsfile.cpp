@@ -57,7 +57,7 @@ void appendStatisticCell(std::string& line, const std::optional<double>& value) 
   }
 }
 
-void writeStatistics(FILE* out, const Analysis& analysis) {
+void writeStatistics(FILE* out, const Tree& tree, const Results& results) {
   std::string line;
   std::string taxa;
   std::vector<const char*> sorted;
@@ -69,19 +69,19 @@ void writeStatistics(FILE* out, const Analysis& analysis) {
     }
     line += '\n';
     std::fputs(line.c_str(), out);
-    const std::unordered_map<int32_t, const char*> names = namesById(analysis);
-    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-      const Node& node = *analysis.nodes[i];
+    const std::unordered_map<int32_t, const char*> names = namesById(tree);
+    for (size_t i = 0; i < tree.nodes.size(); ++i) {
+      const Node& node = *tree.nodes[i];
       taxaCell(taxa, node, names, sorted);
       for (int s = 0; s < kSeriesCount; ++s) {
-        const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
+        const SeriesStatistics stats = seriesStatistics(tree, results, i, static_cast<Series>(s));
         line = std::to_string(node.id);
         line += '\t';
         line += taxa;
         line += '\t';
         line += kSeriesNames[s];
         for (const StatisticColumn& column : statisticColumns()) {
-          const std::optional<double> value = column.value(analysis, i, stats);
+          const std::optional<double> value = column.value(results, i, stats);
           if (column.count && value) {
             line += '\t';
             line += std::to_string(static_cast<int64_t>(*value));

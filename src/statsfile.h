@@ -15,6 +15,6 @@ void appendStatisticNumber(std::string& line, double value);
 void appendStatisticCell(std::string& line, const std::optional<double>& value);
 
 // Writes the whole statistics file: a header line, then one line per node and series.
-void writeStatistics(FILE* out, const Analysis& analysis);
+void writeStatistics(FILE* out, const Tree& tree, const Results& results);
 
 }  // namespace scalesum

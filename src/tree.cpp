@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "genlib.h"
+
 namespace scalesum {
 
 namespace {
@@ -73,10 +75,10 @@ void attach(CladeIndex& index, size_t clade, size_t parent) {
 }
 
 // Returns the position of the first node that holds every taxon: the root.
-size_t rootPosition(const Analysis& analysis) {
-  const std::vector<Node*>& nodes = analysis.nodes;
+size_t rootPosition(const Tree& tree) {
+  const std::vector<Node*>& nodes = tree.nodes;
   for (size_t j = 0; j < nodes.size(); ++j) {
-    if (nodes[j]->taxonCount == analysis.taxonCount) return j;
+    if (nodes[j]->taxonCount == tree.taxonCount) return j;
   }
   fail(1, Stream::kStdout, "Error cannot find root.\n");
 }
@@ -114,8 +116,8 @@ int32_t denseIndex(const DenseTaxa& dense, int32_t id) {
 
 // Returns the index of the nodes, none of them attached yet; ends the process when a node
 // lists a taxon id that no taxon has.
-CladeIndex cladeIndex(const Analysis& analysis, const DenseTaxa& dense) {
-  const std::vector<Node*>& nodes = analysis.nodes;
+CladeIndex cladeIndex(const Tree& tree, const DenseTaxa& dense) {
+  const std::vector<Node*>& nodes = tree.nodes;
   const size_t count = nodes.size();
   CladeIndex index;
   index.members.resize(count);
@@ -126,7 +128,7 @@ CladeIndex cladeIndex(const Analysis& analysis, const DenseTaxa& dense) {
       const int32_t taxon = denseIndex(dense, id);
       if (taxon < 0) {
         fail(1, Stream::kStdout, "Error in %s: node %d lists taxon id %d, which no taxon has\n",
-             analysis.log.path.c_str(), nodes[j]->id, id);
+             tree.path.c_str(), nodes[j]->id, id);
       }
       set.push_back(taxon);
     }
@@ -209,32 +211,32 @@ void linkNodes(const CladeIndex& index, std::vector<Node*>& nodes) {
 }
 
 // Makes the node at `rootAt` the root: no parent, and a branch of length 0.
-void cutRootBranch(Analysis& analysis, size_t rootAt) {
-  Node* root = analysis.nodes[rootAt];
+void cutRootBranch(Tree& tree, size_t rootAt) {
+  Node* root = tree.nodes[rootAt];
   root->parent = nullptr;
   root->length = 0.0;
-  analysis.tally.originalLengths[rootAt] = 0.0;
+  tree.originalLengths[rootAt] = 0.0;
 }
 
 // Ends the process when a node other than the root has no parent: the root does not take it
 // in, and its samples would be applied to nothing.
-void requireEveryNodePlaced(const Analysis& analysis) {
-  for (const Node* node : analysis.nodes) {
-    if (node != analysis.root && node->parent == nullptr) {
+void requireEveryNodePlaced(const Tree& tree) {
+  for (const Node* node : tree.nodes) {
+    if (node != tree.root && node->parent == nullptr) {
       fail(1, Stream::kStdout,
            "Error in %s: node %d does not fit inside the root's clade, so it has no place in "
            "the tree\n",
-           analysis.log.path.c_str(), node->id);
+           tree.path.c_str(), node->id);
     }
   }
 }
 
-// Puts analysis.nodes in log order again, each position taking the first node with its id in
+// Puts tree.nodes in log order again, each position taking the first node with its id in
 // pre-order, and indexes them by id.
-void restoreLogOrder(Analysis& analysis) {
-  std::vector<Node*>& nodes = analysis.nodes;
+void restoreLogOrder(Tree& tree) {
+  std::vector<Node*>& nodes = tree.nodes;
   std::unordered_map<int32_t, Node*> firstInPreorder;
-  std::vector<Node*> pending{analysis.root};
+  std::vector<Node*> pending{tree.root};
   while (!pending.empty()) {
     Node* node = pending.back();
     pending.pop_back();
@@ -243,8 +245,8 @@ void restoreLogOrder(Analysis& analysis) {
       pending.push_back(*child);
     }
   }
-  for (size_t j = 0; j < nodes.size(); ++j) nodes[j] = firstInPreorder.at(analysis.nodeIds[j]);
-  for (Node* node : nodes) analysis.nodeById.emplace(node->id, node);
+  for (size_t j = 0; j < nodes.size(); ++j) nodes[j] = firstInPreorder.at(tree.nodeIds[j]);
+  for (Node* node : nodes) tree.nodeById.emplace(node->id, node);
 }
 
 }  // namespace
@@ -263,16 +265,16 @@ Node* findNodeInSubtree(Node* top, int32_t id) {
   return nullptr;
 }
 
-void buildCladeTree(Analysis& analysis) {
-  const size_t rootAt = rootPosition(analysis);
-  analysis.root = analysis.nodes[rootAt];
+void buildCladeTree(Tree& tree) {
+  const size_t rootAt = rootPosition(tree);
+  tree.root = tree.nodes[rootAt];
   // Every taxon id a node lists must be a taxon's; ids become dense indices on the way.
-  CladeIndex index = cladeIndex(analysis, denseTaxa(analysis.taxa));
+  CladeIndex index = cladeIndex(tree, denseTaxa(tree.taxa));
   placeClades(index, rootAt);
-  linkNodes(index, analysis.nodes);
-  cutRootBranch(analysis, rootAt);
-  requireEveryNodePlaced(analysis);
-  restoreLogOrder(analysis);
+  linkNodes(index, tree.nodes);
+  cutRootBranch(tree, rootAt);
+  requireEveryNodePlaced(tree);
+  restoreLogOrder(tree);
 }
 
 }  // namespace scalesum

@@ -73,8 +73,8 @@ void appendInterval(std::string& out, const std::string& key, const SeriesStatis
   out += '}';
 }
 
-void appendAnnotation(std::string& out, const Analysis& analysis, const TreeItem& item,
-                      const ColourScale& scale, const std::string& hpdKey,
+void appendAnnotation(std::string& out, const Tree& tree, const Results& results,
+                      const TreeItem& item, const ColourScale& scale, const std::string& hpdKey,
                       const TreeFileSettings& settings) {
   out += "[&";
   if (item.node != nullptr) {
@@ -84,32 +84,33 @@ void appendAnnotation(std::string& out, const Analysis& analysis, const TreeItem
   if (item.position >= 0) {
     const auto position = static_cast<size_t>(item.position);
     for (const char* column : kNodeAnnotations) {
-      appendEntry(out, column, statisticByName(analysis, position, column));
+      appendEntry(out, column, statisticByName(tree, results, position, column));
     }
     for (int s = 0; s < kSeriesCount; ++s) {
-      const SeriesStatistics stats = seriesStatistics(analysis, position, static_cast<Series>(s));
+      const SeriesStatistics stats =
+          seriesStatistics(tree, results, position, static_cast<Series>(s));
       const std::string name = kSeriesNames[s];
       for (const SeriesAnnotation& entry : kSeriesAnnotations) {
         if (entry.column == nullptr) {
           appendInterval(out, name + '_' + hpdKey, stats);
         } else {
           appendEntry(out, name + entry.suffix,
-                      statisticByName(analysis, position, name + '_' + entry.column));
+                      statisticByName(tree, results, position, name + '_' + entry.column));
         }
       }
     }
-    const int shift = credibleShift(analysis, position, settings.crediblePercent);
+    const int shift = credibleShift(results, position, settings.crediblePercent);
     if (shift != 0) out += shift > 0 ? ",shift=\"up\"" : ",shift=\"down\"";
   }
   if (settings.lengths != BranchLengths::kLogged && item.parent >= 0 &&
-      !branchLength(analysis, item, settings.lengths).second && item.length != 0.0) {
+      !branchLength(tree, results, item, settings.lengths).second && item.length != 0.0) {
     if (out.back() != '&') out += ',';
     out += "scaled=\"no\"";
   }
   if (out.back() != '&') out += ',';
   char colour[16];
   std::snprintf(colour, sizeof colour, "!color=#%06x]",
-                branchColour(analysis, scale, item.position));
+                branchColour(tree, results, scale, item.position));
   out += colour;
 }
 
@@ -129,46 +130,46 @@ std::string nexusName(std::string_view name) {
   return quoted + '\'';
 }
 
-std::pair<double, bool> branchLength(const Analysis& analysis, const TreeItem& item,
+std::pair<double, bool> branchLength(const Tree& tree, const Results& results, const TreeItem& item,
                                      BranchLengths lengths) {
   if (lengths == BranchLengths::kLogged || item.length == 0.0 || item.position < 0) {
     return {item.length, item.length == 0.0};
   }
   const SeriesStatistics scalar =
-      seriesStatistics(analysis, static_cast<size_t>(item.position), Series::kScalar);
+      seriesStatistics(tree, results, static_cast<size_t>(item.position), Series::kScalar);
   const std::optional<double>& m =
       lengths == BranchLengths::kScaledByMean ? scalar.mean : scalar.median;
   if (!m || !std::isfinite(*m)) return {item.length, false};
   return {item.length * *m, true};
 }
 
-std::pair<std::string, std::string> namesDifferingInCase(const Analysis& analysis) {
+std::pair<std::string, std::string> namesDifferingInCase(const Tree& tree) {
   std::unordered_map<std::string, size_t> firstByFolded;
   std::string folded;
-  for (size_t k = 0; k < analysis.taxa.size(); ++k) {
-    const std::string& name = analysis.taxa[k].name;
+  for (size_t k = 0; k < tree.taxa.size(); ++k) {
+    const std::string& name = tree.taxa[k].name;
     folded = name;
     for (char& c : folded) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     const auto [at, isNew] = firstByFolded.emplace(folded, k);
-    if (!isNew && analysis.taxa[at->second].name != name) {
-      return {analysis.taxa[at->second].name, name};
+    if (!isNew && tree.taxa[at->second].name != name) {
+      return {tree.taxa[at->second].name, name};
     }
   }
   return {};
 }
 
-void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+void writeTreeFile(FILE* out, const Tree& tree, const Results& results, const TreeLayout& layout,
                    const TreeFileSettings& settings) {
   try {
-    const ColourScale scale = colourScale(analysis, settings.colorBy);
-    const std::string hpdKey = hpdName(analysis.hpdMass);
+    const ColourScale scale = colourScale(tree, results, settings.colorBy);
+    const std::string hpdKey = hpdName(results.hpdMass);
 
     std::string text = "#NEXUS\nBEGIN TREES;\n\tTRANSLATE\n";
-    for (size_t k = 0; k < analysis.taxa.size(); ++k) {
-      text += "\t\t" + std::to_string(k + 1) + ' ' + nexusName(analysis.taxa[k].name);
-      text += k + 1 < analysis.taxa.size() ? ",\n" : "\n";
+    for (size_t k = 0; k < tree.taxa.size(); ++k) {
+      text += "\t\t" + std::to_string(k + 1) + ' ' + nexusName(tree.taxa[k].name);
+      text += k + 1 < tree.taxa.size() ? ",\n" : "\n";
     }
     text += "\t;\n\tTREE scalesum = [&R] ";
 
@@ -176,10 +177,10 @@ void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout
     const auto close = [&](size_t i) {
       const TreeItem& item = layout.items[i];
       if (item.taxon < 0) text += ')';
-      appendAnnotation(text, analysis, item, scale, hpdKey, settings);
+      appendAnnotation(text, tree, results, item, scale, hpdKey, settings);
       if (item.parent >= 0) {
         text += ':';
-        appendNumber(text, branchLength(analysis, item, settings.lengths).first);
+        appendNumber(text, branchLength(tree, results, item, settings.lengths).first);
       }
     };
     std::vector<size_t> open;

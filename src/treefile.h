@@ -27,16 +27,16 @@ struct TreeFileSettings {
 
 // Returns the length that a tree file with `lengths` gives the branch of `item`, and whether
 // it is scaled: L * m for a node with a finite m; the logged L where m is not finite; 0 for 0.
-std::pair<double, bool> branchLength(const Analysis& analysis, const TreeItem& item,
+std::pair<double, bool> branchLength(const Tree& tree, const Results& results, const TreeItem& item,
                                      BranchLengths lengths);
 
-// Writes the NEXUS tree file of `layout` (the analysis's layoutTree): the taxa as a translation
+// Writes the NEXUS tree file of `layout` (layoutTree of `tree`): the taxa as a translation
 // table and the one annotated tree, coloured as the picture is.
-void writeTreeFile(FILE* out, const Analysis& analysis, const TreeLayout& layout,
+void writeTreeFile(FILE* out, const Tree& tree, const Results& results, const TreeLayout& layout,
                    const TreeFileSettings& settings);
 
 // Returns the first two taxon names, in table order, that differ only in the case of ASCII
 // letters, which NEXUS readers may take for one name; empty names when there are none.
-std::pair<std::string, std::string> namesDifferingInCase(const Analysis& analysis);
+std::pair<std::string, std::string> namesDifferingInCase(const Tree& tree);
 
 }  // namespace scalesum

@@ -50,17 +50,16 @@ void offer(FigureCount& figures, double figure, bool worse, const Where& at) {
 // Visits every figure that a warning looks at: each series of each node (when statistics were
 // computed) and each column's row of all chains, with where it is.
 template <typename Visit>
-void visitFigures(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+void visitFigures(const Tree& tree, const Results& results, const std::vector<ParamsRow>& paramRows,
                   const std::vector<std::string>& fieldNames, Visit visit) {
-  if (analysis.wantStatistics) {
+  if (results.wantStatistics) {
     std::unordered_set<const Node*> seen;  // a node at two positions counts once
-    for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-      if (!seen.insert(analysis.nodes[i]).second) continue;
+    for (size_t i = 0; i < tree.nodes.size(); ++i) {
+      if (!seen.insert(tree.nodes[i]).second) continue;
       for (int s = 0; s < kSeriesCount; ++s) {
-        const SeriesStatistics stats = seriesStatistics(analysis, i, static_cast<Series>(s));
-        visit(stats.rhat, stats.essBulk, stats.essTail, [&] {
-          return "node " + std::to_string(analysis.nodes[i]->id) + ", " + kSeriesNames[s];
-        });
+        const SeriesStatistics stats = seriesStatistics(tree, results, i, static_cast<Series>(s));
+        visit(stats.rhat, stats.essBulk, stats.essTail,
+              [&] { return "node " + std::to_string(tree.nodes[i]->id) + ", " + kSeriesNames[s]; });
       }
     }
   }
@@ -77,8 +76,8 @@ void visitFigures(const Analysis& analysis, const std::vector<ParamsRow>& paramR
 
 }  // namespace
 
-std::string unequalChainsWarning(const Analysis& analysis) {
-  const std::vector<int32_t>& counts = analysis.chainSampleCounts;
+std::string unequalChainsWarning(const Results& results) {
+  const std::vector<int32_t>& counts = results.chainSampleCounts;
   if (counts.size() < 2 ||
       std::adjacent_find(counts.begin(), counts.end(), std::not_equal_to<>()) == counts.end()) {
     return {};
@@ -95,10 +94,11 @@ std::string unequalChainsWarning(const Analysis& analysis) {
   return line;
 }
 
-std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+std::string highRhatWarning(const Tree& tree, const Results& results,
+                            const std::vector<ParamsRow>& paramRows,
                             const std::vector<std::string>& fieldNames) {
   FigureCount high;
-  visitFigures(analysis, paramRows, fieldNames,
+  visitFigures(tree, results, paramRows, fieldNames,
                [&](const std::optional<double>& rhat, const std::optional<double>&,
                    const std::optional<double>&, const auto& where) {
                  if (!rhat) return;
@@ -108,39 +108,40 @@ std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRo
   char measure[80];
   std::snprintf(measure, sizeof measure, "an R-hat of %g or more", kHighRhat);
   // One chain's R-hat compares its halves: it says the chain moved on, not that runs disagree.
-  const size_t chains = analysis.chainSampleCounts.size();
+  const size_t chains = results.chainSampleCounts.size();
   return figureWarning(high, "series or columns", measure, "worst", 3, chains,
                        chains > 1 ? "may not have converged" : "may need to run longer");
 }
 
-std::string lowSampleSizeWarning(const Analysis& analysis) {
+std::string lowSampleSizeWarning(const Tree& tree, const Results& results) {
   FigureCount low;
   std::unordered_set<const Node*> seen;  // a node at two positions counts once
-  for (size_t i = 0; i < analysis.nodes.size(); ++i) {
-    if (!seen.insert(analysis.nodes[i]).second) continue;
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    if (!seen.insert(tree.nodes[i]).second) continue;
     for (int s = 0; s < kSeriesCount; ++s) {
-      const std::optional<double> ess = seriesStatistics(analysis, i, static_cast<Series>(s)).ess;
+      const std::optional<double> ess =
+          seriesStatistics(tree, results, i, static_cast<Series>(s)).ess;
       if (!ess) continue;
       ++low.total;
       if (!(*ess < kLowSampleSize)) continue;
-      offer(low, *ess, *ess < low.extreme, [&] {
-        return "node " + std::to_string(analysis.nodes[i]->id) + ", " + kSeriesNames[s];
-      });
+      offer(low, *ess, *ess < low.extreme,
+            [&] { return "node " + std::to_string(tree.nodes[i]->id) + ", " + kSeriesNames[s]; });
     }
   }
   char measure[80];
   std::snprintf(measure, sizeof measure, "an effective sample size below %g", kLowSampleSize);
-  return figureWarning(low, "series", measure, "lowest", 1, analysis.chainSampleCounts.size(),
+  return figureWarning(low, "series", measure, "lowest", 1, results.chainSampleCounts.size(),
                        "may need to run longer");
 }
 
-std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+std::string lowBulkOrTailWarning(const Tree& tree, const Results& results,
+                                 const std::vector<ParamsRow>& paramRows,
                                  const std::vector<std::string>& fieldNames) {
-  const size_t chains = analysis.chainSampleCounts.size();
+  const size_t chains = results.chainSampleCounts.size();
   if (chains < 2) return {};
   const double threshold = kLowSampleSizePerChain * static_cast<double>(chains);
   FigureCount low;
-  visitFigures(analysis, paramRows, fieldNames,
+  visitFigures(tree, results, paramRows, fieldNames,
                [&](const std::optional<double>&, const std::optional<double>& bulk,
                    const std::optional<double>& tail, const auto& where) {
                  if (!bulk && !tail) return;

@@ -4,14 +4,15 @@
 #include <vector>
 
 #include "params.h"
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 
 // Returns, for a run of several chains that kept different numbers of samples, the warning
 // line that gives each chain's count and the shortest's, to which the convergence figures cut
 // every chain; or an empty text.
-std::string unequalChainsWarning(const Analysis& analysis);
+std::string unequalChainsWarning(const Results& results);
 
 // R-hat at or above this says the chains (or the halves of one) have not come to agree.
 inline constexpr double kHighRhat = 1.01;
@@ -19,7 +20,8 @@ inline constexpr double kHighRhat = 1.01;
 // Returns the warning line about the series (when statistics were computed) and the global
 // columns in `paramRows` whose R-hat is kHighRhat or more: how many of those with an R-hat,
 // the worst and where; or an empty text when there are none.
-std::string highRhatWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+std::string highRhatWarning(const Tree& tree, const Results& results,
+                            const std::vector<ParamsRow>& paramRows,
                             const std::vector<std::string>& fieldNames);
 
 // The effective sample size below which a series is reported as possibly too short.
@@ -27,7 +29,7 @@ inline constexpr double kLowSampleSize = 200.0;
 
 // Returns the warning line about the rows whose effective sample size is below kLowSampleSize,
 // or an empty text when there are none.
-std::string lowSampleSizeWarning(const Analysis& analysis);
+std::string lowSampleSizeWarning(const Tree& tree, const Results& results);
 
 // The bulk or tail effective sample size per chain below which a series is reported.
 inline constexpr double kLowSampleSizePerChain = 100.0;
@@ -35,7 +37,8 @@ inline constexpr double kLowSampleSizePerChain = 100.0;
 // Returns, for a run of several chains, the warning line about the series and columns whose
 // bulk or tail effective sample size is below kLowSampleSizePerChain per chain (how many of
 // those with either figure), or an empty text.
-std::string lowBulkOrTailWarning(const Analysis& analysis, const std::vector<ParamsRow>& paramRows,
+std::string lowBulkOrTailWarning(const Tree& tree, const Results& results,
+                                 const std::vector<ParamsRow>& paramRows,
                                  const std::vector<std::string>& fieldNames);
 
 }  // namespace scalesum

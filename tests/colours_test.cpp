@@ -41,7 +41,7 @@ TEST(Colours, EveryColourStandsOutOnWhite) {
                std::to_string(2 + i % 2) + " " + std::to_string(1 / scalar) + " 0 Branch\n";
   }
   const auto a = testing::summarised(dir, testing::smallLog(samples));
-  const TreeLayout layout = layoutTree(*a);
+  const TreeLayout layout = layoutTree(a->tree);
   // The colour bar's stops cover each scale from end to end.
   std::vector<std::string> names{"pct_changed", "pct_up", "pct_down"};
   for (const char* series : {"scalar", "sigv", "deltab", "deltav"}) {
@@ -53,11 +53,11 @@ TEST(Colours, EveryColourStandsOutOnWhite) {
   for (const std::string& name : names) {
     ASSERT_TRUE(isStatisticName(name)) << name;
     std::vector<std::string> texts{written([&](FILE* out) {
-      writeTreeFile(out, *a, layout, {name, 60.0, BranchLengths::kLogged});
+      writeTreeFile(out, a->tree, a->results, layout, {name, 60.0, BranchLengths::kLogged});
     })};
     for (PictureLayout shape : {PictureLayout::kRectangular, PictureLayout::kCircular}) {
       texts.push_back(written([&](FILE* out) {
-        writePicture(out, *a, layout, {name, shape, true, 60.0});
+        writePicture(out, a->tree, a->results, layout, {name, shape, true, 60.0});
       }));
     }
     for (const std::string& text : texts) {

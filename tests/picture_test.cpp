@@ -25,10 +25,11 @@ constexpr const char* kFourSamples =
     "3 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
     "4 0 0 1 0 1 0 2 2 0 Branch\n";
 
-std::string pictureOf(const Analysis& analysis, const std::string& colorBy,
+std::string pictureOf(const testing::LoadedLog& analysis, const std::string& colorBy,
                       PictureLayout layout = PictureLayout::kRectangular, double percent = 95.0) {
   return written([&](FILE* out) {
-    writePicture(out, analysis, layoutTree(analysis), {colorBy, layout, true, percent});
+    writePicture(out, analysis.tree, analysis.results, layoutTree(analysis.tree),
+                 {colorBy, layout, true, percent});
   });
 }
 
@@ -41,7 +42,7 @@ size_t occurrences(const std::string& text, const std::string& part) {
 TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   testing::TempDir dir;
   const auto a = testing::summarised(dir, testing::smallLog(kFourSamples));
-  const ColourScale scale = colourScale(*a, "scalar_median");
+  const ColourScale scale = colourScale(a->tree, a->results, "scalar_median");
   // log2 medians 1, -1 and 0; the 2nd and 98th percentiles are -0.96 and 0.96.
   EXPECT_DOUBLE_EQ(scale.high, 0.96);
   const std::string svg = pictureOf(*a, "scalar_median");
@@ -86,10 +87,11 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   }
 
   // Anything else is sequential between its percentiles: pct_changed runs from 25 to 100.
-  const ColourScale changed = colourScale(*a, "pct_changed");
+  const ColourScale changed = colourScale(a->tree, a->results, "pct_changed");
   EXPECT_DOUBLE_EQ(changed.low, 27.0);
-  EXPECT_EQ(branchColour(*a, changed, 1), 0x69cd5bu);  // viridis' ends, cut before the light
-  EXPECT_EQ(branchColour(*a, changed, 3), 0x440154u);
+  EXPECT_EQ(branchColour(a->tree, a->results, changed, 1),
+            0x69cd5bu);  // viridis' ends, cut before the light
+  EXPECT_EQ(branchColour(a->tree, a->results, changed, 3), 0x440154u);
 }
 
 TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
@@ -149,7 +151,7 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   for (const auto& [path, title] :
        {std::pair{"-", ">standard input: "}, std::pair{"/dev/fd/63", ">/dev/fd/63: "},
         std::pair{"runs/a&b.log", ">a&amp;b.log: "}}) {
-    a->log.path = path;
+    a->tree.path = path;
     EXPECT_NE(pictureOf(*a, "scalar_mean").find(title), std::string::npos) << path;
   }
 }

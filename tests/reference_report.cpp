@@ -101,23 +101,23 @@ std::string statistics(std::vector<double> values) {
 
 }  // namespace
 
-std::string treeMismatch(const Analysis& analysis) {
+std::string treeMismatch(const Tree& built) {
   ReferenceTree tree;
   std::map<const Node*, int> indexOf{{nullptr, -1}};
-  for (const auto& node : analysis.nodeStore) {
+  for (const auto& node : built.nodeStore) {
     indexOf[node.get()] = int(tree.taxa.size());
     tree.taxa.push_back(node->taxonIds);
   }
-  tree.build(analysis.taxonCount);
-  if (analysis.root != analysis.nodeStore[size_t(tree.root)].get()) return "the root";
+  tree.build(built.taxonCount);
+  if (built.root != built.nodeStore[size_t(tree.root)].get()) return "the root";
   for (size_t j = 0; j < tree.taxa.size(); ++j) {
-    const Node& node = *analysis.nodeStore[j];
+    const Node& node = *built.nodeStore[j];
     std::vector<int> children;
     for (const Node* child : node.children) children.push_back(indexOf[child]);
-    const Node* shown = analysis.nodes[j];
+    const Node* shown = built.nodes[j];
     if (indexOf[node.parent] != tree.parent[j] || children != tree.children[j] ||
-        shown != findNodeInSubtree(analysis.root, analysis.nodeIds[j]) ||
-        shown != findNodeById(analysis, shown->id)) {
+        shown != findNodeInSubtree(built.root, built.nodeIds[j]) ||
+        shown != findNodeById(built, shown->id)) {
       return "node " + std::to_string(j);
     }
   }

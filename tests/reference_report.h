@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "records.h"
+#include "tree.h"
 
 namespace scalesum::testing {
 
-// Returns where the built tree of `analysis` differs from the one the straightforward clade
+// Returns where `built` differs from the one the straightforward clade
 // insertion makes of its node table, or from the rule that each position shows the first node
 // with its id in pre-order; empty when it does not.
-std::string treeMismatch(const Analysis& analysis);
+std::string treeMismatch(const Tree& built);
 
 // A log read as the README describes it, without the program's readers: per position of the
 // node table the node shown there, its length in every retained sample and its change count.

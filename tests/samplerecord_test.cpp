@@ -11,11 +11,11 @@ namespace {
 using namespace testing;
 
 // Replays the whole record and returns its samples with their groups, as text.
-std::vector<std::string> replay(SampleRecord& record) {
+std::vector<std::string> replay(const SampleRecord& record) {
   std::vector<std::string> samples;
   SampleEntry entry;
-  rewindRecord(record);
-  while (nextSample(record, entry)) {  // (to_string writes a double as %f does)
+  RecordCursor cursor = startReplay(record);
+  while (nextSample(record, cursor, entry)) {  // (to_string writes a double as %f does)
     std::string text = std::to_string(entry.iteration) + " " + std::to_string(entry.sigma) + " " +
                        std::to_string(entry.notANumber);
     for (double global : entry.globals) text.append(" ").append(std::to_string(global));
@@ -37,13 +37,12 @@ TEST(SampleRecord, HoldsEachRetainedLineOnceAndItsFaultsInFileOrder) {
                                          "5 lh -2.5 0 nan x y\n6 0 0 2 0 1\n"
                                          "7 1 2 1 4 0.5 6 9 2 0 Node\n"
                                          "8 1e3 .5 2 -inf 2 +6 2 0.5 x Node 6 3 x Branch\n"));
-  analysis->options.burnIn = 5;
-  std::vector<SampleRecord> records = readSamples(*analysis);
+  std::vector<SampleRecord> records = readSamples(*analysis, 5);
   SampleRecord& record = records[0];
   EXPECT_EQ(record.fieldNames,
             (std::vector<std::string>{"Iter", "Lh", "Prior", "No", "Alpha", "Sigma", "X"}));
   EXPECT_TRUE(record.sampleLineCount == 5 && record.sampleCount == 4 &&
-              analysis->sampleCount == 4 && record.lastRetainedLine == 21);
+              analysis->results.sampleCount == 4 && record.lastRetainedLine == 21);
   // 49 bytes a sample, 12 a group; a rejected line keeps no group.
   EXPECT_EQ(recordBytes(record), 4 * 49 + 2 * 12);
   ASSERT_EQ(record.faults.size(), 2u);

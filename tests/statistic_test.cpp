@@ -18,26 +18,27 @@ TEST(Statistic, MissingValuesFollowTheirRules) {
   auto a = testing::summarised(
       dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
                              "2 0 0 0 0 nan 0\n"));
-  const SeriesStatistics root = seriesStatistics(*a, 0, Series::kScalar);
+  const SeriesStatistics root = seriesStatistics(a->tree, a->results, 0, Series::kScalar);
   EXPECT_EQ(root.n, 3);
   EXPECT_FALSE(root.mean || root.sd || root.median || root.mode || root.hpdLower || root.ess ||
                root.min || root.max);
-  const SeriesStatistics scalar = seriesStatistics(*a, 1, Series::kScalar);
+  const SeriesStatistics scalar = seriesStatistics(a->tree, a->results, 1, Series::kScalar);
   EXPECT_TRUE(scalar.min == 1.0 && scalar.max == 4.0 && scalar.hpdUpper == 4.0 && scalar.ess &&
               scalar.sd && scalar.mode);
-  const SeriesStatistics sigV = seriesStatistics(*a, 1, Series::kSigV);
+  const SeriesStatistics sigV = seriesStatistics(a->tree, a->results, 1, Series::kSigV);
   EXPECT_TRUE(std::isnan(*sigV.mean) && std::isnan(*sigV.max) &&
               !(sigV.hpdLower || sigV.hpdUpper || sigV.ess));
-  const SeriesStatistics constant = seriesStatistics(*a, 2, Series::kScalar);  // never scaled
+  const SeriesStatistics constant =
+      seriesStatistics(a->tree, a->results, 2, Series::kScalar);  // never scaled
   EXPECT_TRUE(constant.hpdLower == 1.0 && !constant.ess);
-  EXPECT_EQ(statisticByName(*a, 1, "scalar_max"), 4.0);
-  EXPECT_DOUBLE_EQ(*statisticByName(*a, 1, "pct_changed"), 200.0 / 3);
-  EXPECT_EQ(statisticByName(*a, 0, "deltav_ess"), std::nullopt);
+  EXPECT_EQ(statisticByName(a->tree, a->results, 1, "scalar_max"), 4.0);
+  EXPECT_DOUBLE_EQ(*statisticByName(a->tree, a->results, 1, "pct_changed"), 200.0 / 3);
+  EXPECT_EQ(statisticByName(a->tree, a->results, 0, "deltav_ess"), std::nullopt);
   EXPECT_FALSE(isStatisticName("scalar_") || isStatisticName("Scalar_median") ||
                isStatisticName("scalar_changed") || isStatisticName("sigv__mean"));
 
   auto one = testing::summarised(dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n"));
-  const SeriesStatistics single = seriesStatistics(*one, 1, Series::kScalar);
+  const SeriesStatistics single = seriesStatistics(one->tree, one->results, 1, Series::kScalar);
   EXPECT_TRUE(single.mean && single.median && single.hpdLower && !single.sd && !single.mode &&
               !single.ess);
 }
@@ -72,10 +73,10 @@ TEST(Statistic, SharesScaledUpAndDownAgainstAPlainCount) {
         up += scalar > 1;
         down += scalar < 1;
       }
-      EXPECT_EQ(percentUp(*a, j), up / 30.0 * 100.0) << samples << j;
-      EXPECT_EQ(percentDown(*a, j), down / 30.0 * 100.0) << samples << j;
-      EXPECT_EQ(statisticByName(*a, j, "pct_up"), percentUp(*a, j));
-      EXPECT_EQ(credibleShift(*a, j, 60.0), up >= 18 ? 1 : (down >= 18 ? -1 : 0));
+      EXPECT_EQ(percentUp(a->results, j), up / 30.0 * 100.0) << samples << j;
+      EXPECT_EQ(percentDown(a->results, j), down / 30.0 * 100.0) << samples << j;
+      EXPECT_EQ(statisticByName(a->tree, a->results, j, "pct_up"), percentUp(a->results, j));
+      EXPECT_EQ(credibleShift(a->results, j, 60.0), up >= 18 ? 1 : (down >= 18 ? -1 : 0));
     }
   }
 }

@@ -138,27 +138,33 @@ std::string smallLog(const std::string& samples) {
          samples;
 }
 
-std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log) {
-  std::unique_ptr<Analysis> analysis = readLogHeader(dir.write("tree.log", log).c_str());
-  buildCladeTree(*analysis);
-  return analysis;
+std::unique_ptr<LoadedLog> loadTree(const TempDir& dir, const std::string& log) {
+  auto loaded = std::make_unique<LoadedLog>();
+  LogFile file;
+  loaded->tree = readLogHeader(file, dir.write("tree.log", log).c_str());
+  loaded->results.nodes.resize(loaded->tree.nodes.size());
+  buildCladeTree(loaded->tree);
+  return loaded;
 }
 
-std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit) {
+std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn, const RecordLimit& limit) {
+  // The tables are loaded already; reading them again leaves the log at its samples.
+  LogFile log;
+  readLogHeader(log, loaded.tree.path.c_str());
   std::vector<SampleRecord> records;
-  records.push_back(readLogSamples(analysis.log, analysis, analysis.options.burnIn, limit));
-  countRetainedSamples(analysis, records, analysis.options.burnIn);
+  records.push_back(readLogSamples(log, loaded.tree, burnIn, limit));
+  countRetainedSamples(loaded.tree, loaded.results, records, burnIn);
   return records;
 }
 
-std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
-  auto analysis = loadTree(dir, log);
-  analysis->wantStatistics = true;
-  analysis->hpdMass = hpdMass;
-  std::vector<SampleRecord> records = readSamples(*analysis);
-  applyRetainedSamples(*analysis, records);
-  summariseAllNodes(*analysis);
-  return analysis;
+std::unique_ptr<LoadedLog> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
+  auto loaded = loadTree(dir, log);
+  loaded->results.wantStatistics = true;
+  loaded->results.hpdMass = hpdMass;
+  std::vector<SampleRecord> records = readSamples(*loaded);
+  applyRetainedSamples(loaded->tree, loaded->results, records);
+  summariseAllNodes(loaded->tree, loaded->results);
+  return loaded;
 }
 
 }  // namespace scalesum::testing

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum::testing {
 
@@ -64,14 +65,22 @@ inline const std::string kSourceDir = SCALESUM_SOURCE_DIR "/";
 // followed by the given sample lines (the first of them is line 15).
 std::string smallLog(const std::string& samples);
 
-// Reads a log header from text and builds its tree.
-std::unique_ptr<Analysis> loadTree(const TempDir& dir, const std::string& log);
+// A log's clade tree and what summarising its samples gave.
+struct LoadedLog {
+  Tree tree;
+  Results results;
+};
 
-// Reads and counts the samples of a loaded tree's log, under `limit`, into one record.
-std::vector<SampleRecord> readSamples(Analysis& analysis, const RecordLimit& limit = {});
+// Reads a log header from text and builds its tree.
+std::unique_ptr<LoadedLog> loadTree(const TempDir& dir, const std::string& log);
+
+// Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on, under
+// `limit`, into one record.
+std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn = 0,
+                                      const RecordLimit& limit = {});
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
-std::unique_ptr<Analysis> summarised(const TempDir& dir, const std::string& log,
-                                     double hpdMass = 0.95);
+std::unique_ptr<LoadedLog> summarised(const TempDir& dir, const std::string& log,
+                                      double hpdMass = 0.95);
 
 }  // namespace scalesum::testing

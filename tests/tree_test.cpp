@@ -58,8 +58,8 @@ TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoesAtAnyDepth
     std::shuffle(clades.begin(), clades.end(), random);
     for (auto& clade : clades) std::shuffle(clade.begin(), clade.end(), random);
     auto analysis = testing::loadTree(dir, logOf(int(all.size()), clades));
-    ASSERT_EQ(testing::treeMismatch(*analysis), "") << logOf(int(all.size()), clades);
-    EXPECT_EQ(analysis->root->length, 0.0);
+    ASSERT_EQ(testing::treeMismatch(analysis->tree), "") << logOf(int(all.size()), clades);
+    EXPECT_EQ(analysis->tree.root->length, 0.0);
   }
   // A tree as deep as it is wide builds.
   std::vector<std::vector<int32_t>> caterpillar(3000);
@@ -69,7 +69,7 @@ TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoesAtAnyDepth
   }
   auto analysis = testing::loadTree(dir, logOf(3000, caterpillar));
   int depth = 0;
-  const Node* node = analysis->nodeStore[2999].get();
+  const Node* node = analysis->tree.nodeStore[2999].get();
   for (; node->parent; node = node->parent) ++depth;
   EXPECT_EQ(depth, 2999);
 }

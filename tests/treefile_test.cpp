@@ -7,10 +7,11 @@
 namespace scalesum {
 namespace {
 
-std::string treeFileOf(const Analysis& analysis, const std::string& path,
+std::string treeFileOf(const testing::LoadedLog& analysis, const std::string& path,
                        BranchLengths lengths = BranchLengths::kLogged) {
   FILE* out = std::fopen(path.c_str(), "w");
-  writeTreeFile(out, analysis, layoutTree(analysis), {"scalar_median", 95.0, lengths});
+  writeTreeFile(out, analysis.tree, analysis.results, layoutTree(analysis.tree),
+                {"scalar_median", 95.0, lengths});
   std::fclose(out);
   return testing::readFile(path);
 }
@@ -49,7 +50,7 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   const std::string annotation = tree.substr(node2, tree.find(']', node2) - node2);
   EXPECT_NE(annotation.find(",scalar_90%_HPD={1,3},scalar_ess=2,sigv=4,"), std::string::npos);
 
-  a->hpdMass = 0.975;
+  a->results.hpdMass = 0.975;
   EXPECT_NE(treeFileOf(*a, dir.path("t.nex")).find(",scalar_97.5%_HPD={"), std::string::npos);
 }
 

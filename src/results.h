@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "KernelDensity.h"
+#include "convergence.h"
+
+namespace scalesum {
+
+// The four per-node series, in report order.
+enum class Series { kScalar, kSigV, kDeltaB, kDeltaV };
+inline constexpr int kSeriesCount = 4;
+
+// What a run computes for one series of one node: its summary (without the sorted copy) and
+// the mode of its density.
+struct SeriesResult {
+  DensitySummary summary;
+  double mode = 0.0;
+  // Filled only when the run asks for statistics.
+  double hpdLower = 0.0;
+  double hpdUpper = 0.0;
+  double ess = 0.0;
+  double min = 0.0;
+  double max = 0.0;
+  bool allFinite = true;
+  // Whether the chains agree on the series: per chain, the first samples up to the shortest
+  // chain's count (not-a-number where a figure does not exist).
+  Convergence convergence{std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::quiet_NaN()};
+  // Of the Scalar series only: how many values are above 1 and how many below (a
+  // not-a-number value is neither).
+  int32_t aboveOne = 0;
+  int32_t belowOne = 0;
+};
+
+// What a run computes for one node: its length in each retained sample, how many samples
+// changed it, and the summaries of its four series, indexed by Series.
+struct NodeResult {
+  std::vector<double> lengthHistory;
+  int32_t changedCount = 0;
+  SeriesResult series[kSeriesCount];
+};
+
+// What a run computes over its retained samples: each node's result, indexed by position in
+// the tree's nodes, and what the summaries need to know of the samples behind them.
+struct Results {
+  std::vector<NodeResult> nodes;
+  int32_t sampleCount = 0;
+  // The retained samples of each chain, in chain order; they add up to sampleCount.
+  std::vector<int32_t> chainSampleCounts;
+  std::vector<double> sampleSigma;  // the sigma of each retained sample
+  int32_t samplesSeen = 0;          // the samples applied so far
+  bool wantStatistics = false;      // also compute intervals, sample sizes and ranges
+  double hpdMass = 0.95;            // the probability mass of the intervals
+};
+
+}  // namespace scalesum
