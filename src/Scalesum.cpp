@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <new>
 
-#include "genlib.h"
+#include "failure.h"
 #include "run.h"
 
 int main(int argc, char** argv) {

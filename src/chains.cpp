@@ -12,7 +12,8 @@
 #include <optional>
 #include <unordered_set>
 
-#include "genlib.h"
+#include "failure.h"
+#include "linereader.h"
 #include "stats.h"
 
 namespace scalesum {

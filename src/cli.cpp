@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "genlib.h"
+#include "failure.h"
+#include "linereader.h"
 #include "output.h"
 #include "stats.h"
 #include "version.h"

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "records.h"
+#include "text.h"
 
 namespace scalesum {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "genlib.h"
+#include "linereader.h"
 #include "samplerecord.h"
 
 namespace scalesum {

@@ -6,7 +6,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "linereader.h"
 #include "records.h"
+#include "text.h"
 
 namespace scalesum {
 

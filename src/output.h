@@ -17,6 +17,11 @@ struct OutputFile {
   FILE* stream = nullptr;
 };
 
+// Opens a new file without a name in `folder` for `access` (O_WRONLY or O_RDWR), for its owner
+// alone; the file goes with the process, however that ends, unless linked to a name. Returns -1
+// with errno set when it cannot, EOPNOTSUPP where the file system has no such files.
+int openUnnamedFile(const std::string& folder, int access);
+
 // Returns `target` opened for writing as above; ends the process when the file cannot be
 // created. From then on every failure of the run, and every interruption that can be caught,
 // removes a named stand-in.

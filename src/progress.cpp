@@ -6,7 +6,7 @@
 #include <functional>
 #include <system_error>
 
-#include "genlib.h"
+#include "failure.h"
 #include "records.h"
 
 namespace scalesum {

@@ -9,7 +9,7 @@
 
 #include "KernelDensity.h"
 #include "convergence.h"
-#include "genlib.h"
+#include "failure.h"
 #include "logfile.h"
 #include "options.h"
 

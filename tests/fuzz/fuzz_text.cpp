@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "genlib.h"
+#include "linereader.h"
+#include "text.h"
 
 namespace scalesum::fuzz {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum::fuzz {
 
