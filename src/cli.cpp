@@ -256,11 +256,11 @@ void applyFlag(CommandLine& command, int code, const char* value) {
       command.progress = true;
       break;
     case kHelp:
-      std::fputs(helpText(), stdout);
-      std::exit(0);
+      command.request = Request::kHelp;
+      break;
     case kVersion:
-      std::printf("Scalesum %s\n", SCALESUM_VERSION);
-      std::exit(0);
+      command.request = Request::kVersion;
+      break;
     // Rate shifts and the pictures.
     case kCredible: {
       double percent = 0.0;
@@ -349,6 +349,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
              typed.data());
     } else {
       applyFlag(command, code, ::optarg);
+      if (command.request != Request::kRun) return command;
     }
   }
   for (int i = ::optind; i < argc; ++i) files.push_back(argv[i]);
@@ -408,6 +409,10 @@ int64_t burnInLines(const BurnInShare& share, int64_t sampleLines) {
   const int64_t q = sampleLines / share.denominator;
   const int64_t r = sampleLines % share.denominator;
   return q * share.numerator + r * share.numerator / share.denominator;
+}
+
+const char* versionText() {
+  return "Scalesum " SCALESUM_VERSION "\n";
 }
 
 const char* helpText() {

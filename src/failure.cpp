@@ -3,22 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
 
 namespace scalesum {
 
 namespace {
 
-std::atomic<FailureHook> gFailureHook{nullptr};
-std::atomic<FailureCleanup> gFailureCleanups[4];
-
-void runFailureCleanups() {
-  for (const std::atomic<FailureCleanup>& slot : gFailureCleanups) {
-    if (FailureCleanup cleanup = slot.load()) cleanup();
+// Sets the failure's message, cut to fit with its line end kept (a name of many kilobytes).
+__attribute__((format(printf, 2, 0))) void setMessage(RunFailure& failure, const char* format,
+                                                      va_list args) {
+  const int length = std::vsnprintf(failure.message, sizeof failure.message, format, args);
+  if (length >= static_cast<int>(sizeof failure.message)) {
+    failure.message[sizeof failure.message - 2] = '\n';
   }
 }
 
@@ -38,39 +35,42 @@ bool echoesToStandardError() {
 
 }  // namespace
 
-void setFailureHook(FailureHook hook) {
-  gFailureHook.store(hook);
-}
-
-void addFailureCleanup(FailureCleanup cleanup) {
-  for (std::atomic<FailureCleanup>& slot : gFailureCleanups) {
-    FailureCleanup found = nullptr;
-    if (slot.compare_exchange_strong(found, cleanup) || found == cleanup) return;
-  }
-  std::abort();  // more cleanups than the program has
-}
-
 void fail(int status, Stream stream, const char* format, ...) {
-  char message[8192];
+  RunFailure failure;
+  failure.status = status;
+  failure.stream = stream;
   va_list args;
   va_start(args, format);
-  const int length = std::vsnprintf(message, sizeof message, format, args);
+  setMessage(failure, format, args);
   va_end(args);
-  // A message cut to the buffer (a name of many kilobytes) still ends its line.
-  if (length >= static_cast<int>(sizeof message)) message[sizeof message - 2] = '\n';
+  throw failure;
+}
 
-  if (FailureHook hook = gFailureHook.load()) {
-    runFailureCleanups();
-    hook(status, message);
-    std::abort();  // a hook that returns has broken its promise
-  }
+void failAtLine(const char* path, int64_t line, const char* format, ...) {
+  char reason[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(reason, sizeof reason, format, args);
+  va_end(args);
+  fail(1, Stream::kStdout, "Error in %s line %lld: %s\n", path, static_cast<long long>(line),
+       reason);
+}
 
-  // Worker threads may fail at the same moment; the first one reports, the rest wait for the
-  // process to end.
-  static std::mutex failing;
-  failing.lock();
-  runFailureCleanups();
-  switch (stream) {
+RunFailure allocationFailure(const char* module, int site) {
+  RunFailure failure;
+  failure.stream = Stream::kStderrThenStdout;
+  std::snprintf(failure.message, sizeof failure.message,
+                "Memory allocation error in file %s line %d\n", module, site);
+  return failure;
+}
+
+void reportAllocationError(const char* module, int site) {
+  throw allocationFailure(module, site);
+}
+
+int reportFailure(const RunFailure& failure) {
+  const char* message = failure.message;
+  switch (failure.stream) {
     case Stream::kStdout:
       writeTo(stdout, message);
       if (echoesToStandardError()) writeTo(stderr, message);
@@ -89,22 +89,7 @@ void fail(int status, Stream stream, const char* format, ...) {
   }
   std::fflush(stdout);
   std::fflush(stderr);
-  // Other threads may still be running: end without running destructors under their feet.
-  std::_Exit(status);
-}
-
-void failAtLine(const char* path, int64_t line, const char* format, ...) {
-  char reason[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(reason, sizeof reason, format, args);
-  va_end(args);
-  fail(1, Stream::kStdout, "Error in %s line %lld: %s\n", path, static_cast<long long>(line),
-       reason);
-}
-
-void reportAllocationError(const char* module, int line) {
-  fail(1, Stream::kStderrThenStdout, "Memory allocation error in file %s line %d\n", module, line);
+  return failure.status;
 }
 
 }  // namespace scalesum

@@ -7,35 +7,35 @@ namespace scalesum {
 // Where a failure message goes.
 enum class Stream { kStdout, kStderr, kStdoutThenStderr, kStderrThenStdout };
 
-// Writes the formatted message to `stream` and ends the process with `status`; the single way
-// the program fails. A message for standard output alone is also written to standard error when
-// the two are not the same open file. Safe to call from any thread: the first caller wins, the
-// others wait.
+// The end of a failed run on its way to the driver, which alone reports it. It is no
+// std::exception, so that no handler of ordinary errors on the way can take it for one, and it
+// holds its message, so that it can be made when memory has run out.
+struct RunFailure {
+  int status = 1;
+  Stream stream = Stream::kStdout;
+  char message[8192] = "";  // ends with a line feed, also when cut to fit
+};
+
+// Ends the run with `status` and the formatted message for `stream` by throwing it as a
+// RunFailure; the single way the program fails.
 [[noreturn]] void fail(int status, Stream stream, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Rejects input: writes "Error in <path> line <line>: <formatted reason>" and a line feed to
-// standard output and ends the process with status 1.
+// Rejects input: fails with status 1 and "Error in <path> line <line>: <formatted reason>" and a
+// line feed for standard output.
 [[noreturn]] void failAtLine(const char* path, int64_t line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Reports that allocation site `line` of `module` could not get its memory, and ends the
-// process with status 1.
-[[noreturn]] void reportAllocationError(const char* module, int line);
+// Returns the failure that tells that allocation site `site` of `module` could not get its
+// memory.
+RunFailure allocationFailure(const char* module, int site);
 
-// A routine that fail() hands each failure to instead of printing it and ending the process.
-// It must not return (it may throw); fuzzing uses it to keep the process alive.
-using FailureHook = void (*)(int status, const char* message);
+// Fails with allocationFailure(module, site).
+[[noreturn]] void reportAllocationError(const char* module, int site);
 
-// Installs `hook` (or removes it, given nullptr).
-void setFailureHook(FailureHook hook);
-
-// A routine that fail() runs before it reports a failure, to undo what the run has left on disk.
-// It must be safe to run on any thread while others still work, and must not allocate.
-using FailureCleanup = void (*)();
-
-// Adds `cleanup` to those fail() runs, in the order added; adding one twice keeps one. There is
-// room for four.
-void addFailureCleanup(FailureCleanup cleanup);
+// Writes the failure's message to its streams and flushes both, and returns its status. A
+// message for standard output alone is also written to standard error when the two are not the
+// same open file.
+int reportFailure(const RunFailure& failure);
 
 }  // namespace scalesum

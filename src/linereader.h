@@ -37,8 +37,8 @@ struct TextFile {
   const Compression* compression = nullptr;  // what the first bytes show, read as text all the same
 };
 
-// Reads the file at `path` whole and splits it into lines as splitLines does; ends the process
-// when the file cannot be opened or read.
+// Reads the file at `path` whole and splits it into lines as splitLines does; fails when
+// the file cannot be opened or read.
 TextFile readTextFile(const char* path);
 
 // Reads a file, a pipe or standard input ("-") line by line, once and in order, through one
@@ -78,8 +78,8 @@ bool openLineReader(LineReader& reader, const char* path);
 void closeLineReader(LineReader& reader);
 
 // Returns the next line, NUL-terminated in place without its line feed and modifiable until
-// the next call, and stores its length; returns null at the end of the file. Ends the process
-// when the file cannot be read.
+// the next call, and stores its length; returns null at the end of the file. Fails when the
+// file cannot be read.
 char* readLine(LineReader& reader, size_t* length = nullptr);
 
 }  // namespace scalesum

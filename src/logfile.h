@@ -21,17 +21,17 @@ struct LogFile {
 };
 
 // Reads the taxa and node tables and the header line of the log at `path` and returns the new
-// Analysis, its log left open at the first sample line; ends the process when the header
-// cannot be read.
+// Analysis, its log left open at the first sample line; fails when the header cannot be
+// read.
 std::unique_ptr<Analysis> readLogHeader(const char* path);
 
-// Ends the process unless this is the first use of standard input as a log.
+// Fails unless this is the first use of standard input as a log.
 void claimStandardInput();
 
 // Reads the rest of `log`, its sample lines, into a new record of its retained lines (those
 // not below `burnIn`), each group's node id turned into the position of the first of
 // `analysis`'s nodes with that id, and closes it. Lines that the sample checks reject are kept
-// as faults; ends the process when the text itself is damaged. With `digestLines` the record
+// as faults; fails when the text itself is damaged. With `digestLines` the record
 // keeps the digest of each retained line, for its fingerprint.
 SampleRecord readLogSamples(LogFile& log, const Analysis& analysis, int32_t burnIn,
                             const RecordLimit& limit, bool digestLines = false);

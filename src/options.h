@@ -48,8 +48,7 @@ Options createDefaultOptions();
 
 // Reads the options file at `path` into analysis.options, resolving its RATES clades against
 // the finished tree, and writes to `warnings` (unless null) one line for each line whose first
-// word is no keyword and each IT value that is not a whole number; ends the process on any
-// failure.
+// word is no keyword and each IT value that is not a whole number; fails on any failure.
 void readOptionsFile(Analysis& analysis, const char* path, FILE* warnings = nullptr);
 
 // Returns the first node of analysis.nodes that lists exactly `count` taxa, all of `ids` among

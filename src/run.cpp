@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,6 @@
 
 namespace scalesum {
 
-int runScalesum(int argc, char** argv) {
-  runAnalysis(parseCommandLine(argc, argv), stdout);
-  return 0;
-}
-
 void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
   CommandLine command;
   command.logPath = logPath;
@@ -47,10 +43,19 @@ namespace {
 // that a folder that cannot take them is reported first; each is empty when not asked for.
 struct Outputs {
   OutputFile report, stats, tree, scaledTree, picture, params, traces;
+
+  Outputs() = default;
+  Outputs(const Outputs&) = delete;
+  Outputs& operator=(const Outputs&) = delete;
+  // A run that a failure unwound leaves no file open, and nothing buffered to be written out.
+  ~Outputs() {
+    for (OutputFile* file : {&report, &stats, &tree, &scaledTree, &picture, &params, &traces}) {
+      abandonOutputFile(*file);
+    }
+  }
 };
 
-Outputs openOutputs(const CommandLine& command) {
-  Outputs o;
+void openOutputs(Outputs& o, const CommandLine& command) {
   if (!command.outputPath.empty()) o.report = openOutputFile(command.outputPath, "report");
   if (!command.statsPath.empty()) o.stats = openOutputFile(command.statsPath, "statistics");
   if (!command.treePath.empty()) o.tree = openOutputFile(command.treePath, "tree");
@@ -62,7 +67,6 @@ Outputs openOutputs(const CommandLine& command) {
     o.params = openOutputFile(command.paramsPath, "parameter table");
   }
   if (!command.tracesPath.empty()) o.traces = openOutputFile(command.tracesPath, "traces");
-  return o;
 }
 
 bool writesNexus(const CommandLine& command) {
@@ -266,7 +270,8 @@ void warnAfterRun(const CommandLine& command, const Analysis& analysis,
 }  // namespace
 
 void runAnalysis(const CommandLine& command, FILE* out) {
-  Outputs outputs = openOutputs(command);
+  Outputs outputs;
+  openOutputs(outputs, command);
   Progress progress;
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
   progress.pass.store(1);  // the one read of the logs
@@ -304,6 +309,24 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     RunSummary summary = summariseRun(analysis, records, plan.blockCount);
     if (command.burnInShare) summary.burnInShare = command.burnInText;
     std::fputs(describeRunSummary(summary).c_str(), stderr);
+  }
+}
+
+int runScalesum(int argc, char** argv) {
+  try {
+    const CommandLine command = parseCommandLine(argc, argv);
+    if (command.request != Request::kRun) {
+      std::fputs(command.request == Request::kHelp ? helpText() : versionText(), stdout);
+      return 0;
+    }
+    runAnalysis(command, stdout);
+    return 0;
+  } catch (const RunFailure& failure) {
+    removeUnfinishedOutputs();
+    return reportFailure(failure);
+  } catch (const std::bad_alloc&) {
+    removeUnfinishedOutputs();
+    return reportFailure(allocationFailure("Scalesum", 0));
   }
 }
 
