@@ -16,6 +16,8 @@
 
 namespace scalesum {
 
+// Allocation failures here name the module "genlib", as their messages always have.
+
 namespace {
 
 constexpr Compression kGzip{"gzip", "zcat", true};
@@ -172,7 +174,7 @@ bool openLineReader(LineReader& reader, const char* path) {
     reader.packedEnd = peeked;
     reader.inflater = new (std::nothrow) z_stream{};
     if (reader.inflater == nullptr || ::inflateInit2(reader.inflater, 15 + 16) != Z_OK) {
-      reportAllocationError("genlib", 2);
+      reportAllocationError("genlib", 3);
     }
   } else {
     // Room for the bytes and the terminator the last line may need.

@@ -158,7 +158,7 @@ void applySamplesToPositions(Analysis& analysis, std::vector<SampleRecord>& reco
       analysis.results[j].lengthHistory.resize(static_cast<size_t>(analysis.sampleCount));
     }
   } catch (const std::bad_alloc&) {
-    reportAllocationError("Scalesum", 3);
+    reportAllocationError("Scalesum", 5);
   }
   const TreeOrder order = orderTree(analysis);
   BlockLengths block = blockLengths(order, begin, end);

@@ -1,0 +1,40 @@
+#include "failure.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+
+#include "test_util.h"
+
+namespace scalesum {
+namespace {
+
+TEST(Failure, EveryAllocationSiteHasAMessageOfItsOwn) {
+  const std::regex site(R"re((?:reportAllocationError|allocationFailure)\("(\w+)", (\d+)\))re");
+  std::map<std::string, std::string> seen;  // "module line" -> the file that names it
+  for (const auto& entry : std::filesystem::directory_iterator(testing::kSourceDir + "src")) {
+    const std::string text = testing::readFile(entry.path().string());
+    for (std::sregex_iterator it(text.begin(), text.end(), site), end; it != end; ++it) {
+      const std::string key = (*it)[1].str() + " " + (*it)[2].str();
+      const auto [at, isNew] = seen.emplace(key, entry.path().filename().string());
+      EXPECT_TRUE(isNew) << key << " in " << at->second << " and " << entry.path().filename();
+    }
+  }
+  EXPECT_GE(seen.size(), 25u);  // the scan found the sites
+}
+
+TEST(Failure, AMessageCutToFitStillEndsItsLine) {
+  const std::string name(10000, 'n');
+  const testing::Failure failure =
+      testing::catchFailure([&] { failAtLine(name.c_str(), 7, "no %s", "root"); });
+  EXPECT_EQ(failure.status, 1);
+  EXPECT_EQ(failure.message.size(), 8191u);
+  EXPECT_EQ(failure.message.substr(0, 9), "Error in ");
+  EXPECT_EQ(failure.message.back(), '\n');
+}
+
+}  // namespace
+}  // namespace scalesum
