@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -31,6 +32,19 @@ bool echoesToStandardError() {
   struct stat out, err;
   if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return false;
   return out.st_dev != err.st_dev || out.st_ino != err.st_ino;
+}
+
+__attribute__((format(printf, 1, 0))) std::string vwarningText(const char* format, va_list args) {
+  std::string line = "Scalesum: warning: ";
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  const size_t prefix = line.size();
+  line.resize(prefix + static_cast<size_t>(std::max(length, 0)) + 1);
+  std::vsnprintf(line.data() + prefix, line.size() - prefix, format, args);
+  line.back() = '\n';
+  return line;
 }
 
 }  // namespace
@@ -90,6 +104,22 @@ int reportFailure(const RunFailure& failure) {
   std::fflush(stdout);
   std::fflush(stderr);
   return failure.status;
+}
+
+std::string warningText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = vwarningText(format, args);
+  va_end(args);
+  return line;
+}
+
+void warn(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string line = vwarningText(format, args);
+  va_end(args);
+  std::fputs(line.c_str(), stderr);
 }
 
 }  // namespace scalesum

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace scalesum {
 
@@ -37,5 +38,12 @@ RunFailure allocationFailure(const char* module, int site);
 // message for standard output alone is also written to standard error when the two are not the
 // same open file.
 int reportFailure(const RunFailure& failure);
+
+// Returns the warning line for the formatted message: "Scalesum: warning: ", the message and
+// a line feed.
+std::string warningText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes the warning line for the formatted message to standard error.
+void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace scalesum

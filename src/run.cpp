@@ -98,11 +98,9 @@ void applyOptions(Analysis& analysis, const CommandLine& command) {
   const int32_t fileBurnIn = analysis.options.burnIn;
   if (!command.quiet && fileBurnIn > 0) {
     if (command.burnIn && *command.burnIn < fileBurnIn) {
-      std::fprintf(stderr, "Scalesum: warning: --burnin %d replaces the options file's IT %d\n",
-                   *command.burnIn, fileBurnIn);
+      warn("--burnin %d replaces the options file's IT %d", *command.burnIn, fileBurnIn);
     } else if (command.burnInShare) {
-      std::fprintf(stderr, "Scalesum: warning: --burnin %s replaces the options file's IT %d\n",
-                   command.burnInText.c_str(), fileBurnIn);
+      warn("--burnin %s replaces the options file's IT %d", command.burnInText.c_str(), fileBurnIn);
     }
   }
   if (command.burnIn) analysis.options.burnIn = *command.burnIn;
@@ -168,10 +166,10 @@ void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) 
         burnIn >= record.firstIteration) {
       continue;
     }
-    std::fprintf(stderr,
-                 "Scalesum: warning: burn-in %d is below the first sample's iteration (%d) in "
-                 "%s, so no sample is dropped; --burnin %s drops a share of the sample lines\n",
-                 burnIn, record.firstIteration, record.path.c_str(), share.c_str());
+    warn(
+        "burn-in %d is below the first sample's iteration (%d) in %s, so no sample is dropped; "
+        "--burnin %s drops a share of the sample lines",
+        burnIn, record.firstIteration, record.path.c_str(), share.c_str());
   }
 }
 
@@ -260,10 +258,10 @@ void warnAfterRun(const CommandLine& command, const Analysis& analysis,
   if (!writesNexus(command)) return;
   const auto [first, second] = namesDifferingInCase(analysis);
   if (!first.empty()) {
-    std::fprintf(stderr,
-                 "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers may "
-                 "fold, taking them for one taxon\n",
-                 first.c_str(), second.c_str());
+    warn(
+        "taxa %s and %s differ only in case, which NEXUS readers may fold, taking them for one "
+        "taxon",
+        first.c_str(), second.c_str());
   }
 }
 

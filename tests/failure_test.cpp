@@ -36,5 +36,10 @@ TEST(Failure, AMessageCutToFitStillEndsItsLine) {
   EXPECT_EQ(failure.message.back(), '\n');
 }
 
+TEST(Failure, AWarningIsOneWholeLineHoweverLong) {
+  const std::string name(10000, 'n');
+  EXPECT_EQ(warningText("%s is %d", name.c_str(), 7), "Scalesum: warning: " + name + " is 7\n");
+}
+
 }  // namespace
 }  // namespace scalesum
