@@ -77,6 +77,12 @@ constexpr size_t kPackedChunk = size_t{1} << 18;
 // Reads up to `room` bytes of the reader's file into `to`; returns 0 at its end. Ends the
 // process when the file cannot be read.
 size_t readSource(LineReader& reader, void* to, size_t room) {
+  if (reader.fd < 0) {
+    const size_t got = std::min(room, reader.text.size());
+    if (got > 0) std::memcpy(to, reader.text.data(), got);
+    reader.text.remove_prefix(got);
+    return got;
+  }
   ssize_t got;
   do {
     got = ::read(reader.fd, to, std::min<size_t>(room, INT_MAX));
@@ -142,15 +148,8 @@ size_t inflateSome(LineReader& reader, char* to, size_t room) {
   return 0;
 }
 
-}  // namespace
-
-bool openLineReader(LineReader& reader, const char* path) {
-  closeLineReader(reader);
-  reader.path = path;
-  // Standard input is read through a descriptor of the reader's own, which it may close.
-  reader.fd = std::strcmp(path, kStandardInput) == 0 ? ::fcntl(0, F_DUPFD_CLOEXEC, 0)
-                                                     : ::open(path, O_RDONLY | O_CLOEXEC);
-  if (reader.fd < 0) return false;
+// Starts reading the source just opened for `reader` from its first byte.
+void startReading(LineReader& reader) {
   if (reader.buffer.empty()) reader.buffer.resize(size_t{1} << 20);
   reader.begin = reader.end = 0;
   reader.atEnd = false;
@@ -183,7 +182,26 @@ bool openLineReader(LineReader& reader, const char* path) {
     reader.end = peeked;
     std::vector<unsigned char>().swap(reader.packed);
   }
+}
+
+}  // namespace
+
+bool openLineReader(LineReader& reader, const char* path) {
+  closeLineReader(reader);
+  reader.path = path;
+  // Standard input is read through a descriptor of the reader's own, which it may close.
+  reader.fd = std::strcmp(path, kStandardInput) == 0 ? ::fcntl(0, F_DUPFD_CLOEXEC, 0)
+                                                     : ::open(path, O_RDONLY | O_CLOEXEC);
+  if (reader.fd < 0) return false;
+  startReading(reader);
   return true;
+}
+
+void openLineReaderOnText(LineReader& reader, const char* name, std::string_view text) {
+  closeLineReader(reader);
+  reader.path = name;
+  reader.text = text;
+  startReading(reader);
 }
 
 LineReader::~LineReader() {
@@ -198,6 +216,7 @@ void closeLineReader(LineReader& reader) {
   reader.inflater = nullptr;
   if (reader.fd >= 0) ::close(reader.fd);
   reader.fd = -1;
+  reader.text = {};
 }
 
 char* readLine(LineReader& reader, size_t* length) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct z_stream_s;  // zlib's inflater
@@ -41,12 +42,13 @@ struct TextFile {
 // the file cannot be opened or read.
 TextFile readTextFile(const char* path);
 
-// Reads a file, a pipe or standard input ("-") line by line, once and in order, through one
-// growing buffer: lines of any length arrive whole. A source whose first bytes are the gzip
-// magic bytes is decompressed on the fly; one of another compression is read as text.
+// Reads a file, a pipe, standard input ("-") or text in memory line by line, once and in order,
+// through one growing buffer: lines of any length arrive whole. A source whose first bytes are
+// the gzip magic bytes is decompressed on the fly; one of another compression is read as text.
 struct LineReader {
   std::string path;
-  int fd = -1;
+  int fd = -1;                               // the file, or -1 when the source is `text`
+  std::string_view text;                     // what is left of the text in memory that is read
   const Compression* compression = nullptr;  // what the first bytes show
   ::z_stream_s* inflater = nullptr;          // set while a compressed source is read
   std::vector<unsigned char> packed;         // compressed bytes read but not yet inflated
@@ -74,12 +76,17 @@ inline constexpr const char* kStandardInput = "-";
 // Opening a named pipe waits for its writer.
 bool openLineReader(LineReader& reader, const char* path);
 
+// Opens `text` for `reader` as the bytes of a file named `name`; the text must outlive the
+// reading.
+void openLineReaderOnText(LineReader& reader, const char* name, std::string_view text);
+
 // Closes the reader's file, if open.
 void closeLineReader(LineReader& reader);
 
 // Returns the next line, NUL-terminated in place without its line feed and modifiable until
-// the next call, and stores its length; returns null at the end of the file. Fails when the
-// file cannot be read.
+// the next call, and stores its length; returns null at the end of the file. Lines end at line
+// feeds alone, as the logs are written: a carriage return or a NUL stays in the line, for the
+// caller to judge. Fails when the file cannot be read.
 char* readLine(LineReader& reader, size_t* length = nullptr);
 
 }  // namespace scalesum
