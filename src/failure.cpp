@@ -27,10 +27,12 @@ void writeTo(FILE* stream, const char* message) {
 
 // A message for standard output alone must reach a person at a terminal who sent that to a file,
 // and a log kept of standard error; where both streams are one open file (a terminal, or
-// `>f 2>&1`) it would show twice. A closed stream is no place to echo to.
+// `>f 2>&1`) it would show twice. A closed standard error is no place to echo to; a closed
+// standard output leaves it the only place.
 bool echoesToStandardError() {
   struct stat out, err;
-  if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return false;
+  if (::fstat(STDERR_FILENO, &err) != 0) return false;
+  if (::fstat(STDOUT_FILENO, &out) != 0) return true;
   return out.st_dev != err.st_dev || out.st_ino != err.st_ino;
 }
 

@@ -36,6 +36,14 @@ TEST(Failure, AMessageCutToFitStillEndsItsLine) {
   EXPECT_EQ(failure.message.back(), '\n');
 }
 
+TEST(Failure, AMessageForAClosedStandardOutputGoesToStandardError) {
+  const testing::RunResult run =
+      testing::runCommand("/bin/sh", {"-c", "exec \"$0\" >&-", SCALESUM_BINARY});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("Scalesum takes an options file and a log file. \nUsage:", 0), 0u)
+      << run.err;
+}
+
 TEST(Failure, AWarningIsOneWholeLineHoweverLong) {
   const std::string name(10000, 'n');
   EXPECT_EQ(warningText("%s is %d", name.c_str(), 7), "Scalesum: warning: " + name + " is 7\n");
