@@ -14,7 +14,7 @@ enum class Stream { kStdout, kStderr, kStdoutThenStderr, kStderrThenStdout };
 struct RunFailure {
   int status = 1;
   Stream stream = Stream::kStdout;
-  char message[8192] = "";  // ends with a line feed, also when cut to fit
+  char message[8192] = "";  // one cut to fit keeps its line end
 };
 
 // Ends the run with `status` and the formatted message for `stream` by throwing it as a
