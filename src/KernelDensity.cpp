@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "KernelDensityLanes.h"
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum {
 

@@ -1,8 +1,6 @@
 #include <csignal>
 #include <cstdio>
-#include <new>
 
-#include "genlib.h"
 #include "run.h"
 
 int main(int argc, char** argv) {
@@ -14,9 +12,5 @@ int main(int argc, char** argv) {
   // The report can run to many megabytes: write it in large blocks.
   static char outputBuffer[1 << 20];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-  try {
-    return scalesum::runScalesum(argc, argv);
-  } catch (const std::bad_alloc&) {
-    scalesum::reportAllocationError("Scalesum", 0);
-  }
+  return scalesum::runScalesum(argc, argv);
 }

@@ -44,8 +44,8 @@ RecordLimit recordLimit(int64_t maxMemory, int threads, bool statistics,
                         const std::string& tempDir);
 
 // Returns the plan of a run whose samples are in `records`, under `maxMemory` (the default
-// cap when 0 or less), and moves the records to temporary files when the plan says so; ends
-// the process when even one position does not fit.
+// cap when 0 or less), and moves the records to temporary files when the plan says so; fails
+// when even one position does not fit.
 BlockPlan planRun(const Tree& tree, const Results& results, std::vector<SampleRecord>& records,
                   int64_t maxMemory);
 

@@ -8,7 +8,8 @@
 #include <limits>
 #include <new>
 
-#include "genlib.h"
+#include "failure.h"
+#include "linereader.h"
 
 namespace scalesum {
 

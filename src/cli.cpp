@@ -8,13 +8,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "genlib.h"
+#include "failure.h"
+#include "linereader.h"
 #include "output.h"
 #include "statistic.h"
 #include "version.h"
@@ -181,70 +181,121 @@ int64_t memoryValue(const char* text) {
   return bytes;
 }
 
-void applyFlag(CommandLine& command, int code, const char* value) {
+// The flags whose value names a file, and where it goes; --chain adds a file to a list.
+struct FileFlag {
+  int code;
+  std::string CommandLine::*path;
+};
+constexpr FileFlag kFileFlags[] = {
+    {'o', &CommandLine::outputPath},
+    {'s', &CommandLine::statsPath},
+    {'p', &CommandLine::paramsPath},
+    {kTraces, &CommandLine::tracesPath},
+    {kTree, &CommandLine::treePath},
+    {kSvg, &CommandLine::svgPath},
+    {kScaledTree, &CommandLine::scaledTreePath},
+    {kTempDir, &CommandLine::tempDir},
+};
+
+// Applies the flag with `code` if its value names a file; returns whether it did.
+bool applyFileFlag(CommandLine& command, int code, const char* value) {
+  if (code == 'c') {
+    command.chainPaths.push_back(fileValue("chain", value));
+    return true;
+  }
+  for (const FileFlag& flag : kFileFlags) {
+    if (flag.code != code) continue;
+    command.*flag.path = fileValue(flagName(code), value);
+    return true;
+  }
+  return false;
+}
+
+// Applies --burnin: an iteration, or a share of each chain's sample lines; the last one given
+// wins.
+void applyBurnIn(CommandLine& command, const char* value) {
+  if (std::strchr(value, '%') != nullptr) {
+    command.burnInShare = parseBurnInShare(value);
+    command.burnInText = value;
+    command.burnIn.reset();
+    return;
+  }
+  int64_t burnIn = 0;
+  if (!readWhole(value, burnIn)) badUse("--burnin: %s is not a whole number", value);
+  if (burnIn < INT32_MIN || burnIn > INT32_MAX) badUse("--burnin: %s is out of range", value);
+  command.burnIn = static_cast<int32_t>(burnIn);
+  command.burnInShare.reset();
+}
+
+// Applies the flag with `code` if its value is a number; returns whether it did.
+bool applyNumberFlag(CommandLine& command, int code, const char* value) {
   switch (code) {
-    case 'o':
-      command.outputPath = fileValue("output", value);
-      break;
-    case 's':
-      command.statsPath = fileValue("stats", value);
-      break;
-    case 'p':
-      command.paramsPath = fileValue("params", value);
-      break;
-    case kTraces:
-      command.tracesPath = fileValue("traces", value);
-      break;
-    case 'c':
-      command.chainPaths.push_back(fileValue("chain", value));
-      break;
-    case kTree:
-      command.treePath = fileValue("tree", value);
-      break;
-    case kSvg:
-      command.svgPath = fileValue("svg", value);
-      break;
-    case 'b': {
-      if (std::strchr(value, '%') != nullptr) {
-        command.burnInShare = parseBurnInShare(value);
-        command.burnInText = value;
-        command.burnIn.reset();
-        break;
-      }
-      int64_t burnIn = 0;
-      if (!readWhole(value, burnIn)) badUse("--burnin: %s is not a whole number", value);
-      if (burnIn < INT32_MIN || burnIn > INT32_MAX) badUse("--burnin: %s is out of range", value);
-      command.burnIn = static_cast<int32_t>(burnIn);
-      command.burnInShare.reset();
-      break;
-    }
+    case 'b':
+      applyBurnIn(command, value);
+      return true;
     case 't': {
       int64_t threads = 0;
       if (!readWhole(value, threads)) badUse("--threads: %s is not a whole number", value);
       if (threads < 1) badUse("--threads: %s is not 1 or more", value);
       if (threads > kMaxThreads) badUse("--threads: %s is more than %d", value, kMaxThreads);
       command.threads = static_cast<int>(threads);
-      break;
+      return true;
     }
     case kHpd: {
       double mass = 0.0;
       if (!readWhole(value, mass)) badUse("--hpd: %s is not a number", value);
       if (!(mass > 0.0 && mass < 1.0)) badUse("--hpd: %s is not between 0 and 1", value);
       command.hpdMass = mass;
-      break;
+      return true;
     }
+    case kCredible: {
+      double percent = 0.0;
+      if (!readWhole(value, percent)) badUse("--credible: %s is not a number", value);
+      if (!(percent > 50.0 && percent <= 100.0)) {
+        badUse("--credible: %s is not above 50 and at most 100", value);
+      }
+      command.crediblePercent = percent;
+      return true;
+    }
+    case kMaxMemory:
+      command.maxMemory = memoryValue(value);
+      return true;
+  }
+  return false;
+}
+
+// Applies the flag with `code` if its value is one of a set of words; returns whether it did.
+bool applyChoiceFlag(CommandLine& command, int code, const char* value) {
+  switch (code) {
     case kColorBy:
       if (!isStatisticName(value)) {
         badUse("--color-by: %s is not a statistic such as scalar_median", value);
       }
       command.colorBy = value;
-      break;
-    case kMaxMemory:
-      command.maxMemory = memoryValue(value);
-      break;
-    case kTempDir:
-      command.tempDir = fileValue("temp-dir", value);
-      break;
+      return true;
+    case kScaleBy:
+      if (std::strcmp(value, "mean") != 0 && std::strcmp(value, "median") != 0) {
+        badUse("--scale-by: %s is not mean or median", value);
+      }
+      command.scaleByMedian = std::strcmp(value, "median") == 0;
+      return true;
+    case kLayout:
+      if (std::strcmp(value, "rectangular") != 0 && std::strcmp(value, "circular") != 0) {
+        badUse("--layout: %s is not rectangular or circular", value);
+      }
+      command.circular = std::strcmp(value, "circular") == 0;
+      return true;
+  }
+  return false;
+}
+
+// Applies the flag with `code`, one that getopt_long knows.
+void applyFlag(CommandLine& command, int code, const char* value) {
+  if (applyFileFlag(command, code, value) || applyNumberFlag(command, code, value) ||
+      applyChoiceFlag(command, code, value)) {
+    return;
+  }
+  switch (code) {
     case 'q':
       command.quiet = true;
       break;
@@ -254,39 +305,14 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case kProgress:
       command.progress = true;
       break;
-    case kHelp:
-      std::fputs(helpText(), stdout);
-      std::exit(0);
-    case kVersion:
-      std::printf("Scalesum %s\n", SCALESUM_VERSION);
-      std::exit(0);
-    // Rate shifts and the pictures.
-    case kCredible: {
-      double percent = 0.0;
-      if (!readWhole(value, percent)) badUse("--credible: %s is not a number", value);
-      if (!(percent > 50.0 && percent <= 100.0)) {
-        badUse("--credible: %s is not above 50 and at most 100", value);
-      }
-      command.crediblePercent = percent;
-      break;
-    }
-    case kScaledTree:
-      command.scaledTreePath = fileValue("scaled-tree", value);
-      break;
-    case kScaleBy:
-      if (std::strcmp(value, "mean") != 0 && std::strcmp(value, "median") != 0) {
-        badUse("--scale-by: %s is not mean or median", value);
-      }
-      command.scaleByMedian = std::strcmp(value, "median") == 0;
-      break;
-    case kLayout:
-      if (std::strcmp(value, "rectangular") != 0 && std::strcmp(value, "circular") != 0) {
-        badUse("--layout: %s is not rectangular or circular", value);
-      }
-      command.circular = std::strcmp(value, "circular") == 0;
-      break;
     case kNodeIds:
       command.nodeIds = true;
+      break;
+    case kHelp:
+      command.request = Request::kHelp;
+      break;
+    case kVersion:
+      command.request = Request::kVersion;
       break;
   }
 }
@@ -348,6 +374,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
              typed.data());
     } else {
       applyFlag(command, code, ::optarg);
+      if (command.request != Request::kRun) return command;
     }
   }
   for (int i = ::optind; i < argc; ++i) files.push_back(argv[i]);
@@ -407,6 +434,10 @@ int64_t burnInLines(const BurnInShare& share, int64_t sampleLines) {
   const int64_t q = sampleLines / share.denominator;
   const int64_t r = sampleLines % share.denominator;
   return q * share.numerator + r * share.numerator / share.denominator;
+}
+
+const char* versionText() {
+  return "Scalesum " SCALESUM_VERSION "\n";
 }
 
 const char* helpText() {

@@ -14,9 +14,13 @@ struct BurnInShare {
   int64_t denominator = 1;
 };
 
+// What a command line asks for: a run, or only the help or the version.
+enum class Request { kRun, kHelp, kVersion };
+
 // How the program was asked to run: the two positional files and every flag's value, with the
 // defaults in one place.
 struct CommandLine {
+  Request request = Request::kRun;  // the flags after --help or --version are not read
   std::string logPath;
   std::string optionsPath;  // empty: no options file
   std::string outputPath;   // empty: the report goes to standard output
@@ -48,14 +52,12 @@ struct CommandLine {
   bool nodeIds = false;           // node ids in the picture
 };
 
-// Returns the command line of `argv`; prints the help or the version and ends the process with
-// status 0 when asked to, and ends it with status 1 after one line on standard output on any
-// bad use.
+// Returns the command line of `argv`, read no further than a --help or --version; fails with
+// status 1 and one line for standard output on any bad use.
 CommandLine parseCommandLine(int argc, char** argv);
 
 // Returns the share that `text` gives as a percentage from 0% to 100% with at most six
-// decimals (25%, 12.5%); ends the process with status 1 after one line on standard output when
-// it is none.
+// decimals (25%, 12.5%); fails with status 1 and one line for standard output when it is none.
 BurnInShare parseBurnInShare(const char* text);
 
 // Returns how many of a chain's `sampleLines` sample lines the share drops: the floor of that
@@ -64,5 +66,8 @@ int64_t burnInLines(const BurnInShare& share, int64_t sampleLines);
 
 // The text that --help prints.
 const char* helpText();
+
+// The line that --version prints.
+const char* versionText();
 
 }  // namespace scalesum

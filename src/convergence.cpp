@@ -9,7 +9,7 @@
 #include <new>
 
 #include "autocovariance.h"
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum {
 

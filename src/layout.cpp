@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum {
 

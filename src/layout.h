@@ -26,7 +26,7 @@ struct TreeLayout {
   int32_t tipCount = 0;
 };
 
-// Returns the layout of the clade tree; ends the process when a taxon would be
+// Returns the layout of the clade tree; fails when a taxon would be
 // drawn twice, since no tree file could name it at both places.
 TreeLayout layoutTree(const Tree& tree);
 

@@ -9,6 +9,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "failure.h"
+#include "sha256.h"
+#include "text.h"
+
 namespace scalesum {
 
 namespace {

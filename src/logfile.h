@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "genlib.h"
+#include "linereader.h"
 #include "samplerecord.h"
 #include "tree.h"
 
@@ -19,17 +19,17 @@ struct LogFile {
 };
 
 // Opens the log at `path` into `log`, reads its taxa and node tables and its header line, and
-// returns the tables as a tree not yet built, `log` left open at the first sample line; ends
-// the process when the header cannot be read.
+// returns the tables as a tree not yet built, `log` left open at the first sample line; fails
+// when the header cannot be read.
 Tree readLogHeader(LogFile& log, const char* path);
 
-// Ends the process unless this is the first use of standard input as a log.
+// Fails unless this is the first use of standard input as a log.
 void claimStandardInput();
 
 // Reads the rest of `log`, its sample lines, into a new record of its retained lines (those
 // not below `burnIn`), each group's node id turned into the position of the first of
 // `tree`'s nodes with that id, and closes it. Lines that the sample checks reject are kept
-// as faults; ends the process when the text itself is damaged. With `digestLines` the record
+// as faults; fails when the text itself is damaged. With `digestLines` the record
 // keeps the digest of each retained line, for its fingerprint.
 SampleRecord readLogSamples(LogFile& log, const Tree& tree, int32_t burnIn,
                             const RecordLimit& limit, bool digestLines = false);

@@ -6,7 +6,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "linereader.h"
 #include "records.h"
+#include "text.h"
 
 namespace scalesum {
 
@@ -161,11 +163,10 @@ Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings) {
       if (count < 2) failMissingValue(options, line, "IT", "an iteration");
       options.burnIn = parseInt(words[1]);
       if (warnings != nullptr && !isWholeIteration(words[1])) {
-        std::fprintf(warnings,
-                     "Scalesum: warning: %s line %lld: IT %.*s is not a whole number; "
-                     "the burn-in is read as %d\n",
-                     path, static_cast<long long>(line), static_cast<int>(kShownBytes), words[1],
-                     options.burnIn);
+        const std::string warning = warningText(
+            "%s line %lld: IT %.*s is not a whole number; the burn-in is read as %d", path,
+            static_cast<long long>(line), static_cast<int>(kShownBytes), words[1], options.burnIn);
+        std::fputs(warning.c_str(), warnings);
       }
     } else if (std::strcmp(keyword, "NOCATS") == 0) {
       if (count < 2) failMissingValue(options, line, "NOCATS", "a count");
@@ -188,10 +189,11 @@ Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings) {
     } else if (std::strcmp(keyword, "NORMALISE") == 0) {
       options.normalise = 1;
     } else if (warnings != nullptr) {
-      std::fprintf(warnings,
-                   "Scalesum: warning: %s line %lld: %.*s is not a keyword, the line is ignored "
-                   "(the keywords: IT, NOCATS, RATES, SLICE, NODERATIO, RATIONODE, NORMALISE)\n",
-                   path, static_cast<long long>(line), writtenLength, written);
+      const std::string warning = warningText(
+          "%s line %lld: %.*s is not a keyword, the line is ignored (the keywords: IT, NOCATS, "
+          "RATES, SLICE, NODERATIO, RATIONODE, NORMALISE)",
+          path, static_cast<long long>(line), writtenLength, written);
+      std::fputs(warning.c_str(), warnings);
     }
   }
   return options;

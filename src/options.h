@@ -47,7 +47,7 @@ Options createDefaultOptions();
 
 // Returns the options of the file at `path` over the defaults, its RATES clades resolved
 // against the built `tree`, and writes to `warnings` (unless null) one line for each line whose
-// first word is no keyword and each IT value that is not a whole number; ends the process on any
+// first word is no keyword and each IT value that is not a whole number; fails on any
 // failure.
 Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings = nullptr);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum {
 
@@ -25,16 +26,9 @@ constexpr int kMaxTemporaries = 8;
 char gTemporaries[kMaxTemporaries][PATH_MAX];
 std::atomic<int> gTemporaryCount{0};
 
-void removeTemporaries() {
-  const int count = gTemporaryCount.load();
-  for (int i = 0; i < count; ++i) {
-    if (gTemporaries[i][0] != '\0') ::unlink(gTemporaries[i]);
-  }
-}
-
 // An interrupted run must not leave its temporary files behind either.
 void removeTemporariesAndDie(int signal) {
-  removeTemporaries();
+  removeUnfinishedOutputs();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
@@ -47,7 +41,6 @@ void registerTemporary(const std::string& path) {
   std::memcpy(gTemporaries[slot], path.c_str(), path.size() + 1);
   gTemporaryCount.store(slot + 1);
   if (slot == 0) {
-    addFailureCleanup(removeTemporaries);
     // A signal that the caller ignores (nohup) stays ignored.
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
       struct sigaction current;
@@ -130,6 +123,26 @@ void linkIntoPlace(const OutputFile& file) {
 
 }  // namespace
 
+void removeUnfinishedOutputs() {
+  const int count = gTemporaryCount.load();
+  for (int i = 0; i < count; ++i) {
+    if (gTemporaries[i][0] != '\0') ::unlink(gTemporaries[i]);
+  }
+}
+
+int openUnnamedFile(const std::string& folder, int access) {
+  // No file system at hand lacks unnamed files: the tests stand one in with this variable.
+  const char* refused = std::getenv("SCALESUM_TEST_NO_TMPFILE");
+  if (refused != nullptr && *refused != '\0') {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  const int fd = ::open(folder.c_str(), O_TMPFILE | access | O_CLOEXEC, 0600);
+  // A kernel older than the flag opens the folder itself, which cannot be written (EISDIR).
+  if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
+  return fd;
+}
+
 OutputFile openOutputFile(const std::string& target, const char* what) {
   OutputFile file;
   file.target = target;
@@ -189,6 +202,16 @@ void commitOutputFile(OutputFile& file) {
   if (file.temporary.empty()) return;
   if (std::rename(file.temporary.c_str(), file.target.c_str()) != 0) failWriting(file, errno);
   forgetTemporary(file.temporary);
+}
+
+void abandonOutputFile(OutputFile& file) {
+  if (file.stream != nullptr) {
+    ::__fpurge(file.stream);
+    std::fclose(file.stream);
+    file.stream = nullptr;
+  }
+  if (file.unnamed >= 0) ::close(file.unnamed);
+  file.unnamed = -1;
 }
 
 bool isSameFile(const std::string& a, const std::string& b) {

@@ -17,16 +17,29 @@ struct OutputFile {
   FILE* stream = nullptr;
 };
 
-// Returns `target` opened for writing as above; ends the process when the file cannot be
-// created. From then on every failure of the run, and every interruption that can be caught,
-// removes a named stand-in.
+// Opens a new file without a name in `folder` for `access` (O_WRONLY or O_RDWR), for its owner
+// alone; the file goes with the process, however that ends, unless linked to a name. Returns -1
+// with errno set when it cannot, EOPNOTSUPP where the file system has no such files.
+int openUnnamedFile(const std::string& folder, int access);
+
+// Returns `target` opened for writing as above; fails when the file cannot be created. From then
+// on every interruption that can be caught removes a named stand-in, and so does
+// removeUnfinishedOutputs.
 OutputFile openOutputFile(const std::string& target, const char* what);
 
-// Writes out and closes the stream; ends the process when any of the data could not be written.
+// Writes out and closes the stream; fails when any of the data could not be written.
 void finishOutputFile(OutputFile& file);
 
-// Puts the finished file in place of its target in one step; ends the process when that fails.
+// Puts the finished file in place of its target in one step; fails when that fails.
 void commitOutputFile(OutputFile& file);
+
+// Closes what a failed run left open of `file` without writing out what is still buffered:
+// nothing more of a failed run reaches a target that is written directly.
+void abandonOutputFile(OutputFile& file);
+
+// Removes the named stand-in of every output file not yet committed, as a failed run must; safe
+// in a signal handler.
+void removeUnfinishedOutputs();
 
 // Returns whether the paths `a` and `b` name the same regular file, existing or not.
 bool isSameFile(const std::string& a, const std::string& b);

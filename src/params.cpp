@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "KernelDensity.h"
-#include "genlib.h"
+#include "failure.h"
 #include "series.h"
 #include "statsfile.h"
 

@@ -2,11 +2,11 @@
 
 #include <sys/ioctl.h>
 
-#include <atomic>
 #include <functional>
+#include <new>
 #include <system_error>
 
-#include "genlib.h"
+#include "failure.h"
 #include "results.h"
 
 namespace scalesum {
@@ -46,29 +46,6 @@ std::string currentLine(const Progress& progress) {
                           secondsSince(progress.started));
 }
 
-// The progress whose line may be on the terminal, for the failure cleanup below.
-std::atomic<Progress*> gOnTerminal{nullptr};
-
-// Blanks the terminal line before a failure's message and keeps the reporter from drawing it
-// again, so that the message starts on a line of its own.
-void clearLineBeforeFailure() {
-  Progress* progress = gOnTerminal.exchange(nullptr);
-  if (progress == nullptr) return;
-  const std::lock_guard<std::mutex> lock(progress->mutex);
-  progress->stopping = true;
-  if (progress->shownWidth == 0) return;
-  std::fputc('\r', progress->stream);
-  for (size_t i = 0; i < progress->shownWidth; ++i) std::fputc(' ', progress->stream);
-  std::fputc('\r', progress->stream);
-  std::fflush(progress->stream);
-  progress->shownWidth = 0;
-}
-
-void forgetTerminal(Progress& progress) {
-  Progress* self = &progress;
-  gOnTerminal.compare_exchange_strong(self, nullptr);
-}
-
 // Overwrites the terminal line with `text`, blanking whatever of the old line sticks out.
 void redraw(Progress& progress, std::string text) {
   // A line that wraps can no longer be overwritten.
@@ -89,11 +66,16 @@ void runReporter(Progress& progress, bool forced) {
   auto next = progress.started + (progress.terminal && !forced ? kTerminalDelay : interval);
   std::unique_lock<std::mutex> lock(progress.mutex);
   while (!progress.wake.wait_until(lock, next, [&] { return progress.stopping; })) {
-    if (progress.terminal) {
-      redraw(progress, currentLine(progress));
-    } else {
-      std::fprintf(progress.stream, "%s\n", currentLine(progress).c_str());
-      std::fflush(progress.stream);
+    // Nothing may escape the thread. A line that memory does not suffice for is skipped; the
+    // run that ran out reports it.
+    try {
+      if (progress.terminal) {
+        redraw(progress, currentLine(progress));
+      } else {
+        std::fprintf(progress.stream, "%s\n", currentLine(progress).c_str());
+        std::fflush(progress.stream);
+      }
+    } catch (const std::bad_alloc&) {
     }
     next = Clock::now() + interval;
   }
@@ -133,27 +115,32 @@ void startProgress(Progress& progress, FILE* stream, bool terminal, bool forced,
   progress.stream = stream;
   progress.terminal = terminal;
   progress.started = Clock::now();
-  if (terminal) {
-    gOnTerminal.store(&progress);
-    addFailureCleanup(clearLineBeforeFailure);
-  }
   try {
     progress.reporter = std::thread(runReporter, std::ref(progress), forced);
   } catch (const std::system_error&) {
     // Progress is a courtesy: a run that cannot start one more thread goes on without it.
-    forgetTerminal(progress);
     progress.stream = nullptr;
   }
 }
 
 Progress::~Progress() {
-  forgetTerminal(*this);
-  if (reporter.joinable()) stopReporter(*this);
+  if (!reporter.joinable()) return;
+  {
+    // The failure's message that follows must start on a line of its own.
+    const std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+    if (terminal && shownWidth > 0) {
+      std::fputc('\r', stream);
+      for (size_t i = 0; i < shownWidth; ++i) std::fputc(' ', stream);
+      std::fputc('\r', stream);
+      std::fflush(stream);
+    }
+  }
+  stopReporter(*this);
 }
 
 void finishProgress(Progress& progress) {
   if (progress.stream == nullptr) return;
-  forgetTerminal(progress);
   stopReporter(progress);
   if (progress.terminal) {
     if (progress.shownWidth > 0) {

@@ -33,7 +33,8 @@ struct Progress {
   Progress() = default;
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
-  // Stops the reporter of a run that a failure unwound, without a closing line.
+  // Stops the reporter of a run that a failure unwound: blanks the terminal line, writes no
+  // closing line.
   ~Progress();
 };
 

@@ -3,6 +3,8 @@
 // What the summaries and writers share: the tree, the results, and the failures and text
 // helpers they report with.
 
-#include "genlib.h"
+#include "failure.h"
+#include "linereader.h"
 #include "results.h"
+#include "text.h"
 #include "tree.h"

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <deque>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,6 @@
 
 namespace scalesum {
 
-int runScalesum(int argc, char** argv) {
-  runAnalysis(parseCommandLine(argc, argv), stdout);
-  return 0;
-}
-
 void runAnalysis(const char* logPath, const char* optionsPath, FILE* out) {
   CommandLine command;
   command.logPath = logPath;
@@ -50,10 +46,19 @@ namespace {
 // that a folder that cannot take them is reported first; each is empty when not asked for.
 struct Outputs {
   OutputFile report, stats, tree, scaledTree, picture, params, traces;
+
+  Outputs() = default;
+  Outputs(const Outputs&) = delete;
+  Outputs& operator=(const Outputs&) = delete;
+  // A run that a failure unwound leaves no file open, and nothing buffered to be written out.
+  ~Outputs() {
+    for (OutputFile* file : {&report, &stats, &tree, &scaledTree, &picture, &params, &traces}) {
+      abandonOutputFile(*file);
+    }
+  }
 };
 
-Outputs openOutputs(const CommandLine& command) {
-  Outputs o;
+void openOutputs(Outputs& o, const CommandLine& command) {
   if (!command.outputPath.empty()) o.report = openOutputFile(command.outputPath, "report");
   if (!command.statsPath.empty()) o.stats = openOutputFile(command.statsPath, "statistics");
   if (!command.treePath.empty()) o.tree = openOutputFile(command.treePath, "tree");
@@ -65,7 +70,6 @@ Outputs openOutputs(const CommandLine& command) {
     o.params = openOutputFile(command.paramsPath, "parameter table");
   }
   if (!command.tracesPath.empty()) o.traces = openOutputFile(command.tracesPath, "traces");
-  return o;
 }
 
 bool writesNexus(const CommandLine& command) {
@@ -112,11 +116,9 @@ Options readRunOptions(const Tree& tree, const CommandLine& command) {
   const int32_t fileBurnIn = options.burnIn;
   if (!command.quiet && fileBurnIn > 0) {
     if (command.burnIn && *command.burnIn < fileBurnIn) {
-      std::fprintf(stderr, "Scalesum: warning: --burnin %d replaces the options file's IT %d\n",
-                   *command.burnIn, fileBurnIn);
+      warn("--burnin %d replaces the options file's IT %d", *command.burnIn, fileBurnIn);
     } else if (command.burnInShare) {
-      std::fprintf(stderr, "Scalesum: warning: --burnin %s replaces the options file's IT %d\n",
-                   command.burnInText.c_str(), fileBurnIn);
+      warn("--burnin %s replaces the options file's IT %d", command.burnInText.c_str(), fileBurnIn);
     }
   }
   if (command.burnIn) options.burnIn = *command.burnIn;
@@ -184,10 +186,10 @@ void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) 
         burnIn >= record.firstIteration) {
       continue;
     }
-    std::fprintf(stderr,
-                 "Scalesum: warning: burn-in %d is below the first sample's iteration (%d) in "
-                 "%s, so no sample is dropped; --burnin %s drops a share of the sample lines\n",
-                 burnIn, record.firstIteration, record.path.c_str(), share.c_str());
+    warn(
+        "burn-in %d is below the first sample's iteration (%d) in %s, so no sample is dropped; "
+        "--burnin %s drops a share of the sample lines",
+        burnIn, record.firstIteration, record.path.c_str(), share.c_str());
   }
 }
 
@@ -276,17 +278,18 @@ void warnAfterRun(const CommandLine& command, const Tree& tree, const Results& r
   if (!writesNexus(command)) return;
   const auto [first, second] = namesDifferingInCase(tree);
   if (!first.empty()) {
-    std::fprintf(stderr,
-                 "Scalesum: warning: taxa %s and %s differ only in case, which NEXUS readers may "
-                 "fold, taking them for one taxon\n",
-                 first.c_str(), second.c_str());
+    warn(
+        "taxa %s and %s differ only in case, which NEXUS readers may fold, taking them for one "
+        "taxon",
+        first.c_str(), second.c_str());
   }
 }
 
 }  // namespace
 
 void runAnalysis(const CommandLine& command, FILE* out) {
-  Outputs outputs = openOutputs(command);
+  Outputs outputs;
+  openOutputs(outputs, command);
   Progress progress;
   startProgress(progress, stderr, ::isatty(STDERR_FILENO) == 1, command.progress, command.quiet);
   progress.pass.store(1);  // the one read of the logs
@@ -331,6 +334,24 @@ void runAnalysis(const CommandLine& command, FILE* out) {
         summariseRun(run.tree, run.results, run.records, run.options.burnIn, plan.blockCount);
     if (command.burnInShare) summary.burnInShare = command.burnInText;
     std::fputs(describeRunSummary(summary).c_str(), stderr);
+  }
+}
+
+int runScalesum(int argc, char** argv) {
+  try {
+    const CommandLine command = parseCommandLine(argc, argv);
+    if (command.request != Request::kRun) {
+      std::fputs(command.request == Request::kHelp ? helpText() : versionText(), stdout);
+      return 0;
+    }
+    runAnalysis(command, stdout);
+    return 0;
+  } catch (const RunFailure& failure) {
+    removeUnfinishedOutputs();
+    return reportFailure(failure);
+  } catch (const std::bad_alloc&) {
+    removeUnfinishedOutputs();
+    return reportFailure(allocationFailure("Scalesum", 0));
   }
 }
 

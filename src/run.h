@@ -8,7 +8,7 @@ namespace scalesum {
 
 // Summarises the log at `logPath` with the options file at `optionsPath` (none when null),
 // reporting no progress, and writes the whole report to `out`, which the program gives its
-// standard output; every failure ends inside, before any part of the report is written.
+// standard output; fails before any part of the report is written.
 void runAnalysis(const char* logPath, const char* optionsPath, FILE* out);
 
 // Runs the analysis that `command` asks for and writes the report to `out`, or to the file of
@@ -16,8 +16,8 @@ void runAnalysis(const char* logPath, const char* optionsPath, FILE* out);
 // complete.
 void runAnalysis(const CommandLine& command, FILE* out);
 
-// Runs the whole program on its command line and returns the exit status of a run that did
-// not fail (a failing run ends inside).
+// Runs the whole program on its command line, reports a failure as the process must, and
+// returns the exit status.
 int runScalesum(int argc, char** argv);
 
 }  // namespace scalesum

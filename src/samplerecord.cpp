@@ -10,7 +10,8 @@
 #include <new>
 #include <utility>
 
-#include "genlib.h"
+#include "failure.h"
+#include "output.h"
 
 namespace scalesum {
 

@@ -159,7 +159,7 @@ void applySamplesToPositions(const Tree& tree, Results& results,
       results.nodes[j].lengthHistory.resize(static_cast<size_t>(results.sampleCount));
     }
   } catch (const std::bad_alloc&) {
-    reportAllocationError("Scalesum", 3);
+    reportAllocationError("Scalesum", 5);
   }
   const TreeOrder order = orderTree(tree);
   BlockLengths block = blockLengths(order, begin, end);

@@ -10,12 +10,12 @@
 namespace scalesum {
 
 // Sets the run's sample count to the retained samples of all `records` and sizes the sigma of
-// every sample; ends the process when no line is retained (`burnIn` names the burn-in) or when
+// every sample; fails when no line is retained (`burnIn` names the burn-in) or when
 // there are more than a sample index can count.
 void countRetainedSamples(const Tree& tree, Results& results,
                           const std::vector<SampleRecord>& records, int32_t burnIn);
 
-// Ends the process with the first fault of the records, in their order and in file order.
+// Fails with the first fault of the records, in their order and in file order.
 void validateSampleNodes(const std::vector<SampleRecord>& records);
 
 // Validates the records, then applies every sample to every node position and restores the

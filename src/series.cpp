@@ -234,20 +234,28 @@ void summariseNodes(const Tree& tree, Results& results, size_t begin, size_t end
     convergence(starts, shortest, sigmas);
   }
   const int threads = startableThreads(omp_get_max_threads());
+  // No failure may leave a thread: the first is kept and ends the run once all threads are
+  // done, and after it no thread starts another node.
+  std::atomic<bool> failed{false};
+  RunFailure firstFailure;
 #pragma omp parallel num_threads(threads)
   {
     SeriesScratch scratch;
 #pragma omp for schedule(dynamic, 1)
     for (int64_t task = 0; task < tasks; ++task) {
+      if (failed.load(std::memory_order_relaxed)) continue;
       try {
         summariseNode(tree, results, distinct[static_cast<size_t>(task)], scratch,
                       results.wantStatistics ? &sigmas : nullptr);
       } catch (const std::bad_alloc&) {
-        reportAllocationError("Scalesum", 4);
+        if (!failed.exchange(true)) firstFailure = allocationFailure("Scalesum", 4);
+      } catch (const RunFailure& failure) {
+        if (!failed.exchange(true)) firstFailure = failure;
       }
       if (finished != nullptr) finished->fetch_add(kSeriesCount, std::memory_order_relaxed);
     }
   }
+  if (failed.load()) throw firstFailure;
   for (const auto& [later, first] : repeats) {
     for (int s = 0; s < kSeriesCount; ++s) {
       results.nodes[later].series[s] = results.nodes[first].series[s];

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "genlib.h"
+#include "failure.h"
 
 namespace scalesum {
 
@@ -114,7 +114,7 @@ int32_t denseIndex(const DenseTaxa& dense, int32_t id) {
   return found == dense.byId.end() ? -1 : found->second;
 }
 
-// Returns the index of the nodes, none of them attached yet; ends the process when a node
+// Returns the index of the nodes, none of them attached yet; fails when a node
 // lists a taxon id that no taxon has.
 CladeIndex cladeIndex(const Tree& tree, const DenseTaxa& dense) {
   const std::vector<Node*>& nodes = tree.nodes;

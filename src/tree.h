@@ -47,7 +47,7 @@ inline Node* findNodeById(const Tree& tree, int32_t id) {
 }
 
 // Arranges the nodes into a tree by clade containment, sets the root (branch length 0) and
-// puts tree.nodes back into log order; ends the process when there is no root, or when a
+// puts tree.nodes back into log order; fails when there is no root, or when a
 // node cannot be placed in the tree or names a taxon that the taxa table lacks.
 void buildCladeTree(Tree& tree);
 

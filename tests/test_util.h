@@ -12,13 +12,13 @@
 
 namespace scalesum::testing {
 
-// A failure that the library reported through fail(), caught instead of ending the process.
+// The status and message of a failure that ended a run.
 struct Failure {
   int status;
   std::string message;
 };
 
-// Runs `body` and returns the failure it reported through fail(), or status -1 if none.
+// Runs `body` and returns the failure that ended it, or status -1 if none.
 Failure catchFailure(const std::function<void()>& body);
 
 // A directory of its own for each test, removed at the end of the test.

@@ -18,7 +18,8 @@ void scalesum::fuzz::fuzzInput(const std::string& input) {
   try {
     runAnalysis(memoryFile(0, log),
                 separator == std::string::npos ? nullptr : memoryFile(1, options), report);
-  } catch (const Rejected&) {
+  } catch (const RunFailure& failure) {
+    checkRejection(failure);
     accepted = false;
   }
   std::fclose(report);

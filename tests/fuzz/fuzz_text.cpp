@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "genlib.h"
+#include "linereader.h"
+#include "text.h"
 
 namespace scalesum::fuzz {
 
@@ -27,7 +28,8 @@ void fuzzInput(const std::string& text) {
                   reader.lineEnded == (end < text.size()) && reader.lineNumber == number));
       at = end + 1;
     }
-  } catch (const Rejected&) {
+  } catch (const RunFailure& failure) {
+    checkRejection(failure);
     FUZZ_CHECK(compressed(text));
   }
   FUZZ_CHECK(compressed(text) || at >= text.size());

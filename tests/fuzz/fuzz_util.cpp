@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "genlib.h"
-
 namespace scalesum::fuzz {
 
 const char* memoryFile(int slot, const std::string& text) {
@@ -27,14 +25,14 @@ bool sameReal(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
 }
 
+void checkRejection(const RunFailure& failure) {
+  const char* lineEnd = std::strchr(failure.message, '\n');
+  FUZZ_CHECK(failure.status == 1 && lineEnd != nullptr && lineEnd[1] == '\0');
+}
+
 }  // namespace scalesum::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  scalesum::setFailureHook([](int status, const char* message) {
-    const char* lineEnd = std::strchr(message, '\n');
-    FUZZ_CHECK(status == 1 && lineEnd != nullptr && lineEnd[1] == '\0');
-    throw scalesum::fuzz::Rejected{};
-  });
   omp_set_num_threads(1);
   return 0;
 }
@@ -42,7 +40,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     scalesum::fuzz::fuzzInput(std::string(reinterpret_cast<const char*>(data), size));
-  } catch (const scalesum::fuzz::Rejected&) {
+  } catch (const scalesum::RunFailure& failure) {
+    scalesum::fuzz::checkRejection(failure);
   }
   return 0;
 }

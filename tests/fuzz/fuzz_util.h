@@ -1,13 +1,14 @@
 #pragma once
 
 // The harness that every fuzz target shares. It defines libFuzzer's entry points, runs the
-// parallel loop on one thread, turns every failure into a thrown Rejected once it has checked
-// that the failure is one message line with status 1, and hands each input to the target's
-// fuzzInput.
+// parallel loop on one thread, hands each input to the target's fuzzInput, and checks that a
+// failure which ends it is one message line with status 1.
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "failure.h"
 
 // Stops the run with a crash report, which libFuzzer keeps as a reproducer, unless `c` holds.
 #define FUZZ_CHECK(c) \
@@ -16,11 +17,12 @@
 
 namespace scalesum::fuzz {
 
-// Thrown in place of ending the process when the input is rejected.
-struct Rejected {};
-
-// Checks one input; defined by each target. A Rejected that it lets escape is no finding.
+// Checks one input; defined by each target. A RunFailure that it lets escape is no finding if
+// checkRejection passes it.
 void fuzzInput(const std::string& input);
+
+// Checks that a rejected input ended the run with status 1 and one message line.
+void checkRejection(const RunFailure& failure);
 
 // Returns a path that reads as a regular file holding `text`, until the next call with `slot`.
 const char* memoryFile(int slot, const std::string& text);

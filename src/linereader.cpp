@@ -1,180 +1,22 @@
-#include "genlib.h"
+#include "linereader.h"
 
 #include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "failure.h"
+#include "text.h"
 
 namespace scalesum {
 
-namespace {
-
-std::atomic<FailureHook> gFailureHook{nullptr};
-std::atomic<FailureCleanup> gFailureCleanups[4];
-
-void runFailureCleanups() {
-  for (const std::atomic<FailureCleanup>& slot : gFailureCleanups) {
-    if (FailureCleanup cleanup = slot.load()) cleanup();
-  }
-}
-
-void writeTo(FILE* stream, const char* message) {
-  std::fputs(message, stream);
-  std::fflush(stream);
-}
-
-// A message for standard output alone must reach a person at a terminal who sent that to a file,
-// and a log kept of standard error; where both streams are one open file (a terminal, or
-// `>f 2>&1`) it would show twice. A closed stream is no place to echo to.
-bool echoesToStandardError() {
-  struct stat out, err;
-  if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return false;
-  return out.st_dev != err.st_dev || out.st_ino != err.st_ino;
-}
-
-}  // namespace
-
-void setFailureHook(FailureHook hook) {
-  gFailureHook.store(hook);
-}
-
-void addFailureCleanup(FailureCleanup cleanup) {
-  for (std::atomic<FailureCleanup>& slot : gFailureCleanups) {
-    FailureCleanup found = nullptr;
-    if (slot.compare_exchange_strong(found, cleanup) || found == cleanup) return;
-  }
-  std::abort();  // more cleanups than the program has
-}
-
-void fail(int status, Stream stream, const char* format, ...) {
-  char message[8192];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(message, sizeof message, format, args);
-  va_end(args);
-  // A message cut to the buffer (a name of many kilobytes) still ends its line.
-  if (length >= static_cast<int>(sizeof message)) message[sizeof message - 2] = '\n';
-
-  if (FailureHook hook = gFailureHook.load()) {
-    runFailureCleanups();
-    hook(status, message);
-    std::abort();  // a hook that returns has broken its promise
-  }
-
-  // Worker threads may fail at the same moment; the first one reports, the rest wait for the
-  // process to end.
-  static std::mutex failing;
-  failing.lock();
-  runFailureCleanups();
-  switch (stream) {
-    case Stream::kStdout:
-      writeTo(stdout, message);
-      if (echoesToStandardError()) writeTo(stderr, message);
-      break;
-    case Stream::kStderr:
-      writeTo(stderr, message);
-      break;
-    case Stream::kStdoutThenStderr:
-      writeTo(stdout, message);
-      writeTo(stderr, message);
-      break;
-    case Stream::kStderrThenStdout:
-      writeTo(stderr, message);
-      writeTo(stdout, message);
-      break;
-  }
-  std::fflush(stdout);
-  std::fflush(stderr);
-  // Other threads may still be running: end without running destructors under their feet.
-  std::_Exit(status);
-}
-
-void failAtLine(const char* path, int64_t line, const char* format, ...) {
-  char reason[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(reason, sizeof reason, format, args);
-  va_end(args);
-  fail(1, Stream::kStdout, "Error in %s line %lld: %s\n", path, static_cast<long long>(line),
-       reason);
-}
-
-void reportAllocationError(const char* module, int line) {
-  fail(1, Stream::kStderrThenStdout, "Memory allocation error in file %s line %d\n", module, line);
-}
-
-int openUnnamedFile(const std::string& folder, int access) {
-  // No file system at hand lacks unnamed files: the tests stand one in with this variable.
-  const char* refused = std::getenv("SCALESUM_TEST_NO_TMPFILE");
-  if (refused != nullptr && *refused != '\0') {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  const int fd = ::open(folder.c_str(), O_TMPFILE | access | O_CLOEXEC, 0600);
-  // A kernel older than the flag opens the folder itself, which cannot be written (EISDIR).
-  if (fd < 0 && (errno == EISDIR || errno == EINVAL)) errno = EOPNOTSUPP;
-  return fd;
-}
-
-int tokenize(char* text, char** tokens, int maxTokens) {
-  if (maxTokens <= 0) return 0;
-  char* p = text;
-  for (int i = 0; i < maxTokens; ++i) {
-    while (isSpace(static_cast<unsigned char>(*p))) ++p;
-    if (*p == '\0') {
-      tokens[i] = nullptr;
-      return i;
-    }
-    tokens[i] = p;
-    while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
-    if (*p != '\0' && i < maxTokens - 1) *p++ = '\0';
-  }
-  return maxTokens;
-}
-
-void tokenizeAll(char* text, std::vector<char*>& tokens) {
-  tokens.clear();
-  char* p = text;
-  for (;;) {
-    while (isSpace(static_cast<unsigned char>(*p))) ++p;
-    if (*p == '\0') return;
-    tokens.push_back(p);
-    while (*p != '\0' && !isSpace(static_cast<unsigned char>(*p))) ++p;
-    if (*p == '\0') return;
-    *p++ = '\0';
-  }
-}
-
-std::vector<std::string> splitLines(const char* text, size_t length) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  size_t i = 0;
-  while (i < length) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n' || c == '\0') {
-      lines.emplace_back(text + start, i - start);
-      i += (c == '\r' && i + 1 < length && text[i + 1] == '\n') ? 2 : 1;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  lines.emplace_back(text + start, length - start);
-  return lines;
-}
+// Allocation failures here name the module "genlib", as their messages always have.
 
 namespace {
 
@@ -228,57 +70,6 @@ TextFile readTextFile(const char* path) {
   return file;
 }
 
-int32_t parseInt(const char* text) {
-  const char* p = text;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  // Accumulate as a negative number so that INT32_MIN needs no special case.
-  int64_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = value * 10 - (*p++ - '0');
-    if (value < INT32_MIN) {
-      value = INT32_MIN - int64_t{1};  // saturated; keep consuming digits
-    }
-  }
-  if (negative) return value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
-  return -value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(-value);
-}
-
-double parseReal(const char* text) {
-  const char* p = text;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  // Plain decimals take the allocation-free correctly rounded path; hexadecimal reals, the
-  // words for infinity and not-a-number, and results out of range go to the C library, which
-  // rounds the same way.
-  const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
-  if ((*digits >= '0' && *digits <= '9') ||
-      (*digits == '.' && digits[1] >= '0' && digits[1] <= '9')) {
-    const bool hex = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
-    if (!hex) {
-      double value = 0.0;
-      const char* last = digits + std::strlen(digits);
-      const auto result = std::from_chars(digits, last, value, std::chars_format::general);
-      if (result.ec == std::errc()) return *p == '-' ? -value : value;
-    }
-  }
-  return std::atof(text);
-}
-
-bool beginsWithReal(const char* text) {
-  const char* p = text;
-  while (isSpace(static_cast<unsigned char>(*p))) ++p;
-  if (*p == '+' || *p == '-') ++p;
-  if (*p >= '0' && *p <= '9') return true;
-  if (*p == '.') return p[1] >= '0' && p[1] <= '9';
-  return strncasecmp(p, "inf", 3) == 0 || strncasecmp(p, "nan", 3) == 0;
-}
-
-bool beginsWithInteger(const char* text) {
-  const char* p = (*text == '+' || *text == '-') ? text + 1 : text;
-  return *p >= '0' && *p <= '9';
-}
-
 namespace {
 
 constexpr size_t kPackedChunk = size_t{1} << 18;
@@ -286,6 +77,12 @@ constexpr size_t kPackedChunk = size_t{1} << 18;
 // Reads up to `room` bytes of the reader's file into `to`; returns 0 at its end. Ends the
 // process when the file cannot be read.
 size_t readSource(LineReader& reader, void* to, size_t room) {
+  if (reader.fd < 0) {
+    const size_t got = std::min(room, reader.text.size());
+    if (got > 0) std::memcpy(to, reader.text.data(), got);
+    reader.text.remove_prefix(got);
+    return got;
+  }
   ssize_t got;
   do {
     got = ::read(reader.fd, to, std::min<size_t>(room, INT_MAX));
@@ -351,15 +148,8 @@ size_t inflateSome(LineReader& reader, char* to, size_t room) {
   return 0;
 }
 
-}  // namespace
-
-bool openLineReader(LineReader& reader, const char* path) {
-  closeLineReader(reader);
-  reader.path = path;
-  // Standard input is read through a descriptor of the reader's own, which it may close.
-  reader.fd = std::strcmp(path, kStandardInput) == 0 ? ::fcntl(0, F_DUPFD_CLOEXEC, 0)
-                                                     : ::open(path, O_RDONLY | O_CLOEXEC);
-  if (reader.fd < 0) return false;
+// Starts reading the source just opened for `reader` from its first byte.
+void startReading(LineReader& reader) {
   if (reader.buffer.empty()) reader.buffer.resize(size_t{1} << 20);
   reader.begin = reader.end = 0;
   reader.atEnd = false;
@@ -383,7 +173,7 @@ bool openLineReader(LineReader& reader, const char* path) {
     reader.packedEnd = peeked;
     reader.inflater = new (std::nothrow) z_stream{};
     if (reader.inflater == nullptr || ::inflateInit2(reader.inflater, 15 + 16) != Z_OK) {
-      reportAllocationError("genlib", 2);
+      reportAllocationError("genlib", 3);
     }
   } else {
     // Room for the bytes and the terminator the last line may need.
@@ -392,7 +182,26 @@ bool openLineReader(LineReader& reader, const char* path) {
     reader.end = peeked;
     std::vector<unsigned char>().swap(reader.packed);
   }
+}
+
+}  // namespace
+
+bool openLineReader(LineReader& reader, const char* path) {
+  closeLineReader(reader);
+  reader.path = path;
+  // Standard input is read through a descriptor of the reader's own, which it may close.
+  reader.fd = std::strcmp(path, kStandardInput) == 0 ? ::fcntl(0, F_DUPFD_CLOEXEC, 0)
+                                                     : ::open(path, O_RDONLY | O_CLOEXEC);
+  if (reader.fd < 0) return false;
+  startReading(reader);
   return true;
+}
+
+void openLineReaderOnText(LineReader& reader, const char* name, std::string_view text) {
+  closeLineReader(reader);
+  reader.path = name;
+  reader.text = text;
+  startReading(reader);
 }
 
 LineReader::~LineReader() {
@@ -407,6 +216,7 @@ void closeLineReader(LineReader& reader) {
   reader.inflater = nullptr;
   if (reader.fd >= 0) ::close(reader.fd);
   reader.fd = -1;
+  reader.text = {};
 }
 
 char* readLine(LineReader& reader, size_t* length) {

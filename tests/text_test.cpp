@@ -1,4 +1,4 @@
-#include "genlib.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <random>
-
-#include "test_util.h"
+#include <string>
+#include <vector>
 
 namespace scalesum {
 namespace {
@@ -53,23 +53,6 @@ TEST(Text, TokensAndLinesEndWhereTheyShould) {
   EXPECT_EQ(tokens("a b c", 2), (V{"a", "b c"}));
   EXPECT_EQ(tokens("a b", 0), V{});
   EXPECT_EQ(splitLines("a\r\nb\rc\nd\0e\n", 11), (V{"a", "b", "c", "d", "e", ""}));
-  // A line reader delivers every line whole, whatever its buffer, plain or compressed.
-  testing::TempDir dir;
-  const std::string text = "a\r\n\n" + std::string(5000, 'x') + "\nlast";
-  for (const std::string& path : {dir.write("log", text), dir.writeGzip("gz", text)}) {
-    for (size_t buffer : {size_t{1}, size_t{7}, size_t{1} << 20}) {
-      LineReader reader;
-      reader.buffer.resize(buffer);
-      ASSERT_TRUE(openLineReader(reader, path.c_str()));
-      std::string joined;
-      size_t length = 0;
-      while (const char* line = readLine(reader, &length)) {
-        joined += std::string(line, length) + (reader.lineEnded ? "\n" : "");
-      }
-      EXPECT_EQ(joined, text) << path << " " << buffer;
-      EXPECT_EQ(reader.lineNumber, 4);
-    }
-  }
 }
 
 }  // namespace
