@@ -6,9 +6,10 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "failure.h"
 #include "linereader.h"
-#include "records.h"
 #include "text.h"
+#include "tree.h"
 
 namespace scalesum {
 

@@ -13,6 +13,7 @@
 
 #include "blocks.h"
 #include "chains.h"
+#include "failure.h"
 #include "layout.h"
 #include "logfile.h"
 #include "options.h"
@@ -21,6 +22,7 @@
 #include "picture.h"
 #include "progress.h"
 #include "report.h"
+#include "results.h"
 #include "runsummary.h"
 #include "samples.h"
 #include "series.h"

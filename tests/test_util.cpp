@@ -12,6 +12,8 @@
 #include <iterator>
 #include <thread>
 
+#include "failure.h"
+#include "linereader.h"
 #include "logfile.h"
 #include "samples.h"
 #include "series.h"
