@@ -151,7 +151,6 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
        "Error in tree.log: node 2 does not fit inside the root's clade, so it has no place in the "
        "tree\n"},
       {good, "RATES x A Q\n", "Cannot find matching taxa for Q node x\n"},
-      {good, "RATES x A C\n", "Count not find valid node for x\n"},
       {good, "RATES " + name, "Count not find valid node for " + name.substr(0, 8160) + "\n"},
       {good, "IT 5\nIT\n", "Error in run.options line 2: IT needs an iteration\n"},
       {good, "NOCATS\n", keyword + "NOCATS needs a count\n"},
@@ -177,10 +176,6 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
       // that the checks reject.
       {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n2 0 0 0 0 1 0\r3\n"), "",
        at + "16: a carriage return inside the line; lines must end in LF or CR LF\n"},
-      {smallLog("1 0 0 1 0 1\n1 0 0 1 0 1 0 9 2 0 Node\n2 0 0 0 0 1"), "",
-       at + "17: the last line has no line feed; the file looks cut short\n"},
-      {smallLog("1 0 0 x 0 1 0\n" + std::string("2 0 0 0 0 1 0\0\n", 16)), "",
-       at + "16: the line holds a NUL byte\n"},
       {smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"), "IT 2\n", noSample},
       {"\x28\xb5\x2f\xfd\n", "",
        "Error in tree.log: zstd-compressed data; Scalesum reads plain and gzip logs: zstdcat "
