@@ -171,9 +171,6 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
                         cap.substr(0, cap.find(' ')), "--temp-dir", dir.path("")})
                 .out,
             byShare.out);
-  // The share wins over the options file's IT.
-  const std::string options = dir.write("it.options", "IT 90\n");
-  EXPECT_EQ(runProgram({log, options, "-q", "--burnin=25%", "-c", second}).out, byShare.out);
   const auto verbose = runProgram({log, "-v", "-b", "25%", "-c", second});
   EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained (burn-in 25%)"),
             std::string::npos)

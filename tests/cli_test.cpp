@@ -163,7 +163,6 @@ TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
       {{"-b", "10"}, idle + "10" + a + "10" + share},
       {{"-b", "500", "-c", other}, idle + "500" + a + "PCT" + share},
       {{"-b", "10", options}, replaces + "10" + it + idle + "10" + a + "10" + share},
-      {{"-b", "50%", options}, replaces + "50%" + it},
       {{"-b", "0"}, ""},
       {{"-q", "-b", "10", options}, ""},
   };

@@ -35,6 +35,7 @@ TEST(OptionsFile, MistypedLinesWarnAndTheLastItLineSetsTheBurnIn) {
        at + "1: BURNIN" + notKeyword + at + "3: IT 12abc" + whole + "12\n"},
       {"  # a note\nnormalise\nIT 99999999999\nIT 61000\n", 61000,
        at + "1: #" + notKeyword + at + "3: IT 99999999999" + whole + "2147483647\n"},
+      {"NOCATS 0\n", 0, ""},  // no warning: 0 categories is a count
       // A file that ends within its taxa table, or has a keyword among its lines, is no log.
       {"2\n1 A\n", 0, at + "1: 2" + notKeyword + at + "2: 1" + notKeyword},
       {"2\n1 A\n2 B\nit 61000\n", 61000,
