@@ -137,11 +137,16 @@ std::string smallLog(const std::string& samples) {
          samples;
 }
 
+namespace {
+
+// Opens `text` as the log "tree.log" into `log` and reads its header.
 Tree readHeaderText(LogFile& log, const std::string& text) {
   log.path = "tree.log";
   openLineReaderOnText(log.reader, "tree.log", text);
   return readLogHeader(log);
 }
+
+}  // namespace
 
 std::unique_ptr<LoadedLog> loadTree(const std::string& log) {
   auto loaded = std::make_unique<LoadedLog>();

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "logfile.h"
 #include "results.h"
 #include "samplerecord.h"
 #include "tree.h"
@@ -65,9 +64,6 @@ inline const std::string kSourceDir = SCALESUM_SOURCE_DIR "/";
 // A small log: four taxa ((A,B),(C,D)) with nodes 1 (root), 2 = {A,B}, 3 = {C,D} and tips 4..7,
 // followed by the given sample lines (the first of them is line 15).
 std::string smallLog(const std::string& samples);
-
-// Opens `text` as the log "tree.log" into `log` and reads its header.
-Tree readHeaderText(LogFile& log, const std::string& text);
 
 // A log's text, its clade tree and what summarising its samples gave.
 struct LoadedLog {
