@@ -1,5 +1,7 @@
 // Several chains of one analysis, end to end: the pooled results, the per-chain burn-in, the
 // tables of the global columns and the refusals.
+#include "chains.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "chains.h"
 #include "cli.h"
 #include "convergence.h"
 #include "test_util.h"
