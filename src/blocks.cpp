@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "failure.h"
+
 namespace scalesum {
 
 namespace {

@@ -6,8 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum {
 

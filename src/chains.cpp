@@ -99,6 +99,47 @@ void requireSameTables(const Tree& first, const Tree& chain) {
   }
 }
 
+BurnIn decideBurnIn(const CommandLine& command, int32_t fileIteration) {
+  BurnIn burnIn;
+  burnIn.iteration = command.burnIn.value_or(fileIteration);
+  burnIn.share = command.burnInShare;
+  burnIn.shareText = command.burnInText;
+  burnIn.readingCut = burnIn.share ? INT32_MIN : burnIn.iteration;
+  // A flag that lowers the file's burn-in, or turns it into a share, may keep samples that the
+  // file was written to drop.
+  if (fileIteration > 0) {
+    if (command.burnIn && *command.burnIn < fileIteration) {
+      burnIn.warning = warningText("--burnin %d replaces the options file's IT %d", *command.burnIn,
+                                   fileIteration);
+    } else if (command.burnInShare) {
+      burnIn.warning = warningText("--burnin %s replaces the options file's IT %d",
+                                   command.burnInText.c_str(), fileIteration);
+    }
+  }
+  return burnIn;
+}
+
+void dropBurnInShare(const BurnIn& burnIn, SampleRecord& record) {
+  if (burnIn.share) dropLeadingSamples(record, burnInLines(*burnIn.share, record.sampleLineCount));
+}
+
+// A share of the lines (10%) is easily taken for an iteration (10).
+void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, const BurnIn& burnIn) {
+  const int32_t cut = burnIn.readingCut;
+  if (cut <= 0) return;
+  const std::string share = cut <= 100 ? std::to_string(cut) + "%" : "PCT%";
+  for (const SampleRecord& record : records) {
+    if (record.sampleLineCount == 0 || record.sampleCount < record.sampleLineCount ||
+        cut >= record.firstIteration) {
+      continue;
+    }
+    warn(
+        "burn-in %d is below the first sample's iteration (%d) in %s, so no sample is dropped; "
+        "--burnin %s drops a share of the sample lines",
+        cut, record.firstIteration, record.path.c_str(), share.c_str());
+  }
+}
+
 void dropLeadingSamples(SampleRecord& record, int64_t count) {
   count = std::min(count, record.sampleCount);
   record.skipped += count;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "params.h"
 #include "samplerecord.h"
 #include "tree.h"
@@ -21,6 +23,28 @@ std::string firstTableDifference(const Tree& first, const Tree& chain);
 // Ends the process, naming the chain's file and the first difference, unless `chain` logs the
 // tree of `first`.
 void requireSameTables(const Tree& first, const Tree& chain);
+
+// What a run drops of each chain as its burn-in: the sample lines below an iteration, skipped
+// while they are read, or a share of each chain's sample lines, dropped after they are read.
+struct BurnIn {
+  int32_t iteration = 0;   // the flag's iteration, else the options file's IT
+  int32_t readingCut = 0;  // the iteration below which lines are skipped while reading
+  std::optional<BurnInShare> share;
+  std::string shareText;  // the share as given, for messages
+  std::string warning;    // the warning line when the flag may keep what IT was written to drop
+};
+
+// Returns the burn-in of a run whose options file gives IT `fileIteration`: the flag's share,
+// else the flag's iteration, else the file's, with the warning when the flag lowers the file's
+// IT or replaces it by a share.
+BurnIn decideBurnIn(const CommandLine& command, int32_t fileIteration);
+
+// Drops the burn-in's share, if any, of the sample lines of a record read with its reading cut.
+void dropBurnInShare(const BurnIn& burnIn, SampleRecord& record);
+
+// Warns of each record whose sample lines all lie above a positive burn-in iteration, which so
+// drops none of them.
+void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, const BurnIn& burnIn);
 
 // Drops the first `count` samples of a record that retained every sample line, with the
 // faults among them.

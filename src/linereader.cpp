@@ -40,8 +40,6 @@ const Compression* compressionOf(const unsigned char* bytes, size_t size) {
 }
 
 TextFile readTextFile(const char* path) {
-  TextFile file;
-  file.path = path;
   FILE* stream = std::fopen(path, "rb");
   if (stream == nullptr) {
     fail(1, Stream::kStdoutThenStderr, "Could not open file %s for reading\n", path);
@@ -56,7 +54,12 @@ TextFile readTextFile(const char* path) {
   const bool readError = std::ferror(stream) != 0;
   std::fclose(stream);
   if (readError) fail(1, Stream::kStdoutThenStderr, "Could not read file %s\n", path);
+  return textFileOf(path, text);
+}
 
+TextFile textFileOf(const char* name, std::string_view text) {
+  TextFile file;
+  file.path = name;
   file.byteCount = static_cast<int64_t>(text.size());
   file.compression = compressionOf(reinterpret_cast<const unsigned char*>(text.data()),
                                    std::min(text.size(), kMagicBytes));

@@ -38,6 +38,9 @@ struct TextFile {
   const Compression* compression = nullptr;  // what the first bytes show, read as text all the same
 };
 
+// Returns `text` split into lines as splitLines does, as the text of a file named `name`.
+TextFile textFileOf(const char* name, std::string_view text);
+
 // Reads the file at `path` whole and splits it into lines as splitLines does; fails when
 // the file cannot be opened or read.
 TextFile readTextFile(const char* path);

@@ -56,13 +56,18 @@ char* readLogLine(LogFile& log) {
 }  // namespace
 
 Tree readLogHeader(LogFile& log, const char* path) {
-  Tree tree;
   log.path = path;
-  tree.path = path;
   if (std::strcmp(path, kStandardInput) == 0) claimStandardInput();
   if (!openLineReader(log.reader, path)) {
     fail(1, Stream::kStderr, "Could not open file %s for reading\n", path);
   }
+  return readLogHeader(log);
+}
+
+Tree readLogHeader(LogFile& log) {
+  const char* path = log.path.c_str();
+  Tree tree;
+  tree.path = path;
   // Read as text, such data would fail at some byte far from the cause.
   if (const Compression* packed = log.reader.compression; packed && !packed->inflated) {
     const std::string plain = std::strcmp(path, kStandardInput) == 0

@@ -18,9 +18,13 @@ struct LogFile {
   std::vector<std::string> headerFields;
 };
 
-// Opens the log at `path` into `log`, reads its taxa and node tables and its header line, and
-// returns the tables as a tree not yet built, `log` left open at the first sample line; fails
-// when the header cannot be read.
+// Reads the taxa and node tables and the header line of `log`, whose reader is open at its
+// first line, and returns the tables as a tree not yet built, `log` left at the first sample
+// line; fails when the header cannot be read.
+Tree readLogHeader(LogFile& log);
+
+// Opens the log at `path` into `log` and reads its header as readLogHeader(log) does; fails
+// when it cannot be opened.
 Tree readLogHeader(LogFile& log, const char* path);
 
 // Fails unless this is the first use of standard input as a log.

@@ -6,9 +6,10 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "failure.h"
 #include "linereader.h"
-#include "records.h"
 #include "text.h"
+#include "tree.h"
 
 namespace scalesum {
 
@@ -132,11 +133,15 @@ Node* findNodeByTaxonSet(const Tree& tree, int32_t count, const int32_t* ids) {
 }
 
 Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings) {
+  return readOptions(tree, readTextFile(path), warnings);
+}
+
+Options readOptions(const Tree& tree, const TextFile& file, FILE* warnings) {
+  const char* path = file.path.c_str();
   Options options = createDefaultOptions();
   options.path = path;
   options.rateClades.push_back(createRateClade("Root", tree.root));
 
-  const TextFile file = readTextFile(path);
   // Before any of its lines is warned of: a log, plain or packed, is no options file.
   if (file.compression != nullptr || readsAsLog(file)) {
     fail(1, Stream::kStdout,

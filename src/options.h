@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "linereader.h"
 #include "tree.h"
 
 namespace scalesum {
@@ -45,10 +46,12 @@ struct Options {
 // Returns the options every run starts from.
 Options createDefaultOptions();
 
-// Returns the options of the file at `path` over the defaults, its RATES clades resolved
-// against the built `tree`, and writes to `warnings` (unless null) one line for each line whose
-// first word is no keyword and each IT value that is not a whole number; fails on any
-// failure.
+// Returns the options of `file` over the defaults, its RATES clades resolved against the built
+// `tree`, and writes to `warnings` (unless null) one line for each line whose first word is no
+// keyword and each IT value that is not a whole number; fails on any failure.
+Options readOptions(const Tree& tree, const TextFile& file, FILE* warnings = nullptr);
+
+// Returns readOptions of the file at `path`; fails when it cannot be read.
 Options readOptionsFile(const Tree& tree, const char* path, FILE* warnings = nullptr);
 
 // Returns the first node of tree.nodes that lists exactly `count` taxa, all of `ids` among

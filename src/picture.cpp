@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "colours.h"
+#include "failure.h"
 #include "statistic.h"
 
 namespace scalesum {

@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include "layout.h"
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 

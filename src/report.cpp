@@ -5,6 +5,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "failure.h"
 #include "statistic.h"
 
 namespace scalesum {

@@ -4,7 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 

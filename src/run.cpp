@@ -13,6 +13,7 @@
 
 #include "blocks.h"
 #include "chains.h"
+#include "failure.h"
 #include "layout.h"
 #include "logfile.h"
 #include "options.h"
@@ -21,6 +22,7 @@
 #include "picture.h"
 #include "progress.h"
 #include "report.h"
+#include "results.h"
 #include "runsummary.h"
 #include "samples.h"
 #include "series.h"
@@ -105,24 +107,10 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
   return first;
 }
 
-// Returns the options that the options file and the flags give the run on `tree`.
+// Returns the options that the options file gives the run on `tree`.
 Options readRunOptions(const Tree& tree, const CommandLine& command) {
-  Options options = createDefaultOptions();
-  if (!command.optionsPath.empty()) {
-    options = readOptionsFile(tree, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
-  }
-  // A flag that lowers the file's burn-in, or turns it into a share, may keep samples that the
-  // file was written to drop.
-  const int32_t fileBurnIn = options.burnIn;
-  if (!command.quiet && fileBurnIn > 0) {
-    if (command.burnIn && *command.burnIn < fileBurnIn) {
-      warn("--burnin %d replaces the options file's IT %d", *command.burnIn, fileBurnIn);
-    } else if (command.burnInShare) {
-      warn("--burnin %s replaces the options file's IT %d", command.burnInText.c_str(), fileBurnIn);
-    }
-  }
-  if (command.burnIn) options.burnIn = *command.burnIn;
-  return options;
+  if (command.optionsPath.empty()) return createDefaultOptions();
+  return readOptionsFile(tree, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
 }
 
 // Whether any file asked for needs the intervals, sample sizes and ranges.
@@ -130,17 +118,11 @@ bool wantsStatistics(const CommandLine& command) {
   return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
 }
 
-// The iteration below which sample lines are dropped while reading: none when the burn-in is
-// a share of the lines, which is dropped after.
-int32_t readingBurnIn(const Options& options, const CommandLine& command) {
-  return command.burnInShare ? INT32_MIN : options.burnIn;
-}
-
 // Reads the sample lines of every chain, in chain order, into one record each, applying the
 // burn-in per chain, and counts each chain's retained samples into `results`; the records
 // share the memory cap.
 std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, const Tree& tree,
-                                           Results& results, int32_t burnIn,
+                                           Results& results, const BurnIn& burnIn,
                                            const CommandLine& command) {
   const RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(),
                                         results.wantStatistics, command.tempDir);
@@ -150,11 +132,9 @@ std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, const Tree
   for (LogFile& log : logs) {
     RecordLimit chainLimit = limit;
     chainLimit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-    records.push_back(readLogSamples(log, tree, burnIn, chainLimit, severalChains));
+    records.push_back(readLogSamples(log, tree, burnIn.readingCut, chainLimit, severalChains));
     SampleRecord& record = records.back();
-    if (command.burnInShare) {
-      dropLeadingSamples(record, burnInLines(*command.burnInShare, record.sampleLineCount));
-    }
+    dropBurnInShare(burnIn, record);
     // A copy of a chain would make the chains look as if they agreed.
     if (severalChains) {
       fingerprintRecord(record);
@@ -164,33 +144,16 @@ std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, const Tree
     results.chainSampleCounts.push_back(
         static_cast<int32_t>(std::min<int64_t>(record.sampleCount, INT32_MAX)));
   }
-  if (command.burnInShare) {
+  if (burnIn.share) {
     int64_t retained = 0;
     for (const SampleRecord& record : records) retained += record.sampleCount;
     if (retained == 0) {
       fail(1, Stream::kStdout,
            "Error in %s: no sample line after the burn-in (%s of each chain's sample lines)\n",
-           logs.front().path.c_str(), command.burnInText.c_str());
+           logs.front().path.c_str(), burnIn.shareText.c_str());
     }
   }
   return records;
-}
-
-// Warns of each chain whose sample lines all lie above a positive burn-in iteration, which so
-// drops none of them: a share of the lines (10%) is easily taken for an iteration (10).
-void warnOfIdleBurnIn(const std::vector<SampleRecord>& records, int32_t burnIn) {
-  if (burnIn <= 0) return;
-  const std::string share = burnIn <= 100 ? std::to_string(burnIn) + "%" : "PCT%";
-  for (const SampleRecord& record : records) {
-    if (record.sampleLineCount == 0 || record.sampleCount < record.sampleLineCount ||
-        burnIn >= record.firstIteration) {
-      continue;
-    }
-    warn(
-        "burn-in %d is below the first sample's iteration (%d) in %s, so no sample is dropped; "
-        "--burnin %s drops a share of the sample lines",
-        burnIn, record.firstIteration, record.path.c_str(), share.c_str());
-  }
 }
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
@@ -303,13 +266,14 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   TreeLayout layout;
   if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(run.tree);
   run.options = readRunOptions(run.tree, command);
+  const BurnIn burnIn = decideBurnIn(command, run.options.burnIn);
+  if (!command.quiet) std::fputs(burnIn.warning.c_str(), stderr);
   run.results.wantStatistics = wantsStatistics(command);
   run.results.hpdMass = command.hpdMass;
   if (command.threads > 0) omp_set_num_threads(command.threads);
-  const int32_t burnIn = readingBurnIn(run.options, command);
 
   run.records = readChainSamples(run.logs, run.tree, run.results, burnIn, command);
-  countRetainedSamples(run.tree, run.results, run.records, burnIn);
+  countRetainedSamples(run.tree, run.results, run.records, burnIn.readingCut);
   if (!command.quiet) warnOfIdleBurnIn(run.records, burnIn);
   const BlockPlan plan = planRun(run.tree, run.results, run.records, command.maxMemory);
   validateSampleNodes(run.records);
@@ -331,8 +295,8 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   warnAfterRun(command, run.tree, run.results, paramRows, fieldNames);
   if (command.verbose) {
     RunSummary summary =
-        summariseRun(run.tree, run.results, run.records, run.options.burnIn, plan.blockCount);
-    if (command.burnInShare) summary.burnInShare = command.burnInText;
+        summariseRun(run.tree, run.results, run.records, burnIn.iteration, plan.blockCount);
+    if (burnIn.share) summary.burnInShare = burnIn.shareText;
     std::fputs(describeRunSummary(summary).c_str(), stderr);
   }
 }

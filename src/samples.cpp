@@ -5,6 +5,8 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "failure.h"
+
 namespace scalesum {
 
 namespace {

@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
 #include "samplerecord.h"
+#include "tree.h"
 
 namespace scalesum {
 

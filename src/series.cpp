@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "convergence.h"
+#include "failure.h"
 #include "seriesmath.h"
 
 namespace scalesum {

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "failure.h"
 #include "report.h"
 #include "statistic.h"
 

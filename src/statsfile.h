@@ -4,7 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "colours.h"
+#include "failure.h"
 #include "statistic.h"
 
 namespace scalesum {

@@ -6,7 +6,8 @@
 #include <utility>
 
 #include "layout.h"
-#include "records.h"
+#include "results.h"
+#include "tree.h"
 
 namespace scalesum {
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "failure.h"
 #include "statistic.h"
 
 namespace scalesum {
@@ -29,13 +30,10 @@ std::string figureWarning(const FigureCount& figures, const char* items, const c
                           const char* extremeName, int decimals, size_t chains,
                           const char* closing) {
   if (figures.count == 0) return {};
-  char line[512];
-  std::snprintf(line, sizeof line,
-                "Scalesum: warning: %d of %d %s %s %s, the %s %.*f (%s); the %s %s\n",
-                figures.count, figures.total, items, figures.count == 1 ? "has" : "have", measure,
-                extremeName, decimals, figures.extreme, figures.where.c_str(),
-                chains > 1 ? "chains" : "chain", closing);
-  return line;
+  return warningText("%d of %d %s %s %s, the %s %.*f (%s); the %s %s", figures.count, figures.total,
+                     items, figures.count == 1 ? "has" : "have", measure, extremeName, decimals,
+                     figures.extreme, figures.where.c_str(), chains > 1 ? "chains" : "chain",
+                     closing);
 }
 
 // Counts `figure`, which is worse than the extreme so far when `worse`; `at` tells where it is.
@@ -82,7 +80,7 @@ std::string unequalChainsWarning(const Results& results) {
       std::adjacent_find(counts.begin(), counts.end(), std::not_equal_to<>()) == counts.end()) {
     return {};
   }
-  std::string line = "Scalesum: warning: the chains keep ";
+  std::string line = "the chains keep ";
   for (size_t c = 0; c < counts.size(); ++c) {
     if (c > 0) line += c + 1 < counts.size() ? ", " : " and ";
     line += std::to_string(counts[c]);
@@ -90,8 +88,8 @@ std::string unequalChainsWarning(const Results& results) {
   line +=
       " samples after the burn-in; R-hat and the bulk and tail effective sample sizes use "
       "the first " +
-      std::to_string(*std::min_element(counts.begin(), counts.end())) + " of each\n";
-  return line;
+      std::to_string(*std::min_element(counts.begin(), counts.end())) + " of each";
+  return warningText("%s", line.c_str());
 }
 
 std::string highRhatWarning(const Tree& tree, const Results& results,

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "failure.h"
 #include "progress.h"
 #include "test_util.h"
 

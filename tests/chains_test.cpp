@@ -1,13 +1,17 @@
 // Several chains of one analysis, end to end: the pooled results, the per-chain burn-in, the
 // tables of the global columns and the refusals.
+#include "chains.h"
+
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "cli.h"
 #include "convergence.h"
 #include "test_util.h"
 
@@ -46,6 +50,43 @@ std::string withoutConvergence(const std::string& stats) {
     at = end + 1;
   }
   return kept;
+}
+
+TEST(Chains, TheBurnInIsTheFlagsShareElseItsIterationElseTheOptionsFiles) {
+  struct Case {
+    std::vector<std::string> flags;
+    int32_t fileIteration, iteration, readingCut;
+    std::string warning;
+  };
+  const std::string replaces = "Scalesum: warning: --burnin ";
+  const Case cases[] = {
+      {{}, 1500, 1500, 1500, ""},
+      {{"-b", "1500"}, 1500, 1500, 1500, ""},
+      {{"-b", "0"}, 0, 0, 0, ""},
+      {{"-b", "1000"}, 1500, 1000, 1000, replaces + "1000 replaces the options file's IT 1500\n"},
+      {{"-b", "50%"},
+       1500,
+       1500,
+       INT32_MIN,
+       replaces + "50% replaces the options file's IT 1500\n"},
+      {{"-b", "50%"}, 0, 0, INT32_MIN, ""},
+      // The last of the flags wins.
+      {{"--burnin", "25%", "--burnin", "10"}, 0, 10, 10, ""},
+      {{"--burnin", "10", "--burnin", "25%"}, 0, 0, INT32_MIN, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"Scalesum", "run.log"};
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const BurnIn burnIn =
+        decideBurnIn(parseCommandLine(static_cast<int>(args.size()), argv.data()), c.fileIteration);
+    EXPECT_EQ(burnIn.iteration, c.iteration) << c.flags.size();
+    EXPECT_EQ(burnIn.readingCut, c.readingCut) << c.iteration;
+    EXPECT_EQ(burnIn.share.has_value(), c.readingCut == INT32_MIN) << c.iteration;
+    EXPECT_EQ(burnIn.warning, c.warning);
+  }
 }
 
 TEST(Chains, ThreeCutsOfOneLogGiveItsReportAndStatistics) {
@@ -131,9 +172,6 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
                         cap.substr(0, cap.find(' ')), "--temp-dir", dir.path("")})
                 .out,
             byShare.out);
-  // The share wins over the options file's IT.
-  const std::string options = dir.write("it.options", "IT 90\n");
-  EXPECT_EQ(runProgram({log, options, "-q", "--burnin=25%", "-c", second}).out, byShare.out);
   const auto verbose = runProgram({log, "-v", "-b", "25%", "-c", second});
   EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained (burn-in 25%)"),
             std::string::npos)

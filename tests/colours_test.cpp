@@ -31,7 +31,6 @@ std::vector<uint32_t> coloursIn(const std::string& svg) {
 }
 
 TEST(Colours, EveryColourStandsOutOnWhite) {
-  testing::TempDir dir;
   // Spread values: the tips' Scalars run from 1/64 to 64 over the samples.
   std::string samples;
   for (int i = 0; i < 40; ++i) {
@@ -40,7 +39,7 @@ TEST(Colours, EveryColourStandsOutOnWhite) {
                std::to_string(4 + i % 4) + " " + std::to_string(scalar) + " 0 Branch " +
                std::to_string(2 + i % 2) + " " + std::to_string(1 / scalar) + " 0 Branch\n";
   }
-  const auto a = testing::summarised(dir, testing::smallLog(samples));
+  const auto a = testing::summarised(testing::smallLog(samples));
   const TreeLayout layout = layoutTree(a->tree);
   // The colour bar's stops cover each scale from end to end.
   std::vector<std::string> names{"pct_changed", "pct_up", "pct_down"};

@@ -40,8 +40,7 @@ size_t occurrences(const std::string& text, const std::string& part) {
 }
 
 TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
-  testing::TempDir dir;
-  const auto a = testing::summarised(dir, testing::smallLog(kFourSamples));
+  const auto a = testing::summarised(testing::smallLog(kFourSamples));
   const ColourScale scale = colourScale(a->tree, a->results, "scalar_median");
   // log2 medians 1, -1 and 0; the 2nd and 98th percentiles are -0.96 and 0.96.
   EXPECT_DOUBLE_EQ(scale.high, 0.96);
@@ -71,7 +70,6 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
   // The colour bar's tick labels are centred on their ticks and lie whole on the canvas, at
   // a generous 0.6 em a character of 10-pixel type, also when they are long (0.000369).
   const auto small = testing::summarised(
-      dir,
       testing::smallLog("1 0 0 1 0 0.00123 0 2 2 0 Branch\n2 0 0 1 0 0.00456 0 3 2 0 Branch\n"));
   for (const std::string& picture : {svg, pictureOf(*small, "deltab_median")}) {
     int ticks = 0;
@@ -96,8 +94,7 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
 
 TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
   constexpr double kDepths[] = {0, 0.25, 0.125, 1.25, 2.25, 0.625, 0.875};
-  testing::TempDir dir;
-  const auto a = testing::summarised(dir, testing::smallLog(kFourSamples));
+  const auto a = testing::summarised(testing::smallLog(kFourSamples));
   const std::string svg = pictureOf(*a, "scalar_median", PictureLayout::kCircular);
   // A square below the 140-pixel header; the farthest tip (B, at 2.25) 300 pixels out.
   const double width = std::atof(svg.c_str() + svg.find(" width=\"") + 8);
@@ -138,12 +135,11 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
       "\xEF\xBF\xBD x\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xC2\xB5\xEF\xBC\x81\xF0\x9F\x98\x80");
 
-  testing::TempDir dir;
   std::string log = testing::smallLog(kFourSamples);
   std::string longName;  // 100 characters in 200 bytes: the picture widens for characters
   for (int i = 0; i < 100; ++i) longName += "\xC3\xA9";
   log.replace(log.find("3\tC"), 3, "3\t" + longName);
-  const auto a = testing::summarised(dir, log);
+  const auto a = testing::summarised(log);
   const std::string svg = pictureOf(*a, "deltav_ess");
   const double width = std::atof(svg.c_str() + svg.find(" width=\"") + 8);
   EXPECT_TRUE(width > 6.6 * 100 + 16 && width < 6.6 * 200) << width;

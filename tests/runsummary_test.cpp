@@ -42,66 +42,15 @@ TEST(Verbose, OneLineCountsTheLinesSamplesNodesAndBlocks) {
       << time;
 }
 
-TEST(OptionsFile, MistypedLinesWarnAndTheRunGoesOnAsBefore) {
+TEST(OptionsFile, WarningsAreSilencedByQuietAndALogInItsPlaceLeavesNoFile) {
   TempDir dir;
-  // Each warned line is followed by one that must stay silent.
-  const std::string options = dir.write("run.options",
-                                        "It=61000\n"
-                                        "It 61000\n"
-                                        "IT 61,000\n"
-                                        "IT +61000\n"
-                                        "BURNIN 61000\r\n"
-                                        "\n"
-                                        "iT 12abc\n"
-                                        "IT -7\n"
-                                        "  # a note\n"
-                                        "normalise\n"
-                                        "IT 99999999999\n"
-                                        "IT 61000\n");
-  const std::string at = "Scalesum: warning: " + options + " line ";
-  const std::string notKeyword =
-      " is not a keyword, the line is ignored (the keywords: IT, NOCATS, RATES, SLICE, "
-      "NODERATIO, RATIONODE, NORMALISE)\n";
-  const testing::RunResult run = runProgram({kLog, options});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, kReport);  // the last IT line sets the example's burn-in
-  EXPECT_EQ(run.err, at + "1: It=61000" + notKeyword +  //
-                         at +
-                         "3: IT 61,000 is not a whole number; the burn-in is read as 61\n" +      //
-                         at + "5: BURNIN" + notKeyword +                                          //
-                         at + "7: IT 12abc is not a whole number; the burn-in is read as 12\n" +  //
-                         at + "9: #" + notKeyword +                                               //
-                         at +
-                         "11: IT 99999999999 is not a whole number; the burn-in is read as "
-                         "2147483647\n");
-
-  const testing::RunResult silent = runProgram({"-q", kLog, options});
-  EXPECT_TRUE(silent.status == 0 && silent.err.empty() && silent.out == kReport);
-}
-
-TEST(OptionsFile, ASecondLogInItsPlaceEndsTheRunBeforeAnyWarningOrFile) {
-  TempDir dir;
-  const std::string report = dir.path("r.tsv");
-  const std::string tail =
-      ", not an options file; give further chains with -c (Scalesum run1.log "
-      "-c run2.log)\n";
-  const std::pair<std::string, std::string> logs[] = {
-      {kLog, "Error in " + kLog + ": a sample log" + tail},
-      {dir.writeGzip("run2.log.gz", readFile(kLog)),
-       "Error in " + dir.path("run2.log.gz") + ": gzip-compressed data" + tail},
-  };
-  for (const auto& [options, message] : logs) {
-    const testing::RunResult run = runProgram({kLog, options, "-o", report});
-    EXPECT_TRUE(run.status == 1 && run.out == message && run.err == message) << run.out << run.err;
-    EXPECT_FALSE(std::filesystem::exists(report));
-  }
-  // A file that ends within its taxa table, or has a keyword among its lines, is no log.
-  for (const char* text : {"2\n1 A\n", "2\n1 A\n2 B\nit 0\n"}) {
-    const testing::RunResult run = runProgram({kLog, dir.write("short.options", text)});
-    EXPECT_TRUE(run.status == 0 && run.out != kReport &&
-                run.err.find("line 1: 2 is not a keyword") != std::string::npos)
-        << run.out << run.err;
-  }
+  const std::string options = dir.write("run.options", "It=61000\nIT 61000\n");
+  EXPECT_EQ(runProgram({kLog, options}).err.rfind("Scalesum: warning: " + options + " line 1: ", 0),
+            0u);
+  const testing::RunResult run = runProgram({"-q", kLog, options});
+  EXPECT_TRUE(run.status == 0 && run.err.empty() && run.out == kReport) << run.err;
+  EXPECT_EQ(runProgram({kLog, kLog, "-o", dir.path("r.tsv")}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(dir.path("r.tsv")));
 }
 
 // Runs `command` under a pseudo-terminal and returns what the terminal showed.

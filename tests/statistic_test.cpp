@@ -13,11 +13,10 @@ namespace scalesum {
 namespace {
 
 TEST(Statistic, MissingValuesFollowTheirRules) {
-  testing::TempDir dir;
   // Node 2 (position 1) is scaled in two samples; the third sample's sigma is not a number.
   auto a = testing::summarised(
-      dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
-                             "2 0 0 0 0 nan 0\n"));
+      testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n1 0 0 1 0 1.5 0 2 4.0 0 Branch\n"
+                        "2 0 0 0 0 nan 0\n"));
   const SeriesStatistics root = seriesStatistics(a->tree, a->results, 0, Series::kScalar);
   EXPECT_EQ(root.n, 3);
   EXPECT_FALSE(root.mean || root.sd || root.median || root.mode || root.hpdLower || root.ess ||
@@ -37,7 +36,7 @@ TEST(Statistic, MissingValuesFollowTheirRules) {
   EXPECT_FALSE(isStatisticName("scalar_") || isStatisticName("Scalar_median") ||
                isStatisticName("scalar_changed") || isStatisticName("sigv__mean"));
 
-  auto one = testing::summarised(dir, testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n"));
+  auto one = testing::summarised(testing::smallLog("0 0 0 1 0 1.5 0 2 2.0 0 Branch\n"));
   const SeriesStatistics single = seriesStatistics(one->tree, one->results, 1, Series::kScalar);
   EXPECT_TRUE(single.mean && single.median && single.hpdLower && !single.sd && !single.mode &&
               !single.ess);
@@ -61,8 +60,7 @@ TEST(Statistic, SharesScaledUpAndDownAgainstAPlainCount) {
       samples += "\n";
     }
     const std::string log = testing::smallLog(samples);
-    testing::TempDir dir;
-    const auto a = testing::summarised(dir, log);
+    const auto a = testing::summarised(log);
     const std::optional<testing::ReferenceRun> run = testing::referenceRun(log, 0);
     ASSERT_TRUE(run);
     for (size_t j = 0; j < run->rows.size(); ++j) {

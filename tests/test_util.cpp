@@ -12,6 +12,8 @@
 #include <iterator>
 #include <thread>
 
+#include "failure.h"
+#include "linereader.h"
 #include "logfile.h"
 #include "samples.h"
 #include "series.h"
@@ -135,10 +137,22 @@ std::string smallLog(const std::string& samples) {
          samples;
 }
 
-std::unique_ptr<LoadedLog> loadTree(const TempDir& dir, const std::string& log) {
+namespace {
+
+// Opens `text` as the log "tree.log" into `log` and reads its header.
+Tree readHeaderText(LogFile& log, const std::string& text) {
+  log.path = "tree.log";
+  openLineReaderOnText(log.reader, "tree.log", text);
+  return readLogHeader(log);
+}
+
+}  // namespace
+
+std::unique_ptr<LoadedLog> loadTree(const std::string& log) {
   auto loaded = std::make_unique<LoadedLog>();
+  loaded->text = log;
   LogFile file;
-  loaded->tree = readLogHeader(file, dir.write("tree.log", log).c_str());
+  loaded->tree = readHeaderText(file, loaded->text);
   loaded->results.nodes.resize(loaded->tree.nodes.size());
   buildCladeTree(loaded->tree);
   return loaded;
@@ -147,15 +161,15 @@ std::unique_ptr<LoadedLog> loadTree(const TempDir& dir, const std::string& log) 
 std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn, const RecordLimit& limit) {
   // The tables are loaded already; reading them again leaves the log at its samples.
   LogFile log;
-  readLogHeader(log, loaded.tree.path.c_str());
+  readHeaderText(log, loaded.text);
   std::vector<SampleRecord> records;
   records.push_back(readLogSamples(log, loaded.tree, burnIn, limit));
   countRetainedSamples(loaded.tree, loaded.results, records, burnIn);
   return records;
 }
 
-std::unique_ptr<LoadedLog> summarised(const TempDir& dir, const std::string& log, double hpdMass) {
-  auto loaded = loadTree(dir, log);
+std::unique_ptr<LoadedLog> summarised(const std::string& log, double hpdMass) {
+  auto loaded = loadTree(log);
   loaded->results.wantStatistics = true;
   loaded->results.hpdMass = hpdMass;
   std::vector<SampleRecord> records = readSamples(*loaded);

@@ -65,14 +65,15 @@ inline const std::string kSourceDir = SCALESUM_SOURCE_DIR "/";
 // followed by the given sample lines (the first of them is line 15).
 std::string smallLog(const std::string& samples);
 
-// A log's clade tree and what summarising its samples gave.
+// A log's text, its clade tree and what summarising its samples gave.
 struct LoadedLog {
+  std::string text;
   Tree tree;
   Results results;
 };
 
 // Reads a log header from text and builds its tree.
-std::unique_ptr<LoadedLog> loadTree(const TempDir& dir, const std::string& log);
+std::unique_ptr<LoadedLog> loadTree(const std::string& log);
 
 // Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on, under
 // `limit`, into one record.
@@ -80,7 +81,6 @@ std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn = 0,
                                       const RecordLimit& limit = {});
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
-std::unique_ptr<LoadedLog> summarised(const TempDir& dir, const std::string& log,
-                                      double hpdMass = 0.95);
+std::unique_ptr<LoadedLog> summarised(const std::string& log, double hpdMass = 0.95);
 
 }  // namespace scalesum::testing

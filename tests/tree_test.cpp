@@ -28,7 +28,6 @@ std::string logOf(int taxonCount, const std::vector<std::vector<int32_t>>& clade
 
 TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoesAtAnyDepth) {
   std::mt19937 random(11);
-  testing::TempDir dir;
   for (int round = 0; round < 300; ++round) {
     // The nested clades of a random binary tree, then duplicates, arbitrary overlapping subsets,
     // clades listing a taxon twice and empty ones, all shuffled.
@@ -57,7 +56,7 @@ TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoesAtAnyDepth
     }
     std::shuffle(clades.begin(), clades.end(), random);
     for (auto& clade : clades) std::shuffle(clade.begin(), clade.end(), random);
-    auto analysis = testing::loadTree(dir, logOf(int(all.size()), clades));
+    auto analysis = testing::loadTree(logOf(int(all.size()), clades));
     ASSERT_EQ(testing::treeMismatch(analysis->tree), "") << logOf(int(all.size()), clades);
     EXPECT_EQ(analysis->tree.root->length, 0.0);
   }
@@ -67,7 +66,7 @@ TEST(BuildCladeTree, PlacesEveryCladeAsTheStraightforwardInsertionDoesAtAnyDepth
     for (int32_t k = 0; k < t; ++k) caterpillar[size_t(k)].push_back(t);
     caterpillar.push_back({t});
   }
-  auto analysis = testing::loadTree(dir, logOf(3000, caterpillar));
+  auto analysis = testing::loadTree(logOf(3000, caterpillar));
   int depth = 0;
   const Node* node = analysis->tree.nodeStore[2999].get();
   for (; node->parent; node = node->parent) ++depth;

@@ -29,12 +29,11 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   testing::TempDir dir;
   // Node 2 = {A, B, C} holds only tip A; node 4 lists no taxa and ends up below node 2. Taxon
   // 4's name has only characters that need no quotes, the ends of each range among them.
-  auto a =
-      testing::summarised(dir,
-                          "4\n1 A\n2 B\n3 C\n4 Zz_09.Aa-x\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
-                          "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
-                          "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n",
-                          0.9);
+  auto a = testing::summarised(
+      "4\n1 A\n2 B\n3 C\n4 Zz_09.Aa-x\n5\n1 0.5 4 1 2 3 4\n2 0.25 3 1 2 3\n"
+      "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
+      "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n",
+      0.9);
   const std::string text = treeFileOf(*a, dir.path("t.nex"));
 
   EXPECT_EQ(
@@ -59,9 +58,9 @@ TEST(TreeFile, ScaledLengthsAreLoggedTimesTheScalarsMeanOrMedian) {
   // Node 2 (0.25) is doubled, doubled and then multiplied by 8: mean 4, median 2. Node 3 meets a
   // not-a-number once; tip 4 (1.0) is scaled by 3 in one of three samples.
   const auto a =
-      testing::summarised(dir, testing::smallLog("1 0 0 1 0 1 0 2 2 0 Branch\n"
-                                                 "2 0 0 2 0 1 0 2 2 0 Branch 3 nan 0 Branch\n"
-                                                 "3 0 0 2 0 1 0 2 8 0 Branch 4 3 0 Branch\n"));
+      testing::summarised(testing::smallLog("1 0 0 1 0 1 0 2 2 0 Branch\n"
+                                            "2 0 0 2 0 1 0 2 2 0 Branch 3 nan 0 Branch\n"
+                                            "3 0 0 2 0 1 0 2 8 0 Branch 4 3 0 Branch\n"));
   const std::string median =
       withoutAnnotations(treeFileOf(*a, dir.path("m.nex"), BranchLengths::kScaledByMedian));
   EXPECT_NE(median.find("[&R] ((1:1,2:2):0.5,(3:0.5,4:0.75):0.125);"), std::string::npos) << median;
