@@ -34,11 +34,20 @@ std::string written(const std::function<void(FILE*)>& write) {
   char* text = nullptr;
   size_t size = 0;
   FILE* out = ::open_memstream(&text, &size);
-  write(out);
-  std::fclose(out);
-  std::string result(text, size);
-  std::free(text);
-  return result;
+  // A failure that escapes `write` must not leave the stream behind.
+  const auto close = [&] {
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+  };
+  try {
+    write(out);
+  } catch (...) {
+    close();
+    throw;
+  }
+  return close();
 }
 
 TempDir::TempDir() {
