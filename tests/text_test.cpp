@@ -30,6 +30,12 @@ TEST(Numbers, ReadAsFarAsTheyGoLikeAtoiAndAtof) {
         "0.1000000000000000055511151231257827", "2.2250738585072011e-308"}) {
     EXPECT_TRUE(sameAsAtof(text)) << text;
   }
+  // A field is a number exactly where strtod reads one from its start.
+  for (const char* text : {".0", "-.9", ".", "+.", ".x", "5.", "-Inf", "nan", "x1", " \t.5"}) {
+    char* end = nullptr;
+    std::strtod(text, &end);
+    EXPECT_EQ(beginsWithReal(text), end != text) << text;
+  }
   std::mt19937_64 random(7);
   char text[64];
   for (int i = 0; i < 100000; ++i) {
