@@ -19,7 +19,7 @@ namespace scalesum {
 namespace {
 
 using testing::readFile;
-using testing::runProgram;
+using testing::runInProcess;
 using testing::TempDir;
 
 // Sample lines first..last-1: iteration 10*i, sigma and two scalars that vary along the chain
@@ -75,13 +75,9 @@ TEST(Chains, TheBurnInIsTheFlagsShareElseItsIterationElseTheOptionsFiles) {
       {{"--burnin", "10", "--burnin", "25%"}, 0, 0, INT32_MIN, ""},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args{"Scalesum", "run.log"};
+    std::vector<std::string> args{"run.log"};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const BurnIn burnIn =
-        decideBurnIn(parseCommandLine(static_cast<int>(args.size()), argv.data()), c.fileIteration);
+    const BurnIn burnIn = decideBurnIn(testing::parseArgs(args), c.fileIteration);
     EXPECT_EQ(burnIn.iteration, c.iteration) << c.flags.size();
     EXPECT_EQ(burnIn.readingCut, c.readingCut) << c.iteration;
     EXPECT_EQ(burnIn.share.has_value(), c.readingCut == INT32_MIN) << c.iteration;
@@ -106,8 +102,8 @@ TEST(Chains, ThreeCutsOfOneLogGiveItsReportAndStatistics) {
                                    "--chain", cut[2], "--stats", dir.path("three.tsv")};
     one.insert(one.end(), burnIn.begin(), burnIn.end());
     three.insert(three.end(), burnIn.begin(), burnIn.end());
-    const auto single = runProgram(one);
-    const auto pooled = runProgram(three);
+    const auto single = runInProcess(one);
+    const auto pooled = runInProcess(three);
     ASSERT_EQ(single.status, 0) << single.out;
     EXPECT_EQ(pooled.out, single.out);
     const std::string oneStats = readFile(dir.path("one.tsv"));
@@ -122,7 +118,7 @@ TEST(Chains, ConvergenceTakesEachChainsFirstSamplesUpToTheShortest) {
   TempDir dir;
   const std::string first = dir.write("a.log", testing::smallLog(sampleLines(0, 50)));
   const std::string second = dir.write("b.log", testing::smallLog(sampleLines(60, 90)));
-  ASSERT_EQ(runProgram({first, "-q", "-c", second, "-s", dir.path("s.tsv")}).status, 0);
+  ASSERT_EQ(runInProcess({first, "-q", "-c", second, "-s", dir.path("s.tsv")}).status, 0);
   // Node 4 has length 1, so its DeltaB is sigma itself: field 5 of the sample lines.
   auto sigmas = [](int from, int to) {
     std::vector<double> values;
@@ -162,17 +158,18 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
   // By hand: the first chain keeps iterations 20 on, the second (7 lines, 1 dropped) 510 on.
   const std::string kept = dir.write("kept.log", testing::smallLog(sampleLines(2, 10)));
   const std::string keptSecond = dir.write("kept2.log", testing::smallLog(sampleLines(51, 57)));
-  const auto byShare = runProgram({log, "-q", "-b", "25%", "-c", second});
+  const auto byShare = runInProcess({log, "-q", "-b", "25%", "-c", second});
   ASSERT_EQ(byShare.status, 0) << byShare.out;
-  EXPECT_EQ(byShare.out, runProgram({kept, "-q", "-c", keptSecond}).out);
+  EXPECT_EQ(byShare.out, runInProcess({kept, "-q", "-c", keptSecond}).out);
   // At the smallest cap the records go to temporary files, and their replays skip the share.
-  const std::string refused = runProgram({log, "-b", "25%", "-c", second, "--max-memory", "1"}).out;
+  const std::string refused =
+      runInProcess({log, "-b", "25%", "-c", second, "--max-memory", "1"}).out;
   const std::string cap = refused.substr(refused.find(" needs ") + 7);
-  EXPECT_EQ(runProgram({log, "-q", "-b", "25%", "-c", second, "--max-memory",
-                        cap.substr(0, cap.find(' ')), "--temp-dir", dir.path("")})
+  EXPECT_EQ(runInProcess({log, "-q", "-b", "25%", "-c", second, "--max-memory",
+                          cap.substr(0, cap.find(' ')), "--temp-dir", dir.path("")})
                 .out,
             byShare.out);
-  const auto verbose = runProgram({log, "-v", "-b", "25%", "-c", second});
+  const auto verbose = runInProcess({log, "-v", "-b", "25%", "-c", second});
   EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained (burn-in 25%)"),
             std::string::npos)
       << verbose.err;
@@ -203,7 +200,7 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
       {{"-c", dir.path("longer.log")},
        "Error in " + dir.path("longer.log") + ": not the tree of " + log +
            ": node line 5 (node 5) has length 2.0000000000000004, not 2\n"},
-      {{"-c", dir.path("missing.log")}, ""},  // the opener's message goes to standard error
+      {{"-c", dir.path("missing.log")}, ""},
       {{"-c", other, "-c", dir.path("./b.log")},
        "Error in " + dir.path("./b.log") + ": the same file as " + other +
            "; each chain is a run of its own\n"},
@@ -231,15 +228,17 @@ TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
   for (const auto& [flags, message] : cases) {
     std::vector<std::string> args{log, "-s", stats, "-p", dir.path("p.tsv")};
     args.insert(args.end(), flags.begin(), flags.end());
-    const auto result = runProgram(args);
+    const auto result = runInProcess(args);
     EXPECT_EQ(result.status, 1) << message;
     EXPECT_EQ(result.out, message);
+    // The opener's message goes to standard error alone.
+    if (message.empty()) {
+      EXPECT_EQ(result.err, "Could not open file " + flags[1] + " for reading\n");
+    }
     for (const char* name : {"s.tsv", "p.tsv"}) {
       EXPECT_FALSE(std::filesystem::exists(dir.path(name))) << message;
     }
   }
-  const auto missing = runProgram({log, "-c", dir.path("missing.log")});
-  EXPECT_EQ(missing.err, "Could not open file " + dir.path("missing.log") + " for reading\n");
   // Standard input, given as two chains.
   const auto twice =
       testing::runCommand("/bin/sh", {"-c", std::string(SCALESUM_BINARY) + " - -c - < " + log});
@@ -257,7 +256,7 @@ TEST(Chains, TheGlobalColumnsAreTabledPerChainAndPooled) {
   std::string unnamed = testing::smallLog("5\t-14\t-23\t0\t0.5\t1.5\tyes\n");
   unnamed.replace(unnamed.find("Iter\tLh\tPrior\tNo\tAlpha\tSigma\tX"), 30, "Iter\tLh");
   const std::string second = dir.write("b.log", unnamed);
-  const auto run = runProgram(
+  const auto run = runInProcess(
       {first, "-q", "-c", second, "--params", dir.path("p.tsv"), "--traces", dir.path("t.tsv")});
   ASSERT_EQ(run.status, 0) << run.out;
   // Named by the first chain's header line.
@@ -282,7 +281,7 @@ TEST(Chains, ChainsThatDisagreeAreWarnedOfUnlessQuiet) {
   const std::vector<std::string> chains{first, "-c", shifted, "-c", third};
   auto run = [&](std::vector<std::string> flags) {
     flags.insert(flags.begin(), chains.begin(), chains.end());
-    return runProgram(flags);
+    return runInProcess(flags);
   };
   // Of every count its total: the 6 nodes besides the root have 4 series each, and 3 of the 6
   // columns are not constant; a figure that is NA is not counted.
@@ -309,7 +308,7 @@ TEST(Chains, ChainsThatDisagreeAreWarnedOfUnlessQuiet) {
   // One chain's R-hat compares its halves, which disagree here.
   const std::string jump =
       dir.write("jump.log", testing::smallLog(sampleLines(0, 100) + sampleLines(100, 200, 3.0)));
-  const auto one = runProgram({jump, "-s", dir.path("s.tsv")});
+  const auto one = runInProcess({jump, "-s", dir.path("s.tsv")});
   EXPECT_EQ(one.err.rfind("Scalesum: warning: 18 of 24 series or columns have an R-hat of 1.01 "
                           "or more, the worst 1.592 (node 2, scalar); the chain may need to run "
                           "longer\nScalesum: warning: 24 of 24 series have",

@@ -14,7 +14,7 @@ namespace scalesum {
 namespace {
 
 using testing::readFile;
-using testing::runProgram;
+using testing::runInProcess;
 using testing::TempDir;
 
 // A log of 40 samples, iterations 0 to 39, that scale two branches by turns: a short chain.
@@ -71,19 +71,15 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"--layout", "radial"}, "--layout: radial is not rectangular or circular"},
   };
   for (const auto& [flags, message] : cases) {
-    std::vector<std::string> args{"Scalesum", "-o", dir.path("out.tsv"), log};
+    std::vector<std::string> args{"-o", dir.path("out.tsv"), log};
     args.insert(args.end(), flags.begin(), flags.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const testing::Failure failure = testing::catchFailure(
-        [&] { parseCommandLine(static_cast<int>(args.size()), argv.data()); });
+    const testing::Failure failure = testing::catchFailure([&] { testing::parseArgs(args); });
     EXPECT_EQ(failure.status, 1) << message;
     EXPECT_EQ(failure.message,
               "Scalesum: " + message + "\nTry 'Scalesum --help' for more information.\n");
   }
   // The run ends before it opens any file, the message on both streams.
-  const auto result = runProgram({"-o", dir.path("out.tsv"), log, "-s", log});
+  const auto result = runInProcess({"-o", dir.path("out.tsv"), log, "-s", log});
   EXPECT_TRUE(result.status == 1 && result.err == result.out && fileCount(dir) == 1) << result.out;
 }
 
@@ -91,36 +87,36 @@ TEST(CommandLine, FlagsNeverChangeTheReportAndAFailedRunLeavesTheFiles) {
   TempDir dir;
   const std::string log = shortChain(dir);
   const std::string options = dir.write("it.options", "IT 10\n");
-  const auto plain = runProgram({log, options});
+  const auto plain = runInProcess({log, options});
   ASSERT_TRUE(plain.status == 0 && plain.err.empty());
-  const auto flagged = runProgram({"-t", "1", log, "--hpd", "0.5", "-s", dir.path("s.tsv"),
-                                   "--quiet", options, "--max-memory=1M"});
+  const auto flagged = runInProcess({"-t", "1", log, "--hpd", "0.5", "-s", dir.path("s.tsv"),
+                                     "--quiet", options, "--max-memory=1M"});
   EXPECT_TRUE(flagged.out == plain.out && flagged.err.empty());
-  EXPECT_EQ(runProgram({"--output", dir.path("r.tsv"), "--", log, options}).out, "");
+  EXPECT_EQ(runInProcess({"--output", dir.path("r.tsv"), "--", log, options}).out, "");
   EXPECT_EQ(readFile(dir.path("r.tsv")), plain.out);
   // The flag wins over the options file's IT.
-  EXPECT_EQ(runProgram({"-b0", log, options}).out, runProgram({log}).out);
+  EXPECT_EQ(runInProcess({"-b0", log, options}).out, runInProcess({log}).out);
   // Short chains are warned of whenever the sample sizes are computed, with the count of
   // credible shifts after.
   for (const char* flag : {"-s", "--tree", "--scaled-tree", "--svg"}) {
-    const auto warned = runProgram({log, flag, dir.path("w")});
+    const auto warned = runInProcess({log, flag, dir.path("w")});
     EXPECT_TRUE(warned.status == 0 && warned.err.rfind("Scalesum: warning: ", 0) == 0 &&
                 warned.err.find("; the chain may need to run longer\nScalesum: 0 credible "
                                 "increases and 0 credible decreases (Scalar above or below 1 in "
                                 "at least 95% of the samples)\n") != std::string::npos)
         << flag << warned.err;
-    EXPECT_EQ(runProgram({log, "-q", flag, dir.path("w")}).err, "");
+    EXPECT_EQ(runInProcess({log, "-q", flag, dir.path("w")}).err, "");
   }
   // The burn-in drops every sample: the run fails after its files were opened.
   const size_t files = fileCount(dir);
   EXPECT_EQ(
-      runProgram({log, "--burnin=40", "-o", dir.path("r.tsv"), "-s", dir.path("s2.tsv")}).status,
+      runInProcess({log, "--burnin=40", "-o", dir.path("r.tsv"), "-s", dir.path("s2.tsv")}).status,
       1);
   EXPECT_EQ(readFile(dir.path("r.tsv")), plain.out);
   EXPECT_EQ(fileCount(dir), files);  // no statistics file, no temporary file
   // A tree file that cannot be written fails the run before any other file is written.
   const std::string tree = dir.path("missing/t.nex");
-  const auto unwritable = runProgram({log, "--svg", dir.path("p.svg"), "--tree", tree});
+  const auto unwritable = runInProcess({log, "--svg", dir.path("p.svg"), "--tree", tree});
   EXPECT_TRUE(unwritable.status == 1 && unwritable.out.empty()) << unwritable.out;
   EXPECT_EQ(unwritable.err, "Error writing the tree to " + tree + ": No such file or directory\n");
   EXPECT_EQ(fileCount(dir), files);
@@ -139,12 +135,11 @@ TEST(CommandLine, MemorySizesAreBinaryUnitsWithAnyFractionOfAByteDropped) {
       {"1.000000000000000001T", int64_t{1} << 40},
   };
   for (const auto& [size, bytes] : cases) {
-    const char* argv[] = {"Scalesum", "--max-memory", size, "run.log"};
-    EXPECT_EQ(parseCommandLine(4, const_cast<char**>(argv)).maxMemory, bytes) << size;
+    EXPECT_EQ(testing::parseArgs({"--max-memory", size, "run.log"}).maxMemory, bytes) << size;
   }
 }
 
-TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
+TEST(CommandLine, BurnInsThatDropLessThanAskedAndMistypedOptionsAreWarnedOfUnlessQuiet) {
   TempDir dir;
   // Chain 1 begins above the burn-ins asked for; chain 2 begins above 500 too, but drops a line.
   const std::string log = dir.write("a.log", testing::smallLog("1000 0 0 0 0 1 0\n"
@@ -153,6 +148,7 @@ TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
                                                                  "5 0 0 0 0 2 0\n"
                                                                  "3000 0 0 0 0 1 0\n"));
   const std::string options = dir.write("it.options", "IT 1500\n");
+  const std::string mistyped = dir.write("typo.options", "It=61000\nIT 1500\n");
   const std::string idle = "Scalesum: warning: burn-in ";
   const std::string a = " is below the first sample's iteration (1000) in " + log +
                         ", so no sample is dropped; --burnin ";
@@ -165,12 +161,17 @@ TEST(CommandLine, BurnInsThatDropLessThanAskedAreWarnedOf) {
       {{"-b", "10", options}, replaces + "10" + it + idle + "10" + a + "10" + share},
       {{"-b", "0"}, ""},
       {{"-q", "-b", "10", options}, ""},
+      {{mistyped},
+       "Scalesum: warning: " + mistyped +
+           " line 1: It=61000 is not a keyword, the line is ignored (the keywords: IT, NOCATS, "
+           "RATES, SLICE, NODERATIO, RATIONODE, NORMALISE)\n"},
+      {{"-q", mistyped}, ""},
   };
   for (const auto& [flags, warnings] : cases) {
     std::vector<std::string> args{log};
     args.insert(args.end(), flags.begin(), flags.end());
-    const auto result = runProgram(args);
-    EXPECT_TRUE(result.status == 0 && result.err == warnings) << flags[1] << "\n" << result.err;
+    const auto result = runInProcess(args);
+    EXPECT_TRUE(result.status == 0 && result.err == warnings) << flags[0] << "\n" << result.err;
   }
 }
 
@@ -185,7 +186,7 @@ TEST(CommandLine, CredibleShiftsAreCountedAndCaseOnlyNamesWarned) {
   std::string text = testing::smallLog(samples);
   text.replace(text.find("2\tB"), 3, "2\ta");
   const std::string log = dir.write("case.log", text);
-  const auto run = runProgram({log, "--credible", "90", "--tree", dir.path("t.nex")});
+  const auto run = runInProcess({log, "--credible", "90", "--tree", dir.path("t.nex")});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.err.find("Scalesum: 1 credible increase and 1 credible decrease (Scalar above or "
                          "below 1 in at least 90% of the samples)\n"),
@@ -200,7 +201,7 @@ TEST(CommandLine, CredibleShiftsAreCountedAndCaseOnlyNamesWarned) {
   EXPECT_NE(tree.find(",shift=\"down\","), std::string::npos);
   EXPECT_NE(tree.find(",shift=\"up\","), std::string::npos);
   // At the default 95% only the decrease is credible; a picture warns of no names.
-  const auto picture = runProgram({log, "--svg", dir.path("p.svg")});
+  const auto picture = runInProcess({log, "--svg", dir.path("p.svg")});
   EXPECT_NE(picture.err.find("Scalesum: 0 credible increases and 1 credible decrease"),
             std::string::npos);
   EXPECT_EQ(picture.err.find("differ only in case"), std::string::npos);

@@ -42,17 +42,6 @@ TEST(Verbose, OneLineCountsTheLinesSamplesNodesAndBlocks) {
       << time;
 }
 
-TEST(OptionsFile, WarningsAreSilencedByQuietAndALogInItsPlaceLeavesNoFile) {
-  TempDir dir;
-  const std::string options = dir.write("run.options", "It=61000\nIT 61000\n");
-  EXPECT_EQ(runProgram({kLog, options}).err.rfind("Scalesum: warning: " + options + " line 1: ", 0),
-            0u);
-  const testing::RunResult run = runProgram({"-q", kLog, options});
-  EXPECT_TRUE(run.status == 0 && run.err.empty() && run.out == kReport) << run.err;
-  EXPECT_EQ(runProgram({kLog, kLog, "-o", dir.path("r.tsv")}).status, 1);
-  EXPECT_FALSE(std::filesystem::exists(dir.path("r.tsv")));
-}
-
 // Runs `command` under a pseudo-terminal and returns what the terminal showed.
 std::string onTerminal(const std::string& command) {
   return runCommand("/usr/bin/script", {"-qec", command, "/dev/null"}).out;

@@ -15,6 +15,7 @@
 #include "failure.h"
 #include "linereader.h"
 #include "logfile.h"
+#include "run.h"
 #include "samples.h"
 #include "series.h"
 #include "tree.h"
@@ -137,6 +138,58 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment) {
   return runCommand(SCALESUM_BINARY, args, environment);
+}
+
+namespace {
+
+// The words of a command line as argv holds them, ending in a null pointer.
+std::vector<char*> argvOf(std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Returns what `file` holds and closes it.
+std::string drain(FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char chunk[4096];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, got);
+  std::fclose(file);
+  return text;
+}
+
+}  // namespace
+
+RunResult runInProcess(const std::vector<std::string>& args) {
+  std::vector<std::string> words{"Scalesum"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv = argvOf(words);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  const int savedOut = ::dup(1), savedErr = ::dup(2);
+  ::dup2(::fileno(out), 1);
+  ::dup2(::fileno(err), 2);
+  RunResult result;
+  result.status = runScalesum(static_cast<int>(words.size()), argv.data());
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::dup2(savedOut, 1);
+  ::dup2(savedErr, 2);
+  ::close(savedOut);
+  ::close(savedErr);
+  result.out = drain(out);
+  result.err = drain(err);
+  return result;
+}
+
+CommandLine parseArgs(std::vector<std::string> args) {
+  args.insert(args.begin(), "Scalesum");
+  std::vector<char*> argv = argvOf(args);
+  return parseCommandLine(static_cast<int>(args.size()), argv.data());
 }
 
 std::string smallLog(const std::string& samples) {

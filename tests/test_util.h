@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "results.h"
 #include "samplerecord.h"
 #include "tree.h"
@@ -45,6 +46,13 @@ struct RunResult {
 // Runs the built Scalesum with `args`, extra environment entries ("NAME=value") added.
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {});
+
+// Runs the program in this process on `args`, its standard output and error each sent to a file
+// of its own as runProgram's pipes are, and returns what it wrote and its exit status.
+RunResult runInProcess(const std::vector<std::string>& args);
+
+// Parses `args` as the words after the program's name on its command line.
+CommandLine parseArgs(std::vector<std::string> args);
 
 // Runs `program` with `args` the same way, both streams read through pipes; standard output goes
 // to `stdoutPath` instead when given, or to a pipe whose reader has gone away when that is "|".
