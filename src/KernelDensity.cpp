@@ -1,7 +1,6 @@
 #include "KernelDensity.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -14,13 +13,12 @@ namespace scalesum {
 namespace {
 
 constexpr uint64_t kSignBit = 0x8000000000000000ULL;
-constexpr int kMaxDigitBits = 12;
+constexpr int kDigitBits = 11;
+constexpr int kDigits = 6;  // 66 bits
+constexpr uint32_t kBuckets = 1u << kDigitBits;
 
 // Below this many numbers the comparison sort is as fast.
 constexpr int32_t kRadixSortFrom = 256;
-
-// Buckets this small are finished by insertion.
-constexpr int32_t kInsertionBelow = 32;
 
 // Orders numbers ascending, -0 before +0: the order of the radix sort's keys, so that no result
 // depends on the order in which the two zeros arrive.
@@ -28,86 +26,55 @@ bool totalOrderLess(double a, double b) {
   return a < b || (a == b && std::signbit(a) && !std::signbit(b));
 }
 
-// The key at `slot`, where keys are kept in the values' own storage: the bits of the number, all
-// of them flipped for a negative number and the sign bit set for the others, so that keys order
-// as the numbers do, -0 before +0.
-uint64_t keyAt(const double* slot) {
-  uint64_t key;
-  std::memcpy(&key, slot, sizeof key);
-  return key;
-}
-
-void putKey(double* slot, uint64_t key) {
-  std::memcpy(slot, &key, sizeof key);
-}
-
-void insertionSort(double* keys, int32_t n) {
-  for (int32_t i = 1; i < n; ++i) {
-    const uint64_t key = keyAt(keys + i);
-    int32_t j = i;
-    for (; j > 0 && keyAt(keys + j - 1) > key; --j) putKey(keys + j, keyAt(keys + j - 1));
-    putKey(keys + j, key);
-  }
-}
-
-// Sorts n keys from `low` to `high`, their least and greatest, with `spare` room for n more: one
-// pass spreads them over buckets of equal width between the two by the leading bits of
-// key - low, so that most buckets hold a few keys, which insertion finishes; a crowded bucket is
-// spread again over its own narrower range, so no key is moved more than 64 / 4 times. Keys that
-// are all equal stay where they are, so a run of ties costs one pass.
-void spreadSort(double* keys, uint64_t* spare, int32_t n, uint64_t low, uint64_t high) {
-  if (low == high) return;
-  const auto rangeBits = static_cast<int>(std::bit_width(high - low));
-  const int digitBits =
-      std::clamp(static_cast<int>(std::bit_width(static_cast<uint32_t>(n))) - 1, 4, kMaxDigitBits);
-  const int shift = std::max(0, rangeBits - digitBits);
-  const auto buckets = static_cast<uint32_t>((high - low) >> shift) + 1;
-  uint32_t starts[(1u << kMaxDigitBits) + 1];
-  std::fill(starts, starts + buckets + 1, 0u);
-  for (int32_t i = 0; i < n; ++i) ++starts[((keyAt(keys + i) - low) >> shift) + 1];
-  for (uint32_t b = 1; b <= buckets; ++b) starts[b] += starts[b - 1];
-  uint32_t next[1u << kMaxDigitBits];
-  std::memcpy(next, starts, sizeof(uint32_t) * buckets);
+// Moves every key of `from` to its place in `to` by one digit; `next` holds each bucket's
+// first free place.
+template <class From, class To>
+void scatterByDigit(const From* from, To* to, int32_t n, int shift, uint32_t* next) {
   for (int32_t i = 0; i < n; ++i) {
-    const uint64_t key = keyAt(keys + i);
-    spare[next[(key - low) >> shift]++] = key;
-  }
-  std::memcpy(keys, spare, sizeof(uint64_t) * static_cast<size_t>(n));
-  for (uint32_t b = 0; b < buckets; ++b) {
-    double* bucket = keys + starts[b];
-    const auto size = static_cast<int32_t>(starts[b + 1] - starts[b]);
-    if (size < kInsertionBelow) {
-      insertionSort(bucket, size);
-      continue;
-    }
-    uint64_t least = ~uint64_t{0}, greatest = 0;
-    for (int32_t i = 0; i < size; ++i) {
-      least = std::min(least, keyAt(bucket + i));
-      greatest = std::max(greatest, keyAt(bucket + i));
-    }
-    spreadSort(bucket, spare + starts[b], size, least, greatest);
+    uint64_t key;
+    std::memcpy(&key, from + i, sizeof key);
+    std::memcpy(to + next[(key >> shift) & (kBuckets - 1)]++, &key, sizeof key);
   }
 }
 
-// Sorts n numbers, none of them not-a-number, ascending with -0 before +0, by sorting their
-// keys. Numbers whose keys are equal are the same bits, so there is only one such order and any
-// correct sort gives it. `spare` holds n keys. Numbers already in order cost one pass.
-void radixSortNumbers(double* values, int32_t n, uint64_t* spare) {
-  uint64_t low = ~uint64_t{0}, high = 0;
-  bool ordered = true;
+// Sorts n numbers, none of them not-a-number, ascending with -0 before +0: a least-significant-
+// digit radix sort on keys that order as the numbers do (the bits, with all of them flipped for
+// negative numbers and the sign bit set for the others). Numbers whose keys are equal are the
+// same bits, so there is only one such order and any correct sort gives it. The keys live in the
+// values' own storage between passes; `spare` holds n more and `counts` kDigits * kBuckets zeros.
+void radixSortNumbers(double* values, int32_t n, uint64_t* spare, uint32_t* counts) {
   for (int32_t i = 0; i < n; ++i) {
-    uint64_t key = keyAt(values + i);
+    uint64_t key;
+    std::memcpy(&key, values + i, sizeof key);
     key = (key & kSignBit) != 0 ? ~key : key | kSignBit;
-    ordered = ordered && key >= high;
-    low = std::min(low, key);
-    high = std::max(high, key);
-    putKey(values + i, key);
+    std::memcpy(values + i, &key, sizeof key);
+    for (int d = 0; d < kDigits; ++d)
+      ++counts[d * kBuckets + ((key >> (d * kDigitBits)) & (kBuckets - 1))];
   }
-  if (!ordered) spreadSort(values, spare, n, low, high);
+  bool inSpare = false;
+  for (int d = 0; d < kDigits; ++d) {
+    uint32_t* next = counts + d * kBuckets;
+    // A digit that every key shares moves nothing.
+    if (std::find(next, next + kBuckets, static_cast<uint32_t>(n)) != next + kBuckets) continue;
+    uint32_t place = 0;
+    for (uint32_t b = 0; b < kBuckets; ++b) {
+      const uint32_t count = next[b];
+      next[b] = place;
+      place += count;
+    }
+    if (inSpare) {
+      scatterByDigit(spare, values, n, d * kDigitBits, next);
+    } else {
+      scatterByDigit(values, spare, n, d * kDigitBits, next);
+    }
+    inSpare = !inSpare;
+  }
+  if (inSpare) std::memcpy(values, spare, sizeof(double) * static_cast<size_t>(n));
   for (int32_t i = 0; i < n; ++i) {
-    uint64_t key = keyAt(values + i);
+    uint64_t key;
+    std::memcpy(&key, values + i, sizeof key);
     key = (key & kSignBit) != 0 ? key & ~kSignBit : ~key;
-    putKey(values + i, key);
+    std::memcpy(values + i, &key, sizeof key);
   }
 }
 
@@ -124,12 +91,14 @@ void sortReals(double* values, int32_t n) {
   const auto numbers = static_cast<int32_t>(numbersEnd - values);
   if (numbers >= kRadixSortFrom) {
     std::vector<uint64_t> spare;
+    std::vector<uint32_t> counts;
     try {
       spare.resize(static_cast<size_t>(numbers));
+      counts.resize(kDigits * kBuckets);
     } catch (const std::bad_alloc&) {
       reportAllocationError("KernelDensity", 4);
     }
-    radixSortNumbers(values, numbers, spare.data());
+    radixSortNumbers(values, numbers, spare.data(), counts.data());
   } else {
     std::sort(values, numbersEnd, totalOrderLess);
   }
