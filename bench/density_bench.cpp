@@ -1,10 +1,14 @@
 // The mode search of one summary with each density engine, reported per kernel term: a summary
-// of n values evaluates about 1000 x n terms.
+// of n values evaluates about 1000 x n terms. And the sort of a series before it, per value,
+// against the comparison sort in the same order.
 //
 //   density_bench [--benchmark_filter=avx2] [--benchmark_min_time=1]
+//   density_bench --benchmark_filter=sort/
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <random>
 #include <string>
@@ -56,6 +60,28 @@ void runModeSearch(benchmark::State& state, DensityEngine engine, bool mostlyOne
       terms, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// Sorts a fresh copy of the series on each iteration, with sortReals or the comparison sort.
+void runSort(benchmark::State& state, bool mostlyOnes, int n, bool comparison) {
+  const std::vector<double>& sorted = benchSummary(mostlyOnes, n).sortedValues;
+  std::vector<double> shuffled = sorted;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937_64(3));
+  std::vector<double> values(shuffled.size());
+  for (auto _ : state) {
+    state.PauseTiming();
+    values = shuffled;
+    state.ResumeTiming();
+    if (comparison) {
+      std::sort(values.begin(), values.end(), [](double a, double b) {
+        return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+      });
+    } else {
+      sortReals(values.data(), n);
+    }
+    benchmark::DoNotOptimize(values.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * n);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +105,16 @@ int main(int argc, char** argv) {
                                  (mostlyOnes ? "/ones70/" : "/lognormal/") + std::to_string(n);
         benchmark::RegisterBenchmark(name.c_str(), runModeSearch, variant.engine, mostlyOnes, n)
             ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+  for (bool mostlyOnes : {false, true}) {
+    for (int n : {1000, 10000, 100000}) {
+      for (bool comparison : {false, true}) {
+        const std::string name = std::string("sort/") + (comparison ? "std::sort" : "sortReals") +
+                                 (mostlyOnes ? "/ones70/" : "/lognormal/") + std::to_string(n);
+        benchmark::RegisterBenchmark(name.c_str(), runSort, mostlyOnes, n, comparison)
+            ->Unit(benchmark::kMicrosecond);
       }
     }
   }

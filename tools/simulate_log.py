@@ -7,7 +7,10 @@ lines from a simulated chain.  In the chain, branch and subtree scalars are
 born, change value and die over time; some branches are never scaled, a few
 are scaled almost always, scalar values are heavy-tailed, and the sample's
 rate value (sigma) follows a log-AR(1) process that starts away from its
-stationary level, so the first samples look like a burn-in.
+stationary level, so the first samples look like a burn-in.  With --drift
+the scalars live fifty times longer and change in small steps, and sigma
+wanders slowly, so every series drifts and its autocorrelations stay positive
+for many lags, as in a chain that mixes badly.
 
 Output depends only on the arguments: the same arguments give the same bytes.
 Python 3 standard library only.
@@ -201,8 +204,12 @@ def _fresh_scalar(rng, habit):
     return math.exp(rng.gauss(habit.mu, 0.8))
 
 
-def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab):
+def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab, drift=False):
     """Yield the sample lines of the simulated chain, line feeds included."""
+    # Drift changes constants only, never the draws, so a log without it keeps its bytes.
+    slow = 0.02 if drift else 1.0
+    step = 0.05 if drift else 0.25
+    keep, pull = (0.998, 0.002) if drift else (0.96, 0.04)
     candidates = [n for n in range(tree.size) if n != tree.root]
     habits = _habits(rng, tree, candidates)
     ordinary = [n for n in candidates if habits[n].weight > 0.0]
@@ -210,7 +217,7 @@ def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab):
     cum_weights = list(accumulate(habits[n].weight for n in ordinary))
     total_weight = cum_weights[-1] if cum_weights else 0.0
     target_active = min(30.0, 2.0 + 0.02 * len(candidates))
-    birth_mean = target_active * 0.15 if ordinary else 0.0
+    birth_mean = target_active * 0.15 * slow if ordinary else 0.0
 
     active = {}  # (node, type word) -> [scalar, iteration created]
     tau = max(1.0, samples / 40.0)
@@ -226,13 +233,13 @@ def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab):
         accepted = 0
         for key in list(active):
             entry = active[key]
-            if rng.random() < habits[key[0]].death:
+            if rng.random() < habits[key[0]].death * slow:
                 del active[key]
                 accepted += 1
             elif rng.random() < 0.3:
-                entry[0] *= math.exp(rng.gauss(0.0, 0.25))
+                entry[0] *= math.exp(rng.gauss(0.0, step))
                 accepted += 1
-        births = [n for n in hot if rng.random() < 0.3]
+        births = [n for n in hot if rng.random() < 0.3 * slow]
         if total_weight > 0.0:
             for _ in range(_poisson(rng, birth_mean)):
                 k = bisect_right(cum_weights, rng.random() * total_weight)
@@ -251,7 +258,7 @@ def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab):
             accepted += 1
 
         decay = math.exp(-t / tau)
-        log_sigma = 0.96 * log_sigma + 0.04 * (sigma_mu + 2.0 * decay) + rng.gauss(0.0, 0.08)
+        log_sigma = keep * log_sigma + pull * (sigma_mu + 2.0 * decay) + rng.gauss(0.0, 0.08)
         lh_noise = 0.9 * lh_noise + rng.gauss(0.0, 4.0)
         lh = lh_target * (1.0 + 0.15 * decay) + lh_noise
         prior = -3.0 * len(active) - 0.5 * log_sigma * log_sigma + rng.gauss(0.0, 0.5)
@@ -277,7 +284,7 @@ def _pick_rates_clade(rng, tree, order, below):
     return rng.choice(modest or internal)
 
 
-def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1):
+def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1, drift=False):
     """Return (log writer, options text) for the given run.
 
     The log writer is a callable taking a text file object.  The options text
@@ -328,7 +335,7 @@ def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1):
         out.write("\n".join(head) + "\n")
         chunk = []
         chain = _sample_lines(random.Random(chain_seed), tree, ids, samples, sample_every,
-                              trailing_tab)
+                              trailing_tab, drift)
         for line in chain:
             chunk.append(line)
             if len(chunk) == 2000:
@@ -354,12 +361,16 @@ def main(argv=None):
     parser.add_argument("--chain", type=int, default=1,
                         help="which chain of the seed's analysis: the same tree, other "
                              "samples (default 1)")
+    parser.add_argument("--drift", action="store_true",
+                        help="make every series drift: long-lived, slowly changing scalars "
+                             "and a slowly wandering sigma")
     args = parser.parse_args(argv)
     if args.burnin is not None and args.options is None:
         parser.error("--burnin needs --options")
     try:
         write, options_text = simulate(args.taxa, args.samples, args.seed,
-                                       args.sample_every, args.burnin, args.chain)
+                                       args.sample_every, args.burnin, args.chain,
+                                       args.drift)
         with open(args.out, "w", encoding="ascii", newline="\n") as out:
             write(out)
         if args.options is not None:
