@@ -65,5 +65,15 @@ add_custom_command(
 add_custom_target(compressed_manual ALL DEPENDS ${PROJECT_BINARY_DIR}/Scalesum.1.gz)
 install(FILES ${PROJECT_BINARY_DIR}/Scalesum.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${docdir})
+# The examples as the sources hold them, so that their READMEs' commands and the workflow's
+# sample sheet work from the doc folder; files that a run leaves in examples/ stay out.
+set(examples ${PROJECT_SOURCE_DIR}/examples)
+install(FILES ${examples}/README.md ${examples}/Snakefile ${examples}/datasets.tsv
+              ${examples}/example.log ${examples}/example.options ${examples}/example.report
+        DESTINATION ${docdir}/examples)
+install(FILES ${examples}/chains/README.md ${examples}/chains/planted.tsv
+              ${examples}/chains/run1.log.gz ${examples}/chains/run2.log.gz
+              ${examples}/chains/run3.log.gz ${examples}/chains/prior.log.gz
+        DESTINATION ${docdir}/examples/chains)
 
 include(CPack)

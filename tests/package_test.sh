@@ -50,6 +50,12 @@ cmp -s "$doc/copyright" "$source_dir/packaging/copyright" || fail "no copyright 
 gzip -dc "$doc/changelog.gz" | sed -n 1p | grep -qx "scalesum ($version) unstable; urgency=medium" ||
   fail "the changelog.gz does not begin with $version"
 gzip -t "$work/root/usr/share/man/man1/Scalesum.1.gz" || fail "no compressed manual page"
+for file in README.md example.log example.options Snakefile chains/README.md chains/planted.tsv \
+            chains/run1.log.gz chains/run2.log.gz chains/run3.log.gz chains/prior.log.gz; do
+  cmp -s "$doc/examples/$file" "$source_dir/examples/$file" || fail "examples/$file is not installed"
+done
+"$program" -q "$doc/examples/chains/run1.log.gz" -c "$doc/examples/chains/run2.log.gz" \
+  > /dev/null || fail "the packaged program failed on the installed chains"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *"libgomp1 "* && "$depends" == *"zlib1g "* ]] || fail "Depends: $depends"
 [ "$(dpkg-deb -f "$deb" Section)" = science ] || fail "the section is not science"

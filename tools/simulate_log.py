@@ -12,6 +12,11 @@ the scalars live fifty times longer and change in small steps, and sigma
 wanders slowly, so every series drifts and its autocorrelations stay positive
 for many lags, as in a chain that mixes badly.
 
+With --converged the chains of a seed instead agree: each draws from one regime in which
+every branch is scaled now and then, evenly up and down, except a few planted shifts (a clade
+and some branches scaled one way in nearly every sample); --prior-only samples the same
+analysis without them, and --planted lists the nodes they move.
+
 Output depends only on the arguments: the same arguments give the same bytes.
 Python 3 standard library only.
 """
@@ -284,6 +289,17 @@ def _pick_rates_clade(rng, tree, order, below):
     return rng.choice(modest or internal)
 
 
+def _tables(rng, taxa):
+    """Draw an analysis' taxa, tree, lengths and node-table layout, in that order."""
+    names = _taxon_names(rng, taxa)
+    first_id = rng.choice([0, 1])
+    taxon_ids = [first_id + k for k in range(taxa)]
+    tree = Tree(rng, taxa)
+    lengths = _branch_lengths(rng, tree)
+    order, ids, clades = _layout(rng, tree, taxon_ids)
+    return names, taxon_ids, tree, lengths, order, ids, clades
+
+
 def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1, drift=False):
     """Return (log writer, options text) for the given run.
 
@@ -299,12 +315,7 @@ def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1, drift
         raise ValueError("--sample-every must be at least 1")
 
     rng = random.Random(seed)
-    names = _taxon_names(rng, taxa)
-    first_id = rng.choice([0, 1])
-    taxon_ids = [first_id + k for k in range(taxa)]
-    tree = Tree(rng, taxa)
-    lengths = _branch_lengths(rng, tree)
-    order, ids, clades = _layout(rng, tree, taxon_ids)
+    names, taxon_ids, tree, lengths, order, ids, clades = _tables(rng, taxa)
     below = tree.clades()
     trailing_tab = rng.random() < 0.5
 
@@ -321,29 +332,180 @@ def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1, drift
     chain_seed = rng.getrandbits(64) + (chain - 1)
 
     def write(out):
-        head = ["%d" % taxa]
-        head += ["%d\t%s" % (taxon_ids[k], names[k]) for k in range(taxa)]
-        head.append("%d" % tree.size)
-        for n in order:
-            line = "%d\t%s\t%d\t%s" % (ids[n], lengths[n], len(clades[n]),
-                                       "\t".join(map(str, clades[n])))
-            if len(line) + 1 > MAX_LINE_BYTES:
-                raise ValueError("node line is longer than %d bytes" % MAX_LINE_BYTES)
-            head.append(line)
-        head.append("Iter\tLogLik\tLogPost\tNScalars\tScalarRate\tSigma\tAccepted\t"
-                    "NodeID\tScalar\tBorn\tKind ...")
-        out.write("\n".join(head) + "\n")
-        chunk = []
-        chain = _sample_lines(random.Random(chain_seed), tree, ids, samples, sample_every,
-                              trailing_tab, drift)
-        for line in chain:
-            chunk.append(line)
-            if len(chunk) == 2000:
-                out.write("".join(chunk))
-                chunk = []
-        out.write("".join(chunk))
+        _write_tables(out, names, taxon_ids, tree, lengths, order, ids, clades)
+        _write_lines(out, _sample_lines(random.Random(chain_seed), tree, ids, samples,
+                                        sample_every, trailing_tab, drift))
 
     return write, options_text
+
+
+def _write_tables(out, names, taxon_ids, tree, lengths, order, ids, clades):
+    """Write the taxa table, the node table and the header line."""
+    head = ["%d" % len(names)]
+    head += ["%d\t%s" % (taxon_ids[k], names[k]) for k in range(len(names))]
+    head.append("%d" % tree.size)
+    for n in order:
+        line = "%d\t%s\t%d\t%s" % (ids[n], lengths[n], len(clades[n]),
+                                   "\t".join(map(str, clades[n])))
+        if len(line) + 1 > MAX_LINE_BYTES:
+            raise ValueError("node line is longer than %d bytes" % MAX_LINE_BYTES)
+        head.append(line)
+    head.append("Iter\tLogLik\tLogPost\tNScalars\tScalarRate\tSigma\tAccepted\t"
+                "NodeID\tScalar\tBorn\tKind ...")
+    out.write("\n".join(head) + "\n")
+
+
+def _write_lines(out, lines):
+    """Write the sample lines in chunks, so that a long log is never held whole."""
+    chunk = []
+    for line in lines:
+        chunk.append(line)
+        if len(chunk) == 2000:
+            out.write("".join(chunk))
+            chunk = []
+    out.write("".join(chunk))
+
+
+# The regime of the converged chains.  Each sample carries a branch scalar on a node with
+# chance _BACKGROUND_BRANCH and a subtree scalar on an internal node with chance
+# _BACKGROUND_NODE, of a log value symmetric about 0, as the prior draws them: the data move
+# only the planted shifts.  A planted scalar is present in _PLANTED_SHARE of the samples at
+# about _PLANTED_FACTOR (or its inverse), so that its share stays short of 1 and its Bayes
+# factor finite.  Each sample redraws a scalar with chance _REFRESH and keeps it otherwise,
+# as a sampler that mixes fast.
+_BACKGROUND_BRANCH = 0.03
+_BACKGROUND_NODE = 0.01
+_BACKGROUND_LOG_SD = 1.0
+_PLANTED_SHARE = 0.99
+_PLANTED_FACTOR = 4.0
+_PLANTED_LOG_SD = 0.25
+_REFRESH = 0.7
+
+
+def _subtree(tree, node):
+    """The nodes below `node`, itself included."""
+    nodes, stack = [], [node]
+    while stack:
+        n = stack.pop()
+        nodes.append(n)
+        stack.extend(tree.children[n])
+    return nodes
+
+
+def _plant(rng, tree, below):
+    """Choose the planted shifts: [(node, "up" or "down", "Branch" or "Node")].
+
+    One clade of a few taxa shifts as a whole; up to three branches outside it shift alone.
+    No planted node lies below another, so each node's share comes from one planted scalar.
+    """
+    planted = []
+    taken = set()  # planted subtrees and the paths above them
+    parent = {c: n for n in range(tree.size) for c in tree.children[n]}
+
+    def take(node, direction, word):
+        planted.append((node, direction, word))
+        taken.update(_subtree(tree, node))
+        n = node
+        while n in parent:
+            n = parent[n]
+            taken.add(n)
+
+    limit = max(3, tree.taxa // 5)
+    clades = [n for n in range(tree.taxa, tree.size)
+              if n != tree.root and 3 <= len(below[n]) <= limit]
+    if clades:
+        take(rng.choice(clades), rng.choice(["up", "down"]), "Node")
+    directions = ["up", "down", "up"]
+    rng.shuffle(directions)
+    for direction in directions:
+        free = [n for n in range(tree.size) if n != tree.root and n not in taken]
+        if not free:
+            break
+        take(rng.choice(free), direction, "Branch")
+    return planted
+
+
+def _converged_lines(rng, ids, regime, levels, samples, sample_every, prior_only):
+    """Yield the sample lines of one chain drawn from `regime`, line feeds included.
+
+    `regime` maps (node, type word) to (chance of a scalar, mean and sd of its log);
+    `levels` holds the likelihood and log sigma about which every chain varies.
+    """
+    keys = list(regime)
+    state = {}  # key -> [scalar, iteration created]
+    lh_target, sigma_mu = levels
+    log_sigma, lh_noise = sigma_mu, 0.0
+    for t in range(samples):
+        iteration = (t + 1) * sample_every
+        accepted = 0
+        for key in keys:
+            if t > 0 and rng.random() >= _REFRESH:
+                continue
+            chance, mu, sd = regime[key]
+            if rng.random() < chance:
+                born = iteration - rng.randrange(sample_every)
+                state[key] = [math.exp(rng.gauss(mu, sd)), born]
+                accepted += 1
+            elif state.pop(key, None) is not None:
+                accepted += 1
+        log_sigma = sigma_mu + 0.3 * (log_sigma - sigma_mu) + rng.gauss(0.0, 0.1)
+        lh_noise = 0.3 * lh_noise + rng.gauss(0.0, 5.0)
+        lh = 0.0 if prior_only else lh_target + lh_noise
+        prior = -3.0 * len(state) - 0.5 * log_sigma * log_sigma + rng.gauss(0.0, 0.5)
+        rate = math.exp(rng.gauss(0.0, 0.05))
+        parts = ["%d\t%.6f\t%.6f\t%d\t%.6g\t%.6g\t%d" % (
+            iteration, lh, lh + prior, len(state), rate, math.exp(log_sigma), accepted)]
+        for key in keys:
+            if key in state:
+                scalar, born = state[key]
+                parts.append("%d\t%.6g\t%d\t%s" % (ids[key[0]], scalar, born, key[1]))
+        yield "\t".join(parts) + "\n"
+
+
+def simulate_converged(taxa, samples, seed, sample_every=1000, chain=1, prior_only=False):
+    """Return (log writer, planted-shifts text) for one chain of a converged analysis.
+
+    Every chain of a seed samples the same regime on the same tree, from its first sample on,
+    so no burn-in is needed; prior_only draws every scalar from the prior instead.  The text
+    lists every node whose Scalar a planted scalar moves, one line each.
+    """
+    if taxa < 2:
+        raise ValueError("--converged needs at least 2 taxa")
+    if samples < 0:
+        raise ValueError("--samples must not be negative")
+    if sample_every < 1:
+        raise ValueError("--sample-every must be at least 1")
+
+    rng = random.Random(seed)
+    names, taxon_ids, tree, lengths, order, ids, clades = _tables(rng, taxa)
+    below = tree.clades()
+    planted = _plant(rng, tree, below)
+    regime = {}
+    for n in order:
+        if n != tree.root:
+            regime[(n, "Branch")] = (_BACKGROUND_BRANCH, 0.0, _BACKGROUND_LOG_SD)
+            if tree.children[n]:
+                regime[(n, "Node")] = (_BACKGROUND_NODE, 0.0, _BACKGROUND_LOG_SD)
+    moved = {}
+    for node, direction, word in planted:
+        log_factor = math.log(_PLANTED_FACTOR) * (1.0 if direction == "up" else -1.0)
+        if not prior_only:
+            regime[(node, word)] = (_PLANTED_SHARE, log_factor, _PLANTED_LOG_SD)
+        for n in (_subtree(tree, node) if word == "Node" else [node]):
+            moved[n] = (direction, node, word)
+    rows = ["node_id\tshift\tscaled_by\ttype"]
+    rows += ["%d\t%s\t%d\t%s" % (ids[n], moved[n][0], ids[moved[n][1]], moved[n][2])
+             for n in order if n in moved]
+    levels = (-rng.uniform(2000.0, 6000.0), rng.uniform(-1.0, 0.5))
+    base = rng.getrandbits(64)
+    chain_seed = base + (chain - 1) + (1 << 32 if prior_only else 0)
+
+    def write(out):
+        _write_tables(out, names, taxon_ids, tree, lengths, order, ids, clades)
+        _write_lines(out, _converged_lines(random.Random(chain_seed), ids, regime, levels,
+                                           samples, sample_every, prior_only))
+
+    return write, "\n".join(rows) + "\n"
 
 
 def main(argv=None):
@@ -364,18 +526,34 @@ def main(argv=None):
     parser.add_argument("--drift", action="store_true",
                         help="make every series drift: long-lived, slowly changing scalars "
                              "and a slowly wandering sigma")
+    parser.add_argument("--converged", action="store_true",
+                        help="chains that agree: every chain of the seed samples one regime "
+                             "with planted rate shifts, from its first sample on")
+    parser.add_argument("--prior-only", action="store_true",
+                        help="with --converged: the same analysis sampled from the prior alone")
+    parser.add_argument("--planted", help="with --converged: write the planted shifts to this "
+                                          "path as a table (node_id, shift, scaled_by, type)")
     args = parser.parse_args(argv)
     if args.burnin is not None and args.options is None:
         parser.error("--burnin needs --options")
+    if not args.converged and (args.prior_only or args.planted is not None):
+        parser.error("--prior-only and --planted need --converged")
+    if args.converged and args.options is not None:
+        parser.error("--converged chains need no options file: they have no burn-in")
     try:
-        write, options_text = simulate(args.taxa, args.samples, args.seed,
-                                       args.sample_every, args.burnin, args.chain,
-                                       args.drift)
+        if args.converged:
+            write, extra = simulate_converged(args.taxa, args.samples, args.seed,
+                                              args.sample_every, args.chain, args.prior_only)
+            extra_path = args.planted
+        else:
+            write, extra = simulate(args.taxa, args.samples, args.seed, args.sample_every,
+                                    args.burnin, args.chain, args.drift)
+            extra_path = args.options
         with open(args.out, "w", encoding="ascii", newline="\n") as out:
             write(out)
-        if args.options is not None:
-            with open(args.options, "w", encoding="ascii", newline="\n") as out:
-                out.write(options_text)
+        if extra_path is not None:
+            with open(extra_path, "w", encoding="ascii", newline="\n") as out:
+                out.write(extra)
     except (ValueError, OSError) as err:
         print("simulate_log: %s" % err, file=sys.stderr)
         return 1
