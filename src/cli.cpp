@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,12 @@ enum : int {
   kLayout,
   kNodeIds,
   kTraces,
+  // The convergence verdict.
+  kRhatMax,
+  kEssMin,
+  kTracerEssMin,
+  kSummary,
+  kRequireConvergence,
 };
 
 constexpr option kFlags[] = {
@@ -71,6 +78,11 @@ constexpr option kFlags[] = {
     {"chain", required_argument, nullptr, 'c'},
     {"params", required_argument, nullptr, 'p'},
     {"traces", required_argument, nullptr, kTraces},
+    {"rhat-max", required_argument, nullptr, kRhatMax},
+    {"ess-min", required_argument, nullptr, kEssMin},
+    {"tracer-ess-min", required_argument, nullptr, kTracerEssMin},
+    {"summary", required_argument, nullptr, kSummary},
+    {"require-convergence", no_argument, nullptr, kRequireConvergence},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -187,13 +199,10 @@ struct FileFlag {
   std::string CommandLine::*path;
 };
 constexpr FileFlag kFileFlags[] = {
-    {'o', &CommandLine::outputPath},
-    {'s', &CommandLine::statsPath},
-    {'p', &CommandLine::paramsPath},
-    {kTraces, &CommandLine::tracesPath},
-    {kTree, &CommandLine::treePath},
-    {kSvg, &CommandLine::svgPath},
-    {kScaledTree, &CommandLine::scaledTreePath},
+    {'o', &CommandLine::outputPath},       {'s', &CommandLine::statsPath},
+    {'p', &CommandLine::paramsPath},       {kTraces, &CommandLine::tracesPath},
+    {kSummary, &CommandLine::summaryPath}, {kTree, &CommandLine::treePath},
+    {kSvg, &CommandLine::svgPath},         {kScaledTree, &CommandLine::scaledTreePath},
     {kTempDir, &CommandLine::tempDir},
 };
 
@@ -225,6 +234,18 @@ void applyBurnIn(CommandLine& command, const char* value) {
   if (burnIn < INT32_MIN || burnIn > INT32_MAX) badUse("--burnin: %s is out of range", value);
   command.burnIn = static_cast<int32_t>(burnIn);
   command.burnInShare.reset();
+}
+
+// Returns the finite threshold `text` of --`flag`, which must be above 1 (an R-hat is never below
+// it) when `least` is 1, and 0 or more otherwise.
+double thresholdValue(const char* flag, const char* text, double least) {
+  double value = 0.0;
+  if (!readWhole(text, value) || !std::isfinite(value)) {
+    badUse("--%s: %s is not a number", flag, text);
+  }
+  if (least > 0.0 && !(value > least)) badUse("--%s: %s is not above 1", flag, text);
+  if (!(value >= least)) badUse("--%s: %s is not 0 or more", flag, text);
+  return value;
 }
 
 // Applies the flag with `code` if its value is a number; returns whether it did.
@@ -259,6 +280,15 @@ bool applyNumberFlag(CommandLine& command, int code, const char* value) {
     }
     case kMaxMemory:
       command.maxMemory = memoryValue(value);
+      return true;
+    case kRhatMax:
+      command.thresholds.rhatMax = thresholdValue("rhat-max", value, 1.0);
+      return true;
+    case kEssMin:
+      command.thresholds.essMin = thresholdValue("ess-min", value, 0.0);
+      return true;
+    case kTracerEssMin:
+      command.thresholds.tracerEssMin = thresholdValue("tracer-ess-min", value, 0.0);
       return true;
   }
   return false;
@@ -308,6 +338,9 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case kNodeIds:
       command.nodeIds = true;
       break;
+    case kRequireConvergence:
+      command.requireConvergence = true;
+      break;
     case kHelp:
       command.request = Request::kHelp;
       break;
@@ -326,7 +359,8 @@ void checkOutputs(const CommandLine& command) {
       {"svg", &command.svgPath},
       {"scaled-tree", &command.scaledTreePath},
       {"params", &command.paramsPath},
-      {"traces", &command.tracesPath}};
+      {"traces", &command.tracesPath},
+      {"summary", &command.summaryPath}};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
@@ -353,6 +387,7 @@ void checkOutputs(const CommandLine& command) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
   CommandLine command;
+  command.arguments.assign(argv, argv + argc);
   std::vector<const char*> files;
   ::opterr = 0;
   ::optind = 0;  // start afresh, also when called more than once
