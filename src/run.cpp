@@ -350,7 +350,8 @@ int runAnalysis(const CommandLine& command, FILE* out) {
     RunSummary summary =
         summariseRun(run.tree, run.results, run.records, burnIn.iteration, plan.blockCount);
     if (burnIn.share) summary.burnInShare = burnIn.shareText;
-    summary.verdict = verdictWords(verdict);
+    // A run that computed no convergence figure has no verdict to add.
+    if (run.results.wantStatistics || !paramRows.empty()) summary.verdict = verdictWords(verdict);
     std::fputs(describeRunSummary(summary).c_str(), stderr);
   }
   if (!command.requireConvergence || verdict.converged) return 0;
