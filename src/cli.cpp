@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -44,6 +45,12 @@ enum : int {
   kLayout,
   kNodeIds,
   kTraces,
+  // The convergence verdict.
+  kRhatMax,
+  kEssMin,
+  kTracerEssMin,
+  kSummary,
+  kRequireConvergence,
 };
 
 constexpr option kFlags[] = {
@@ -71,6 +78,11 @@ constexpr option kFlags[] = {
     {"chain", required_argument, nullptr, 'c'},
     {"params", required_argument, nullptr, 'p'},
     {"traces", required_argument, nullptr, kTraces},
+    {"rhat-max", required_argument, nullptr, kRhatMax},
+    {"ess-min", required_argument, nullptr, kEssMin},
+    {"tracer-ess-min", required_argument, nullptr, kTracerEssMin},
+    {"summary", required_argument, nullptr, kSummary},
+    {"require-convergence", no_argument, nullptr, kRequireConvergence},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -187,13 +199,10 @@ struct FileFlag {
   std::string CommandLine::*path;
 };
 constexpr FileFlag kFileFlags[] = {
-    {'o', &CommandLine::outputPath},
-    {'s', &CommandLine::statsPath},
-    {'p', &CommandLine::paramsPath},
-    {kTraces, &CommandLine::tracesPath},
-    {kTree, &CommandLine::treePath},
-    {kSvg, &CommandLine::svgPath},
-    {kScaledTree, &CommandLine::scaledTreePath},
+    {'o', &CommandLine::outputPath},       {'s', &CommandLine::statsPath},
+    {'p', &CommandLine::paramsPath},       {kTraces, &CommandLine::tracesPath},
+    {kSummary, &CommandLine::summaryPath}, {kTree, &CommandLine::treePath},
+    {kSvg, &CommandLine::svgPath},         {kScaledTree, &CommandLine::scaledTreePath},
     {kTempDir, &CommandLine::tempDir},
 };
 
@@ -225,6 +234,18 @@ void applyBurnIn(CommandLine& command, const char* value) {
   if (burnIn < INT32_MIN || burnIn > INT32_MAX) badUse("--burnin: %s is out of range", value);
   command.burnIn = static_cast<int32_t>(burnIn);
   command.burnInShare.reset();
+}
+
+// Returns the finite threshold `text` of --`flag`, which must be above 1 (an R-hat is never below
+// it) when `least` is 1, and 0 or more otherwise.
+double thresholdValue(const char* flag, const char* text, double least) {
+  double value = 0.0;
+  if (!readWhole(text, value) || !std::isfinite(value)) {
+    badUse("--%s: %s is not a number", flag, text);
+  }
+  if (least > 0.0 && !(value > least)) badUse("--%s: %s is not above 1", flag, text);
+  if (!(value >= least)) badUse("--%s: %s is not 0 or more", flag, text);
+  return value;
 }
 
 // Applies the flag with `code` if its value is a number; returns whether it did.
@@ -259,6 +280,15 @@ bool applyNumberFlag(CommandLine& command, int code, const char* value) {
     }
     case kMaxMemory:
       command.maxMemory = memoryValue(value);
+      return true;
+    case kRhatMax:
+      command.thresholds.rhatMax = thresholdValue("rhat-max", value, 1.0);
+      return true;
+    case kEssMin:
+      command.thresholds.essMin = thresholdValue("ess-min", value, 0.0);
+      return true;
+    case kTracerEssMin:
+      command.thresholds.tracerEssMin = thresholdValue("tracer-ess-min", value, 0.0);
       return true;
   }
   return false;
@@ -308,6 +338,9 @@ void applyFlag(CommandLine& command, int code, const char* value) {
     case kNodeIds:
       command.nodeIds = true;
       break;
+    case kRequireConvergence:
+      command.requireConvergence = true;
+      break;
     case kHelp:
       command.request = Request::kHelp;
       break;
@@ -326,7 +359,8 @@ void checkOutputs(const CommandLine& command) {
       {"svg", &command.svgPath},
       {"scaled-tree", &command.scaledTreePath},
       {"params", &command.paramsPath},
-      {"traces", &command.tracesPath}};
+      {"traces", &command.tracesPath},
+      {"summary", &command.summaryPath}};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
@@ -353,6 +387,7 @@ void checkOutputs(const CommandLine& command) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
   CommandLine command;
+  command.arguments.assign(argv, argv + argc);
   std::vector<const char*> files;
   ::opterr = 0;
   ::optind = 0;  // start afresh, also when called more than once
@@ -465,6 +500,15 @@ const char* helpText() {
          "  -p, --params FILE       write the table of the sample lines' global\n"
          "                          columns, per chain and for all chains\n"
          "      --traces FILE       write the global columns sample by sample\n"
+         "      --summary FILE      write one JSON document: inputs with their SHA-256,\n"
+         "                          thresholds, convergence verdict, credible shifts\n"
+         "      --require-convergence  exit with status 3, the reasons on standard\n"
+         "                          error, when the verdict is not converged\n"
+         "      --rhat-max X        R-hat at or above X breaks (above 1; default 1.01)\n"
+         "      --ess-min N         bulk or tail ESS below N per chain breaks, for\n"
+         "                          several chains (default 100)\n"
+         "      --tracer-ess-min N  the statistics file's ess below N breaks (default\n"
+         "                          200)\n"
          "  -t, --threads N         threads for the summaries, 1 to 1024 (default:\n"
          "                          all); the results never depend on it\n"
          "      --hpd MASS          probability mass of the HPD intervals, between\n"
@@ -497,8 +541,9 @@ const char* helpText() {
          "Files named by flags appear only when the whole run succeeds; a failed run\n"
          "leaves an existing file as it was. With --stats, --tree, --scaled-tree or\n"
          "--svg, warnings on standard error tell of series whose effective sample size\n"
-         "is below 200 or whose R-hat is 1.01 or more (with --params also of columns),\n"
-         "and a line tells how many credible shifts there are.\n"
+         "is below 200 or whose R-hat is 1.01 or more (with --params also of columns;\n"
+         "the thresholds flags move both), and a line tells how many credible shifts\n"
+         "there are. --summary and --require-convergence compute those figures too.\n"
          "\n"
          "Options file: one keyword per line, in any case; a line with another first\n"
          "word, or an IT value that is not a whole number, gives a warning (unless -q).\n"
@@ -513,7 +558,9 @@ const char* helpText() {
          "  NORMALISE                   a switch\n"
          "\n"
          "Exit status: 0 when the whole report was written; 1 on any failure, after one\n"
-         "message line and without any part of the report; 1 also on bad use of a flag.\n"
+         "message line and without any part of the report; 1 also on bad use of a flag;\n"
+         "3 with --require-convergence when every output was written but the verdict\n"
+         "is not converged.\n"
          "\n"
          "A compressed log of another kind is read through a pipe:\n"
          "  xzcat run.log.xz | Scalesum - run.options\n"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "verdict.h"
+
 namespace scalesum {
 
 // A share of each chain's sample lines, exactly as written: numerator / denominator, so that
@@ -50,6 +52,11 @@ struct CommandLine {
   bool scaleByMedian = false;     // scale lengths by the Scalar's median, not its mean
   bool circular = false;          // a circular picture instead of a rectangular one
   bool nodeIds = false;           // node ids in the picture
+  // The convergence verdict.
+  Thresholds thresholds;
+  std::string summaryPath;             // empty: no summary file
+  bool requireConvergence = false;     // exit status 3 when the verdict is not converged
+  std::vector<std::string> arguments;  // the command line as typed, the program's name first
 };
 
 // Returns the command line of `argv`, read no further than a --help or --version; fails with

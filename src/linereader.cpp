@@ -61,6 +61,7 @@ TextFile textFileOf(const char* name, std::string_view text) {
   TextFile file;
   file.path = name;
   file.byteCount = static_cast<int64_t>(text.size());
+  file.digest = sha256(text.data(), text.size());
   file.compression = compressionOf(reinterpret_cast<const unsigned char*>(text.data()),
                                    std::min(text.size(), kMagicBytes));
   file.lines = splitLines(text.data(), text.size());
@@ -77,6 +78,12 @@ namespace {
 
 constexpr size_t kPackedChunk = size_t{1} << 18;
 
+// Counts, and digests when asked, the `size` bytes at `data` just read from the source.
+void noteSourceBytes(LineReader& reader, const void* data, size_t size) {
+  reader.sourceBytes += static_cast<int64_t>(size);
+  if (reader.digesting && size > 0) sha256Update(reader.digest, data, size);
+}
+
 // Reads up to `room` bytes of the reader's file into `to`; returns 0 at its end. Ends the
 // process when the file cannot be read.
 size_t readSource(LineReader& reader, void* to, size_t room) {
@@ -84,6 +91,7 @@ size_t readSource(LineReader& reader, void* to, size_t room) {
     const size_t got = std::min(room, reader.text.size());
     if (got > 0) std::memcpy(to, reader.text.data(), got);
     reader.text.remove_prefix(got);
+    noteSourceBytes(reader, to, got);
     return got;
   }
   ssize_t got;
@@ -91,7 +99,18 @@ size_t readSource(LineReader& reader, void* to, size_t room) {
     got = ::read(reader.fd, to, std::min<size_t>(room, INT_MAX));
   } while (got < 0 && errno == EINTR);
   if (got < 0) fail(1, Stream::kStdout, "Error reading file %s\n", reader.path.c_str());
+  noteSourceBytes(reader, to, static_cast<size_t>(got));
   return static_cast<size_t>(got);
+}
+
+// Reads what is left of the source into the digest alone: bytes after the last compressed
+// member are part of the file that was given, though no line comes from them.
+void digestRest(LineReader& reader) {
+  if (!reader.digesting) return;
+  unsigned char rest[65536];
+  while (!reader.sourceAtEnd) {
+    if (readSource(reader, rest, sizeof rest) == 0) reader.sourceAtEnd = true;
+  }
 }
 
 // Makes at least `wanted` compressed bytes wait in the reader's input unless its file ends
@@ -160,6 +179,8 @@ void startReading(LineReader& reader) {
   reader.lineEnded = true;
   reader.packedBegin = reader.packedEnd = 0;
   reader.sourceAtEnd = reader.membersDone = false;
+  reader.sourceBytes = 0;
+  if (reader.digesting) sha256Init(reader.digest);
   // Compression is told by the content, never by the name. A pipe cannot be read twice, so
   // the first bytes are kept and handed on: to the inflater, or as the text's first.
   unsigned char magic[kMagicBytes];
@@ -238,7 +259,10 @@ char* readLine(LineReader& reader, size_t* length) {
     }
     scanned = reader.end;
     if (reader.atEnd) {
-      if (reader.begin == reader.end) return nullptr;
+      if (reader.begin == reader.end) {
+        digestRest(reader);
+        return nullptr;
+      }
       // The last line has no line feed; the byte kept free after the data terminates it.
       char* line = data + reader.begin;
       data[reader.end] = '\0';

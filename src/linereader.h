@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sha256.h"
+
 struct z_stream_s;  // zlib's inflater
 
 namespace scalesum {
@@ -34,6 +36,7 @@ struct TextFile {
   int32_t lineCount = 0;
   int32_t longestLine = 0;
   int64_t byteCount = 0;
+  Sha256Digest digest{};  // of its bytes as read
   std::vector<std::string> lines;
   const Compression* compression = nullptr;  // what the first bytes show, read as text all the same
 };
@@ -65,6 +68,11 @@ struct LineReader {
   bool atEnd = false;
   int64_t lineNumber = 0;  // 1-based number of the line last returned
   bool lineEnded = true;   // whether the line last returned ended with a line feed
+  // Set before opening, to digest the source's bytes as read (compressed ones before
+  // inflating); once readLine has returned null, `digest` and `sourceBytes` cover them all.
+  bool digesting = false;
+  Sha256 digest;
+  int64_t sourceBytes = 0;
 
   LineReader() = default;
   LineReader(const LineReader&) = delete;

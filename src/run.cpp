@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <deque>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "params.h"
 #include "picture.h"
 #include "progress.h"
+#include "provenance.h"
 #include "report.h"
 #include "results.h"
 #include "runsummary.h"
@@ -28,8 +30,11 @@
 #include "series.h"
 #include "statistic.h"
 #include "statsfile.h"
+#include "summaryfile.h"
 #include "tree.h"
 #include "treefile.h"
+#include "verdict.h"
+#include "version.h"
 #include "warnings.h"
 
 namespace scalesum {
@@ -47,14 +52,15 @@ namespace {
 // The files a run writes besides the report on standard output, created before the work so
 // that a folder that cannot take them is reported first; each is empty when not asked for.
 struct Outputs {
-  OutputFile report, stats, tree, scaledTree, picture, params, traces;
+  OutputFile report, stats, tree, scaledTree, picture, params, traces, summary;
 
   Outputs() = default;
   Outputs(const Outputs&) = delete;
   Outputs& operator=(const Outputs&) = delete;
   // A run that a failure unwound leaves no file open, and nothing buffered to be written out.
   ~Outputs() {
-    for (OutputFile* file : {&report, &stats, &tree, &scaledTree, &picture, &params, &traces}) {
+    for (OutputFile* file :
+         {&report, &stats, &tree, &scaledTree, &picture, &params, &traces, &summary}) {
       abandonOutputFile(*file);
     }
   }
@@ -72,6 +78,7 @@ void openOutputs(Outputs& o, const CommandLine& command) {
     o.params = openOutputFile(command.paramsPath, "parameter table");
   }
   if (!command.tracesPath.empty()) o.traces = openOutputFile(command.tracesPath, "traces");
+  if (!command.summaryPath.empty()) o.summary = openOutputFile(command.summaryPath, "summary");
 }
 
 bool writesNexus(const CommandLine& command) {
@@ -83,7 +90,8 @@ struct Run {
   std::deque<LogFile> logs;  // each chain's log, chain 1 first, open at its samples
   Tree tree;                 // chain 1's tables, then the clade tree built from them
   Options options;
-  std::vector<SampleRecord> records;  // each chain's retained samples
+  std::optional<InputFile> optionsFile;  // the options file as read, when there is one
+  std::vector<SampleRecord> records;     // each chain's retained samples
   Results results;
 };
 
@@ -97,6 +105,8 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
   Tree first;
   for (const std::string& path : paths) {
     logs.emplace_back();
+    // The summary gives each log's digest, taken as the log is read: no log is read twice.
+    logs.back().reader.digesting = !command.summaryPath.empty();
     Tree tables = readLogHeader(logs.back(), path.c_str());
     if (logs.size() == 1) {
       first = std::move(tables);
@@ -107,15 +117,21 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
   return first;
 }
 
-// Returns the options that the options file gives the run on `tree`.
-Options readRunOptions(const Tree& tree, const CommandLine& command) {
+// Returns the options that the options file gives the run on `tree`, and sets `file` to the
+// options file as read.
+Options readRunOptions(const Tree& tree, const CommandLine& command,
+                       std::optional<InputFile>& file) {
   if (command.optionsPath.empty()) return createDefaultOptions();
-  return readOptionsFile(tree, command.optionsPath.c_str(), command.quiet ? nullptr : stderr);
+  const TextFile text = readTextFile(command.optionsPath.c_str());
+  file = textInputFile(text);
+  return readOptions(tree, text, command.quiet ? nullptr : stderr);
 }
 
-// Whether any file asked for needs the intervals, sample sizes and ranges.
+// Whether any file asked for, or the verdict that must be reached, needs the intervals, sample
+// sizes and ranges.
 bool wantsStatistics(const CommandLine& command) {
-  return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
+  return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty() ||
+         !command.summaryPath.empty() || command.requireConvergence;
 }
 
 // Reads the sample lines of every chain, in chain order, into one record each, applying the
@@ -219,8 +235,8 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, cons
   } else {
     finishOutputFile(o.report);
   }
-  for (OutputFile* file :
-       {&o.report, &o.stats, &o.tree, &o.picture, &o.scaledTree, &o.params, &o.traces}) {
+  for (OutputFile* file : {&o.report, &o.stats, &o.tree, &o.picture, &o.scaledTree, &o.params,
+                           &o.traces, &o.summary}) {
     commitOutputFile(*file);
   }
 }
@@ -232,9 +248,13 @@ void warnAfterRun(const CommandLine& command, const Tree& tree, const Results& r
   if (command.quiet) return;
   if (results.wantStatistics || !paramRows.empty()) {
     std::fputs(unequalChainsWarning(results).c_str(), stderr);
-    std::fputs(highRhatWarning(tree, results, paramRows, fieldNames).c_str(), stderr);
-    if (results.wantStatistics) std::fputs(lowSampleSizeWarning(tree, results).c_str(), stderr);
-    std::fputs(lowBulkOrTailWarning(tree, results, paramRows, fieldNames).c_str(), stderr);
+    const Thresholds& thresholds = command.thresholds;
+    std::fputs(highRhatWarning(tree, results, paramRows, fieldNames, thresholds).c_str(), stderr);
+    if (results.wantStatistics) {
+      std::fputs(lowSampleSizeWarning(tree, results, thresholds).c_str(), stderr);
+    }
+    std::fputs(lowBulkOrTailWarning(tree, results, paramRows, fieldNames, thresholds).c_str(),
+               stderr);
   }
   if (!results.wantStatistics) return;
   std::fputs(credibleShiftsLine(tree, results, command.crediblePercent).c_str(), stderr);
@@ -248,9 +268,37 @@ void warnAfterRun(const CommandLine& command, const Tree& tree, const Results& r
   }
 }
 
+// Returns where the run's results come from: the program, its command line, and each input
+// with what became of its sample lines.
+Provenance describeProvenance(const CommandLine& command, const Run& run, const BurnIn& burnIn) {
+  Provenance provenance;
+  provenance.version = SCALESUM_VERSION;
+  provenance.arguments = command.arguments;
+  for (size_t c = 0; c < run.logs.size(); ++c) {
+    provenance.chains.push_back(logProvenance(run.logs[c].reader, run.records[c].sampleLineCount,
+                                              run.records[c].sampleCount));
+  }
+  provenance.options = run.optionsFile;
+  if (burnIn.share) {
+    provenance.burnInShare = burnIn.shareText;
+  } else {
+    provenance.burnInIteration = burnIn.iteration;
+  }
+  return provenance;
+}
+
+// Writes the summary document into its file, which the other outputs' commit puts in place.
+void writeSummaryFile(OutputFile& file, const CommandLine& command, const Run& run,
+                      const BurnIn& burnIn, const Verdict& verdict) {
+  writeSummary(file.stream, describeProvenance(command, run, burnIn), command.thresholds, verdict,
+               credibleShiftRows(run.tree, run.results, command.crediblePercent),
+               command.crediblePercent);
+  finishOutputFile(file);
+}
+
 }  // namespace
 
-void runAnalysis(const CommandLine& command, FILE* out) {
+int runAnalysis(const CommandLine& command, FILE* out) {
   Outputs outputs;
   openOutputs(outputs, command);
   Progress progress;
@@ -265,7 +313,7 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   // every writer draws this one layout.
   TreeLayout layout;
   if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(run.tree);
-  run.options = readRunOptions(run.tree, command);
+  run.options = readRunOptions(run.tree, command, run.optionsFile);
   const BurnIn burnIn = decideBurnIn(command, run.options.burnIn);
   if (!command.quiet) std::fputs(burnIn.warning.c_str(), stderr);
   run.results.wantStatistics = wantsStatistics(command);
@@ -290,6 +338,11 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   finishProgress(progress);
 
   const std::vector<std::string>& fieldNames = run.records.front().fieldNames;
+  const Verdict verdict =
+      judgeRun(run.tree, run.results, paramRows, fieldNames, command.thresholds);
+  if (outputs.summary.stream != nullptr) {
+    writeSummaryFile(outputs.summary, command, run, burnIn, verdict);
+  }
   writeOutputs(outputs, command, run.tree, run.results, layout, columns, paramRows, fieldNames,
                out);
   warnAfterRun(command, run.tree, run.results, paramRows, fieldNames);
@@ -297,8 +350,16 @@ void runAnalysis(const CommandLine& command, FILE* out) {
     RunSummary summary =
         summariseRun(run.tree, run.results, run.records, burnIn.iteration, plan.blockCount);
     if (burnIn.share) summary.burnInShare = burnIn.shareText;
+    // A run that computed no convergence figure has no verdict to add.
+    if (run.results.wantStatistics || !paramRows.empty()) summary.verdict = verdictWords(verdict);
     std::fputs(describeRunSummary(summary).c_str(), stderr);
   }
+  if (!command.requireConvergence || verdict.converged) return 0;
+  // The reasons are what status 3 means, so they are written even under --quiet.
+  std::fputs(
+      verdictReasonLines(verdict, command.thresholds, run.results.chainSampleCounts.size()).c_str(),
+      stderr);
+  return kNotConvergedStatus;
 }
 
 int runScalesum(int argc, char** argv) {
@@ -308,8 +369,7 @@ int runScalesum(int argc, char** argv) {
       std::fputs(command.request == Request::kHelp ? helpText() : versionText(), stdout);
       return 0;
     }
-    runAnalysis(command, stdout);
-    return 0;
+    return runAnalysis(command, stdout);
   } catch (const RunFailure& failure) {
     removeUnfinishedOutputs();
     return reportFailure(failure);

@@ -37,11 +37,12 @@ std::string describeRunSummary(const RunSummary& summary) {
   char line[512];
   std::snprintf(line, sizeof line,
                 "Scalesum: %d chain%s, %lld sample lines read, %lld samples retained (burn-in "
-                "%s), %lld nodes, %lld block%s, %.2f s\n",
+                "%s), %lld nodes, %lld block%s, %.2f s%s%s\n",
                 summary.chains, plural(summary.chains), static_cast<long long>(summary.sampleLines),
                 static_cast<long long>(summary.retained), burnIn.c_str(),
                 static_cast<long long>(summary.nodes), static_cast<long long>(summary.blocks),
-                plural(summary.blocks), summary.seconds);
+                plural(summary.blocks), summary.seconds, summary.verdict.empty() ? "" : ", ",
+                summary.verdict.c_str());
   return line;
 }
 

@@ -21,6 +21,7 @@ struct RunSummary {
   int64_t blocks = 0;
   double seconds = 0.0;     // wall time since the program started
   std::string burnInShare;  // the share of each chain's lines dropped (25%), when it was one
+  std::string verdict;      // the convergence verdict's words, when there is one
 };
 
 // Returns the summary of the run on `tree` that gave `results`, whose chains' samples are

@@ -5,10 +5,8 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
-#include <unordered_set>
 
 #include "failure.h"
-#include "statistic.h"
 
 namespace scalesum {
 
@@ -45,33 +43,6 @@ void offer(FigureCount& figures, double figure, bool worse, const Where& at) {
   }
 }
 
-// Visits every figure that a warning looks at: each series of each node (when statistics were
-// computed) and each column's row of all chains, with where it is.
-template <typename Visit>
-void visitFigures(const Tree& tree, const Results& results, const std::vector<ParamsRow>& paramRows,
-                  const std::vector<std::string>& fieldNames, Visit visit) {
-  if (results.wantStatistics) {
-    std::unordered_set<const Node*> seen;  // a node at two positions counts once
-    for (size_t i = 0; i < tree.nodes.size(); ++i) {
-      if (!seen.insert(tree.nodes[i]).second) continue;
-      for (int s = 0; s < kSeriesCount; ++s) {
-        const SeriesStatistics stats = seriesStatistics(tree, results, i, static_cast<Series>(s));
-        visit(stats.rhat, stats.essBulk, stats.essTail,
-              [&] { return "node " + std::to_string(tree.nodes[i]->id) + ", " + kSeriesNames[s]; });
-      }
-    }
-  }
-  for (const ParamsRow& row : paramRows) {
-    if (row.chain != 0) continue;
-    auto unlessNA = [](double v) {
-      return std::isnan(v) ? std::nullopt : std::optional<double>(v);
-    };
-    visit(unlessNA(row.convergence.rhat), unlessNA(row.convergence.essBulk),
-          unlessNA(row.convergence.essTail),
-          [&] { return "column " + columnName(fieldNames, row.field); });
-  }
-}
-
 }  // namespace
 
 std::string unequalChainsWarning(const Results& results) {
@@ -94,66 +65,71 @@ std::string unequalChainsWarning(const Results& results) {
 
 std::string highRhatWarning(const Tree& tree, const Results& results,
                             const std::vector<ParamsRow>& paramRows,
-                            const std::vector<std::string>& fieldNames) {
-  FigureCount high;
-  visitFigures(tree, results, paramRows, fieldNames,
-               [&](const std::optional<double>& rhat, const std::optional<double>&,
-                   const std::optional<double>&, const auto& where) {
-                 if (!rhat) return;
-                 ++high.total;
-                 if (*rhat >= kHighRhat) offer(high, *rhat, *rhat > high.extreme, where);
-               });
-  char measure[80];
-  std::snprintf(measure, sizeof measure, "an R-hat of %g or more", kHighRhat);
-  // One chain's R-hat compares its halves: it says the chain moved on, not that runs disagree.
+                            const std::vector<std::string>& fieldNames,
+                            const Thresholds& thresholds) {
   const size_t chains = results.chainSampleCounts.size();
+  FigureCount high;
+  visitConvergenceFigures(
+      tree, results, paramRows, fieldNames,
+      [&](const FigureSite& site, const std::optional<double>(&figures)[kMeasureCount]) {
+        const std::optional<double>& rhat = figures[static_cast<int>(Measure::kRhat)];
+        if (!rhat) return;
+        ++high.total;
+        if (breaksThreshold(Measure::kRhat, *rhat, thresholds, chains)) {
+          offer(high, *rhat, *rhat > high.extreme, [&] { return describeSite(site); });
+        }
+      });
+  char measure[80];
+  std::snprintf(measure, sizeof measure, "an R-hat of %g or more", thresholds.rhatMax);
+  // One chain's R-hat compares its halves: it says the chain moved on, not that runs disagree.
   return figureWarning(high, "series or columns", measure, "worst", 3, chains,
                        chains > 1 ? "may not have converged" : "may need to run longer");
 }
 
-std::string lowSampleSizeWarning(const Tree& tree, const Results& results) {
+std::string lowSampleSizeWarning(const Tree& tree, const Results& results,
+                                 const Thresholds& thresholds) {
+  const size_t chains = results.chainSampleCounts.size();
   FigureCount low;
-  std::unordered_set<const Node*> seen;  // a node at two positions counts once
-  for (size_t i = 0; i < tree.nodes.size(); ++i) {
-    if (!seen.insert(tree.nodes[i]).second) continue;
-    for (int s = 0; s < kSeriesCount; ++s) {
-      const std::optional<double> ess =
-          seriesStatistics(tree, results, i, static_cast<Series>(s)).ess;
-      if (!ess) continue;
-      ++low.total;
-      if (!(*ess < kLowSampleSize)) continue;
-      offer(low, *ess, *ess < low.extreme,
-            [&] { return "node " + std::to_string(tree.nodes[i]->id) + ", " + kSeriesNames[s]; });
-    }
-  }
+  visitConvergenceFigures(
+      tree, results, {}, {},
+      [&](const FigureSite& site, const std::optional<double>(&figures)[kMeasureCount]) {
+        const std::optional<double>& ess = figures[static_cast<int>(Measure::kTracerEss)];
+        if (!ess) return;
+        ++low.total;
+        if (breaksThreshold(Measure::kTracerEss, *ess, thresholds, chains)) {
+          offer(low, *ess, *ess < low.extreme, [&] { return describeSite(site); });
+        }
+      });
   char measure[80];
-  std::snprintf(measure, sizeof measure, "an effective sample size below %g", kLowSampleSize);
-  return figureWarning(low, "series", measure, "lowest", 1, results.chainSampleCounts.size(),
-                       "may need to run longer");
+  std::snprintf(measure, sizeof measure, "an effective sample size below %g",
+                thresholds.tracerEssMin);
+  return figureWarning(low, "series", measure, "lowest", 1, chains, "may need to run longer");
 }
 
 std::string lowBulkOrTailWarning(const Tree& tree, const Results& results,
                                  const std::vector<ParamsRow>& paramRows,
-                                 const std::vector<std::string>& fieldNames) {
+                                 const std::vector<std::string>& fieldNames,
+                                 const Thresholds& thresholds) {
   const size_t chains = results.chainSampleCounts.size();
-  if (chains < 2) return {};
-  const double threshold = kLowSampleSizePerChain * static_cast<double>(chains);
+  if (!judgesMeasure(Measure::kEssBulk, chains)) return {};
   FigureCount low;
-  visitFigures(tree, results, paramRows, fieldNames,
-               [&](const std::optional<double>&, const std::optional<double>& bulk,
-                   const std::optional<double>& tail, const auto& where) {
-                 if (!bulk && !tail) return;
-                 ++low.total;
-                 const bool lowBulk = bulk && *bulk < threshold;
-                 const bool lowTail = tail && *tail < threshold;
-                 if (!lowBulk && !lowTail) return;
-                 const double lowest = !lowTail ? *bulk : !lowBulk ? *tail : std::min(*bulk, *tail);
-                 offer(low, lowest, lowest < low.extreme, where);
-               });
+  visitConvergenceFigures(
+      tree, results, paramRows, fieldNames,
+      [&](const FigureSite& site, const std::optional<double>(&figures)[kMeasureCount]) {
+        const std::optional<double>& bulk = figures[static_cast<int>(Measure::kEssBulk)];
+        const std::optional<double>& tail = figures[static_cast<int>(Measure::kEssTail)];
+        if (!bulk && !tail) return;
+        ++low.total;
+        const bool lowBulk = bulk && breaksThreshold(Measure::kEssBulk, *bulk, thresholds, chains);
+        const bool lowTail = tail && breaksThreshold(Measure::kEssTail, *tail, thresholds, chains);
+        if (!lowBulk && !lowTail) return;
+        const double lowest = !lowTail ? *bulk : !lowBulk ? *tail : std::min(*bulk, *tail);
+        offer(low, lowest, lowest < low.extreme, [&] { return describeSite(site); });
+      });
   char measure[120];
   std::snprintf(measure, sizeof measure,
-                "a bulk or tail effective sample size below %g (%g per chain)", threshold,
-                kLowSampleSizePerChain);
+                "a bulk or tail effective sample size below %g (%g per chain)",
+                thresholdOf(Measure::kEssBulk, thresholds, chains), thresholds.essMin);
   return figureWarning(low, "series or columns", measure, "lowest", 1, chains,
                        "may need to run longer");
 }

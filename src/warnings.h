@@ -6,6 +6,7 @@
 #include "params.h"
 #include "results.h"
 #include "tree.h"
+#include "verdict.h"
 
 namespace scalesum {
 
@@ -14,31 +15,25 @@ namespace scalesum {
 // every chain; or an empty text.
 std::string unequalChainsWarning(const Results& results);
 
-// R-hat at or above this says the chains (or the halves of one) have not come to agree.
-inline constexpr double kHighRhat = 1.01;
-
 // Returns the warning line about the series (when statistics were computed) and the global
-// columns in `paramRows` whose R-hat is kHighRhat or more: how many of those with an R-hat,
+// columns in `paramRows` whose R-hat breaks the threshold: how many of those with an R-hat,
 // the worst and where; or an empty text when there are none.
 std::string highRhatWarning(const Tree& tree, const Results& results,
                             const std::vector<ParamsRow>& paramRows,
-                            const std::vector<std::string>& fieldNames);
+                            const std::vector<std::string>& fieldNames,
+                            const Thresholds& thresholds = {});
 
-// The effective sample size below which a series is reported as possibly too short.
-inline constexpr double kLowSampleSize = 200.0;
-
-// Returns the warning line about the rows whose effective sample size is below kLowSampleSize,
-// or an empty text when there are none.
-std::string lowSampleSizeWarning(const Tree& tree, const Results& results);
-
-// The bulk or tail effective sample size per chain below which a series is reported.
-inline constexpr double kLowSampleSizePerChain = 100.0;
+// Returns the warning line about the series whose effective sample size is below the Tracer
+// threshold, or an empty text when there are none.
+std::string lowSampleSizeWarning(const Tree& tree, const Results& results,
+                                 const Thresholds& thresholds = {});
 
 // Returns, for a run of several chains, the warning line about the series and columns whose
-// bulk or tail effective sample size is below kLowSampleSizePerChain per chain (how many of
-// those with either figure), or an empty text.
+// bulk or tail effective sample size breaks its threshold (how many of those with either
+// figure), or an empty text.
 std::string lowBulkOrTailWarning(const Tree& tree, const Results& results,
                                  const std::vector<ParamsRow>& paramRows,
-                                 const std::vector<std::string>& fieldNames);
+                                 const std::vector<std::string>& fieldNames,
+                                 const Thresholds& thresholds = {});
 
 }  // namespace scalesum

@@ -69,6 +69,11 @@ TEST(CommandLine, BadUseNamesTheFlagAndTouchesNoFile) {
       {{"--credible", "95%"}, "--credible: 95% is not a number"},
       {{"--scale-by", "Mean"}, "--scale-by: Mean is not mean or median"},
       {{"--layout", "radial"}, "--layout: radial is not rectangular or circular"},
+      {{"--rhat-max", "1"}, "--rhat-max: 1 is not above 1"},
+      {{"--rhat-max=inf"}, "--rhat-max: inf is not a number"},
+      {{"--ess-min", "-1"}, "--ess-min: -1 is not 0 or more"},
+      {{"--tracer-ess-min", "nan"}, "--tracer-ess-min: nan is not a number"},
+      {{"--summary", log}, "--summary: " + log + " is the log file"},
   };
   for (const auto& [flags, message] : cases) {
     std::vector<std::string> args{"-o", dir.path("out.tsv"), log};

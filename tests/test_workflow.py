@@ -89,6 +89,22 @@ class Workflow(unittest.TestCase):
         self.assertEqual(merged[0], "dataset\t" + header)
         self.assertEqual(merged[1:], expected_rows)
         self.assertEqual(len(expected_rows), 3 * 11 * 4)  # 6 taxa: 11 nodes, 4 series each
+        # One verdict line per dataset, its figures those of the dataset's statistics file.
+        verdicts = [line.split("\t") for line in self.read("results", "verdicts.tsv").splitlines()]
+        self.assertEqual(verdicts[0], ["dataset", "verdict", "worst_rhat", "lowest_ess_bulk",
+                                       "lowest_ess_tail", "lowest_ess", "credible_shifts"])
+        self.assertEqual([row[0] for row in verdicts[1:]], list(CHAINS))
+        for row in verdicts[1:]:
+            stats = self.read("results", row[0], "stats.tsv").splitlines()
+            column = stats[0].split("\t").index("rhat")
+            rhats = [float(line.split("\t")[column]) for line in stats[1:]
+                     if line.split("\t")[column] != "NA"]
+            self.assertEqual((row[1], float(row[2])), ("not_converged", max(rhats)))
+            header = stats[0].split("\t")
+            shifts = {line.split("\t")[0] for line in stats[1:]
+                      if max(float(line.split("\t")[header.index(key)])
+                             for key in ("pct_up", "pct_down")) >= 95}
+            self.assertEqual(int(row[6]), len(shifts))
 
     def test_a_failing_dataset_fails_the_workflow_and_leaves_no_output(self):
         with open(self.path("beta.log"), "r+") as log:

@@ -12,7 +12,7 @@ case "${1-}" in
                  clang libclang-rt-14-dev libomp-14-dev
                  python3-dendropy r-cran-ape r-cran-posterior libxml2-utils librsvg2-bin figtree
                  dpkg-dev lintian bsdutils snakemake python3-jinja2 python3-yaml
-                 python3-matplotlib python3-pandas r-base-core) ;;
+                 python3-matplotlib python3-pandas python3-jsonschema r-base-core) ;;
   *) echo "usage: $0 [--build]" >&2; exit 1 ;;
 esac
 missing=()
