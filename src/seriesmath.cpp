@@ -108,10 +108,11 @@ size_t transformSize(size_t n, int& log2Size) {
 //     at most rho times the 1-norm of the computed spectrum, plus the spectrum's own error,
 //     which a sum of it with unit factors carries over unchanged;
 //   * the scaling by 1 / (4 N) is exact. So a lag's sum is within
-//     (3 rho + gamma_5) (1 + rho)^2 r_0 <= (73 L + 6) u r_0 of r_t.
+//     (3 rho + gamma_5) (1 + rho)^2 (1 + gamma_5) r_0 <= (73 L + 6) u r_0 of r_t (L <= 64).
 // So |sum from the transform - direct sum| <= E = (73 L + 6 + 1.01 n) u r_0 at every lag. A pair
-// a / (n - k + 1) + b / (n - k) rounds three times, each value within 1.02 S0, so the two pairs
-// differ by at most (2 E + 8.2 u S0) / (n - k) <= (147.5 L + 20.3 + 2.05 n) u S0 / (n - k).
+// a / (n - k + 1) + b / (n - k) rounds three times, each sum within 1.03 S0 (n u <= 2^-13 here),
+// so the two pairs differ by at most (2 E + 8.3 u S0) / (n - k), which is at most
+// (147.5 L + 20.4 + 2.05 n) u S0 / (n - k).
 // The bound returned is more than twice that, which also covers rounding it, and the
 // products that fall below the normal range, whose absolute errors of 2^-1075 each are under
 // 2^-400 of it for S0 >= 2^-900.
