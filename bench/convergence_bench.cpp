@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "convergence.h"
+#include "seriesmath.h"
 
 namespace {
 
@@ -62,6 +63,23 @@ BENCHMARK(diagnose)
     ->ArgName("mixing0_slow1_unscaled2_drifting3")
     ->DenseRange(0, 3)
     ->Unit(benchmark::kMicrosecond);
+
+// The statistics file's effective sample size of one drifting series of 10,000 values: with
+// later lags from transforms (0) or every lag summed directly (1).
+void sampleSize(benchmark::State& state) {
+  std::mt19937_64 random(7);
+  std::normal_distribution<double> noise;
+  std::vector<double> series(10000);
+  double x = 40.0;
+  for (double& value : series) value = x = 0.998 * x + noise(random);
+  const bool direct = state.range(0) == 1;
+  scalesum::SampleSizeScratch scratch;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(direct ? scalesum::directSampleSize(series.data(), 10000, scratch)
+                                    : scalesum::effectiveSampleSize(series.data(), 10000, scratch));
+  }
+}
+BENCHMARK(sampleSize)->ArgName("direct")->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -25,7 +25,8 @@ SeriesStatistics columnStatistics(const double* values, size_t n, bool notANumbe
   inOrder.assign(values, values + n);
   SeriesResult r;
   r.summary = createDensitySummary(static_cast<int32_t>(n), values);
-  addStatistics(hpdMass, inOrder, r.summary, r);
+  SampleSizeScratch scratch;
+  addStatistics(hpdMass, inOrder, r.summary, r, scratch);
   s = reportedStatistics(r, s.n);
   s.mode.reset();  // the table has no mode: the run never estimates these densities
   return s;

@@ -62,6 +62,7 @@ struct SeriesScratch {
   ConvergenceScratch draws;           // the diagnosis of the draws this thread diagnosed last
   std::vector<const double*> starts;  // where each chain begins in `values`
   std::vector<double> scaled;         // draws scaled from an earlier diagnosis, ascending
+  SampleSizeScratch sampleSize;       // the effective sample sizes' working memory
 };
 
 // A series that is, value by value, `scale` times the draws whose diagnosis `of` holds; no
@@ -118,7 +119,7 @@ Convergence chainConvergence(const Results& results, const std::vector<double>& 
 }  // namespace
 
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
-                   const DensitySummary& summary, SeriesResult& out) {
+                   const DensitySummary& summary, SeriesResult& out, SampleSizeScratch& scratch) {
   const size_t n = summary.sortedValues.size();
   if (n == 0) return;
   const double* sorted = summary.sortedValues.data();
@@ -130,7 +131,7 @@ void addStatistics(double hpdMass, const std::vector<double>& inOrder,
   out.max = sorted[n - 1];
   if (!out.allFinite) return;
   std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, hpdMass);
-  if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n);
+  if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n, scratch).ess;
 }
 
 void computeSeries(const NodeResult& result, double length, const Results& results, Series series,
@@ -179,7 +180,8 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
   applyRobustBandwidth(summary);
   const double mode = findDensityMode(summary);
   if (series == Series::kScalar) countAboveAndBelowOne(values, out);
-  if (results.wantStatistics) addStatistics(results.hpdMass, values, summary, out);
+  if (results.wantStatistics)
+    addStatistics(results.hpdMass, values, summary, out, scratch.sampleSize);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);

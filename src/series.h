@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "results.h"
+#include "seriesmath.h"
 #include "tree.h"
 
 namespace scalesum {
@@ -16,9 +17,10 @@ void computeSeries(const NodeResult& result, double length, const Results& resul
                    std::vector<double>& values);
 
 // Fills the interval, the sample size and the range of `out` from a series in sample order and
-// its summary's sorted copy; the interval holds `hpdMass` of the values.
+// its summary's sorted copy; the interval holds `hpdMass` of the values. `scratch` is the
+// calling thread's own.
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
-                   const DensitySummary& summary, SeriesResult& out);
+                   const DensitySummary& summary, SeriesResult& out, SampleSizeScratch& scratch);
 
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.

@@ -33,6 +33,136 @@ void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
   }
 }
 
+// Lags up to this one are always summed directly: a series that mixes well stops before it and
+// never pays for a transform. Two whole blocks.
+constexpr size_t kDirectLags = 2 * kLagBlock;
+
+// The sum of autocovariance pairs so far.
+struct PairSum {
+  double variance;  // the lag-0 autocovariance plus twice every pair summed
+  size_t lags;      // the last lag summed
+  bool ended;       // a pair that is not positive ended the sum
+};
+
+// Adds the pair (k - 1, k) of autocovariances gamma1 and gamma2 to the sum, or ends it.
+inline void addPair(double gamma1, double gamma2, size_t k, PairSum& sum) {
+  const double pair = gamma1 + gamma2;
+  if (!(pair > 0.0)) {
+    sum.ended = true;
+    return;
+  }
+  sum.variance += 2.0 * pair;
+  sum.lags = k;
+}
+
+// Adds the pairs (k - 1, k) for even k below `end`, from the first lag after sum.lags on, each
+// lag summed directly from the n centred values x, a block of lags at a time.
+void addDirectPairs(const double* x, size_t n, size_t end, PairSum& sum) {
+  double gamma[kLagBlock];
+  for (size_t first = sum.lags + 1; first + 1 < end && !sum.ended; first += kLagBlock) {
+    const size_t count = std::min(kLagBlock, end - first);
+    if (count == kLagBlock) {
+      autocovariances<kLagBlock>(x, n, first, gamma);
+    } else {
+      for (size_t m = 0; m < count; ++m) autocovariances<1>(x, n, first + m, gamma + m);
+    }
+    for (size_t m = 0; m + 1 < count && !sum.ended; m += 2) {
+      addPair(gamma[m], gamma[m + 1], first + m + 1, sum);
+    }
+  }
+}
+
+// The transform the lag sums of n values take: the smallest power of two that keeps lags
+// below n from wrapping onto each other, as sumLagProducts() chooses it.
+size_t transformSize(size_t n, int& log2Size) {
+  size_t size = 1;
+  log2Size = 0;
+  while (size < 2 * n - 1) {
+    size *= 2;
+    ++log2Size;
+  }
+  return size;
+}
+
+// Returns a bound on |p_t - p_d| for any even k, over (n - k) * u * S0, where p_t is the pair
+// (k - 1, k) of autocovariances divided from lag sums that sumLagProducts() gave, p_d the same
+// pair from the direct sums, u = 2^-53, S0 the direct lag-0 sum, the transform 2^L points.
+//
+// Let r_t be the exact sum of x_i x_(i+t) of the centred values (which both ways share), so
+// r_0 <= S0 / (1 - n u) <= 1.01 S0 for n u <= 0.005.
+// - Direct: a sum of n - t products added in order is within (n u / (1 - n u)) sum |x_i x_(i+t)|
+//   of r_t, and by Cauchy-Schwarz sum |x_i x_(i+t)| <= r_0: within 1.01 n u r_0.
+// - Transform: every butterfly of both transforms computes its outputs as (A + dA) v with
+//   |dA| <= eta |A| entry by entry, complex factors of modulus 1 + eta at most: one rounding
+//   of a sum (u), a complex product (sqrt(2) * 2u / (1 - 2u), Higham's Lemma 3.5) and a root
+//   off by mu <= 16 u (rounded once from a long double angle; on x86-64 mu is about u): eta
+//   <= 24 u. With rho = (1 + eta)^L - 1 <= 24.01 L u:
+//   * the forward transform Z of x, padded to N = 2^L points, is off by at most rho ||Z||_2
+//     in 2-norm, since each stage multiplies the 2-norm by sqrt(2) and adds eta times that,
+//     and ||Z||^2 = N r_0;
+//   * the power spectrum P = 4 |Z|^2, sum N 4 r_0, is then off by 4 rho (2 + rho) N r_0 in
+//     1-norm (|a|^2 - |b|^2 <= |a - b| (|a| + |b|), then Cauchy-Schwarz), and its five
+//     roundings per point add gamma_5 times 4 (1 + rho)^2 N r_0;
+//   * in the inverse, every output is reached from every input along exactly one path of
+//     factors of modulus 1, so the product of the |A| is all ones, and each output is off by
+//     at most rho times the 1-norm of the computed spectrum, plus the spectrum's own error,
+//     which a sum of it with unit factors carries over unchanged;
+//   * the scaling by 1 / (4 N) is exact. So a lag's sum is within
+//     (3 rho + gamma_5) (1 + rho)^2 (1 + gamma_5) r_0 <= (73 L + 6) u r_0 of r_t (L <= 64).
+// So |sum from the transform - direct sum| <= E = (73 L + 6 + 1.01 n) u r_0 at every lag. A pair
+// a / (n - k + 1) + b / (n - k) rounds three times, each sum within 1.03 S0 (n u <= 2^-13 here),
+// so the two pairs differ by at most (2 E + 8.3 u S0) / (n - k), which is at most
+// (147.5 L + 20.4 + 2.05 n) u S0 / (n - k).
+// The bound returned is more than twice that, which also covers rounding it, and the
+// products that fall below the normal range, whose absolute errors of 2^-1075 each are under
+// 2^-400 of it for S0 >= 2^-900.
+double pairErrorBound(int log2Size, size_t n) {
+  return 320.0 * log2Size + 64.0 + 5.0 * static_cast<double>(n);
+}
+
+// Adds the pairs (k - 1, k) for even k below `end` from the first lag after sum.lags on, with
+// lag sums from Fourier transforms of the n centred values x; a pair within the transform's
+// error bound of zero is summed directly instead, so the sum ends where the direct sums end
+// it. Falls back to direct sums where values so small or large could underflow or overflow.
+void addTransformedPairs(const double* x, size_t n, size_t end, double lag0Sum, PairSum& sum,
+                         SampleSizeScratch& scratch) {
+  int log2Size = 0;
+  const double size = static_cast<double>(transformSize(n, log2Size));
+  if (!(lag0Sum >= 0x1p-900 && lag0Sum <= 0x1p1000 / size) || n > (size_t{1} << 40)) {
+    addDirectPairs(x, n, end, sum);
+    return;
+  }
+  scratch.sums.resize(n);
+  sumLagProducts(x, n, 1, scratch.sums.data(), scratch.lags);
+  const double* sums = scratch.sums.data();
+  const double slack = pairErrorBound(log2Size, n) * 0x1p-53 * lag0Sum;
+  for (size_t k = sum.lags + 2; k < end && !sum.ended; k += 2) {
+    double gamma1 = sums[k - 1] / static_cast<double>(n - k + 1);
+    double gamma2 = sums[k] / static_cast<double>(n - k);
+    if (std::fabs(gamma1 + gamma2) <= slack / static_cast<double>(n - k)) {
+      autocovariances<1>(x, n, k - 1, &gamma1);
+      autocovariances<1>(x, n, k, &gamma2);
+    }
+    addPair(gamma1, gamma2, k, sum);
+  }
+}
+
+// Centres the n values into scratch.centred and starts the sum with their lag-0
+// autocovariance; returns the lag-0 sum of products.
+double startSum(const double* values, size_t n, SampleSizeScratch& scratch, PairSum& sum) {
+  double total = 0.0;
+  for (size_t j = 0; j < n; ++j) total += values[j];
+  const double mean = total / static_cast<double>(n);
+  scratch.centred.resize(n);
+  double* x = scratch.centred.data();
+  for (size_t j = 0; j < n; ++j) x[j] = values[j] - mean;
+  // As autocovariances() sums lag 0, keeping the sum itself for the transform's error bound.
+  double lag0Sum = 0.0;
+  for (size_t j = 0; j < n; ++j) lag0Sum += x[j] * x[j];
+  sum = {lag0Sum / static_cast<double>(n), 0, false};
+  return lag0Sum;
+}
+
 }  // namespace
 
 std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass) {
@@ -50,34 +180,25 @@ std::pair<double, double> highestDensityInterval(const double* sorted, size_t n,
   return {sorted[best], sorted[best + d - 1]};
 }
 
-double effectiveSampleSize(const double* values, size_t n) {
-  double sum = 0.0;
-  for (size_t j = 0; j < n; ++j) sum += values[j];
-  const double mean = sum / static_cast<double>(n);
-  std::vector<double> x(n);
-  for (size_t j = 0; j < n; ++j) x[j] = values[j] - mean;
-
-  double gamma0 = 0.0;
-  autocovariances<1>(x.data(), n, 0, &gamma0);
-  double variance = gamma0;
-  const size_t maxLag = std::min(n - 1, kMaxLag);
-  // The pairs (k - 1, k) for even k below maxLag, a block of lags at a time, up to the first
-  // pair that is not positive: most chains stop long before the cap.
-  double gamma[kLagBlock];
-  for (size_t first = 1; first + 1 < maxLag; first += kLagBlock) {
-    const size_t count = std::min(kLagBlock, maxLag - first);
-    if (count == kLagBlock) {
-      autocovariances<kLagBlock>(x.data(), n, first, gamma);
-    } else {
-      for (size_t m = 0; m < count; ++m) autocovariances<1>(x.data(), n, first + m, gamma + m);
-    }
-    for (size_t m = 0; m + 1 < count; m += 2) {
-      const double pair = gamma[m] + gamma[m + 1];
-      if (!(pair > 0.0)) return static_cast<double>(n) * gamma0 / variance;
-      variance += 2.0 * pair;
-    }
+SampleSize effectiveSampleSize(const double* values, size_t n, SampleSizeScratch& scratch) {
+  PairSum sum;
+  const double lag0Sum = startSum(values, n, scratch, sum);
+  const double gamma0 = sum.variance;
+  const double* x = scratch.centred.data();
+  const size_t end = std::min(n - 1, kMaxLag);
+  addDirectPairs(x, n, std::min(end, kDirectLags + 1), sum);
+  if (!sum.ended && kDirectLags + 2 < end) {
+    addTransformedPairs(x, n, end, lag0Sum, sum, scratch);
   }
-  return static_cast<double>(n) * gamma0 / variance;
+  return {static_cast<double>(n) * gamma0 / sum.variance, sum.lags};
+}
+
+SampleSize directSampleSize(const double* values, size_t n, SampleSizeScratch& scratch) {
+  PairSum sum;
+  startSum(values, n, scratch, sum);
+  const double gamma0 = sum.variance;
+  addDirectPairs(scratch.centred.data(), n, std::min(n - 1, kMaxLag), sum);
+  return {static_cast<double>(n) * gamma0 / sum.variance, sum.lags};
 }
 
 }  // namespace scalesum

@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <utility>
+#include <vector>
+
+#include "autocovariance.h"
 
 namespace scalesum {
 
@@ -9,8 +12,27 @@ namespace scalesum {
 // the n >= 1 ascending values s, the first on ties.
 std::pair<double, double> highestDensityInterval(const double* sorted, size_t n, double mass);
 
+// An effective sample size and how far its sum of autocorrelations read.
+struct SampleSize {
+  double ess = 0.0;
+  size_t lags = 0;  // the last lag of the last pair summed; 0 when the first pair ended the sum
+};
+
+// Working memory that the sample sizes reuse from series to series; no two threads share one.
+struct SampleSizeScratch {
+  std::vector<double> centred;  // the series less its mean
+  std::vector<double> sums;     // every lag's sum of products, from the transforms
+  LagScratch lags;              // the transforms' own
+};
+
 // Returns the effective sample size of the n values in sample order, summing autocorrelations
-// in pairs of lags until a pair is no longer positive (at most 2000 lags).
-double effectiveSampleSize(const double* values, size_t n);
+// in pairs of lags until a pair is no longer positive (at most 2000 lags). It stops at the
+// lag directSampleSize() stops at, and its value differs from that one's by at most 1e-12
+// relative.
+SampleSize effectiveSampleSize(const double* values, size_t n, SampleSizeScratch& scratch);
+
+// Returns the same sample size with every autocovariance summed directly, the reference the
+// faster effectiveSampleSize() is checked against; its cost grows as n times the lags read.
+SampleSize directSampleSize(const double* values, size_t n, SampleSizeScratch& scratch);
 
 }  // namespace scalesum

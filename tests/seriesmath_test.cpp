@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -37,12 +38,14 @@ TEST(SeriesMath, IntervalsAndSampleSizesOfHandWorkedSeries) {
       {{1, 2, 3, 4, 5, 6}, 105 / 41.5},     // one positive pair (1.75 + 0.25), then a negative one
   };
   for (const auto& [values, ess] : sizes) {
-    EXPECT_NEAR(effectiveSampleSize(values.data(), values.size()), ess, 1e-12) << values.size();
+    SampleSizeScratch scratch;
+    EXPECT_NEAR(directSampleSize(values.data(), values.size(), scratch).ess, ess, 1e-12)
+        << values.size();
   }
 }
 
 // The sample size written out the long way: every lag up to the cap, one at a time.
-double plainSampleSize(const std::vector<double>& v) {
+SampleSize plainSampleSize(const std::vector<double>& v) {
   const size_t n = v.size();
   const double mean = std::accumulate(v.begin(), v.end(), 0.0) / n;
   const size_t maxLag = std::min<size_t>(n - 1, 2000);
@@ -52,22 +55,90 @@ double plainSampleSize(const std::vector<double>& v) {
     gamma[k] /= n - k;
   }
   double variance = gamma[0];
-  for (size_t k = 2; k < maxLag && gamma[k - 1] + gamma[k] > 0; k += 2) {
+  size_t k = 2;
+  for (; k < maxLag && gamma[k - 1] + gamma[k] > 0; k += 2) {
     variance += 2 * (gamma[k - 1] + gamma[k]);
   }
-  return n * gamma[0] / variance;
+  return {n * gamma[0] / variance, k - 2};
 }
 
-TEST(SeriesMath, RandomChainsAgreeWithTheLongWay) {
-  std::mt19937 random(11);
+// An AR(1) series of n values with coefficient phi, starting at `start`.
+std::vector<double> autoregressive(size_t n, double phi, double start, unsigned seed) {
+  std::mt19937 random(seed);
   std::normal_distribution<double> noise;
-  for (double rho : {0.0, 0.5, 0.9}) {
-    std::vector<double> chain(20000);
-    double x = 0;
-    for (double& value : chain) value = x = rho * x + noise(random);
-    const double ess = effectiveSampleSize(chain.data(), chain.size());
-    EXPECT_EQ(ess, plainSampleSize(chain)) << "rho " << rho;
-    EXPECT_NEAR(ess / (20000 * (1 - rho) / (1 + rho)), 1, 0.2) << "rho " << rho;
+  std::vector<double> v(n);
+  double x = start;
+  for (double& value : v) value = x = phi * x + noise(random);
+  return v;
+}
+
+// Runs of `run` ones and of `run` minus ones, each followed by `gap` zeros: the mean is exactly
+// 0 and no two non-zero values lie run to gap lags apart, so the pair at lag run + 2 is exactly
+// 0 after positive ones, and the transforms' rounding leaves it either side of zero.
+std::vector<double> pulses(size_t run, size_t gap) {
+  std::vector<double> v;
+  for (int repeat = 0; repeat < 10; ++repeat) {
+    for (double sign : {1.0, -1.0}) {
+      v.insert(v.end(), run, sign);
+      v.insert(v.end(), gap, 0.0);
+    }
+  }
+  return v;
+}
+
+// Integers 0 to 3 that keep their value from one sample to the next nine times in ten.
+std::vector<double> stickyIntegers(size_t n) {
+  std::mt19937 random(5);
+  std::vector<double> v(n);
+  double x = 0;
+  for (double& value : v) value = x = random() % 10 == 0 ? random() % 4 : x;
+  return v;
+}
+
+TEST(SeriesMath, TransformedSampleSizesStopWhereTheDirectSumsStop) {
+  struct Case {
+    const char* name;
+    std::vector<double> values;
+    size_t reaches;  // the direct sums sum at least this far, so the case tests what it says
+  };
+  const Case cases[] = {
+      {"constant", std::vector<double>(300, 2.5), 0},
+      {"alternating",
+       [] {
+         std::vector<double> v(1000);
+         for (size_t i = 0; i < v.size(); ++i) v[i] = i % 2;
+         return v;
+       }(),
+       0},
+      {"ties", stickyIntegers(5000), 18},
+      {"AR(1) 0.999, to the cap", autoregressive(60000, 0.999, 0, 3), 1998},
+      {"2 samples", {1, 2}, 0},
+      {"3 samples", {1, 2, 4}, 0},
+      {"a zero pair at 22", pulses(20, 30), 20},
+      {"a zero pair at 20", pulses(18, 30), 18},
+      {"a zero pair at 26", pulses(24, 40), 24},
+      {"white", autoregressive(20000, 0.0, 0, 11), 0},
+      {"AR(1) 0.9", autoregressive(20000, 0.9, 0, 11), 18},
+      {"drifting 100", autoregressive(100, 0.99, 40, 1), 18},
+      {"drifting 1000", autoregressive(1000, 0.99, 40, 2), 18},
+      {"drifting 10000", autoregressive(10000, 0.998, 40, 4), 18},
+      {"drifting 30001", autoregressive(30001, 0.998, -40, 6), 18},
+  };
+  SampleSizeScratch scratch;
+  for (const Case& c : cases) {
+    const std::vector<double>& v = c.values;
+    const SampleSize plain = plainSampleSize(v);
+    const SampleSize direct = directSampleSize(v.data(), v.size(), scratch);
+    const SampleSize fast = effectiveSampleSize(v.data(), v.size(), scratch);
+    EXPECT_GE(direct.lags, c.reaches) << c.name;
+    EXPECT_EQ(direct.lags, plain.lags) << c.name;
+    EXPECT_EQ(fast.lags, direct.lags) << c.name;
+    if (std::isnan(plain.ess)) {
+      EXPECT_TRUE(std::isnan(direct.ess) && std::isnan(fast.ess)) << c.name;
+      continue;
+    }
+    EXPECT_EQ(direct.ess, plain.ess) << c.name;
+    EXPECT_LE(std::fabs(fast.ess - direct.ess), 1e-12 * direct.ess) << c.name;
   }
 }
 
