@@ -24,7 +24,8 @@ constexpr double kTreeTop = 140.0;
 constexpr double kLabelGap = 5.0;
 constexpr double kRingGap = 8.0;  // from the farthest tip to the ring of labels, past its marker
 constexpr double kIdFontSize = 8.0;
-constexpr double kBarLeft = 40.0;  // room for half of the widest tick label left of the bar
+constexpr double kMaxDottedLength = 3e6;  // of leaders, in pixels: a million dots
+constexpr double kBarLeft = 40.0;         // room for half of the widest tick label left of the bar
 constexpr double kBarWidth = 240.0;
 constexpr double kHeaderWidth = 600.0;     // the header's longest line
 constexpr double kMaxLabelWidth = 2000.0;  // a longer name runs off a circular picture
@@ -308,6 +309,7 @@ struct Plan {
   std::string title;
   double headerRight = 0.0;       // where the header's longest line ends
   double ring = 0.0;              // circular: the radius at which the tip labels start
+  double leaderLength = 0.0;      // of all the leaders together, in pixels
   std::vector<TextPlace> labels;  // per item: its tip label
   std::vector<TextPlace> ids;     // per item: its node id
   std::vector<int8_t> shifts;     // per item: its credible shift, +1 up, -1 down, 0 none
@@ -410,6 +412,7 @@ void addLabelBoxes(Plan& plan, const Tree& tree, const TreeLayout& layout,
                      turn, BoxKind::kTipLabel});
     const double tip = reach(g, item.depth);
     if (plan.ring - tip > 4.0) {
+      plan.leaderLength += plan.ring - tip - 3.0;
       boxes.push_back(segmentBox(g.centreX + (tip + 1.5) * c, g.centreY + (tip + 1.5) * s,
                                  g.centreX + (plan.ring - 1.5) * c,
                                  g.centreY + (plan.ring - 1.5) * s, 0.25, BoxKind::kLeader));
@@ -614,7 +617,10 @@ void appendNodeIds(std::string& svg, const Plan& plan, const TreeLayout& layout)
 void appendLabels(std::string& svg, const Tree& tree, const TreeLayout& layout, const Plan& plan) {
   const Geometry& g = plan.g;
   if (g.circular) {
-    svg += "<path stroke=\"#999999\" stroke-width=\"0.5\" stroke-dasharray=\"1 2\" d=\"";
+    // Millions of dots exhaust a renderer's memory: beyond that, the leaders are solid.
+    svg += plan.leaderLength <= kMaxDottedLength
+               ? "<path stroke=\"#999999\" stroke-width=\"0.5\" stroke-dasharray=\"1 2\" d=\""
+               : "<path stroke=\"#cccccc\" stroke-width=\"0.5\" d=\"";
     for (const TreeItem& item : layout.items) {
       const double tip = reach(g, item.depth);
       if (item.taxon < 0 || !(plan.ring - tip > 4.0)) continue;
