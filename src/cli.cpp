@@ -516,7 +516,7 @@ const char* helpText() {
          "      --tree FILE         write the annotated tree as a NEXUS file\n"
          "      --svg FILE          write an SVG phylogram coloured by --color-by\n"
          "      --color-by NAME     series_column of the statistics file (default\n"
-         "                          scalar_mean; sigv_ess, ...), pct_changed, pct_up\n"
+         "                          scalar_median; sigv_ess, ...), pct_changed, pct_up\n"
          "                          or pct_down\n"
          "      --credible PCT      a branch whose Scalar is above (below) 1 in at\n"
          "                          least PCT% of the samples is a credible increase\n"

@@ -34,7 +34,9 @@ struct CommandLine {
   std::string tracesPath;   // empty: no traces of the global columns
   // The logs of further chains of the same analysis, in order; the positional log is chain 1.
   std::vector<std::string> chainPaths;
-  std::string colorBy = "scalar_mean";
+  // The median: most samples leave a branch unchanged, so rare large draws of a heavy-tailed
+  // Scalar pull the mean far from what the samples mostly say.
+  std::string colorBy = "scalar_median";
   std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
   // When given instead (--burnin PCT%), each chain drops that share of its sample lines,
   // whatever the options file's IT.

@@ -60,6 +60,12 @@ ColourScale colourScale(const Tree& tree, const Results& results, std::string_vi
   ColourScale scale;
   scale.statistic = std::string(name);
   scale.log2Scale = isRatioStatistic(name);
+  // A share of the samples reads against its whole range: auto-ranged, a branch changed in a
+  // third of them would look high.
+  if (name.starts_with("pct_")) {
+    scale.high = 100.0;
+    return scale;
+  }
   std::vector<double> values;
   for (size_t j = 0; j < tree.nodes.size(); ++j) {
     if (!isColoured(tree, results, static_cast<int64_t>(j))) continue;

@@ -28,7 +28,7 @@ struct ColourScale {
 bool isRatioStatistic(std::string_view name);
 
 // Returns the scale of statistic `name` over the branches that samples changed, its ends at
-// the 2nd and 98th percentiles (for a ratio, symmetric about 1).
+// the 2nd and 98th percentiles (for a ratio, symmetric about 1; for a percentage, 0 and 100).
 ColourScale colourScale(const Tree& tree, const Results& results, std::string_view name);
 
 // Returns the colour 0xrrggbb at t in [0, 1] along the scale, from its low end to its high end.

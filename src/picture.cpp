@@ -22,8 +22,10 @@ constexpr double kTreeWidth = 600.0;
 constexpr double kMargin = 16.0;
 constexpr double kTreeTop = 140.0;
 constexpr double kLabelGap = 5.0;
-constexpr double kCharWidth = 0.6;  // a generous average advance of sans-serif, per pixel of size
-constexpr double kBarLeft = 40.0;   // room for half of the widest tick label left of the bar
+constexpr double kRingGap = 8.0;  // from the farthest tip to the ring of labels, past its marker
+constexpr double kIdFontSize = 8.0;
+constexpr double kMaxDottedLength = 3e6;  // of leaders, in pixels: a million dots
+constexpr double kBarLeft = 40.0;         // room for half of the widest tick label left of the bar
 constexpr double kBarWidth = 240.0;
 constexpr double kHeaderWidth = 600.0;     // the header's longest line
 constexpr double kMaxLabelWidth = 2000.0;  // a longer name runs off a circular picture
@@ -48,11 +50,21 @@ void appendTickLabel(std::string& out, double value) {
   out += text;
 }
 
-// The number of characters of a label, for its width.
-size_t characterCount(std::string_view text) {
-  size_t count = 0;
-  for (unsigned char c : text) count += (c & 0xc0) != 0x80;
-  return count;
+// The labels of `count` ticks evenly along the scale (one: its middle), with three significant
+// digits, or as many more as it takes to tell neighbours apart.
+std::vector<std::string> tickLabels(const ColourScale& scale, int count) {
+  std::vector<std::string> labels(static_cast<size_t>(count));
+  for (int digits = 3; digits <= 17; ++digits) {
+    for (int k = 0; k < count; ++k) {
+      const double t = count == 1 ? 0.5 : k / static_cast<double>(count - 1);
+      const double value = scale.low + t * (scale.high - scale.low);
+      char text[40];
+      std::snprintf(text, sizeof text, "%.*g", digits, scale.log2Scale ? std::exp2(value) : value);
+      labels[static_cast<size_t>(k)] = text;
+    }
+    if (std::adjacent_find(labels.begin(), labels.end()) == labels.end()) break;
+  }
+  return labels;
 }
 
 // The fills of the markers of credible increases and decreases: the scale's ends.
@@ -98,7 +110,8 @@ Point pointOf(const Geometry& g, double depth, double row) {
 
 // Fits the tree into the picture: full rows while they fit within kMaxPictureSide, thinner
 // ones beyond, and labels only while rows are tall enough to read them. `labelWidth` is the
-// widest label's width at kFontSize.
+// widest label's width at kFontSize. The canvas's size and the circle's centre are left to
+// frameCanvas, which knows where the labels end.
 Geometry fitGeometry(const TreeLayout& layout, bool circular, double labelWidth) {
   Geometry g;
   g.circular = circular;
@@ -114,16 +127,13 @@ Geometry fitGeometry(const TreeLayout& layout, bool circular, double labelWidth)
     g.rowHeight = std::min(kRowHeight, (kMaxPictureSide - kTreeTop - kMargin) / tips);
     g.fontSize = g.rowHeight >= kMinLabelRow ? kFontSize * g.rowHeight / kRowHeight : 0.0;
     g.pixelsPerUnit = extent > 0.0 ? kTreeWidth / extent : 0.0;
-    const double labels = g.fontSize > 0.0 ? kLabelGap + labelWidth * g.fontSize / kFontSize : 0.0;
-    g.width = std::min(kMaxPictureSide,
-                       std::max(kMargin + kHeaderWidth, kMargin + kTreeWidth + labels + kMargin));
     g.height = kTreeTop + tips * g.rowHeight + kMargin;
     return g;
   }
-  // The tips stand on a circle whose circumference gives each its row; the labels stand
-  // outside it. Where the circle would not fit, it shrinks, and then the labels go.
+  // The tips stand on a circle whose circumference gives each its row; the labels stand on a
+  // ring outside it. Where the circle would not fit, it shrinks, and then the labels go.
   const double room = (kMaxPictureSide - kTreeTop) / 2.0 - kMargin;
-  double labels = kLabelGap + std::min(labelWidth, kMaxLabelWidth);
+  double labels = kRingGap + std::min(labelWidth, kMaxLabelWidth);
   double radius = std::max(kTreeWidth / 2.0, tips * kRowHeight / (2.0 * std::numbers::pi));
   if (radius + labels > room) {
     radius = room - labels;
@@ -135,14 +145,19 @@ Geometry fitGeometry(const TreeLayout& layout, bool circular, double labelWidth)
     }
   }
   g.fontSize = labels > 0.0 ? kFontSize * g.rowHeight / kRowHeight : 0.0;
-  labels *= g.fontSize / kFontSize;
   g.pixelsPerUnit = extent > 0.0 ? radius / extent : 0.0;
-  const double side = 2.0 * (radius + labels + kMargin);
-  g.width = std::max(side, kMargin + kHeaderWidth);
-  g.height = kTreeTop + side;
-  g.centreX = g.width / 2.0;
-  g.centreY = kTreeTop + side / 2.0;
   return g;
+}
+
+// The distance from a marker's centre to its tip.
+double markerHalf(const Geometry& g) {
+  return std::clamp(g.rowHeight * 0.4, 1.5, 4.0);
+}
+
+// The box of a marker centred on (x, y): see appendMarker.
+Box markerBox(double x, double y, double half, int shift) {
+  const double tip = shift > 0 ? -half : half;
+  return {x, y + 0.2 * tip, half, 0.8 * half, 0.0, BoxKind::kMarker};
 }
 
 // The markers of credible shifts: a triangle pointing up (an increase) or down, centred on
@@ -166,22 +181,24 @@ void appendMarker(std::string& out, double x, double y, double half, int shift) 
   out += "\" stroke=\"#000000\" stroke-width=\"0.75\"/>\n";
 }
 
-// The title: the log's name and how many samples it kept.
-void appendTitle(std::string& out, const Tree& tree, const Results& results) {
-  const std::string& path = tree.path;
+// A log's name as the title shows it.
+std::string displayName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  out += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">";
   // A log from a pipe has no name of its own: its descriptor's base name ("63") would read as
   // one, so such a path is shown whole.
-  if (path == "-") {
-    out += "standard input";
-  } else if (slash == std::string::npos || path.starts_with("/dev/") ||
-             path.starts_with("/proc/")) {
-    out += xmlText(path);
-  } else {
-    out += xmlText(path.substr(slash + 1));
+  if (path == "-") return "standard input";
+  if (slash == std::string::npos || path.starts_with("/dev/") || path.starts_with("/proc/")) {
+    return path;
   }
-  out += ": " + std::to_string(results.sampleCount) + " retained samples</text>\n";
+  return path.substr(slash + 1);
+}
+
+// The title: every chain's log by name, and how many samples they kept.
+std::string titleOf(const Tree& tree, const Results& results,
+                    const std::vector<std::string>& chainPaths) {
+  std::string title = displayName(tree.path);
+  for (const std::string& path : chainPaths) title += ", " + displayName(path);
+  return title + ": " + std::to_string(results.sampleCount) + " retained samples";
 }
 
 // The colour bar: the statistic's name, its scale as a gradient, and five ticks along it.
@@ -204,18 +221,18 @@ void appendColourBar(std::string& out, const ColourScale& scale) {
   appendFixed(out, kBarWidth, 1);
   out += "\" height=\"12\" fill=\"url(#scale)\" stroke=\"#999999\"/>\n";
   // Tick labels are centred on their ticks; the bar stands far enough right for the first.
+  // A scale of one value has one tick, in the middle where its colour is.
+  const bool flat = !(scale.high > scale.low);
   out += "<g font-size=\"10\" text-anchor=\"middle\">\n";
-  for (int k = 0; k <= 4; ++k) {
-    const double t = k / 4.0;
+  const std::vector<std::string> labels = tickLabels(scale, flat ? 1 : 5);
+  for (size_t k = 0; k < labels.size(); ++k) {
+    const double t = flat ? 0.5 : static_cast<double>(k) / 4.0;
     const double x = kBarLeft + t * kBarWidth;
-    const double value = scale.low + t * (scale.high - scale.low);
     out += "<path d=\"M";
     appendFixed(out, x, 1);
     out += " 62V66\" stroke=\"#000000\"/><text x=\"";
     appendFixed(out, x, 1);
-    out += "\" y=\"77\">";
-    appendTickLabel(out, scale.log2Scale ? std::exp2(value) : value);
-    out += "</text>\n";
+    out += "\" y=\"77\">" + labels[k] + "</text>\n";
   }
   out += "</g>\n";
 }
@@ -272,23 +289,231 @@ double widestLabel(const Tree& tree, const TreeLayout& layout) {
   for (const TreeItem& item : layout.items) {
     if (item.taxon < 0) continue;
     const std::string& name = tree.taxa[static_cast<size_t>(item.taxon)].name;
-    labelWidth =
-        std::max(labelWidth, kCharWidth * kFontSize * static_cast<double>(characterCount(name)));
+    labelWidth = std::max(labelWidth, textWidth(name, kFontSize));
   }
   return labelWidth;
 }
 
-// The joins of each clade's children in one neutral path: vertical lines, or arcs around the
-// centre.
-void appendJoins(std::string& svg, const TreeLayout& layout, const Geometry& g) {
-  svg += "<path stroke=\"#666666\" d=\"";
-  std::vector<double> firstRow(layout.items.size(), NAN), lastRow(layout.items.size(), NAN);
+// Where a text stands: its anchor, the text turned by `degrees` about it and ending there
+// where `anchorEnd`; x is NaN for a text left out.
+struct TextPlace {
+  double x = NAN;
+  double y = 0.0;
+  double degrees = 0.0;
+  bool anchorEnd = false;
+};
+
+// Everything the picture places, in the canvas's pixels.
+struct Plan {
+  Geometry g;
+  std::string title;
+  double headerRight = 0.0;       // where the header's longest line ends
+  double ring = 0.0;              // circular: the radius at which the tip labels start
+  double leaderLength = 0.0;      // of all the leaders together, in pixels
+  std::vector<TextPlace> labels;  // per item: its tip label
+  std::vector<TextPlace> ids;     // per item: its node id
+  std::vector<int8_t> shifts;     // per item: its credible shift, +1 up, -1 down, 0 none
+  BoxIndex placed;                // the boxes of everything drawn below the header
+};
+
+// The first and the last row of each item's children (NaN for a tip).
+void childRows(const TreeLayout& layout, std::vector<double>& firstRow,
+               std::vector<double>& lastRow) {
+  firstRow.assign(layout.items.size(), NAN);
+  lastRow.assign(layout.items.size(), NAN);
   for (const TreeItem& item : layout.items) {
     if (item.parent < 0) continue;
     const auto parent = static_cast<size_t>(item.parent);
     if (std::isnan(firstRow[parent])) firstRow[parent] = item.row;
     lastRow[parent] = item.row;
   }
+}
+
+// The boxes of the branches, of the joins of each clade's children (arcs as chords of at most
+// 8 pixels) and of the markers.
+void addTreeBoxes(Plan& plan, const Tree& tree, const Results& results, const TreeLayout& layout,
+                  std::vector<Box>& boxes) {
+  const Geometry& g = plan.g;
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    const TreeItem& item = layout.items[i];
+    if (item.parent < 0) continue;
+    const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
+    const Point from = pointOf(g, parent.depth, item.row);
+    const Point to = pointOf(g, item.depth, item.row);
+    boxes.push_back(segmentBox(from.x, from.y, to.x, to.y,
+                               branchWidth(tree, results, item.position) / 2.0, BoxKind::kBranch));
+    if (plan.shifts[i] != 0) {
+      boxes.push_back(
+          markerBox((from.x + to.x) / 2.0, (from.y + to.y) / 2.0, markerHalf(g), plan.shifts[i]));
+    }
+  }
+  std::vector<double> firstRow, lastRow;
+  childRows(layout, firstRow, lastRow);
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    if (std::isnan(firstRow[i]) || firstRow[i] == lastRow[i]) continue;
+    const double depth = layout.items[i].depth;
+    const double r = reach(g, depth);
+    const double turn = g.circular ? angleOf(g, lastRow[i]) - angleOf(g, firstRow[i]) : 0.0;
+    const double steps = g.circular ? std::max(1.0, std::ceil(r * turn / 8.0)) : 1.0;
+    Point from = pointOf(g, depth, firstRow[i]);
+    for (double k = 1.0; k <= steps; ++k) {
+      const Point to = pointOf(g, depth, firstRow[i] + (lastRow[i] - firstRow[i]) * k / steps);
+      // The chord's sagitta widens its box to cover the arc.
+      const double chord = std::hypot(to.x - from.x, to.y - from.y);
+      const double sagitta = g.circular && r > 0.0 ? chord * chord / (8.0 * r) : 0.0;
+      boxes.push_back(segmentBox(from.x, from.y, to.x, to.y, 0.5 + sagitta, BoxKind::kBranch));
+      from = to;
+    }
+  }
+}
+
+// Places the tip labels and the leaders up to them: right of the tips and clear of their
+// markers, or on one ring outside the tree, turned over on the left so that they read left
+// to right.
+void addLabelBoxes(Plan& plan, const Tree& tree, const TreeLayout& layout,
+                   std::vector<Box>& boxes) {
+  const Geometry& g = plan.g;
+  plan.labels.assign(layout.items.size(), TextPlace{});
+  if (!(g.fontSize > 0.0)) return;
+  double farthest = 0.0;
+  for (const TreeItem& item : layout.items) farthest = std::max(farthest, reach(g, item.depth));
+  plan.ring = farthest + std::max(kLabelGap, 1.5 * markerHalf(g) + 2.0);
+  const double half = markerHalf(g);
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    const TreeItem& item = layout.items[i];
+    if (item.taxon < 0) continue;
+    const double width = textWidth(tree.taxa[static_cast<size_t>(item.taxon)].name, g.fontSize);
+    // The type from 0.8 em above its baseline to 0.2 em below, the baseline 0.36 em below the
+    // row's middle.
+    const double below = 0.06 * g.fontSize;
+    TextPlace& place = plan.labels[i];
+    if (!g.circular) {
+      const Point at = pointOf(g, item.depth, item.row);
+      double x = at.x + kLabelGap;
+      if (plan.shifts[i] != 0 && item.parent >= 0) {
+        const double start = pointOf(g, layout.items[static_cast<size_t>(item.parent)].depth, 0).x;
+        x = std::max(x, (start + at.x) / 2.0 + half + 3.0);
+      }
+      place = {x, at.y, 0.0, false};
+      boxes.push_back(
+          {x + width / 2.0, at.y + below, width / 2.0, g.fontSize / 2.0, 0.0, BoxKind::kTipLabel});
+      continue;
+    }
+    const double angle = angleOf(g, item.row);
+    const bool left = std::cos(angle) < 0.0;
+    const double turn = angle + (left ? std::numbers::pi : 0.0);
+    const double c = std::cos(angle), s = std::sin(angle);
+    place = {g.centreX + plan.ring * c, g.centreY + plan.ring * s, turn * 180.0 / std::numbers::pi,
+             left};
+    // Either way the text runs outward from the ring along the radius.
+    const double mid = plan.ring + width / 2.0;
+    boxes.push_back({g.centreX + mid * c - below * std::sin(turn),
+                     g.centreY + mid * s + below * std::cos(turn), width / 2.0, g.fontSize / 2.0,
+                     turn, BoxKind::kTipLabel});
+    const double tip = reach(g, item.depth);
+    if (plan.ring - tip > 4.0) {
+      plan.leaderLength += plan.ring - tip - 3.0;
+      boxes.push_back(segmentBox(g.centreX + (tip + 1.5) * c, g.centreY + (tip + 1.5) * s,
+                                 g.centreX + (plan.ring - 1.5) * c,
+                                 g.centreY + (plan.ring - 1.5) * s, 0.25, BoxKind::kLeader));
+    }
+  }
+}
+
+// Sizes the canvas to what is drawn and moves a circular tree to fill it below the header.
+void frameCanvas(Plan& plan, std::vector<Box>& boxes) {
+  Geometry& g = plan.g;
+  Extent all{INFINITY, INFINITY, -INFINITY, -INFINITY};
+  for (const Box& box : boxes) {
+    const Extent e = extentOf(box);
+    all = {std::min(all.left, e.left), std::min(all.top, e.top), std::max(all.right, e.right),
+           std::max(all.bottom, e.bottom)};
+  }
+  if (boxes.empty()) all = {0.0, kTreeTop, 0.0, kTreeTop};
+  const double headerSide = plan.headerRight + kMargin;
+  if (!g.circular) {
+    g.width = std::min(kMaxPictureSide, std::max(headerSide, all.right + kMargin));
+    g.height = std::max(g.height, all.bottom + kMargin);
+    return;
+  }
+  g.width = std::max(headerSide, all.right - all.left + 2.0 * kMargin);
+  g.height = kTreeTop + all.bottom - all.top + kMargin;
+  const double dx = (g.width - (all.right - all.left)) / 2.0 - all.left;
+  const double dy = kTreeTop - all.top;
+  g.centreX += dx;
+  g.centreY += dy;
+  for (Box& box : boxes) {
+    box.x += dx;
+    box.y += dy;
+  }
+  for (TextPlace& place : plan.labels) {
+    place.x += dx;
+    place.y += dy;
+  }
+}
+
+// Places each internal node's id beside the end of its branch, above or below it, left or
+// right of the node, wherever it overlaps nothing drawn; an id with no room is left out.
+void placeNodeIds(Plan& plan, const TreeLayout& layout) {
+  const Geometry& g = plan.g;
+  plan.ids.assign(layout.items.size(), TextPlace{});
+  constexpr double kAscent = 0.75 * kIdFontSize;  // digits have no descent
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    const TreeItem& item = layout.items[i];
+    if (item.taxon >= 0 || item.node == nullptr) continue;
+    const Point at = pointOf(g, item.depth, item.row);
+    const double width = textWidth(std::to_string(item.node->id), kIdFontSize);
+    for (const auto& [side, baseline] : {std::pair{-1.0, -2.5}, std::pair{-1.0, 2.5 + kAscent},
+                                         std::pair{1.0, -2.5}, std::pair{1.0, 2.5 + kAscent}}) {
+      const double x = at.x + side * 1.5;
+      const double y = at.y + baseline;
+      const Box box{x + side * width / 2.0, y - kAscent / 2.0, width / 2.0, kAscent / 2.0, 0.0,
+                    BoxKind::kNodeId};
+      const Extent e = extentOf(box);
+      if (e.left < 0.0 || e.right > g.width || e.bottom > g.height || collides(plan.placed, box)) {
+        continue;
+      }
+      plan.ids[i] = {x, y, 0.0, side < 0.0};
+      addBox(plan.placed, box);
+      break;
+    }
+  }
+}
+
+// Lays out the whole picture: the header, the tree, its labels and, if asked, the node ids.
+Plan planPicture(const Tree& tree, const Results& results, const TreeLayout& layout,
+                 const PictureSettings& settings) {
+  Plan plan;
+  plan.g =
+      fitGeometry(layout, settings.layout == PictureLayout::kCircular, widestLabel(tree, layout));
+  plan.title = titleOf(tree, results, settings.chainPaths);
+  // The title's bold type is about a tenth wider than the estimate of regular type.
+  plan.headerRight = kMargin + std::max(kHeaderWidth, 1.1 * textWidth(plan.title, 14.0));
+  plan.shifts.assign(layout.items.size(), 0);
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    const TreeItem& item = layout.items[i];
+    if (item.parent < 0 || item.position < 0) continue;
+    plan.shifts[i] = static_cast<int8_t>(
+        credibleShift(results, static_cast<size_t>(item.position), settings.crediblePercent));
+  }
+  std::vector<Box> boxes;
+  addTreeBoxes(plan, tree, results, layout, boxes);
+  addLabelBoxes(plan, tree, layout, boxes);
+  frameCanvas(plan, boxes);
+  // The header is in the way of the node ids too.
+  addBox(plan.placed, {(kMargin + plan.headerRight) / 2.0, 70.0, (plan.headerRight - kMargin) / 2.0,
+                       62.0, 0.0, BoxKind::kHeader});
+  for (const Box& box : boxes) addBox(plan.placed, box);
+  if (settings.nodeIds) placeNodeIds(plan, layout);
+  return plan;
+}
+
+// The joins of each clade's children in one neutral path: vertical lines, or arcs around the
+// centre.
+void appendJoins(std::string& svg, const TreeLayout& layout, const Geometry& g) {
+  svg += "<path stroke=\"#666666\" d=\"";
+  std::vector<double> firstRow, lastRow;
+  childRows(layout, firstRow, lastRow);
   for (size_t i = 0; i < layout.items.size(); ++i) {
     if (std::isnan(firstRow[i]) || firstRow[i] == lastRow[i]) continue;
     const double depth = layout.items[i].depth;
@@ -344,68 +569,81 @@ void appendBranches(std::string& svg, const Tree& tree, const Results& results,
 }
 
 // A marker halfway along each branch that is a credible shift, drawn over every branch.
-void appendMarkers(std::string& svg, const Results& results, const TreeLayout& layout,
-                   const Geometry& g, double crediblePercent) {
-  for (const TreeItem& item : layout.items) {
-    if (item.parent < 0 || item.position < 0) continue;
-    const int shift = credibleShift(results, static_cast<size_t>(item.position), crediblePercent);
-    if (shift == 0) continue;
+void appendMarkers(std::string& svg, const Plan& plan, const TreeLayout& layout) {
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    if (plan.shifts[i] == 0) continue;
+    const TreeItem& item = layout.items[i];
     const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
-    const Point from = pointOf(g, parent.depth, item.row);
-    const Point to = pointOf(g, item.depth, item.row);
-    appendMarker(svg, (from.x + to.x) / 2.0, (from.y + to.y) / 2.0,
-                 std::clamp(g.rowHeight * 0.4, 1.5, 4.0), shift);
+    const Point from = pointOf(plan.g, parent.depth, item.row);
+    const Point to = pointOf(plan.g, item.depth, item.row);
+    appendMarker(svg, (from.x + to.x) / 2.0, (from.y + to.y) / 2.0, markerHalf(plan.g),
+                 plan.shifts[i]);
   }
 }
 
-// Each internal node's id above the end of its own branch, clear of the labels right of the
-// tips.
-void appendNodeIds(std::string& svg, const TreeLayout& layout, const Geometry& g) {
-  svg += "<g font-size=\"8\" fill=\"#666666\" text-anchor=\"end\">\n";
-  for (const TreeItem& item : layout.items) {
-    if (item.taxon >= 0 || item.node == nullptr) continue;
-    const Point at = pointOf(g, item.depth, item.row);
+// A text where the plan put it: `attributes` go into its element.
+void appendText(std::string& svg, const TextPlace& place, double baseline,
+                const std::string& text) {
+  if (place.degrees == 0.0) {
     svg += "<text x=\"";
-    appendFixed(svg, at.x - 1.5, 1);
+    appendFixed(svg, place.x, 1);
     svg += "\" y=\"";
-    appendFixed(svg, at.y - 2.5, 1);
-    svg += "\">" + std::to_string(item.node->id) + "</text>\n";
+    appendFixed(svg, place.y + baseline, 1);
+  } else {
+    svg += "<text transform=\"translate(";
+    appendFixed(svg, place.x, 1);
+    svg += ' ';
+    appendFixed(svg, place.y, 1);
+    svg += ") rotate(";
+    appendFixed(svg, place.degrees, 2);
+    svg += ")\" y=\"";
+    appendFixed(svg, baseline, 1);
+  }
+  svg += place.anchorEnd ? "\" text-anchor=\"end\">" : "\">";
+  svg += text + "</text>\n";
+}
+
+// The node ids that found room, in small grey type.
+void appendNodeIds(std::string& svg, const Plan& plan, const TreeLayout& layout) {
+  svg += "<g font-size=\"8\" fill=\"#666666\">\n";
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    if (std::isnan(plan.ids[i].x)) continue;
+    appendText(svg, plan.ids[i], 0.0, std::to_string(layout.items[i].node->id));
   }
   svg += "</g>\n";
 }
 
-// The tip labels: right of the tips, or outward along each tip's radius, turned over on the
-// left so that they read left to right.
-void appendLabels(std::string& svg, const Tree& tree, const TreeLayout& layout, const Geometry& g) {
+// The dotted leaders from the tips that end short of the ring of labels, and the labels.
+void appendLabels(std::string& svg, const Tree& tree, const TreeLayout& layout, const Plan& plan) {
+  const Geometry& g = plan.g;
+  if (g.circular) {
+    // Millions of dots exhaust a renderer's memory: beyond that, the leaders are solid.
+    svg += plan.leaderLength <= kMaxDottedLength
+               ? "<path stroke=\"#999999\" stroke-width=\"0.5\" stroke-dasharray=\"1 2\" d=\""
+               : "<path stroke=\"#cccccc\" stroke-width=\"0.5\" d=\"";
+    for (const TreeItem& item : layout.items) {
+      const double tip = reach(g, item.depth);
+      if (item.taxon < 0 || !(plan.ring - tip > 4.0)) continue;
+      const double angle = angleOf(g, item.row);
+      svg += 'M';
+      appendFixed(svg, g.centreX + (tip + 1.5) * std::cos(angle), 1);
+      svg += ' ';
+      appendFixed(svg, g.centreY + (tip + 1.5) * std::sin(angle), 1);
+      svg += 'L';
+      appendFixed(svg, g.centreX + (plan.ring - 1.5) * std::cos(angle), 1);
+      svg += ' ';
+      appendFixed(svg, g.centreY + (plan.ring - 1.5) * std::sin(angle), 1);
+    }
+    svg += "\" fill=\"none\"/>\n";
+  }
   svg += "<g font-size=\"";
   appendFixed(svg, g.fontSize, 1);
   svg += "\">\n";
-  for (const TreeItem& item : layout.items) {
+  for (size_t i = 0; i < layout.items.size(); ++i) {
+    const TreeItem& item = layout.items[i];
     if (item.taxon < 0) continue;
-    const std::string name = xmlText(tree.taxa[static_cast<size_t>(item.taxon)].name);
-    const double baseline = g.fontSize * 0.36;  // centres the type on its row
-    if (!g.circular) {
-      const Point at = pointOf(g, item.depth, item.row);
-      svg += "<text x=\"";
-      appendFixed(svg, at.x + kLabelGap, 1);
-      svg += "\" y=\"";
-      appendFixed(svg, at.y + baseline, 1);
-      svg += "\">" + name + "</text>\n";
-      continue;
-    }
-    const double angle = angleOf(g, item.row);
-    const bool left = std::cos(angle) < 0.0;
-    const double r = reach(g, item.depth) + kLabelGap;
-    svg += "<text transform=\"translate(";
-    appendFixed(svg, g.centreX + r * std::cos(angle), 1);
-    svg += ' ';
-    appendFixed(svg, g.centreY + r * std::sin(angle), 1);
-    svg += ") rotate(";
-    appendFixed(svg, angle * 180.0 / std::numbers::pi + (left ? 180.0 : 0.0), 2);
-    svg += ")\" y=\"";
-    appendFixed(svg, baseline, 1);
-    svg += left ? "\" text-anchor=\"end\">" : "\">";
-    svg += name + "</text>\n";
+    appendText(svg, plan.labels[i], g.fontSize * 0.36,  // centres the type on its row
+               xmlText(tree.taxa[static_cast<size_t>(item.taxon)].name));
   }
   svg += "</g>\n";
 }
@@ -480,8 +718,8 @@ void writePicture(FILE* out, const Tree& tree, const Results& results, const Tre
                   const PictureSettings& settings) {
   try {
     const ColourScale scale = colourScale(tree, results, settings.colorBy);
-    const Geometry g =
-        fitGeometry(layout, settings.layout == PictureLayout::kCircular, widestLabel(tree, layout));
+    const Plan plan = planPicture(tree, results, layout, settings);
+    const Geometry& g = plan.g;
     std::string svg;
     svg.reserve(layout.items.size() * 160 + 16384);
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
@@ -491,23 +729,30 @@ void writePicture(FILE* out, const Tree& tree, const Results& results, const Tre
     appendFixed(svg, std::ceil(g.height), 0);
     svg += "\" font-family=\"sans-serif\">\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-    appendTitle(svg, tree, results);
+    svg += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">" + xmlText(plan.title) +
+           "</text>\n";
     appendColourBar(svg, scale);
     appendKey(svg, settings.crediblePercent);
     appendLengthBar(svg, g);
-    // Layer over layer: joins, branches, markers, node ids, tip labels.
+    // Layer over layer: joins, branches, markers, node ids, leaders and tip labels.
     svg += "<g fill=\"none\">\n";
     appendJoins(svg, layout, g);
     appendBranches(svg, tree, results, layout, g, scale);
     svg += "</g>\n";
-    appendMarkers(svg, results, layout, g, settings.crediblePercent);
-    if (settings.nodeIds) appendNodeIds(svg, layout, g);
-    if (g.fontSize > 0.0) appendLabels(svg, tree, layout, g);
+    appendMarkers(svg, plan, layout);
+    if (settings.nodeIds) appendNodeIds(svg, plan, layout);
+    if (g.fontSize > 0.0) appendLabels(svg, tree, layout, plan);
     svg += "</svg>\n";
     std::fwrite(svg.data(), 1, svg.size(), out);
   } catch (const std::bad_alloc&) {
     reportAllocationError("Scalesum", 30);
   }
+}
+
+PictureFrame pictureFrame(const Tree& tree, const Results& results, const TreeLayout& layout,
+                          const PictureSettings& settings) {
+  Plan plan = planPicture(tree, results, layout, settings);
+  return {std::ceil(plan.g.width), std::ceil(plan.g.height), std::move(plan.placed.boxes)};
 }
 
 }  // namespace scalesum

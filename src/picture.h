@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "boxes.h"
 #include "layout.h"
 #include "results.h"
 #include "tree.h"
@@ -22,6 +24,15 @@ struct PictureSettings {
   PictureLayout layout = PictureLayout::kRectangular;
   bool nodeIds = false;         // each internal node's id beside its branch
   double crediblePercent = 95;  // branches scaled one way in at least this share get a marker
+  std::vector<std::string> chainPaths;  // the logs of the chains after the tree's own, by title
+};
+
+// A picture's canvas and the boxes of what it draws: the header, branches, markers, leaders,
+// tip labels and node ids, none of the labels overlapping another box.
+struct PictureFrame {
+  double width = 0.0;
+  double height = 0.0;
+  std::vector<Box> boxes;
 };
 
 // Returns `text` with the characters that XML reserves escaped and each byte that is not
@@ -33,5 +44,9 @@ std::string xmlText(std::string_view text);
 // as wide as they were often changed, and marked where they are credible shifts.
 void writePicture(FILE* out, const Tree& tree, const Results& results, const TreeLayout& layout,
                   const PictureSettings& settings);
+
+// Returns the frame of the picture that writePicture draws from the same arguments.
+PictureFrame pictureFrame(const Tree& tree, const Results& results, const TreeLayout& layout,
+                          const PictureSettings& settings);
 
 }  // namespace scalesum

@@ -213,7 +213,7 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, cons
   if (o.picture.stream != nullptr) {
     const PictureSettings pictureSettings{
         command.colorBy, command.circular ? PictureLayout::kCircular : PictureLayout::kRectangular,
-        command.nodeIds, command.crediblePercent};
+        command.nodeIds, command.crediblePercent, command.chainPaths};
     writePicture(o.picture.stream, tree, results, layout, pictureSettings);
     finishOutputFile(o.picture);
   }

@@ -56,7 +56,7 @@ TEST(Colours, EveryColourStandsOutOnWhite) {
     })};
     for (PictureLayout shape : {PictureLayout::kRectangular, PictureLayout::kCircular}) {
       texts.push_back(written([&](FILE* out) {
-        writePicture(out, a->tree, a->results, layout, {name, shape, true, 60.0});
+        writePicture(out, a->tree, a->results, layout, {name, shape, true, 60.0, {}});
       }));
     }
     for (const std::string& text : texts) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "boxes.h"
 #include "colours.h"
 #include "samples.h"
 #include "series.h"
@@ -29,7 +30,7 @@ std::string pictureOf(const testing::LoadedLog& analysis, const std::string& col
                       PictureLayout layout = PictureLayout::kRectangular, double percent = 95.0) {
   return written([&](FILE* out) {
     writePicture(out, analysis.tree, analysis.results, layoutTree(analysis.tree),
-                 {colorBy, layout, true, percent});
+                 {colorBy, layout, true, percent, {}});
   });
 }
 
@@ -55,7 +56,7 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
         // Node 2, scaled up in every sample, is marked halfway along its branch.
         "<path d=\"M45.3 156.4L53.3 156.4L49.3 150.0Z\" fill=\"#a80719\"",
         // Node ids beside the internal nodes.
-        "<text x=\"81.2\" y=\"151.5\">2</text>"}) {
+        "<text x=\"81.2\" y=\"151.5\" text-anchor=\"end\">2</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
   // Unchanged tips and the legend's sample are dashed and black; one marker besides the
@@ -84,23 +85,29 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
     EXPECT_EQ(ticks, 5);
   }
 
-  // Anything else is sequential between its percentiles: pct_changed runs from 25 to 100.
+  // Anything else is sequential between its percentiles, but a share runs from 0 to 100: a
+  // branch changed in a quarter of the samples is not "high".
   const ColourScale changed = colourScale(a->tree, a->results, "pct_changed");
-  EXPECT_DOUBLE_EQ(changed.low, 27.0);
+  EXPECT_TRUE(changed.low == 0.0 && changed.high == 100.0);
   EXPECT_EQ(branchColour(a->tree, a->results, changed, 1),
             0x69cd5bu);  // viridis' ends, cut before the light
-  EXPECT_EQ(branchColour(a->tree, a->results, changed, 3), 0x440154u);
+  EXPECT_EQ(branchColour(a->tree, a->results, changed, 3), 0x424186u);
+  EXPECT_NE(pictureOf(*a, "pct_up").find(">0</text>"), std::string::npos);
+  // A scale of one value has one tick, not five equal ones.
+  const auto flat = testing::summarised(testing::smallLog("1 0 0 1 0 1 0 2 2 0 Branch\n"));
+  EXPECT_EQ(occurrences(pictureOf(*flat, "deltab_median"), "\" y=\"77\">"), 1u);
 }
 
 TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
   constexpr double kDepths[] = {0, 0.25, 0.125, 1.25, 2.25, 0.625, 0.875};
   const auto a = testing::summarised(testing::smallLog(kFourSamples));
   const std::string svg = pictureOf(*a, "scalar_median", PictureLayout::kCircular);
-  // A square below the 140-pixel header; the farthest tip (B, at 2.25) 300 pixels out.
-  const double width = std::atof(svg.c_str() + svg.find(" width=\"") + 8);
-  EXPECT_EQ(std::atof(svg.c_str() + svg.find(" height=\"") + 9) - 140, width);
-  const double cx = width / 2, cy = 140 + width / 2;
-  // Every end lies on the circle of a node's depth, and the canvas is rounded up.
+  // The farthest tip (B, at 2.25) 300 pixels out from the centre, where the root's first
+  // child's branch, the first one drawn, starts.
+  const size_t first = svg.find("<path d=\"M", svg.find("<g fill=\"none\">"));
+  double cx = 0, cy = 0;
+  ASSERT_EQ(std::sscanf(svg.c_str() + first + 10, "%lf %lf", &cx, &cy), 2);
+  // Every end lies on the circle of a node's depth.
   const auto onACircle = [&](double x, double y) {
     return std::any_of(std::begin(kDepths), std::end(kDepths), [&](double depth) {
       return std::fabs(std::hypot(x - cx, y - cy) - depth * (300 / 2.25)) < 1.0;
@@ -142,13 +149,88 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   const auto a = testing::summarised(log);
   const std::string svg = pictureOf(*a, "deltav_ess");
   const double width = std::atof(svg.c_str() + svg.find(" width=\"") + 8);
-  EXPECT_TRUE(width > 6.6 * 100 + 16 && width < 6.6 * 200) << width;
+  EXPECT_TRUE(width > 8.8 * 100 + 16 && width < 8.8 * 200) << width;
   // A log from a pipe is titled by what it is, not by a descriptor's number.
   for (const auto& [path, title] :
        {std::pair{"-", ">standard input: "}, std::pair{"/dev/fd/63", ">/dev/fd/63: "},
         std::pair{"runs/a&b.log", ">a&amp;b.log: "}}) {
     a->tree.path = path;
     EXPECT_NE(pictureOf(*a, "scalar_mean").find(title), std::string::npos) << path;
+  }
+  // Several chains are all named.
+  const std::string chains = written([&](FILE* out) {
+    writePicture(out, a->tree, a->results, layoutTree(a->tree),
+                 {"scalar_mean", PictureLayout::kRectangular, false, 95.0, {"b/c2.log", "c3.log"}});
+  });
+  EXPECT_NE(chains.find(">a&amp;b.log, c2.log, c3.log: 4 retained samples<"), std::string::npos);
+}
+
+// The number of pairs of boxes that overlap where one of them is a label, found by sweeping
+// the boxes from left to right.
+int labelOverlaps(const std::vector<Box>& boxes) {
+  std::vector<Extent> extents;
+  for (const Box& box : boxes) extents.push_back(extentOf(box));
+  std::vector<size_t> order(boxes.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return extents[a].left < extents[b].left; });
+  const auto isLabel = [&](size_t i) {
+    return boxes[i].kind == BoxKind::kTipLabel || boxes[i].kind == BoxKind::kNodeId;
+  };
+  int overlaps = 0;
+  for (size_t k = 0; k < order.size(); ++k) {
+    const size_t i = order[k];
+    for (size_t m = k + 1; m < order.size() && extents[order[m]].left < extents[i].right; ++m) {
+      const size_t j = order[m];
+      if ((isLabel(i) || isLabel(j)) && extents[j].top < extents[i].bottom &&
+          extents[i].top < extents[j].bottom && boxesOverlap(boxes[i], boxes[j])) {
+        ++overlaps;
+      }
+    }
+  }
+  return overlaps;
+}
+
+TEST(Picture, NoLabelOverlapsAnythingAndTheTreeFillsTheCanvas) {
+  testing::TempDir dir;
+  std::vector<std::pair<std::string, std::string>> logs{
+      {"example", testing::readFile(testing::kSourceDir + "examples/example.log")}};
+  for (const char* taxa : {"100", "1000"}) {
+    const testing::RunResult made = testing::runCommand(
+        "/usr/bin/env", {"python3", testing::kSourceDir + "tools/simulate_log.py", "--taxa", taxa,
+                         "--samples", "40", "--seed", "5", "--out", dir.path("sim.log")});
+    ASSERT_EQ(made.status, 0) << made.err;
+    logs.emplace_back(taxa, testing::readFile(dir.path("sim.log")));
+  }
+  for (const auto& [name, log] : logs) {
+    const auto a = testing::summarised(log);
+    const TreeLayout layout = layoutTree(a->tree);
+    for (PictureLayout shape : {PictureLayout::kRectangular, PictureLayout::kCircular}) {
+      const std::string what = name + (shape == PictureLayout::kCircular ? " circular" : "");
+      // Markers on a quarter of the branches.
+      const PictureFrame frame =
+          pictureFrame(a->tree, a->results, layout, {"scalar_median", shape, true, 60.0, {}});
+      EXPECT_EQ(labelOverlaps(frame.boxes), 0) << what;
+      Extent drawn{INFINITY, INFINITY, -INFINITY, -INFINITY};
+      int tips = 0, ids = 0, markers = 0;
+      for (const Box& box : frame.boxes) {
+        const Extent e = extentOf(box);
+        drawn = {std::min(drawn.left, e.left), std::min(drawn.top, e.top),
+                 std::max(drawn.right, e.right), std::max(drawn.bottom, e.bottom)};
+        tips += box.kind == BoxKind::kTipLabel;
+        ids += box.kind == BoxKind::kNodeId;
+        markers += box.kind == BoxKind::kMarker;
+      }
+      EXPECT_TRUE(drawn.left >= 0 && drawn.top >= 0 && drawn.right <= frame.width &&
+                  drawn.bottom <= frame.height)
+          << what;
+      const double filled =
+          (drawn.right - drawn.left) * (drawn.bottom - drawn.top) / (frame.width * frame.height);
+      EXPECT_GE(filled, 0.75) << what;
+      EXPECT_EQ(tips, layout.tipCount) << what;
+      // Some node ids find room, and markers are there to be kept clear of.
+      EXPECT_TRUE(ids > layout.tipCount / 5 && markers > 0) << what;
+    }
   }
 }
 
