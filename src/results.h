@@ -30,6 +30,7 @@ struct SeriesResult {
   Convergence convergence{std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::quiet_NaN()};
+  MonteCarloErrors errors;  // over the same draws as `convergence`
   // Of the Scalar series only: how many values are above 1 and how many below (a
   // not-a-number value is neither).
   int32_t aboveOne = 0;

@@ -62,6 +62,7 @@ struct SeriesScratch {
   ConvergenceScratch draws;           // the diagnosis of the draws this thread diagnosed last
   std::vector<const double*> starts;  // where each chain begins in `values`
   std::vector<double> scaled;         // draws scaled from an earlier diagnosis, ascending
+  ConvergenceScratch errors;          // the Monte Carlo errors', apart from `draws`
 };
 
 // A series that is, value by value, `scale` times the draws whose diagnosis `of` holds; no
@@ -172,6 +173,8 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
   std::vector<double> ascending;
   if (results.wantStatistics) {
     out.convergence = chainConvergence(results, values, scratch, ascending, scaled);
+    const size_t shortest = chainStarts(results, values, scratch.starts);
+    out.errors = monteCarloErrors(scratch.starts, shortest, scratch.errors);
   }
   DensitySummary summary = ascending.empty()
                                ? createDensitySummary(results.sampleCount, values.data())

@@ -56,6 +56,12 @@ constexpr StatisticColumn kColumns[] = {
      [](const Results&, size_t, const SeriesStatistics& s) { return s.essBulk; }},
     {"ess_tail", false, false,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.essTail; }},
+    {"mcse_mean", false, false,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mcseMean; }},
+    {"mcse_sd", false, false,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mcseSd; }},
+    {"mcse_median", false, false,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mcseMedian; }},
 };
 
 // Finds the column and series of the statistic `name`; false when it names none.
@@ -107,6 +113,9 @@ SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
   s.rhat = unlessNA(r.convergence.rhat);
   s.essBulk = unlessNA(r.convergence.essBulk);
   s.essTail = unlessNA(r.convergence.essTail);
+  s.mcseMean = unlessNA(r.errors.mean);
+  s.mcseSd = unlessNA(r.errors.sd);
+  s.mcseMedian = unlessNA(r.errors.median);
   return s;
 }
 

@@ -21,6 +21,7 @@ struct SeriesStatistics {
   int32_t n = 0;
   std::optional<double> mean, sd, median, mode, hpdLower, hpdUpper, ess, min, max;
   std::optional<double> rhat, essBulk, essTail;  // whether the chains agree
+  std::optional<double> mcseMean, mcseSd, mcseMedian;  // the Monte Carlo errors
 };
 
 // Returns the statistics of n values summarised into `r`, NA rules applied: no standard
