@@ -32,6 +32,8 @@ struct CommandLine {
   std::string tracesPath;   // empty: no traces of the global columns
   // The logs of further chains of the same analysis, in order; the positional log is chain 1.
   std::vector<std::string> chainPaths;
+  // The logs of the same analysis run from the prior alone, in order (--prior).
+  std::vector<std::string> priorPaths;
   std::string colorBy = "scalar_mean";
   std::optional<int32_t> burnIn;  // when given, it wins over the options file's IT
   // When given instead (--burnin PCT%), each chain drops that share of its sample lines,

@@ -779,9 +779,8 @@ double betaFraction(double x, double a, double b) {
   double h = d;
   for (int k = 1; k < 100000; ++k) {
     const double m = k;
-    for (const double term :
-         {m * (b - m) * x / ((a + 2.0 * m - 1.0) * (a + 2.0 * m)),
-          -(a + m) * (a + b + m) * x / ((a + 2.0 * m) * (a + 2.0 * m + 1.0))}) {
+    for (const double term : {m * (b - m) * x / ((a + 2.0 * m - 1.0) * (a + 2.0 * m)),
+                              -(a + m) * (a + b + m) * x / ((a + 2.0 * m) * (a + 2.0 * m + 1.0))}) {
       d = 1.0 + term * d;
       d = 1.0 / (std::fabs(d) < kTiny ? kTiny : d);
       c = 1.0 + term / c;
@@ -822,7 +821,8 @@ std::pair<double, double> meanAndSd(std::span<const double* const> chains, size_
 // Returns the effective sample size of f(x) over the split chains, the half-chains in s.split
 // as the split places them; not-a-number for a constant or non-finite one.
 template <class F>
-double splitEss(std::span<const double* const> chains, size_t length, ConvergenceScratch& s, F&& f) {
+double splitEss(std::span<const double* const> chains, size_t length, ConvergenceScratch& s,
+                F&& f) {
   const size_t m = chains.size(), n = length / 2;
   double low = INFINITY, high = -INFINITY;
   for (size_t c = 0; c < m; ++c) {

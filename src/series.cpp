@@ -49,8 +49,9 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
   int32_t above = 0;
   int32_t below = 0;
   for (double value : values) {
-    above += value > 1.0;
-    below += value < 1.0;
+    const int direction = scalarDirection(value);
+    above += direction > 0;
+    below += direction < 0;
   }
   out.aboveOne = above;
   out.belowOne = below;
@@ -144,7 +145,7 @@ void computeSeries(const NodeResult& result, double length, const Results& resul
   // Each value is formed from exactly these operands in exactly this order.
   switch (series) {
     case Series::kScalar:
-      for (size_t i = 0; i < n; ++i) out[i] = history[i] / length;
+      for (size_t i = 0; i < n; ++i) out[i] = scalarOf(history[i], length);
       break;
     case Series::kSigV:
       for (size_t i = 0; i < n; ++i) out[i] = (history[i] / length) * sigma[i];

@@ -15,7 +15,9 @@ with tempfile.TemporaryDirectory() as work:
 
 report = [line.split("\t") for line in run.stdout.split("\n") if line][1:]
 assert header == ("node_id taxa series n mean sd median mode hpd_lower hpd_upper ess min max "
-                  "changed pct_changed pct_up pct_down chains rhat ess_bulk ess_tail").split(), header
+                  "changed pct_changed pct_up pct_down chains rhat ess_bulk ess_tail mcse_mean mcse_sd "
+                  "mcse_median prior_n prior_pct_changed prior_pct_up prior_pct_down bf_changed "
+                  "bf_up bf_down").split(), header
 assert len(rows) == 4 * len(report), (len(rows), len(report))
 for k, row in enumerate(rows):
     cells, series = report[k // 4], k % 4
