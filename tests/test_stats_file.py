@@ -25,7 +25,7 @@ for k, row in enumerate(rows):
     assert row[:3] == [cells[0], cells[21], ["scalar", "sigv", "deltab", "deltav"][series]], row
     assert row[13] == cells[3] and "%f" % float(row[14]) == cells[4], (row, cells)
     if cells[2] == "0.000000":  # no statistics for a node of length 0, the root among them
-        assert row[4:13] == ["NA"] * 9 and row[18:] == ["NA"] * 3, row
+        assert row[4:13] == ["NA"] * 9 and row[18:] == ["NA"] * 13, row
         continue
     # The sample size is missing exactly for the constant series.
     assert (row[10] == "NA") == (float(row[11]) == float(row[12])), row
