@@ -51,6 +51,7 @@ enum : int {
   kTracerEssMin,
   kSummary,
   kRequireConvergence,
+  kPrior,
 };
 
 constexpr option kFlags[] = {
@@ -83,6 +84,7 @@ constexpr option kFlags[] = {
     {"tracer-ess-min", required_argument, nullptr, kTracerEssMin},
     {"summary", required_argument, nullptr, kSummary},
     {"require-convergence", no_argument, nullptr, kRequireConvergence},
+    {"prior", required_argument, nullptr, kPrior},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -193,7 +195,8 @@ int64_t memoryValue(const char* text) {
   return bytes;
 }
 
-// The flags whose value names a file, and where it goes; --chain adds a file to a list.
+// The flags whose value names a file, and where it goes; --chain and --prior add a file to a
+// list.
 struct FileFlag {
   int code;
   std::string CommandLine::*path;
@@ -210,6 +213,10 @@ constexpr FileFlag kFileFlags[] = {
 bool applyFileFlag(CommandLine& command, int code, const char* value) {
   if (code == 'c') {
     command.chainPaths.push_back(fileValue("chain", value));
+    return true;
+  }
+  if (code == kPrior) {
+    command.priorPaths.push_back(fileValue("prior", value));
     return true;
   }
   for (const FileFlag& flag : kFileFlags) {
@@ -372,6 +379,11 @@ void checkOutputs(const CommandLine& command) {
         badUse("--%s: %s is the log file of a chain", flag, path->c_str());
       }
     }
+    for (const std::string& prior : command.priorPaths) {
+      if (prior != kStandardInput && isSameFile(*path, prior)) {
+        badUse("--%s: %s is a prior log", flag, path->c_str());
+      }
+    }
     if (!command.optionsPath.empty() && isSameFile(*path, command.optionsPath)) {
       badUse("--%s: %s is the options file", flag, path->c_str());
     }
@@ -497,6 +509,10 @@ const char* helpText() {
          "  -c, --chain LOG         one more chain of the same analysis (repeatable):\n"
          "                          same taxa and nodes; results from all chains'\n"
          "                          retained samples, in order\n"
+         "      --prior LOG         a log of the same analysis run from the prior\n"
+         "                          alone (repeatable): same taxa and nodes, the same\n"
+         "                          burn-in; the statistics file then gives its shares\n"
+         "                          and the Bayes factors bf_changed, bf_up, bf_down\n"
          "  -p, --params FILE       write the table of the sample lines' global\n"
          "                          columns, per chain and for all chains\n"
          "      --traces FILE       write the global columns sample by sample\n"
@@ -516,8 +532,8 @@ const char* helpText() {
          "      --tree FILE         write the annotated tree as a NEXUS file\n"
          "      --svg FILE          write an SVG phylogram coloured by --color-by\n"
          "      --color-by NAME     series_column of the statistics file (default\n"
-         "                          scalar_median; sigv_ess, ...), pct_changed, pct_up\n"
-         "                          or pct_down\n"
+         "                          scalar_median; sigv_ess, ...), pct_changed, pct_up,\n"
+         "                          pct_down, bf_changed, bf_up or bf_down\n"
          "      --credible PCT      a branch whose Scalar is above (below) 1 in at\n"
          "                          least PCT% of the samples is a credible increase\n"
          "                          (decrease), above 50 and at most 100 (default 95)\n"

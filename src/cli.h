@@ -34,6 +34,8 @@ struct CommandLine {
   std::string tracesPath;   // empty: no traces of the global columns
   // The logs of further chains of the same analysis, in order; the positional log is chain 1.
   std::vector<std::string> chainPaths;
+  // The logs of the same analysis run from the prior alone, in order (--prior).
+  std::vector<std::string> priorPaths;
   // The median: most samples leave a branch unchanged, so rare large draws of a heavy-tailed
   // Scalar pull the mean far from what the samples mostly say.
   std::string colorBy = "scalar_median";

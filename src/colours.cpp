@@ -45,6 +45,8 @@ uint32_t rgb(const unsigned char (&entry)[3]) {
 }  // namespace
 
 bool isRatioStatistic(std::string_view name) {
+  // Bayes factors are ratios of odds: 1 is no evidence either way.
+  if (name == "bf_changed" || name == "bf_up" || name == "bf_down") return true;
   for (std::string_view series : {"scalar_", "sigv_"}) {
     if (name.substr(0, series.size()) != series) continue;
     const std::string_view rest = name.substr(series.size());

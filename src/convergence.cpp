@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "autocovariance.h"
 #include "failure.h"
@@ -763,6 +764,152 @@ std::optional<Convergence> scaledConvergence(const ConvergenceScratch& s, double
       work);
   result.rhat =
       std::isnan(s.bulkRhat) || std::isnan(rhatTail) ? kNA : std::max(s.bulkRhat, rhatTail);
+  return result;
+}
+
+namespace {
+
+// Returns the continued fraction of the regularised incomplete beta at x below its mean
+// (modified Lentz), to the last place.
+double betaFraction(double x, double a, double b) {
+  constexpr double kTiny = 1e-300;
+  double c = 1.0;
+  double d = 1.0 - (a + b) * x / (a + 1.0);
+  d = 1.0 / (std::fabs(d) < kTiny ? kTiny : d);
+  double h = d;
+  for (int k = 1; k < 100000; ++k) {
+    const double m = k;
+    for (const double term : {m * (b - m) * x / ((a + 2.0 * m - 1.0) * (a + 2.0 * m)),
+                              -(a + m) * (a + b + m) * x / ((a + 2.0 * m) * (a + 2.0 * m + 1.0))}) {
+      d = 1.0 + term * d;
+      d = 1.0 / (std::fabs(d) < kTiny ? kTiny : d);
+      c = 1.0 + term / c;
+      c = std::fabs(c) < kTiny ? kTiny : c;
+      h *= d * c;
+    }
+    if (std::fabs(d * c - 1.0) < 1e-16) break;
+  }
+  return h;
+}
+
+// Returns the regularised incomplete beta I_x(a, b).
+double incompleteBeta(double x, double a, double b) {
+  if (x <= 0.0) return 0.0;
+  if (x >= 1.0) return 1.0;
+  const double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) +
+                                a * std::log(x) + b * std::log1p(-x));
+  if (x < (a + 1.0) / (a + b + 2.0)) return front * betaFraction(x, a, b) / a;
+  return 1.0 - front * betaFraction(1.0 - x, b, a) / b;
+}
+
+// Returns the mean and the sample standard deviation of all draws, summed as the reference
+// sums them, in extended precision.
+std::pair<double, double> meanAndSd(std::span<const double* const> chains, size_t length) {
+  long double total = 0.0L;
+  for (const double* x : chains) {
+    for (size_t i = 0; i < length; ++i) total += x[i];
+  }
+  const auto count = static_cast<long double>(chains.size() * length);
+  const auto centre = static_cast<double>(total / count);
+  long double squares = 0.0L;
+  for (const double* x : chains) {
+    for (size_t i = 0; i < length; ++i) squares += (x[i] - centre) * (x[i] - centre);
+  }
+  return {centre, std::sqrt(static_cast<double>(squares / (count - 1.0L)))};
+}
+
+// Returns the effective sample size of f(x) over the split chains, the half-chains in s.split
+// as the split places them; not-a-number for a constant or non-finite one.
+template <class F>
+double splitEss(std::span<const double* const> chains, size_t length, ConvergenceScratch& s,
+                F&& f) {
+  const size_t m = chains.size(), n = length / 2;
+  double low = INFINITY, high = -INFINITY;
+  for (size_t c = 0; c < m; ++c) {
+    for (size_t i = 0; i < n; ++i) {
+      const double first = f(chains[c][i]);
+      const double second = f(chains[c][length - n + i]);
+      s.split[c * n + i] = first;
+      s.split[(m + c) * n + i] = second;
+      low = std::min({low, first, second});
+      high = std::max({high, first, second});
+    }
+  }
+  if (!std::isfinite(low) || !std::isfinite(high) || high - low < DBL_EPSILON) return kNA;
+  return essCore(s.split.data(), n, 2 * m, s);
+}
+
+// Returns the Monte Carlo error of the median of the `count` draws s.sorted, ascending and
+// split, from the effective sample size of the indicator of falling at or below it.
+double medianError(size_t length, size_t count, size_t n, size_t halves, ConvergenceScratch& s) {
+  const RankedDraw* sorted = s.sorted.data();
+  if (std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON) return kNA;
+  const size_t kept = halves * n;
+  const RankedDraw* ascending = splitAscending(length, count, s);
+  const double q = type7QuantileAsR([&](size_t i) { return sorted[i].value; }, count, 0.5);
+  const auto below = static_cast<size_t>(
+      std::upper_bound(ascending, ascending + kept, q,
+                       [](double v, const RankedDraw& d) { return v < d.value; }) -
+      ascending);
+  if (below == 0 || below >= kept) return kNA;
+  const double ess = indicatorEss(ascending, kept, below, n, halves, s);
+  // The draws at the ends of a central interval of about one standard error either side.
+  const double lowP = betaQuantile(0.1586553, ess * 0.5 + 1.0, ess * 0.5 + 1.0);
+  const double highP = betaQuantile(0.8413447, ess * 0.5 + 1.0, ess * 0.5 + 1.0);
+  const auto size = static_cast<double>(count);
+  const auto lowAt = static_cast<size_t>(std::max(std::floor(lowP * size), 1.0));
+  const auto highAt = static_cast<size_t>(std::min(std::ceil(highP * size), size));
+  return (sorted[highAt - 1].value - sorted[lowAt - 1].value) / 2.0;
+}
+
+}  // namespace
+
+double betaQuantile(double p, double a, double b) {
+  double low = 0.0, high = 1.0;
+  for (int step = 0; step < 1100; ++step) {
+    const double middle = low + (high - low) / 2.0;
+    if (middle <= low || middle >= high) break;
+    (incompleteBeta(middle, a, b) < p ? low : high) = middle;
+  }
+  return low + (high - low) / 2.0;
+}
+
+MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t length,
+                                  ConvergenceScratch& s) {
+  MonteCarloErrors result;
+  const size_t m = chains.size();
+  const size_t n = length / 2;
+  if (m == 0 || n < 3) return result;
+  const size_t count = m * length, halves = 2 * m;
+  if (count >= kDropped) fail(1, Stream::kStdout, "Scalesum: too many draws to diagnose\n");
+  try {
+    s.sorted.resize(count);
+    s.ascending.resize(halves * n);
+    s.split.resize(halves * n);
+  } catch (const std::bad_alloc&) {
+    reportAllocationError("convergence", 2);
+  }
+  if (!placeDraws(chains, length, n, s)) return result;
+  const auto [centre, sd] = meanAndSd(chains, length);
+  result.mean = sd / std::sqrt(splitEss(chains, length, s, [](double x) { return x; }));
+  // The standard deviation's error, by the delta method on the variance's.
+  const double squaresEss =
+      splitEss(chains, length, s, [c = centre](double x) { return (x - c) * (x - c); });
+  long double second = 0.0L, fourth = 0.0L;
+  for (const double* x : chains) {
+    for (size_t i = 0; i < length; ++i) {
+      const double d = x[i] - centre;
+      second += d * d;
+      fourth += std::pow(d, 4.0);
+    }
+  }
+  const auto draws = static_cast<long double>(count);
+  const auto meanSquare = static_cast<double>(second / draws);
+  const auto meanFourth = static_cast<double>(fourth / draws);
+  const double varianceError = (meanFourth - meanSquare * meanSquare) / squaresEss;
+  result.sd = std::sqrt(varianceError / meanSquare / 4.0);
+  sortDraws(s.sorted, s.spare);
+  result.median = medianError(length, count, n, halves, s);
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -16,6 +17,14 @@ struct Convergence {
   double rhat = 0.0;     // rank-normalised split-R-hat, the larger of bulk and folded
   double essBulk = 0.0;  // effective sample size of the rank-normalised draws
   double essTail = 0.0;  // the smaller effective sample size of the 5% and 95% quantiles
+};
+
+// The Monte Carlo standard errors of the estimates of a series' mean, standard deviation and
+// median; not-a-number where one does not exist.
+struct MonteCarloErrors {
+  double mean = std::numeric_limits<double>::quiet_NaN();
+  double sd = std::numeric_limits<double>::quiet_NaN();
+  double median = std::numeric_limits<double>::quiet_NaN();
 };
 
 // One draw with where it sits among the split halves (kDropped: in none).
@@ -64,6 +73,17 @@ void rankNormalScores(std::span<const double> values, std::vector<double>& score
 // too few draws, or draws that leave a diagnostic undefined make it not-a-number.
 Convergence convergence(std::span<const double* const> chains, size_t length,
                         ConvergenceScratch& scratch);
+
+// Returns the Monte Carlo standard errors of chains.size() chains of `length` draws each, as the
+// published method gives them for the draws as a matrix of one column per chain: each from the
+// effective sample size of its own estimate over the split chains. It leaves in `scratch` no
+// diagnosis that scaledConvergence() could read, so it takes a scratch of its own.
+MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t length,
+                                  ConvergenceScratch& scratch);
+
+// Returns the p-th quantile, 0 < p < 1, of the beta distribution with shapes a and b, both
+// positive, to within a few units in the last place of its regularised incomplete beta.
+double betaQuantile(double p, double a, double b);
 
 // Returns the diagnostics of the draws scale * x, where x are the draws of the last
 // convergence() call that `last` saw (`work` may be the same scratch), when scaling keeps what the

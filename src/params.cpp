@@ -65,7 +65,8 @@ std::vector<ParamsRow> paramsRows(const std::vector<ChainColumns>& chains, doubl
             {field,
              static_cast<int>(j + 1),
              columnStatistics(values.data(), values.size(), notANumber, hpdMass, inOrder),
-             {kNA, kNA, kNA}});
+             {kNA, kNA, kNA},
+             {}});
         anyNotANumber |= notANumber;
         shortest = std::min(shortest, values.size());
         pooled.insert(pooled.end(), values.begin(), values.end());
@@ -74,8 +75,12 @@ std::vector<ParamsRow> paramsRows(const std::vector<ChainColumns>& chains, doubl
       ParamsRow all{field,
                     0,
                     columnStatistics(pooled.data(), pooled.size(), anyNotANumber, hpdMass, inOrder),
-                    {kNA, kNA, kNA}};
-      if (!anyNotANumber) all.convergence = convergence(starts, shortest, scratch);
+                    {kNA, kNA, kNA},
+                    {}};
+      if (!anyNotANumber) {
+        all.convergence = convergence(starts, shortest, scratch);
+        all.errors = monteCarloErrors(starts, shortest, scratch);
+      }
       rows.push_back(all);
     }
   } catch (const std::bad_alloc&) {
@@ -88,7 +93,7 @@ void writeParams(FILE* out, const std::vector<ParamsRow>& rows,
                  const std::vector<std::string>& headerFields) {
   std::fputs(
       "name\tfield\tchain\tn\tmean\tsd\tmedian\thpd_lower\thpd_upper\tess\trhat\tess_bulk\t"
-      "ess_tail\tmin\tmax\n",
+      "ess_tail\tmin\tmax\tmcse_mean\tmcse_sd\tmcse_median\n",
       out);
   std::string line;
   try {
@@ -103,7 +108,8 @@ void writeParams(FILE* out, const std::vector<ParamsRow>& rows,
       line += std::to_string(s.n);
       for (const std::optional<double>& cell :
            {s.mean, s.sd, s.median, s.hpdLower, s.hpdUpper, s.ess, unlessNA(row.convergence.rhat),
-            unlessNA(row.convergence.essBulk), unlessNA(row.convergence.essTail), s.min, s.max}) {
+            unlessNA(row.convergence.essBulk), unlessNA(row.convergence.essTail), s.min, s.max,
+            unlessNA(row.errors.mean), unlessNA(row.errors.sd), unlessNA(row.errors.median)}) {
         appendStatisticCell(line, cell);
       }
       line += '\n';

@@ -30,6 +30,7 @@ struct ParamsRow {
   int chain = 0;
   SeriesStatistics stats;
   Convergence convergence;  // not-a-number except in the rows of all chains
+  MonteCarloErrors errors;  // the same
 };
 
 // Returns the name of field `field` (1 to 6): the header line's field at that position when it

@@ -30,6 +30,7 @@ struct SeriesResult {
   Convergence convergence{std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::quiet_NaN()};
+  MonteCarloErrors errors;  // over the same draws as `convergence`
   // Of the Scalar series only: how many values are above 1 and how many below (a
   // not-a-number value is neither).
   int32_t aboveOne = 0;
@@ -44,6 +45,13 @@ struct NodeResult {
   SeriesResult series[kSeriesCount];
 };
 
+// How many samples changed one node, and in how many its Scalar was above 1 and below 1.
+struct ShiftCounts {
+  int64_t changed = 0;
+  int64_t above = 0;
+  int64_t below = 0;
+};
+
 // What a run computes over its retained samples: each node's result, indexed by position in
 // the tree's nodes, and what the summaries need to know of the samples behind them.
 struct Results {
@@ -55,6 +63,10 @@ struct Results {
   int32_t samplesSeen = 0;          // the samples applied so far
   bool wantStatistics = false;      // also compute intervals, sample sizes and ranges
   double hpdMass = 0.95;            // the probability mass of the intervals
+  // The prior logs' retained samples, counted per node position as the run's own are; empty
+  // when the run was given none.
+  std::vector<ShiftCounts> prior;
+  int64_t priorSampleCount = 0;
 };
 
 }  // namespace scalesum

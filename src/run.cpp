@@ -21,6 +21,7 @@
 #include "output.h"
 #include "params.h"
 #include "picture.h"
+#include "prior.h"
 #include "progress.h"
 #include "provenance.h"
 #include "report.h"
@@ -87,21 +88,25 @@ bool writesNexus(const CommandLine& command) {
 
 // What one run works on: each record is written by one step and read by the later ones.
 struct Run {
-  std::deque<LogFile> logs;  // each chain's log, chain 1 first, open at its samples
-  Tree tree;                 // chain 1's tables, then the clade tree built from them
+  std::deque<LogFile> logs;       // each chain's log, chain 1 first, open at its samples
+  std::deque<LogFile> priorLogs;  // each prior log, open at its samples
+  Tree tree;                      // chain 1's tables, then the clade tree built from them
   Options options;
   std::optional<InputFile> optionsFile;  // the options file as read, when there is one
   std::vector<SampleRecord> records;     // each chain's retained samples
   Results results;
 };
 
-// Opens every chain's log into `logs`, chain 1 (the positional log) first, reads their tables,
-// holds the other chains' tables against chain 1's as read, and returns chain 1's, not yet
-// built into a tree.
-Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
+// Opens every chain's log into `logs`, chain 1 (the positional log) first, and every prior log
+// into `priorLogs`, reads their tables, holds the others' tables against chain 1's as read, and
+// returns chain 1's, not yet built into a tree.
+Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs,
+                      std::deque<LogFile>& priorLogs) {
   std::vector<std::string> paths{command.logPath};
   paths.insert(paths.end(), command.chainPaths.begin(), command.chainPaths.end());
-  refuseRepeatedLogs(paths);
+  std::vector<std::string> all = paths;
+  all.insert(all.end(), command.priorPaths.begin(), command.priorPaths.end());
+  refuseRepeatedLogs(all);
   Tree first;
   for (const std::string& path : paths) {
     logs.emplace_back();
@@ -114,6 +119,7 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs) {
       requireSameTables(first, tables);
     }
   }
+  readPriorHeaders(command.priorPaths, first, priorLogs);
   return first;
 }
 
@@ -170,6 +176,19 @@ std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, const Tree
     }
   }
   return records;
+}
+
+// Counts the prior logs' samples into the run's results, one log at a time, under what the
+// chains' records leave of the memory cap.
+void countPrior(Run& run, const BurnIn& burnIn, const CommandLine& command) {
+  RecordLimit limit = recordLimit(command.maxMemory, omp_get_max_threads(),
+                                  run.results.wantStatistics, command.tempDir);
+  int64_t taken = 0;
+  for (const SampleRecord& record : run.records) {
+    taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
+  }
+  limit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
+  countPriorSamples(run.priorLogs, run.tree, burnIn, limit, run.results);
 }
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
@@ -258,6 +277,7 @@ void warnAfterRun(const CommandLine& command, const Tree& tree, const Results& r
   }
   if (!results.wantStatistics) return;
   std::fputs(credibleShiftsLine(tree, results, command.crediblePercent).c_str(), stderr);
+  std::fputs(infiniteBayesFactorWarning(tree, results).c_str(), stderr);
   if (!writesNexus(command)) return;
   const auto [first, second] = namesDifferingInCase(tree);
   if (!first.empty()) {
@@ -306,7 +326,7 @@ int runAnalysis(const CommandLine& command, FILE* out) {
   progress.pass.store(1);  // the one read of the logs
 
   Run run;
-  run.tree = readChainHeaders(command, run.logs);
+  run.tree = readChainHeaders(command, run.logs, run.priorLogs);
   run.results.nodes.resize(run.tree.nodes.size());
   buildCladeTree(run.tree);
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
@@ -322,6 +342,7 @@ int runAnalysis(const CommandLine& command, FILE* out) {
 
   run.records = readChainSamples(run.logs, run.tree, run.results, burnIn, command);
   countRetainedSamples(run.tree, run.results, run.records, burnIn.readingCut);
+  if (!run.priorLogs.empty()) countPrior(run, burnIn, command);
   if (!command.quiet) warnOfIdleBurnIn(run.records, burnIn);
   const BlockPlan plan = planRun(run.tree, run.results, run.records, command.maxMemory);
   validateSampleNodes(run.records);

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "failure.h"
+#include "series.h"
 
 namespace scalesum {
 
@@ -90,13 +91,11 @@ BlockLengths blockLengths(const TreeOrder& order, size_t begin, size_t end) {
   return block;
 }
 
-// Applies one sample to the block's lengths and records them as sample `sampleIndex`: every
-// length starts from its logged one, and each group multiplies in its scalar, in group order,
-// on its node and, for a subtree group, every node below it.
-void applySample(const Tree& tree, Results& results, const TreeOrder& order, BlockLengths& block,
-                 int32_t sampleIndex, const SampleEntry& sample) {
+// Sets the block's lengths to those of one sample: every length starts from its logged one,
+// and each group multiplies in its scalar, in group order, on its node and, for a subtree
+// group, every node below it.
+void scaleBlock(const TreeOrder& order, BlockLengths& block, const SampleEntry& sample) {
   std::copy(block.start.begin(), block.start.end(), block.current.begin());
-  results.sampleSigma[static_cast<size_t>(sampleIndex)] = sample.sigma;
   for (int32_t g = 0; g < sample.groupCount; ++g) {
     const SampleGroup group = groupAt(sample, g);
     // The root is the one node first in pre-order.
@@ -106,13 +105,25 @@ void applySample(const Tree& tree, Results& results, const TreeOrder& order, Blo
     double* lengths = block.current.data();
     for (uint32_t k = reach.first; k < last; ++k) lengths[k] *= group.scalar;
   }
+}
+
+// Whether a sample that leaves a node position at `length` changed it from its `logged` one.
+bool changes(double length, double logged) {
+  return length != logged;
+}
+
+// Applies one sample to the block's lengths and records them as sample `sampleIndex`.
+void applySample(const Tree& tree, Results& results, const TreeOrder& order, BlockLengths& block,
+                 int32_t sampleIndex, const SampleEntry& sample) {
+  scaleBlock(order, block, sample);
+  results.sampleSigma[static_cast<size_t>(sampleIndex)] = sample.sigma;
   const std::vector<double>& logged = tree.originalLengths;
   for (size_t k = 0; k < block.positions.size(); ++k) {
     const uint32_t j = block.positions[k];
     const double length = block.current[k];
     NodeResult& result = results.nodes[j];
     result.lengthHistory[static_cast<size_t>(sampleIndex)] = length;
-    if (length != logged[j]) ++result.changedCount;
+    if (changes(length, logged[j])) ++result.changedCount;
   }
   ++results.samplesSeen;
 }
@@ -178,6 +189,31 @@ void applySamplesToPositions(const Tree& tree, Results& results,
   for (size_t j = 0; j < tree.nodes.size(); ++j) {
     tree.nodes[j]->length = tree.originalLengths[j];
   }
+}
+
+std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleRecord>& records) {
+  validateSampleNodes(records);
+  const size_t positions = tree.nodes.size();
+  std::vector<ShiftCounts> counts(positions);
+  const TreeOrder order = orderTree(tree);
+  BlockLengths block = blockLengths(order, 0, positions);
+  const std::vector<double>& logged = tree.originalLengths;
+  SampleEntry sample;
+  for (const SampleRecord& record : records) {
+    RecordCursor cursor = startReplay(record);
+    while (nextSample(record, cursor, sample)) {
+      scaleBlock(order, block, sample);
+      for (size_t k = 0; k < positions; ++k) {
+        const uint32_t j = block.positions[k];
+        const double length = block.current[k];
+        const int direction = scalarDirection(scalarOf(length, tree.nodes[j]->length));
+        counts[j].changed += changes(length, logged[j]);
+        counts[j].above += direction > 0;
+        counts[j].below += direction < 0;
+      }
+    }
+  }
+  return counts;
 }
 
 }  // namespace scalesum

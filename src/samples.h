@@ -30,4 +30,10 @@ void applyRetainedSamples(const Tree& tree, Results& results,
 void applySamplesToPositions(const Tree& tree, Results& results,
                              const std::vector<SampleRecord>& records, size_t begin, size_t end);
 
+// Replays the records, validated, in order, and returns for each node position how many of
+// their samples changed it and in how many its Scalar was above and below 1, as a run counts
+// its own samples, keeping no length history; ends the process at the first sample that
+// scales the root.
+std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleRecord>& records);
+
 }  // namespace scalesum

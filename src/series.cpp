@@ -49,8 +49,9 @@ void countAboveAndBelowOne(const std::vector<double>& values, SeriesResult& out)
   int32_t above = 0;
   int32_t below = 0;
   for (double value : values) {
-    above += value > 1.0;
-    below += value < 1.0;
+    const int direction = scalarDirection(value);
+    above += direction > 0;
+    below += direction < 0;
   }
   out.aboveOne = above;
   out.belowOne = below;
@@ -63,6 +64,7 @@ struct SeriesScratch {
   std::vector<const double*> starts;  // where each chain begins in `values`
   std::vector<double> scaled;         // draws scaled from an earlier diagnosis, ascending
   SampleSizeScratch sampleSize;       // the effective sample sizes' working memory
+  ConvergenceScratch errors;          // the Monte Carlo errors', apart from `draws`
 };
 
 // A series that is, value by value, `scale` times the draws whose diagnosis `of` holds; no
@@ -144,7 +146,7 @@ void computeSeries(const NodeResult& result, double length, const Results& resul
   // Each value is formed from exactly these operands in exactly this order.
   switch (series) {
     case Series::kScalar:
-      for (size_t i = 0; i < n; ++i) out[i] = history[i] / length;
+      for (size_t i = 0; i < n; ++i) out[i] = scalarOf(history[i], length);
       break;
     case Series::kSigV:
       for (size_t i = 0; i < n; ++i) out[i] = (history[i] / length) * sigma[i];
@@ -173,6 +175,8 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
   std::vector<double> ascending;
   if (results.wantStatistics) {
     out.convergence = chainConvergence(results, values, scratch, ascending, scaled);
+    const size_t shortest = chainStarts(results, values, scratch.starts);
+    out.errors = monteCarloErrors(scratch.starts, shortest, scratch.errors);
   }
   DensitySummary summary = ascending.empty()
                                ? createDensitySummary(results.sampleCount, values.data())

@@ -11,6 +11,17 @@
 
 namespace scalesum {
 
+// Returns whether a Scalar of `scalar` made the branch faster (+1), slower (-1) or neither
+// (0, a not-a-number among them).
+inline int scalarDirection(double scalar) {
+  return (scalar > 1.0) - (scalar < 1.0);
+}
+
+// Returns the Scalar of a node of logged length `length` in a sample that gives it `sampled`.
+inline double scalarOf(double sampled, double length) {
+  return sampled / length;
+}
+
 // Fills `values` with series `series` of the node of logged length `length` whose lengths in
 // the retained samples are `result.lengthHistory`: one value per retained sample.
 void computeSeries(const NodeResult& result, double length, const Results& results, Series series,

@@ -4,58 +4,112 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "prior.h"
+
 namespace scalesum {
 
 namespace {
 
+// Returns the Bayes factor of `hits` of the run's samples against the prior's count `prior` of
+// the node at `position`; empty without prior logs, for a node of length 0, or where it does
+// not exist.
+std::optional<double> factorAgainstPrior(const Results& r, const SeriesStatistics& s, int64_t hits,
+                                         int64_t ShiftCounts::*prior, size_t position) {
+  if (r.prior.empty() || s.lengthless) return std::nullopt;
+  const double factor =
+      bayesFactor(hits, r.samplesSeen, r.prior[position].*prior, r.priorSampleCount);
+  if (std::isnan(factor)) return std::nullopt;
+  return factor;
+}
+
 // The columns in file order.
 constexpr StatisticColumn kColumns[] = {
-    {"n", false, true,
+    {"n", false, Cell::kCount,
      [](const Results&, size_t, const SeriesStatistics& s) -> std::optional<double> {
        return s.n;
      }},
-    {"mean", false, false,
+    {"mean", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.mean; }},
-    {"sd", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.sd; }},
-    {"median", false, false,
+    {"sd", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.sd; }},
+    {"median", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.median; }},
-    {"mode", false, false,
+    {"mode", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.mode; }},
-    {"hpd_lower", false, false,
+    {"hpd_lower", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.hpdLower; }},
-    {"hpd_upper", false, false,
+    {"hpd_upper", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.hpdUpper; }},
-    {"ess", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.ess; }},
-    {"min", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.min; }},
-    {"max", false, false, [](const Results&, size_t, const SeriesStatistics& s) { return s.max; }},
-    {"changed", true, true,
+    {"ess", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.ess; }},
+    {"min", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.min; }},
+    {"max", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.max; }},
+    {"changed", true, Cell::kCount,
      [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
        return r.nodes[at].changedCount;
      }},
-    {"pct_changed", true, false,
+    {"pct_changed", true, Cell::kReal,
      [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
        return percentChanged(r, at);
      }},
-    {"pct_up", true, false,
+    {"pct_up", true, Cell::kReal,
      [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
        return percentUp(r, at);
      }},
-    {"pct_down", true, false,
+    {"pct_down", true, Cell::kReal,
      [](const Results& r, size_t at, const SeriesStatistics&) -> std::optional<double> {
        return percentDown(r, at);
      }},
     // Whether the chains agree; at the end, so that readers of the earlier columns by
     // position read on as before.
-    {"chains", true, true,
+    {"chains", true, Cell::kCount,
      [](const Results& r, size_t, const SeriesStatistics&) -> std::optional<double> {
        return r.chainSampleCounts.empty() ? 1.0 : static_cast<double>(r.chainSampleCounts.size());
      }},
-    {"rhat", false, false,
+    {"rhat", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.rhat; }},
-    {"ess_bulk", false, false,
+    {"ess_bulk", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.essBulk; }},
-    {"ess_tail", false, false,
+    {"ess_tail", false, Cell::kReal,
      [](const Results&, size_t, const SeriesStatistics& s) { return s.essTail; }},
+    {"mcse_mean", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mcseMean; }},
+    {"mcse_sd", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mcseSd; }},
+    {"mcse_median", false, Cell::kReal,
+     [](const Results&, size_t, const SeriesStatistics& s) { return s.mcseMedian; }},
+    // Against the prior logs, last.
+    {"prior_n", true, Cell::kCount,
+     [](const Results& r, size_t, const SeriesStatistics&) -> std::optional<double> {
+       if (r.prior.empty()) return std::nullopt;
+       return static_cast<double>(r.priorSampleCount);
+     }},
+    {"prior_pct_changed", true, Cell::kReal,
+     [](const Results& r, size_t at, const SeriesStatistics&) {
+       return r.prior.empty() ? std::nullopt : priorPercent(r, r.prior[at].changed);
+     }},
+    {"prior_pct_up", true, Cell::kReal,
+     [](const Results& r, size_t at, const SeriesStatistics&) {
+       return r.prior.empty() ? std::nullopt : priorPercent(r, r.prior[at].above);
+     }},
+    {"prior_pct_down", true, Cell::kReal,
+     [](const Results& r, size_t at, const SeriesStatistics&) {
+       return r.prior.empty() ? std::nullopt : priorPercent(r, r.prior[at].below);
+     }},
+    {"bf_changed", true, Cell::kRatio,
+     [](const Results& r, size_t at, const SeriesStatistics& s) {
+       return factorAgainstPrior(r, s, r.nodes[at].changedCount, &ShiftCounts::changed, at);
+     }},
+    {"bf_up", true, Cell::kRatio,
+     [](const Results& r, size_t at, const SeriesStatistics& s) {
+       return factorAgainstPrior(r, s, r.nodes[at].series[0].aboveOne, &ShiftCounts::above, at);
+     }},
+    {"bf_down", true, Cell::kRatio,
+     [](const Results& r, size_t at, const SeriesStatistics& s) {
+       return factorAgainstPrior(r, s, r.nodes[at].series[0].belowOne, &ShiftCounts::below, at);
+     }},
 };
 
 // Finds the column and series of the statistic `name`; false when it names none.
@@ -107,6 +161,9 @@ SeriesStatistics reportedStatistics(const SeriesResult& r, int32_t n) {
   s.rhat = unlessNA(r.convergence.rhat);
   s.essBulk = unlessNA(r.convergence.essBulk);
   s.essTail = unlessNA(r.convergence.essTail);
+  s.mcseMean = unlessNA(r.errors.mean);
+  s.mcseSd = unlessNA(r.errors.sd);
+  s.mcseMedian = unlessNA(r.errors.median);
   return s;
 }
 
@@ -116,25 +173,36 @@ SeriesStatistics seriesStatistics(const Tree& tree, const Results& results, size
   if (tree.nodes[position]->length == 0.0) {
     SeriesStatistics s;
     s.n = results.sampleCount;
+    s.lengthless = true;
     return s;
   }
   return reportedStatistics(results.nodes[position].series[static_cast<int>(series)],
                             results.sampleCount);
 }
 
+namespace {
+
+double percentOf(int64_t count, int64_t total) {
+  return static_cast<double>(count) / static_cast<double>(total) * 100.0;
+}
+
+}  // namespace
+
 double percentChanged(const Results& results, size_t position) {
-  return static_cast<double>(results.nodes[position].changedCount) /
-         static_cast<double>(results.samplesSeen) * 100.0;
+  return percentOf(results.nodes[position].changedCount, results.samplesSeen);
 }
 
 double percentUp(const Results& results, size_t position) {
-  const int32_t count = results.nodes[position].series[0].aboveOne;
-  return static_cast<double>(count) / static_cast<double>(results.samplesSeen) * 100.0;
+  return percentOf(results.nodes[position].series[0].aboveOne, results.samplesSeen);
 }
 
 double percentDown(const Results& results, size_t position) {
-  const int32_t count = results.nodes[position].series[0].belowOne;
-  return static_cast<double>(count) / static_cast<double>(results.samplesSeen) * 100.0;
+  return percentOf(results.nodes[position].series[0].belowOne, results.samplesSeen);
+}
+
+std::optional<double> priorPercent(const Results& results, int64_t count) {
+  if (results.prior.empty()) return std::nullopt;
+  return percentOf(count, results.priorSampleCount);
 }
 
 int credibleShift(const Results& results, size_t position, double percent) {
@@ -170,8 +238,9 @@ bool isStatisticName(std::string_view name) {
   Series series;
   const StatisticColumn* column;
   // The counts are columns but not colourings: pct_changed shows the same, and every branch
-  // has the run's number of chains.
-  return name != "changed" && name != "chains" && parseStatisticName(name, &series, &column);
+  // has the run's number of chains and of prior samples.
+  return name != "changed" && name != "chains" && name != "prior_n" &&
+         parseStatisticName(name, &series, &column);
 }
 
 std::optional<double> statisticByName(const Tree& tree, const Results& results, size_t position,

@@ -20,7 +20,9 @@ inline constexpr const char* kSeriesNames[kSeriesCount] = {"scalar", "sigv", "de
 struct SeriesStatistics {
   int32_t n = 0;
   std::optional<double> mean, sd, median, mode, hpdLower, hpdUpper, ess, min, max;
-  std::optional<double> rhat, essBulk, essTail;  // whether the chains agree
+  std::optional<double> rhat, essBulk, essTail;        // whether the chains agree
+  std::optional<double> mcseMean, mcseSd, mcseMedian;  // the Monte Carlo errors
+  bool lengthless = false;  // the node's logged length is 0, which no share can scale
 };
 
 // Returns the statistics of n values summarised into `r`, NA rules applied: no standard
@@ -42,6 +44,10 @@ double percentUp(const Results& results, size_t position);
 // Returns the same share for a Scalar below 1.
 double percentDown(const Results& results, size_t position);
 
+// Returns the share of the prior logs' retained samples, in percent, of which `count` is a
+// count; empty without prior logs.
+std::optional<double> priorPercent(const Results& results, int64_t count);
+
 // Returns +1 when the node at `position` is a credible increase (pct_up >= `percent`), -1 for a
 // credible decrease (pct_down >= `percent`), else 0; `percent` is above 50.
 int credibleShift(const Results& results, size_t position, double percent);
@@ -54,10 +60,14 @@ std::string credibleShiftsLine(const Tree& tree, const Results& results, double 
 // cell and its value on the row of one node and series (empty: NA). A per-node column repeats
 // on the node's four rows and colours branches by its bare name; a per-series one by
 // "<series>_<name>".
+// How a column's cells are written: a real, a whole number (never in exponent form), or a
+// ratio whose infinity is written Inf.
+enum class Cell { kReal, kCount, kRatio };
+
 struct StatisticColumn {
   const char* name;
   bool perNode;
-  bool count;  // written as a whole number, never in exponent form
+  Cell form;
   std::optional<double> (*value)(const Results& results, size_t position,
                                  const SeriesStatistics& s);
 };

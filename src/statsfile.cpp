@@ -83,9 +83,11 @@ void writeStatistics(FILE* out, const Tree& tree, const Results& results) {
         line += kSeriesNames[s];
         for (const StatisticColumn& column : statisticColumns()) {
           const std::optional<double> value = column.value(results, i, stats);
-          if (column.count && value) {
+          if (column.form == Cell::kCount && value) {
             line += '\t';
             line += std::to_string(static_cast<int64_t>(*value));
+          } else if (column.form == Cell::kRatio && value && std::isinf(*value)) {
+            line += *value > 0 ? "\tInf" : "\t-Inf";
           } else {
             appendStatisticCell(line, value);
           }

@@ -59,7 +59,8 @@ constexpr SeriesAnnotation kSeriesAnnotations[] = {
 };
 
 // The per-node statistics that annotate a node, by their column names.
-constexpr const char* kNodeAnnotations[] = {"changed", "pct_changed", "pct_up", "pct_down"};
+constexpr const char* kNodeAnnotations[] = {"changed",    "pct_changed", "pct_up", "pct_down",
+                                            "bf_changed", "bf_up",       "bf_down"};
 
 void appendInterval(std::string& out, const std::string& key, const SeriesStatistics& stats) {
   if (!stats.hpdLower || !stats.hpdUpper || !std::isfinite(*stats.hpdLower) ||

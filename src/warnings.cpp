@@ -106,6 +106,29 @@ std::string lowSampleSizeWarning(const Tree& tree, const Results& results,
   return figureWarning(low, "series", measure, "lowest", 1, chains, "may need to run longer");
 }
 
+std::string infiniteBayesFactorWarning(const Tree& tree, const Results& results) {
+  int count = 0;
+  int total = 0;                         // the branches with a Bayes factor (NA is none)
+  std::unordered_set<const Node*> seen;  // a node at two positions counts once
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    if (!seen.insert(tree.nodes[i]).second) continue;
+    bool any = false;
+    bool infinite = false;
+    for (const char* name : {"bf_changed", "bf_up", "bf_down"}) {
+      const std::optional<double> factor = statisticByName(tree, results, i, name);
+      any = any || factor.has_value();
+      infinite = infinite || (factor && std::isinf(*factor));
+    }
+    total += any;
+    count += infinite;
+  }
+  if (count == 0) return {};
+  return warningText(
+      "%d of %d branches %s an infinite Bayes factor, a share of 0 or 100%% in the samples or "
+      "the prior's; more samples of either would bound %s",
+      count, total, count == 1 ? "has" : "have", count == 1 ? "it" : "them");
+}
+
 std::string lowBulkOrTailWarning(const Tree& tree, const Results& results,
                                  const std::vector<ParamsRow>& paramRows,
                                  const std::vector<std::string>& fieldNames,

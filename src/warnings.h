@@ -36,4 +36,8 @@ std::string lowBulkOrTailWarning(const Tree& tree, const Results& results,
                                  const std::vector<std::string>& fieldNames,
                                  const Thresholds& thresholds = {});
 
+// Returns the warning line that counts the branches with an infinite Bayes factor, of those
+// with any, or an empty text when there is none.
+std::string infiniteBayesFactorWarning(const Tree& tree, const Results& results);
+
 }  // namespace scalesum

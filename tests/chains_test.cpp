@@ -38,14 +38,15 @@ std::string sampleLines(int first, int last, double shift = 0.0) {
   return lines;
 }
 
-// The statistics file without its last four columns, the convergence ones.
+// The statistics file without its last 14 columns: the convergence ones, the Monte Carlo
+// errors and those against a prior.
 std::string withoutConvergence(const std::string& stats) {
   std::string kept;
   size_t at = 0;
   while (at < stats.size()) {
     const size_t end = stats.find('\n', at);
     std::string line = stats.substr(at, end - at);
-    for (int k = 0; k < 4; ++k) line.erase(line.rfind('\t'));
+    for (int k = 0; k < 14; ++k) line.erase(line.rfind('\t'));
     kept += line + '\n';
     at = end + 1;
   }
@@ -269,8 +270,8 @@ TEST(Chains, TheGlobalColumnsAreTabledPerChainAndPooled) {
   const std::string params = readFile(dir.path("p.tsv"));
   EXPECT_EQ(params.substr(0, params.find('\n', params.find('\n') + 1) + 1),
             "name\tfield\tchain\tn\tmean\tsd\tmedian\thpd_lower\thpd_upper\tess\trhat\tess_bulk\t"
-            "ess_tail\tmin\tmax\n"
-            "Lh\t1\t1\t3\t-11\t1\t-11\t-12\t-10\t3\tNA\tNA\tNA\t-12\t-10\n");
+            "ess_tail\tmin\tmax\tmcse_mean\tmcse_sd\tmcse_median\n"
+            "Lh\t1\t1\t3\t-11\t1\t-11\t-12\t-10\t3\tNA\tNA\tNA\t-12\t-10\tNA\tNA\tNA\n");
 }
 
 TEST(Chains, ChainsThatDisagreeAreWarnedOfUnlessQuiet) {

@@ -2,7 +2,8 @@
 // hold them against another implementation.
 //
 //   convergence_probe chains FILE M   FILE holds M chains of equal length, one after the
-//                                     other; prints rhat, ess_bulk and ess_tail
+//                                     other; prints rhat, ess_bulk, ess_tail, mcse_mean,
+//                                     mcse_sd and the median's mcse
 //   convergence_probe quantiles FILE  prints the standard normal quantile of each value
 //
 // FILE holds little-endian binary doubles, so that both sides read the very same values.
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
   for (size_t c = 0; c < m; ++c) chains.push_back(values.data() + c * length);
   ConvergenceScratch scratch;
   const Convergence d = convergence(chains, length, scratch);
-  std::printf("%.17g %.17g %.17g\n", d.rhat, d.essBulk, d.essTail);
+  ConvergenceScratch own;
+  const MonteCarloErrors e = monteCarloErrors(chains, length, own);
+  std::printf("%.17g %.17g %.17g %.17g %.17g %.17g\n", d.rhat, d.essBulk, d.essTail, e.mean, e.sd,
+              e.median);
   return 0;
 }

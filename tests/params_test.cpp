@@ -79,13 +79,13 @@ TEST(Params, TableAsWritten) {
       written([&](FILE* f) { writeParams(f, paramsRows(chains, 0.95), header); });
   const std::string expectedStart =
       "name\tfield\tchain\tn\tmean\tsd\tmedian\thpd_lower\thpd_upper\tess\trhat\tess_bulk\t"
-      "ess_tail\tmin\tmax\n"
+      "ess_tail\tmin\tmax\tmcse_mean\tmcse_sd\tmcse_median\n"
       "Lh\t1\t1\t3\t0.25000003333333337\t0.24999995000000166\t0.25\t1e-07\t0.5\t3\tNA\tNA\tNA\t"
-      "1e-07\t0.5\n"
-      "Lh\t1\t2\t1\t-3\tNA\t-3\t-3\t-3\tNA\tNA\tNA\tNA\t-3\t-3\n"
+      "1e-07\t0.5\tNA\tNA\tNA\n"
+      "Lh\t1\t2\t1\t-3\tNA\t-3\t-3\t-3\tNA\tNA\tNA\tNA\t-3\t-3\tNA\tNA\tNA\n"
       // A chain of one draw leaves nothing to diagnose.
       "Lh\t1\tall\t4\t-0.562499975\t1.6377703453679546\t0.12500005\t-3\t0.5\t4\tNA\tNA\tNA\t-3\t"
-      "0.5";
+      "0.5\tNA\tNA\tNA";
   EXPECT_EQ(params.substr(0, params.find("\n", params.find("\tall\t"))), expectedStart);
   EXPECT_EQ(params.substr(params.rfind("\n", params.size() - 2) + 1, 15), "field6\t6\tall\t4\t");
 }

@@ -1,5 +1,6 @@
 """Holds the convergence diagnostics against R's posterior package on simulated chains: R-hat,
-bulk and tail effective sample sizes, and the normal quantiles under them, to 1e-12 relative.
+bulk and tail effective sample sizes, the Monte Carlo errors of the mean, standard deviation
+and median, and the normal quantiles under them, to 1e-12 relative.
 Skips (status 77) where Rscript or the package is missing."""
 import math
 import os
@@ -72,6 +73,7 @@ def number(text):
     return math.nan if text in ("NA", "NaN") else float(text)
 
 
+figures = ("rhat", "ess_bulk", "ess_tail", "mcse_mean", "mcse_sd", "mcse_median")
 failures = []
 with tempfile.TemporaryDirectory() as work:
     script = ["suppressMessages(library(posterior))",
@@ -87,7 +89,8 @@ with tempfile.TemporaryDirectory() as work:
                              text=True, check=True)
         ours[name] = [float(v) for v in run.stdout.split()]
         script.append("x <- matrix(read('%s'), ncol = %d)" % (path, len(chains)))
-        script.append("cat(sprintf('%.17g', c(rhat(x), ess_bulk(x), ess_tail(x))), '\\n')")
+        script.append("cat(sprintf('%.17g', c(rhat(x), ess_bulk(x), ess_tail(x), mcse_mean(x), "
+                      "mcse_sd(x), mcse_quantile(x, 0.5))), '\\n')")
     path = os.path.join(work, "p.bin")
     with open(path, "wb") as f:
         f.write(struct.pack("<%dd" % len(quantiles), *quantiles))
@@ -97,7 +100,7 @@ with tempfile.TemporaryDirectory() as work:
     lines = run.stdout.strip().split("\n")
     for name, line in zip(cases, lines):
         theirs = [number(v) for v in line.split()]
-        for what, a, b in zip(("rhat", "ess_bulk", "ess_tail"), ours[name], theirs):
+        for what, a, b in zip(figures, ours[name], theirs):
             if relative(a, b) > 1e-12:
                 failures.append("%s: %s is %r, the reference %r" % (name, what, a, b))
     run = subprocess.run([probe, "quantiles", path], capture_output=True, text=True, check=True)

@@ -15,7 +15,9 @@ with tempfile.TemporaryDirectory() as work:
 
 report = [line.split("\t") for line in run.stdout.split("\n") if line][1:]
 assert header == ("node_id taxa series n mean sd median mode hpd_lower hpd_upper ess min max "
-                  "changed pct_changed pct_up pct_down chains rhat ess_bulk ess_tail").split(), header
+                  "changed pct_changed pct_up pct_down chains rhat ess_bulk ess_tail mcse_mean mcse_sd "
+                  "mcse_median prior_n prior_pct_changed prior_pct_up prior_pct_down bf_changed "
+                  "bf_up bf_down").split(), header
 assert len(rows) == 4 * len(report), (len(rows), len(report))
 for k, row in enumerate(rows):
     cells, series = report[k // 4], k % 4
@@ -23,7 +25,7 @@ for k, row in enumerate(rows):
     assert row[:3] == [cells[0], cells[21], ["scalar", "sigv", "deltab", "deltav"][series]], row
     assert row[13] == cells[3] and "%f" % float(row[14]) == cells[4], (row, cells)
     if cells[2] == "0.000000":  # no statistics for a node of length 0, the root among them
-        assert row[4:13] == ["NA"] * 9 and row[18:] == ["NA"] * 3, row
+        assert row[4:13] == ["NA"] * 9 and row[18:] == ["NA"] * 13, row
         continue
     # The sample size is missing exactly for the constant series.
     assert (row[10] == "NA") == (float(row[11]) == float(row[12])), row

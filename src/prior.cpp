@@ -1,0 +1,56 @@
+#include "prior.h"
+
+#include <limits>
+
+#include "failure.h"
+#include "samples.h"
+
+namespace scalesum {
+
+double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t priorCount) {
+  constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
+  if (count <= 0 || priorCount <= 0) return kNA;
+  const bool none = hits == 0, all = hits == count;
+  const bool priorNone = priorHits == 0, priorAll = priorHits == priorCount;
+  if ((none && priorNone) || (all && priorAll)) return kNA;
+  if (all || priorNone) return std::numeric_limits<double>::infinity();
+  if (none || priorAll) return 0.0;
+  const double odds = static_cast<double>(hits) / static_cast<double>(count - hits);
+  const double priorOdds =
+      static_cast<double>(priorHits) / static_cast<double>(priorCount - priorHits);
+  return odds / priorOdds;
+}
+
+void readPriorHeaders(const std::vector<std::string>& paths, const Tree& first,
+                      std::deque<LogFile>& logs) {
+  for (const std::string& path : paths) {
+    logs.emplace_back();
+    requireSameTables(first, readLogHeader(logs.back(), path.c_str()));
+  }
+}
+
+void countPriorSamples(std::deque<LogFile>& logs, const Tree& tree, const BurnIn& burnIn,
+                       const RecordLimit& limit, Results& results) {
+  results.prior.assign(tree.nodes.size(), ShiftCounts{});
+  results.priorSampleCount = 0;
+  // One record at a time: the prior only counts, so no log's samples outlive their counting.
+  std::vector<SampleRecord> record(1);
+  for (LogFile& log : logs) {
+    record[0] = readLogSamples(log, tree, burnIn.readingCut, limit);
+    dropBurnInShare(burnIn, record[0]);
+    const std::vector<ShiftCounts> counts = countShifts(tree, record);
+    for (size_t j = 0; j < counts.size(); ++j) {
+      results.prior[j].changed += counts[j].changed;
+      results.prior[j].above += counts[j].above;
+      results.prior[j].below += counts[j].below;
+    }
+    results.priorSampleCount += record[0].sampleCount;
+    record[0] = SampleRecord();
+  }
+  if (results.priorSampleCount == 0) {
+    fail(1, Stream::kStdout, "Error in %s: no prior sample line after the burn-in\n",
+         logs.front().path.c_str());
+  }
+}
+
+}  // namespace scalesum

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "chains.h"
+#include "logfile.h"
+#include "results.h"
+#include "samplerecord.h"
+#include "tree.h"
+
+namespace scalesum {
+
+// Returns the Bayes factor of a share: the odds of `hits` of `count` samples over the odds of
+// `priorHits` of `priorCount`, from the counts themselves; infinite when only the first share
+// is 1 or only the second is 0, 0 in the mirror cases, and not-a-number when both shares are 0
+// or both are 1 (or a count is 0).
+double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t priorCount);
+
+// Opens each prior log of `paths` into `logs` and ends the process unless each logs the tree
+// of `first`.
+void readPriorHeaders(const std::vector<std::string>& paths, const Tree& first,
+                      std::deque<LogFile>& logs);
+
+// Reads the samples of every prior log in `logs`, open at their sample lines, one log at a
+// time under `limit`, drops their burn-in as the chains', and sets the run's prior counts per
+// node position; fails when no prior sample line is retained.
+void countPriorSamples(std::deque<LogFile>& logs, const Tree& tree, const BurnIn& burnIn,
+                       const RecordLimit& limit, Results& results);
+
+}  // namespace scalesum
