@@ -46,7 +46,7 @@ TEST(Verdict, JudgesEveryColumnByTheOneRuleThatTheWarningsApply) {
     results.chainSampleCounts.assign(c.chains, 500);
     std::vector<ParamsRow> rows;
     for (const Convergence& figures : c.columns) {
-      rows.push_back({static_cast<int>(rows.size()) + 1, 0, {}, figures});
+      rows.push_back({static_cast<int>(rows.size()) + 1, 0, {}, figures, {}});
     }
     const std::vector<std::string> names{"Iter", "Lh", "Sigma"};
     const Verdict verdict = judgeRun(Tree{}, results, rows, names, c.thresholds);
@@ -68,7 +68,8 @@ TEST(Verdict, JudgesEveryColumnByTheOneRuleThatTheWarningsApply) {
 TEST(Verdict, ReasonsNameTheFigureItsThresholdAndTheWorstSite) {
   Results results;
   results.chainSampleCounts.assign(4, 500);
-  const std::vector<ParamsRow> rows = {{1, 0, {}, {1.02, 900, 900}}, {2, 0, {}, {1.3, 380, 900}}};
+  const std::vector<ParamsRow> rows = {{1, 0, {}, {1.02, 900, 900}, {}},
+                                       {2, 0, {}, {1.3, 380, 900}, {}}};
   const Thresholds thresholds;
   const Verdict verdict = judgeRun(Tree{}, results, rows, {"Iter", "Lh", "Sigma"}, thresholds);
   ASSERT_EQ(verdict.reasons.size(), 3u);
