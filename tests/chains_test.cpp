@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cli.h"
-#include "convergence.h"
 #include "test_util.h"
 
 namespace scalesum {
@@ -111,41 +109,6 @@ TEST(Chains, ThreeCutsOfOneLogGiveItsReportAndStatistics) {
     EXPECT_NE(threeStats.find("\tscalar\t"), std::string::npos);
     EXPECT_NE(threeStats.find("\t3\t"), std::string::npos);  // the chains column
   }
-}
-
-TEST(Chains, ConvergenceTakesEachChainsFirstSamplesUpToTheShortest) {
-  TempDir dir;
-  const std::string first = dir.write("a.log", testing::smallLog(sampleLines(0, 50)));
-  const std::string second = dir.write("b.log", testing::smallLog(sampleLines(60, 90)));
-  ASSERT_EQ(runInProcess({first, "-q", "-c", second, "-s", dir.path("s.tsv")}).status, 0);
-  // Node 4 has length 1, so its DeltaB is sigma itself: field 5 of the sample lines.
-  auto sigmas = [](int from, int to) {
-    std::vector<double> values;
-    for (int i = from; i < to; ++i)
-      values.push_back(std::stod(std::to_string(0.5 + 0.01 * (i % 13))));
-    return values;
-  };
-  const std::vector<double> a = sigmas(0, 30), b = sigmas(60, 90);
-  const double* chains[] = {a.data(), b.data()};
-  ConvergenceScratch scratch;
-  const Convergence expected = convergence(chains, 30, scratch);
-  const std::string stats = readFile(dir.path("s.tsv"));
-  const size_t row = stats.find("\n4\tA\tdeltab\t");
-  ASSERT_NE(row, std::string::npos);
-  std::vector<std::string> cells;
-  for (size_t at = row + 1, end; cells.size() < 21; at = end + 1) {
-    end = stats.find_first_of("\t\n", at);
-    cells.push_back(stats.substr(at, end - at));
-  }
-  EXPECT_EQ(cells[17], "2");
-  // Not-a-number where the file has NA; bit for bit otherwise.
-  auto same = [](const std::string& cell, double value) {
-    return cell == "NA" ? std::isnan(value) : std::stod(cell) == value;
-  };
-  EXPECT_TRUE(same(cells[18], expected.rhat)) << cells[18];
-  EXPECT_TRUE(same(cells[19], expected.essBulk)) << cells[19];
-  EXPECT_TRUE(same(cells[20], expected.essTail)) << cells[20];
-  EXPECT_FALSE(std::isnan(expected.rhat));
 }
 
 TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
