@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <numeric>
 #include <random>
 #include <set>
@@ -188,18 +189,51 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
   }
 }
 
-TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
-  // A failure for standard output alone is echoed to standard error, read apart here.
+// Every failure of a run, and every bad use of it, ends with its message on its streams and leaves
+// none of the files asked for.
+TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   TempDir dir;
-  const std::string missing = dir.path("missing");
-  const std::string log = dir.write("good.log", smallLog("1 0 0 0 0 1 0\n"));
+  // Sample lines first..last-1; `shift` moves the sigmas, to make a chain whose samples differ.
+  auto lines = [](int first, int last, double shift = 0.0) {
+    std::string text;
+    for (int i = first; i < last; ++i) {
+      text += std::to_string(10 * i) + " 0 0 0 0 " + std::to_string(shift + 0.5 + i % 13 * 0.01) +
+              " 0\n";
+    }
+    return text;
+  };
+  const std::string missing = dir.path("missing"), stats = dir.path("s.tsv");
+  const std::string log = dir.write("a.log", smallLog(lines(0, 40)));
+  const std::string other = dir.write("b.log", smallLog(lines(40, 80)));
+  std::string renamed = readFile(log), longer = readFile(log);
+  renamed.replace(renamed.find("3\tC"), 3, "3\tE");
+  longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
+  dir.write("renamed.log", renamed);
+  dir.write("longer.log", longer);
+  // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
+  // their first 10 lines, which differ (the burn-in of an iteration and of a share).
+  const std::string copy = dir.write("copy.log", readFile(log));
+  const std::string newStart = dir.write("new.log", smallLog(lines(0, 10, 3) + lines(10, 40)));
+  const std::string otherNewStart =
+      dir.write("new2.log", smallLog(lines(40, 50, 3) + lines(50, 80)));
   const std::string noFile = "Could not open file " + missing + " for reading\n";
   const std::string usage =
       "Scalesum takes an options file and a log file. \n"
       "Usage: Scalesum <log file> [<options file>] [flags]\n"
       "Try 'Scalesum --help' for more information.\n";
+  const std::string help = "\nTry 'Scalesum --help' for more information.\n";
   const std::string memory = "Memory allocation error in file Scalesum line ";
-  std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
+  const std::string own = "; each chain is a run of its own\n";
+  // The memory cap is checked before the samples are: 8 bytes for the sigma, 231 for the one
+  // thread's scratch and 203 for the sigmas' diagnostics (statistics are asked for below), 8 for
+  // a history and 49 for the record; 0.0019 KiB is a byte and a fraction.
+  const std::string capped = dir.write("cap.log", smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"));
+  const std::string tooSmall =
+      "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at a time "
+      "needs 499 bytes (see --max-memory)\n";
+  // Each run asks for the statistics and the global columns. (A failure with no standard error
+  // given has its message echoed there.)
+  const std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
       {{"a", "b", "c"},
        {1,
@@ -209,24 +243,53 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
       {{"--help"}, {0, helpText(), ""}},
       {{missing, log}, {1, "", noFile}},
       {{log, missing}, {1, noFile, noFile}},
-      {{dir.write("m1", "1\n1 A\n-1\nh\n")}, {1, memory + "1\n", memory + "1\n"}},
-      {{dir.write("m2", "1\n1 A\n1\n1 0 -2\nh\n")}, {1, memory + "2\n", memory + "2\n"}},
+      {{dir.write("m1", "1\n1 A\n-1\nh\n")}, {1, memory + "1\n", ""}},
+      {{dir.write("m2", "1\n1 A\n1\n1 0 -2\nh\n")}, {1, memory + "2\n", ""}},
       {{dir.path("")}, {1, "Error reading file " + dir.path("") + "\n", ""}},
       {{dir.write("0.log", "0\n")}, {1, dir.path("0.log") + " needs more that one node.\n", ""}},
+      {{"-t", "1", "--max-memory", "1", capped}, {1, tooSmall, ""}},
+      {{"-t", "1", "--max-memory", "0.0019KiB", capped}, {1, tooSmall, ""}},
+      // The command line is refused before any file is opened.
+      {{"-o", dir.path("out.tsv"), log, "-s", log},
+       {1, "Scalesum: --stats: " + log + " is the log file" + help, ""}},
+      {{log, "-b", "150%"}, {1, "Scalesum: --burnin: 150% is more than 100%" + help, ""}},
+      {{log, "-c", other, "-p", other},
+       {1, "Scalesum: --params: " + other + " is the log file of a chain" + help, ""}},
+      // Chains that are not runs of their own, or not of one tree.
+      {{log, "-c", dir.path("renamed.log")},
+       {1,
+        "Error in " + dir.path("renamed.log") + ": not the tree of " + log +
+            ": taxon line 3 is 3 E, not 3 C\n",
+        ""}},
+      {{log, "-c", dir.path("longer.log")},
+       {1,
+        "Error in " + dir.path("longer.log") + ": not the tree of " + log +
+            ": node line 5 (node 5) has length 2.0000000000000004, not 2\n",
+        ""}},
+      {{log, "-c", missing}, {1, "", noFile}},
+      {{log, "-c", other, "-c", dir.path("./b.log")},
+       {1, "Error in " + dir.path("./b.log") + ": the same file as " + other + own, ""}},
+      {{log, "-c", log}, {1, "Error in " + log + ": the same file as " + log + own, ""}},
+      {{log, "-c", copy}, {1, "Error in " + copy + ": the same samples as " + log + own, ""}},
+      {{log, "-c", other, "-c", newStart, "-b", "100"},
+       {1, "Error in " + newStart + ": the same samples as " + log + own, ""}},
+      {{log, "-c", other, "-c", otherNewStart, "-b", "25%"},
+       {1, "Error in " + otherNewStart + ": the same samples as " + other + own, ""}},
+      {{log, "-c", other, "-b", "100%"},
+       {1,
+        "Error in " + log +
+            ": no sample line after the burn-in (100% of each chain's sample lines)\n",
+        ""}},
   };
-  for (const auto& [args, expected] : runs) expectRun(runProgram(args), expected, expected.out);
-  // The memory cap is checked before the samples are: 8 bytes for the sigma, 28 for the one
-  // thread's scratch, 8 for a history and 49 for the record; 0.0019 KiB is a byte and a fraction.
-  const std::string capped = dir.write("cap.log", smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"));
-  for (const char* cap : {"1", "0.0019KiB"}) {
-    expectRun(runProgram({"--max-memory", cap, capped}, {"OMP_NUM_THREADS=1"}),
-              {1,
-               "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node "
-               "at a time needs 93 bytes (see --max-memory)\n",
-               ""},
-              cap);
+  for (auto [args, expected] : runs) {
+    args.insert(args.begin(), {"-s", stats, "-p", dir.path("p.tsv")});
+    expectRun(runInProcess(args), expected, expected.out);
+    for (const char* name : {"s.tsv", "p.tsv", "out.tsv"}) {
+      EXPECT_FALSE(std::filesystem::exists(dir.path(name))) << expected.out;
+    }
   }
-  // Compressed data that is not read, as a further chain on standard input.
+  // Compressed data that is not read, as a further chain on standard input; standard input given
+  // as two chains.
   expectRun(
       runCommand("/bin/sh",
                  {"-c", "printf '\\3757zXZ\\000\\n' | exec " SCALESUM_BINARY " \"$0\" -c -", log}),
@@ -235,6 +298,8 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreams) {
        "Scalesum - [<options file>]\n",
        ""},
       "xz");
+  expectRun(runCommand("/bin/sh", {"-c", SCALESUM_BINARY " - -c - < \"$0\"", log}),
+            {1, "Error in -: standard input can be read only once\n", ""}, "stdin twice");
   // A report that cannot be written, to a full disk or to a reader that went away, is a failure.
   for (const char* out : {"/dev/full", "|"}) {
     expectRun(runCommand(SCALESUM_BINARY, {log}, {}, out),

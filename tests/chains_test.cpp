@@ -5,14 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cmath>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cli.h"
-#include "convergence.h"
 #include "test_util.h"
 
 namespace scalesum {
@@ -115,41 +112,6 @@ TEST(Chains, ThreeCutsOfOneLogGiveItsReportAndStatistics) {
   }
 }
 
-TEST(Chains, ConvergenceTakesEachChainsFirstSamplesUpToTheShortest) {
-  TempDir dir;
-  const std::string first = dir.write("a.log", testing::smallLog(sampleLines(0, 50)));
-  const std::string second = dir.write("b.log", testing::smallLog(sampleLines(60, 90)));
-  ASSERT_EQ(runInProcess({first, "-q", "-c", second, "-s", dir.path("s.tsv")}).status, 0);
-  // Node 4 has length 1, so its DeltaB is sigma itself: field 5 of the sample lines.
-  auto sigmas = [](int from, int to) {
-    std::vector<double> values;
-    for (int i = from; i < to; ++i)
-      values.push_back(std::stod(std::to_string(0.5 + 0.01 * (i % 13))));
-    return values;
-  };
-  const std::vector<double> a = sigmas(0, 30), b = sigmas(60, 90);
-  const double* chains[] = {a.data(), b.data()};
-  ConvergenceScratch scratch;
-  const Convergence expected = convergence(chains, 30, scratch);
-  const std::string stats = readFile(dir.path("s.tsv"));
-  const size_t row = stats.find("\n4\tA\tdeltab\t");
-  ASSERT_NE(row, std::string::npos);
-  std::vector<std::string> cells;
-  for (size_t at = row + 1, end; cells.size() < 21; at = end + 1) {
-    end = stats.find_first_of("\t\n", at);
-    cells.push_back(stats.substr(at, end - at));
-  }
-  EXPECT_EQ(cells[17], "2");
-  // Not-a-number where the file has NA; bit for bit otherwise.
-  auto same = [](const std::string& cell, double value) {
-    return cell == "NA" ? std::isnan(value) : std::stod(cell) == value;
-  };
-  EXPECT_TRUE(same(cells[18], expected.rhat)) << cells[18];
-  EXPECT_TRUE(same(cells[19], expected.essBulk)) << cells[19];
-  EXPECT_TRUE(same(cells[20], expected.essTail)) << cells[20];
-  EXPECT_FALSE(std::isnan(expected.rhat));
-}
-
 TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
   TempDir dir;
   // 10 sample lines and a line of one field, which is no sample line: 25% drops 2 of them.
@@ -174,78 +136,6 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
   EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained (burn-in 25%)"),
             std::string::npos)
       << verbose.err;
-}
-
-TEST(Chains, EveryBadUseIsOneLineAndLeavesNoFile) {
-  TempDir dir;
-  const std::string log = dir.write("a.log", testing::smallLog(sampleLines(0, 40)));
-  const std::string other = dir.write("b.log", testing::smallLog(sampleLines(40, 80)));
-  std::string renamed = testing::smallLog(sampleLines(0, 40));
-  renamed.replace(renamed.find("3\tC"), 3, "3\tE");
-  std::string longer = testing::smallLog(sampleLines(0, 40));
-  longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
-  dir.write("renamed.log", renamed);
-  dir.write("longer.log", longer);
-  // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
-  // their first 10 lines, which differ (the burn-in of an iteration and of a share).
-  const std::string copy = dir.write("copy.log", readFile(log));
-  const std::string newStart =
-      dir.write("new-start.log", testing::smallLog(sampleLines(0, 10, 3.0) + sampleLines(10, 40)));
-  const std::string otherNewStart = dir.write(
-      "other-new-start.log", testing::smallLog(sampleLines(40, 50, 3.0) + sampleLines(50, 80)));
-  const std::string stats = dir.path("s.tsv");
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"-c", dir.path("renamed.log")},
-       "Error in " + dir.path("renamed.log") + ": not the tree of " + log +
-           ": taxon line 3 is 3 E, not 3 C\n"},
-      {{"-c", dir.path("longer.log")},
-       "Error in " + dir.path("longer.log") + ": not the tree of " + log +
-           ": node line 5 (node 5) has length 2.0000000000000004, not 2\n"},
-      {{"-c", dir.path("missing.log")}, ""},
-      {{"-c", other, "-c", dir.path("./b.log")},
-       "Error in " + dir.path("./b.log") + ": the same file as " + other +
-           "; each chain is a run of its own\n"},
-      {{"-c", log},
-       "Error in " + log + ": the same file as " + log + "; each chain is a run of its own\n"},
-      {{"-c", copy},
-       "Error in " + copy + ": the same samples as " + log + "; each chain is a run of its own\n"},
-      {{"-c", other, "-c", newStart, "-b", "100"},
-       "Error in " + newStart + ": the same samples as " + log +
-           "; each chain is a run of its own\n"},
-      {{"-c", other, "-c", otherNewStart, "-b", "25%"},
-       "Error in " + otherNewStart + ": the same samples as " + other +
-           "; each chain is a run of its own\n"},
-      {{"-c", other, "-b", "100%"},
-       "Error in " + log +
-           ": no sample line after the burn-in (100% of each chain's sample "
-           "lines)\n"},
-      {{"-b", "150%"},
-       "Scalesum: --burnin: 150% is more than 100%\nTry 'Scalesum --help' for more "
-       "information.\n"},
-      {{"-c", other, "-p", other},
-       "Scalesum: --params: " + other +
-           " is the log file of a chain\nTry 'Scalesum --help' for more information.\n"},
-  };
-  for (const auto& [flags, message] : cases) {
-    std::vector<std::string> args{log, "-s", stats, "-p", dir.path("p.tsv")};
-    args.insert(args.end(), flags.begin(), flags.end());
-    const auto result = runInProcess(args);
-    EXPECT_EQ(result.status, 1) << message;
-    EXPECT_EQ(result.out, message);
-    // The opener's message goes to standard error alone.
-    if (message.empty()) {
-      EXPECT_EQ(result.err, "Could not open file " + flags[1] + " for reading\n");
-    }
-    for (const char* name : {"s.tsv", "p.tsv"}) {
-      EXPECT_FALSE(std::filesystem::exists(dir.path(name))) << message;
-    }
-  }
-  // Standard input, given as two chains.
-  const auto twice =
-      testing::runCommand("/bin/sh", {"-c", std::string(SCALESUM_BINARY) + " - -c - < " + log});
-  EXPECT_TRUE(twice.status == 1 &&
-              twice.out == "Error in -: standard input can be read only once\n")
-      << twice.out;
 }
 
 TEST(Chains, TheGlobalColumnsAreTabledPerChainAndPooled) {
@@ -274,48 +164,119 @@ TEST(Chains, TheGlobalColumnsAreTabledPerChainAndPooled) {
             "Lh\t1\t1\t3\t-11\t1\t-11\t-12\t-10\t3\tNA\tNA\tNA\t-12\t-10\tNA\tNA\tNA\n");
 }
 
-TEST(Chains, ChainsThatDisagreeAreWarnedOfUnlessQuiet) {
+TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
   TempDir dir;
   const std::string first = dir.write("a.log", testing::smallLog(sampleLines(0, 200)));
   const std::string shifted = dir.write("b.log", testing::smallLog(sampleLines(0, 150, 3.0)));
   const std::string third = dir.write("c.log", testing::smallLog(sampleLines(300, 500)));
-  const std::vector<std::string> chains{first, "-c", shifted, "-c", third};
-  auto run = [&](std::vector<std::string> flags) {
-    flags.insert(flags.begin(), chains.begin(), chains.end());
-    return runInProcess(flags);
-  };
-  // Of every count its total: the 6 nodes besides the root have 4 series each, and 3 of the 6
-  // columns are not constant; a figure that is NA is not counted.
-  const std::string unequal =
-      "Scalesum: warning: the chains keep 200, 150 and 200 samples after the burn-in; R-hat and "
-      "the bulk and tail effective sample sizes use the first 150 of each\n";
-  const auto warned = run({"-s", dir.path("s.tsv"), "-p", dir.path("p.tsv")});
-  ASSERT_EQ(warned.status, 0) << warned.out;
-  EXPECT_EQ(warned.err,
-            unequal +
-                "Scalesum: warning: 18 of 27 series or columns have an R-hat of 1.01 or more, the "
-                "worst 1.343 (node 3, scalar); the chains may not have converged\n"
-                "Scalesum: warning: 18 of 24 series have an effective sample size below 200, the "
-                "lowest 11.0 (node 3, scalar); the chains may need to run longer\n"
-                "Scalesum: warning: 25 of 27 series or columns have a bulk or tail effective "
-                "sample size below 300 (100 per chain), the lowest 7.2 (node 3, scalar); the "
-                "chains may need to run longer\n"
-                "Scalesum: 0 credible increases and 0 credible decreases (Scalar above or below 1 "
-                "in at least 95% of the samples)\n");
-  EXPECT_EQ(run({"-p", dir.path("p.tsv")}).err.rfind(unequal, 0), 0u);
-  EXPECT_EQ(run({"-q", "-s", dir.path("s.tsv")}).err, "");
-  // Without statistics nothing is computed, and nothing is warned of.
-  EXPECT_EQ(run({}).err, "");
   // One chain's R-hat compares its halves, which disagree here.
   const std::string jump =
       dir.write("jump.log", testing::smallLog(sampleLines(0, 100) + sampleLines(100, 200, 3.0)));
-  const auto one = runInProcess({jump, "-s", dir.path("s.tsv")});
-  EXPECT_EQ(one.err.rfind("Scalesum: warning: 18 of 24 series or columns have an R-hat of 1.01 "
-                          "or more, the worst 1.592 (node 2, scalar); the chain may need to run "
-                          "longer\nScalesum: warning: 24 of 24 series have",
-                          0),
-            0u)
-      << one.err;
+  // Branch 2 is doubled in 9 of 10 samples, branch 3 halved in all: at 90% both are credible.
+  std::string samples;
+  for (int i = 0; i < 10; ++i) {
+    samples +=
+        std::to_string(i) + " 0 0 2 0 1 0 2 " + (i == 0 ? "1" : "2") + " 0 Branch 3 0.5 0 Branch\n";
+  }
+  std::string text = testing::smallLog(samples);
+  text.replace(text.find("2\tB"), 3, "2\ta");
+  const std::string cased = dir.write("case.log", text);
+  // Chain 1 begins above the burn-ins asked for; chain 2 begins above 500 too, but drops a line.
+  const std::string late =
+      dir.write("late.log", testing::smallLog("1000 0 0 0 0 1 0\n2000 0 0 0 0 2 0\n"));
+  const std::string other = dir.write(
+      "late2.log", testing::smallLog("2000 0 0 0 0 1 0\n5 0 0 0 0 2 0\n3000 0 0 0 0 1 0\n"));
+  const std::string options = dir.write("it.options", "IT 1500\n");
+  const std::string mistyped = dir.write("typo.options", "It=61000\nIT 1500\n");
+  const std::string warning = "Scalesum: warning: ", idle = warning + "burn-in ";
+  const std::string below = " is below the first sample's iteration (1000) in " + late +
+                            ", so no sample is dropped; --burnin ";
+  const std::string share = "% drops a share of the sample lines\n";
+  const std::string replaces = warning + "--burnin 10 replaces the options file's IT 1500\n";
+  const std::string shifts = " (Scalar above or below 1 in at least ";
+  // Of every count its total: the 6 nodes besides the root have 4 series each, and 3 of the 6
+  // columns are not constant; a figure that is NA is not counted.
+  const std::string unequal =
+      warning +
+      "the chains keep 200, 150 and 200 samples after the burn-in; R-hat and the bulk "
+      "and tail effective sample sizes use the first 150 of each\n";
+  const std::string disagree =
+      warning +
+      "18 of 27 series or columns have an R-hat of 1.01 or more, the worst 1.343 (node 3, "
+      "scalar); the chains may not have converged\n" +
+      warning +
+      "18 of 24 series have an effective sample size below 200, the lowest 11.0 (node 3, "
+      "scalar); the chains may need to run longer\n" +
+      warning +
+      "25 of 27 series or columns have a bulk or tail effective sample size below 300 "
+      "(100 per chain), the lowest 7.2 (node 3, scalar); the chains may need to run "
+      "longer\n" +
+      "Scalesum: 0 credible increases and 0 credible decreases" + shifts + "95% of the samples)\n";
+  const std::string halves =
+      warning +
+      "18 of 24 series or columns have an R-hat of 1.01 or more, the worst 1.592 (node 2, "
+      "scalar); the chain may need to run longer\n" +
+      warning +
+      "24 of 24 series have an effective sample size below 200, the lowest 6.9 (node 3, "
+      "scalar); the chain may need to run longer\nScalesum: 0 credible increases and 0 credible "
+      "decreases" +
+      shifts + "95% of the samples)\n";
+  const std::string tenSamples =
+      warning +
+      "3 of 3 series have an effective sample size below 200, the lowest "
+      "10.0 (node 2, scalar); the chain may need to run longer\n";
+  const std::string stats = dir.path("s.tsv"), params = dir.path("p.tsv");
+  const std::string tree = dir.path("t.nex"), svg = dir.path("p.svg");
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+    std::vector<std::string> inTree = {};
+  };
+  const Case cases[] = {
+      {{first, "-c", shifted, "-c", third, "-s", stats, "-p", params}, unequal + disagree},
+      {{first, "-c", shifted, "-c", third, "-p", params},
+       unequal + warning +
+           "1 of 3 series or columns has a bulk or tail effective sample size below 300 (100 per "
+           "chain), the lowest 235.6 (column Sigma); the chains may need to run longer\n"},
+      {{first, "-c", shifted, "-c", third, "-q", "-s", stats}, ""},
+      // Without statistics nothing is computed, and nothing is warned of.
+      {{first, "-c", shifted, "-c", third}, ""},
+      // Whatever asks for the sample sizes has the warnings, and the count of credible shifts.
+      {{jump, "-s", stats}, halves},
+      {{jump, "--tree", tree}, halves},
+      {{jump, "--scaled-tree", tree}, halves},
+      {{jump, "--svg", svg}, halves},
+      {{jump, "-q", "--svg", svg}, ""},
+      // The names stay as they are; the shifts follow the share asked for.
+      {{cased, "--credible", "90", "--tree", tree},
+       tenSamples + "Scalesum: 1 credible increase and 1 credible decrease" + shifts +
+           "90% of the samples)\n" + warning +
+           "taxa A and a differ only in case, which NEXUS readers may fold, taking them for one "
+           "taxon\n",
+       {"\t\t1 A,\n\t\t2 a,\n", ",shift=\"down\",", ",shift=\"up\","}},
+      // At the default 95% only the decrease is credible; a picture warns of no names.
+      {{cased, "--svg", svg},
+       tenSamples + "Scalesum: 0 credible increases and 1 credible decrease" + shifts +
+           "95% of the samples)\n"},
+      {{late, "-b", "10"}, idle + "10" + below + "10" + share},
+      {{late, "-b", "500", "-c", other}, idle + "500" + below + "PCT" + share},
+      {{late, "-b", "10", options}, replaces + idle + "10" + below + "10" + share},
+      {{late, "-b", "0"}, ""},
+      {{late, "-q", "-b", "10", options}, ""},
+      {{late, mistyped},
+       warning + mistyped +
+           " line 1: It=61000 is not a keyword, the line is ignored (the keywords: IT, NOCATS, "
+           "RATES, SLICE, NODERATIO, RATIONODE, NORMALISE)\n"},
+      {{late, "-q", mistyped}, ""},
+  };
+  for (const Case& c : cases) {
+    const auto result = runInProcess(c.args);
+    EXPECT_EQ(result.status, 0) << c.args[1];
+    EXPECT_EQ(result.err, c.err) << c.args[1];
+    for (const std::string& piece : c.inTree) {
+      EXPECT_NE(readFile(tree).find(piece), std::string::npos) << piece;
+    }
+  }
 }
 
 }  // namespace
