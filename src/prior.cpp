@@ -22,15 +22,18 @@ double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t prior
 }
 
 void readPriorHeaders(const std::vector<std::string>& paths, const Tree& first,
-                      std::deque<LogFile>& logs) {
+                      std::deque<LogFile>& logs, bool digesting) {
   for (const std::string& path : paths) {
     logs.emplace_back();
+    logs.back().reader.digesting = digesting;
     requireSameTables(first, readLogHeader(logs.back(), path.c_str()));
   }
 }
 
-void countPriorSamples(std::deque<LogFile>& logs, const Tree& tree, const BurnIn& burnIn,
-                       const RecordLimit& limit, Results& results) {
+std::vector<PriorLogCount> countPriorSamples(std::deque<LogFile>& logs, const Tree& tree,
+                                             const BurnIn& burnIn, const RecordLimit& limit,
+                                             Results& results) {
+  std::vector<PriorLogCount> lineCounts;
   results.prior.assign(tree.nodes.size(), ShiftCounts{});
   results.priorSampleCount = 0;
   // One record at a time: the prior only counts, so no log's samples outlive their counting.
@@ -45,12 +48,14 @@ void countPriorSamples(std::deque<LogFile>& logs, const Tree& tree, const BurnIn
       results.prior[j].below += counts[j].below;
     }
     results.priorSampleCount += record[0].sampleCount;
+    lineCounts.push_back({record[0].sampleLineCount, record[0].sampleCount});
     record[0] = SampleRecord();
   }
   if (results.priorSampleCount == 0) {
     fail(1, Stream::kStdout, "Error in %s: no prior sample line after the burn-in\n",
          logs.front().path.c_str());
   }
+  return lineCounts;
 }
 
 }  // namespace scalesum

@@ -88,9 +88,10 @@ bool writesNexus(const CommandLine& command) {
 
 // What one run works on: each record is written by one step and read by the later ones.
 struct Run {
-  std::deque<LogFile> logs;       // each chain's log, chain 1 first, open at its samples
-  std::deque<LogFile> priorLogs;  // each prior log, open at its samples
-  Tree tree;                      // chain 1's tables, then the clade tree built from them
+  std::deque<LogFile> logs;                // each chain's log, chain 1 first, open at its samples
+  std::deque<LogFile> priorLogs;           // each prior log, open at its samples
+  std::vector<PriorLogCount> priorCounts;  // what became of each prior log's sample lines
+  Tree tree;                               // chain 1's tables, then the clade tree built from them
   Options options;
   std::optional<InputFile> optionsFile;  // the options file as read, when there is one
   std::vector<SampleRecord> records;     // each chain's retained samples
@@ -119,7 +120,7 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs,
       requireSameTables(first, tables);
     }
   }
-  readPriorHeaders(command.priorPaths, first, priorLogs);
+  readPriorHeaders(command.priorPaths, first, priorLogs, !command.summaryPath.empty());
   return first;
 }
 
@@ -188,7 +189,7 @@ void countPrior(Run& run, const BurnIn& burnIn, const CommandLine& command) {
     taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
   }
   limit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-  countPriorSamples(run.priorLogs, run.tree, burnIn, limit, run.results);
+  run.priorCounts = countPriorSamples(run.priorLogs, run.tree, burnIn, limit, run.results);
 }
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
@@ -297,6 +298,10 @@ Provenance describeProvenance(const CommandLine& command, const Run& run, const 
   for (size_t c = 0; c < run.logs.size(); ++c) {
     provenance.chains.push_back(logProvenance(run.logs[c].reader, run.records[c].sampleLineCount,
                                               run.records[c].sampleCount));
+  }
+  for (size_t p = 0; p < run.priorLogs.size(); ++p) {
+    provenance.priors.push_back(logProvenance(
+        run.priorLogs[p].reader, run.priorCounts[p].sampleLines, run.priorCounts[p].retained));
   }
   provenance.options = run.optionsFile;
   if (burnIn.share) {

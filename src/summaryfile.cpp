@@ -247,7 +247,7 @@ std::vector<CredibleShiftRow> credibleShiftRows(const Tree& tree, const Results&
     sortTaxonNames(*tree.nodes[i], names, sorted);
     rows.push_back({tree.nodes[i]->id, std::vector<std::string>(sorted.begin(), sorted.end()),
                     direction, direction > 0 ? percentUp(results, i) : percentDown(results, i),
-                    std::nullopt});
+                    statisticByName(tree, results, i, direction > 0 ? "bf_up" : "bf_down")});
   }
   return rows;
 }

@@ -7,7 +7,6 @@ import csv
 import hashlib
 import json
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -26,28 +25,6 @@ def simulate(folder, name, taxa, samples, chain=1):
     return path
 
 
-def shuffled(folder, log, name, seed):
-    """Writes `log` with its samples in a random order under their old iterations (samples
-    with no autocorrelation, which converge), each scaling the branch of the second node in its table by 2 more: a
-    credible increase."""
-    with open(log) as text:
-        lines = text.read().splitlines(keepends=True)
-    header = next(i for i, line in enumerate(lines) if line.startswith("Iter"))
-    taxa = int(lines[0])
-    node = lines[taxa + 3].split("\t")[0]  # after the taxa, the node count and the root
-    samples = lines[header + 1:]
-    iterations = [line.split("\t", 1)[0] for line in samples]
-    random.Random(seed).shuffle(samples)
-    path = os.path.join(folder, name)
-    with open(path, "w") as out:
-        out.writelines(lines[:header + 1])
-        for iteration, line in zip(iterations, samples):
-            fields = line.rstrip("\n").rstrip("\t").split("\t")
-            fields[0], fields[3] = iteration, str(int(fields[3]) + 1)
-            out.write("\t".join(fields + [node, "2", "0", "Branch"]) + "\n")
-    return path
-
-
 def digest(path):
     with open(path, "rb") as file:
         data = file.read()
@@ -59,8 +36,9 @@ class SummaryFile(unittest.TestCase):
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp()
         cls.chains = [simulate(cls.folder, f"c{c}.log", 16, 300, c) for c in (1, 2, 3)]
-        one = simulate(cls.folder, "one.log", 6, 3000)
-        cls.converged = [shuffled(cls.folder, one, f"s{c}.log", c) for c in (1, 2)]
+        shipped = os.path.join(SOURCE, "examples", "chains")
+        cls.converged = [os.path.join(shipped, f"run{c}.log.gz") for c in (1, 2, 3)]
+        cls.prior = os.path.join(shipped, "prior.log.gz")
 
     @classmethod
     def tearDownClass(cls):
@@ -129,10 +107,11 @@ class SummaryFile(unittest.TestCase):
         self.assertNotIn("warning", run.stderr)
         strict = self.run_scalesum(self.converged, "--require-convergence", "--ess-min", "5000")
         self.assertEqual(strict.returncode, 3)
-        self.assertIn("bulk ESS below 10000", strict.stderr)
+        self.assertIn("bulk ESS below 15000", strict.stderr)
 
     def test_converged_chains_exit_0_and_the_summary_is_reproducible(self):
-        flags = ["--require-convergence", "-v", "-o", os.devnull, "-s", self.path("st.tsv")]
+        flags = ["--require-convergence", "-v", "-o", os.devnull, "-s", self.path("st.tsv"),
+                 "--prior", self.prior]
         run = self.run_scalesum(self.converged, *flags)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertTrue(run.stderr.endswith(", converged\n"), run.stderr)
@@ -140,15 +119,18 @@ class SummaryFile(unittest.TestCase):
             first = file.read()
         document = self.summary()
         self.assertTrue(document["verdict"]["converged"])
+        self.assertEqual([(p["path"], p["bytes"], p["sha256"], p["retained_samples"])
+                          for p in document["priors"]], [(self.prior, *digest(self.prior), 1200)])
         with open(self.path("st.tsv"), newline="") as table:
             rows = list(csv.DictReader(table, delimiter="\t"))
-        credible = {(int(row["node_id"]), row["taxa"], float(row[key]))
-                    for row in rows for key in ("pct_up", "pct_down") if float(row[key]) >= 95}
-        shifts = {(s["node"], ",".join(s["taxa"]), s["share"])
+        credible = {(int(row["node_id"]), row["taxa"], float(row["pct_" + way]),
+                     float(row["bf_" + way]))
+                    for row in rows if row["series"] == "scalar" for way in ("up", "down")
+                    if float(row["pct_" + way]) >= 95}
+        shifts = {(s["node"], ",".join(s["taxa"]), s["share"], s["bayes_factor"])
                   for s in document["credible_shifts"]}
-        self.assertTrue(shifts)
+        self.assertEqual(len(shifts), 8)
         self.assertEqual(shifts, credible)
-        self.assertTrue(all(s["bayes_factor"] is None for s in document["credible_shifts"]))
         self.run_scalesum(self.converged, *flags)
         with open(self.path("s.json"), "rb") as file:
             self.assertEqual(file.read(), first)
