@@ -1,6 +1,7 @@
 """Holds the convergence diagnostics against R's posterior package on simulated chains: R-hat,
 bulk and tail effective sample sizes, the Monte Carlo errors of the mean, standard deviation
-and median, and the normal quantiles under them, to 1e-12 relative.
+and median, and the normal quantiles under them, to 1e-12 relative; given the program and the
+sources, also the rows of all chains of the global columns' table of the shipped chains.
 Skips (status 77) where Rscript or the package is missing."""
 import math
 import os
@@ -12,6 +13,7 @@ import sys
 import tempfile
 
 probe = sys.argv[1]
+program, source = (sys.argv[2], sys.argv[3]) if len(sys.argv) > 3 else (None, None)
 if shutil.which("Rscript") is None:
     print("skipped: Rscript is missing (Debian package r-base-core)")
     sys.exit(77)
@@ -109,6 +111,29 @@ with tempfile.TemporaryDirectory() as work:
             failures.append("quantile of %r: %s, the reference %s" % (p, a, b))
     if len(lines) != len(cases) + 1:
         failures.append("the reference printed %d lines" % len(lines))
+    if program is not None:
+        chains = [os.path.join(source, "examples", "chains", "run%d.log.gz" % c) for c in (1, 2, 3)]
+        table, traces = os.path.join(work, "params.tsv"), os.path.join(work, "traces.tsv")
+        subprocess.run([program, chains[0], "-c", chains[1], "-c", chains[2], "-q", "-o",
+                        os.devnull, "-p", table, "--traces", traces], check=True)
+        with open(table) as f:
+            header = f.readline().rstrip("\n").split("\t")
+            rows = [dict(zip(header, line.rstrip("\n").split("\t"))) for line in f]
+        rows = [row for row in rows if row["chain"] == "all"]
+        script = ["suppressMessages(library(posterior))",
+                  "t <- read.delim('%s', check.names = FALSE)" % traces]
+        for row in rows:
+            script.append("x <- matrix(t[['%s']], ncol = 3)" % row["name"])
+            script.append("cat(sprintf('%.17g', c(rhat(x), ess_bulk(x), ess_tail(x), "
+                          "mcse_mean(x), mcse_sd(x), mcse_quantile(x, 0.5))), '\\n')")
+        run = subprocess.run(["Rscript", "-e", "\n".join(script)], capture_output=True,
+                             text=True, check=True)
+        for row, line in zip(rows, run.stdout.strip().split("\n")):
+            for what, b in zip(figures, line.split()):
+                if relative(number(row[what]),
+                            number(b)) > 1e-12:
+                    failures.append("--params %s: %s is %s, the reference %s"
+                                    % (row["name"], what, row[what], b))
 
 for failure in failures:
     print(failure)
