@@ -61,11 +61,13 @@ inline void lastStages(double* r, double* i) {
   r[2] = r2 + r3, i[2] = i2 + i3, r[3] = r2 - r3, i[3] = i2 - i3;
 }
 
-// The first two stages of inverse() on the four points at x: their conjugate roots are 1, 1
-// and i.
+// The first two stages of inverse() on the four real points at x (i is written, not read):
+// their conjugate roots are 1, 1 and i. The zero imaginary parts still take part in every
+// operation, so that each result, the sign of a zero included, is what complex points give.
 inline void firstStages(double* r, double* i) {
-  const double r0 = r[0] + r[1], i0 = i[0] + i[1], r1 = r[0] - r[1], i1 = i[0] - i[1];
-  const double r2 = r[2] + r[3], i2 = i[2] + i[3], r3 = r[2] - r[3], i3 = i[2] - i[3];
+  constexpr double kZero = 0.0;
+  const double r0 = r[0] + r[1], i0 = kZero + kZero, r1 = r[0] - r[1], i1 = kZero - kZero;
+  const double r2 = r[2] + r[3], i2 = kZero + kZero, r3 = r[2] - r[3], i3 = kZero - kZero;
   r[0] = r0 + r2, i[0] = i0 + i2, r[2] = r0 - r2, i[2] = i0 - i2;
   const double vr = -i3, vi = r3;  // y i
   r[1] = r1 + vr, i[1] = i1 + vi, r[3] = r1 - vr, i[3] = i1 - vi;
@@ -76,10 +78,9 @@ inline void firstStages(double* r, double* i) {
 // a time, each point read and written once for both, which halves the trips through memory.
 // Every point meets the operations a stage at a time would give it, and vector and scalar code
 // round alike.
-__attribute__((target_clones("avx2", "default"))) void forward(double* __restrict re,
-                                                               double* __restrict im, size_t size,
-                                                               const double* __restrict rootRe,
-                                                               const double* __restrict rootIm) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void forward(
+    double* __restrict re, double* __restrict im, size_t size, const double* __restrict rootRe,
+    const double* __restrict rootIm) {
   size_t h = size / 2;
   if (h >= 4) {
     // The first stage meets only zeros in the upper half: x + 0 is x, and (x - 0) w is x w.
@@ -126,12 +127,12 @@ __attribute__((target_clones("avx2", "default"))) void forward(double* __restric
   }
 }
 
-// Undoes forward() but for a factor of `size`: takes bit-reversed points back to natural order
-// (decimation in time, conjugate roots), two stages at a time.
-__attribute__((target_clones("avx2", "default"))) void inverse(double* __restrict re,
-                                                               double* __restrict im, size_t size,
-                                                               const double* __restrict rootRe,
-                                                               const double* __restrict rootIm) {
+// Undoes forward() but for a factor of `size` on real points, whose imaginary parts need not
+// be stored: takes bit-reversed points back to natural order (decimation in time, conjugate
+// roots), two stages at a time.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void inverse(
+    double* __restrict re, double* __restrict im, size_t size, const double* __restrict rootRe,
+    const double* __restrict rootIm) {
   size_t h = 1;
   if (size >= 4) {
     for (size_t start = 0; start < size; start += 4) firstStages(re + start, im + start);
@@ -155,6 +156,7 @@ __attribute__((target_clones("avx2", "default"))) void inverse(double* __restric
       }
     }
   }
+  if (size < 4) std::fill(im, im + size, 0.0);
   if (h < size) {
     for (size_t k = 0; k < h; ++k) {
       gather(re[k], im[k], re[k + h], im[k + h], rootRe[h + k], rootIm[h + k]);
@@ -162,17 +164,18 @@ __attribute__((target_clones("avx2", "default"))) void inverse(double* __restric
   }
 }
 
-// Adds to `power`, for the transform Z of a + ib in bit-reversed order, 4 |A|^2 + 4 |B|^2: the
-// power spectra of a and b. A and B at frequency k are (Z_k + conj Z_-k) / 2 and
-// (Z_k - conj Z_-k) / 2i; in bit-reversed order, frequency -k of the point at p,
-// 2^j <= p < 2^(j+1), sits at 3 * 2^j - 1 - p, and both frequencies have the same power.
-void addPowerSpectra(const double* re, const double* im, size_t size, double* power) {
+// Adds to `power` (or, the first time, stores in it), for the transform Z of a + ib in
+// bit-reversed order, 4 |A|^2 + 4 |B|^2: the power spectra of a and b. A and B at frequency k
+// are (Z_k + conj Z_-k) / 2 and (Z_k - conj Z_-k) / 2i; in bit-reversed order, frequency -k of
+// the point at p, 2^j <= p < 2^(j+1), sits at 3 * 2^j - 1 - p, and both frequencies have the
+// same power. A power is never -0, so storing it gives what adding it to +0 would.
+void addPowerSpectra(const double* re, const double* im, size_t size, double* power, bool first) {
   auto pair = [&](size_t p, size_t q) {
     const double zr = re[p], zi = im[p], wr = re[q], wi = im[q];
     const double sr = zr + wr, si = zi - wi, dr = zr - wr, di = zi + wi;
     const double both = (sr * sr + si * si) + (dr * dr + di * di);
-    power[p] += both;
-    if (q != p) power[q] += both;
+    power[p] = first ? both : power[p] + both;
+    if (q != p) power[q] = first ? both : power[q] + both;
   };
   pair(0, 0);
   for (size_t block = 1; block < size; block *= 2) {
@@ -184,22 +187,31 @@ void addPowerSpectra(const double* re, const double* im, size_t size, double* po
 
 void sumLagProducts(const double* x, size_t n, size_t count, double* sums, LagScratch& s) {
   if (n == 0) return;
+  if (count == 0) {
+    std::fill(sums, sums + n, 0.0);
+    return;
+  }
   // Room for every lag below n without the circular transform wrapping one onto another.
   size_t size = 1;
   while (size < 2 * n - 1) size *= 2;
   prepareRoots(size, s);
   // The transform is linear, so one inverse of the summed power spectra sums the sequences'
   // lag products; the forward transforms take the sequences two at a time.
-  s.power.assign(size, 0.0);
+  s.power.resize(size);
+  s.re.resize(size);
+  s.im.resize(size);
   for (size_t j = 0; j < count; j += 2) {
-    s.re.assign(size, 0.0);
-    s.im.assign(size, 0.0);
     std::copy(x + j * n, x + (j + 1) * n, s.re.begin());
-    if (j + 1 < count) std::copy(x + (j + 1) * n, x + (j + 2) * n, s.im.begin());
+    std::fill(s.re.begin() + static_cast<std::ptrdiff_t>(n), s.re.end(), 0.0);
+    if (j + 1 < count) {
+      std::copy(x + (j + 1) * n, x + (j + 2) * n, s.im.begin());
+      std::fill(s.im.begin() + static_cast<std::ptrdiff_t>(n), s.im.end(), 0.0);
+    } else {
+      std::fill(s.im.begin(), s.im.end(), 0.0);
+    }
     forward(s.re.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
-    addPowerSpectra(s.re.data(), s.im.data(), size, s.power.data());
+    addPowerSpectra(s.re.data(), s.im.data(), size, s.power.data(), j == 0);
   }
-  s.im.assign(size, 0.0);
   inverse(s.power.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
   // Scaling by a power of two rounds nothing.
   const double scale = 1.0 / (4.0 * static_cast<double>(size));

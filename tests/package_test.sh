@@ -25,11 +25,12 @@ cmp -s "$work/report" "$source_dir/examples/example.report" ||
 [ "$("$program" --version)" = "Scalesum $version" ] || fail "--version is not $version"
 
 # Any x86-64 runs it: instructions beyond the baseline (VEX or EVEX encoded, such as any use of
-# the ymm or zmm registers) appear only in the objects of the kernels and in the AVX2 clones of
-# functions the compiler dispatches itself (`name.avx2`), both entered after a check of the CPU.
+# the ymm or zmm registers) appear only in the objects of the kernels and in the AVX2 and AVX-512
+# clones of functions the compiler dispatches itself (`name.avx2`, `name.avx512f`), all entered
+# after a check of the CPU.
 beyond() {
   objdump -d --no-show-raw-insn "$1" |
-    awk '/^[0-9a-f]+ <.*>:$/ { clone = index($0, ".avx2") > 0 }
+    awk '/^[0-9a-f]+ <.*>:$/ { clone = index($0, ".avx2") > 0 || index($0, ".avx512f") > 0 }
          !clone && ($2 ~ /^v/ || /%[yz]mm/)' | head -1
 }
 if command -v objdump > /dev/null && [ "$(uname -m)" = x86_64 ]; then
