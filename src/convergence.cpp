@@ -898,9 +898,10 @@ MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t 
   long double second = 0.0L, fourth = 0.0L;
   for (const double* x : chains) {
     for (size_t i = 0; i < length; ++i) {
-      const double d = x[i] - centre;
-      second += d * d;
-      fourth += std::pow(d, 4.0);
+      const double d = x[i] - centre, square = d * d;
+      second += square;
+      // The square squared, a few times cheaper than pow(d, 4) and within a unit of it.
+      fourth += square * square;
     }
   }
   const auto draws = static_cast<long double>(count);
