@@ -95,4 +95,12 @@ std::optional<Convergence> scaledConvergence(const ConvergenceScratch& last, dou
                                              ConvergenceScratch& work,
                                              std::vector<double>& ascending);
 
+// The figures a run must reach to count as converged; the warnings and the verdict read the
+// same ones.
+struct Thresholds {
+  double rhatMax = 1.01;      // an R-hat at or above this breaks
+  double essMin = 100;        // bulk and tail ESS below this per chain break (several chains)
+  double tracerEssMin = 200;  // the statistics file's `ess` below this breaks
+};
+
 }  // namespace scalesum

@@ -1,25 +1,9 @@
 #include "prior.h"
 
-#include <limits>
-
 #include "failure.h"
 #include "samples.h"
 
 namespace scalesum {
-
-double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t priorCount) {
-  constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
-  if (count <= 0 || priorCount <= 0) return kNA;
-  const bool none = hits == 0, all = hits == count;
-  const bool priorNone = priorHits == 0, priorAll = priorHits == priorCount;
-  if ((none && priorNone) || (all && priorAll)) return kNA;
-  if (all || priorNone) return std::numeric_limits<double>::infinity();
-  if (none || priorAll) return 0.0;
-  const double odds = static_cast<double>(hits) / static_cast<double>(count - hits);
-  const double priorOdds =
-      static_cast<double>(priorHits) / static_cast<double>(priorCount - priorHits);
-  return odds / priorOdds;
-}
 
 void readPriorHeaders(const std::vector<std::string>& paths, const Tree& first,
                       std::deque<LogFile>& logs, bool digesting) {

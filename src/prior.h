@@ -13,12 +13,6 @@
 
 namespace scalesum {
 
-// Returns the Bayes factor of a share: the odds of `hits` of `count` samples over the odds of
-// `priorHits` of `priorCount`, from the counts themselves; infinite when only the first share
-// is 1 or only the second is 0, 0 in the mirror cases, and not-a-number when both shares are 0
-// or both are 1 (or a count is 0).
-double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t priorCount);
-
 // Opens each prior log of `paths` into `logs`, digesting its bytes as read when `digesting`,
 // and fails unless each logs the tree of `first`.
 void readPriorHeaders(const std::vector<std::string>& paths, const Tree& first,

@@ -2,9 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <unordered_set>
-
-#include "prior.h"
 
 namespace scalesum {
 
@@ -203,6 +202,20 @@ double percentDown(const Results& results, size_t position) {
 std::optional<double> priorPercent(const Results& results, int64_t count) {
   if (results.prior.empty()) return std::nullopt;
   return percentOf(count, results.priorSampleCount);
+}
+
+double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t priorCount) {
+  constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
+  if (count <= 0 || priorCount <= 0) return kNA;
+  const bool none = hits == 0, all = hits == count;
+  const bool priorNone = priorHits == 0, priorAll = priorHits == priorCount;
+  if ((none && priorNone) || (all && priorAll)) return kNA;
+  if (all || priorNone) return std::numeric_limits<double>::infinity();
+  if (none || priorAll) return 0.0;
+  const double odds = static_cast<double>(hits) / static_cast<double>(count - hits);
+  const double priorOdds =
+      static_cast<double>(priorHits) / static_cast<double>(priorCount - priorHits);
+  return odds / priorOdds;
 }
 
 int credibleShift(const Results& results, size_t position, double percent) {

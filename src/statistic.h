@@ -48,6 +48,12 @@ double percentDown(const Results& results, size_t position);
 // count; empty without prior logs.
 std::optional<double> priorPercent(const Results& results, int64_t count);
 
+// Returns the Bayes factor of a share: the odds of `hits` of `count` samples over the odds of
+// `priorHits` of `priorCount`, from the counts themselves; infinite when only the first share
+// is 1 or only the second is 0, 0 in the mirror cases, and not-a-number when both shares are 0
+// or both are 1 (or a count is 0).
+double bayesFactor(int64_t hits, int64_t count, int64_t priorHits, int64_t priorCount);
+
 // Returns +1 when the node at `position` is a credible increase (pct_up >= `percent`), -1 for a
 // credible decrease (pct_down >= `percent`), else 0; `percent` is above 50.
 int credibleShift(const Results& results, size_t position, double percent);

@@ -34,38 +34,6 @@ std::string sampleLine(int iteration, const std::vector<std::pair<int, double>>&
   return line;
 }
 
-TEST(Prior, BayesFactorIsTheOddsRatioWithItsLimits) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  struct Case {
-    int64_t hits, count, priorHits, priorCount;
-    double factor;  // NaN: NA
-  };
-  const double na = std::nan("");
-  const Case cases[] = {
-      {3, 4, 1, 4, 9.0},
-      {1, 4, 1, 4, 1.0},
-      {1, 4, 3, 4, 1.0 / 9.0},
-      {4, 4, 1, 4, kInf},
-      {2, 4, 0, 4, kInf},
-      {4, 4, 0, 4, kInf},
-      {0, 4, 1, 4, 0.0},
-      {2, 4, 4, 4, 0.0},
-      {0, 4, 4, 4, 0.0},
-      {0, 4, 0, 9, na},
-      {4, 4, 9, 9, na},
-      {1, 0, 1, 4, na},
-      {1, 3, 1, 1000000, (0.5) / (1.0 / 999999.0)},
-  };
-  for (const Case& c : cases) {
-    const double factor = bayesFactor(c.hits, c.count, c.priorHits, c.priorCount);
-    if (std::isnan(c.factor)) {
-      EXPECT_TRUE(std::isnan(factor)) << c.hits << "/" << c.count << " " << c.priorHits;
-    } else {
-      EXPECT_DOUBLE_EQ(factor, c.factor) << c.hits << "/" << c.count << " " << c.priorHits;
-    }
-  }
-}
-
 // Returns the cells of the statistics file's row of `node` and `series`, by column name.
 std::vector<std::string> statsRow(const std::string& stats, int node, const std::string& series,
                                   const std::vector<std::string>& names) {

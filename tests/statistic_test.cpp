@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "reference_report.h"
@@ -75,6 +76,38 @@ TEST(Statistic, SharesScaledUpAndDownAgainstAPlainCount) {
       EXPECT_EQ(percentDown(a->results, j), down / 30.0 * 100.0) << samples << j;
       EXPECT_EQ(statisticByName(a->tree, a->results, j, "pct_up"), percentUp(a->results, j));
       EXPECT_EQ(credibleShift(a->results, j, 60.0), up >= 18 ? 1 : (down >= 18 ? -1 : 0));
+    }
+  }
+}
+
+TEST(Statistic, BayesFactorIsTheOddsRatioWithItsLimits) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  struct Case {
+    int64_t hits, count, priorHits, priorCount;
+    double factor;  // NaN: NA
+  };
+  const double na = std::nan("");
+  const Case cases[] = {
+      {3, 4, 1, 4, 9.0},
+      {1, 4, 1, 4, 1.0},
+      {1, 4, 3, 4, 1.0 / 9.0},
+      {4, 4, 1, 4, kInf},
+      {2, 4, 0, 4, kInf},
+      {4, 4, 0, 4, kInf},
+      {0, 4, 1, 4, 0.0},
+      {2, 4, 4, 4, 0.0},
+      {0, 4, 4, 4, 0.0},
+      {0, 4, 0, 9, na},
+      {4, 4, 9, 9, na},
+      {1, 0, 1, 4, na},
+      {1, 3, 1, 1000000, (0.5) / (1.0 / 999999.0)},
+  };
+  for (const Case& c : cases) {
+    const double factor = bayesFactor(c.hits, c.count, c.priorHits, c.priorCount);
+    if (std::isnan(c.factor)) {
+      EXPECT_TRUE(std::isnan(factor)) << c.hits << "/" << c.count << " " << c.priorHits;
+    } else {
+      EXPECT_DOUBLE_EQ(factor, c.factor) << c.hits << "/" << c.count << " " << c.priorHits;
     }
   }
 }
