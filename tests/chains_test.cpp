@@ -58,9 +58,7 @@ TEST(Chains, TheBurnInIsTheFlagsShareElseItsIterationElseTheOptionsFiles) {
   };
   const std::string replaces = "Scalesum: warning: --burnin ";
   const Case cases[] = {
-      {{}, 1500, 1500, 1500, ""},
       {{"-b", "1500"}, 1500, 1500, 1500, ""},
-      {{"-b", "0"}, 0, 0, 0, ""},
       {{"-b", "1000"}, 1500, 1000, 1000, replaces + "1000 replaces the options file's IT 1500\n"},
       {{"-b", "50%"},
        1500,
