@@ -170,10 +170,8 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   const std::string missing = dir.path("missing"), stats = dir.path("s.tsv");
   const std::string log = dir.write("a.log", smallLog(lines(0, 40)));
   const std::string other = dir.write("b.log", smallLog(lines(40, 80)));
-  std::string renamed = readFile(log), longer = readFile(log);
-  renamed.replace(renamed.find("3\tC"), 3, "3\tE");
+  std::string longer = readFile(log);
   longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
-  dir.write("renamed.log", renamed);
   dir.write("longer.log", longer);
   // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
   // their first 10 lines, which differ (the burn-in of an iteration and of a share).
@@ -218,12 +216,8 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
        {1, "Scalesum: --stats: " + log + " is the log file" + help, ""}},
       {{log, "-c", other, "-p", other},
        {1, "Scalesum: --params: " + other + " is the log file of a chain" + help, ""}},
-      // Chains that are not runs of their own, or not of one tree.
-      {{log, "-c", dir.path("renamed.log")},
-       {1,
-        "Error in " + dir.path("renamed.log") + ": not the tree of " + log +
-            ": taxon line 3 is 3 E, not 3 C\n",
-        ""}},
+      // Chains that are not runs of their own, or not of one tree (the prior test has a taxon
+      // renamed, and a log given twice by one name).
       {{log, "-c", dir.path("longer.log")},
        {1,
         "Error in " + dir.path("longer.log") + ": not the tree of " + log +
@@ -232,7 +226,6 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       {{log, "-c", missing}, {1, "", noFile}},
       {{log, "-c", other, "-c", dir.path("./b.log")},
        {1, "Error in " + dir.path("./b.log") + ": the same file as " + other + own, ""}},
-      {{log, "-c", log}, {1, "Error in " + log + ": the same file as " + log + own, ""}},
       {{log, "-c", copy}, {1, "Error in " + copy + ": the same samples as " + log + own, ""}},
       {{log, "-c", other, "-c", newStart, "-b", "100"},
        {1, "Error in " + newStart + ": the same samples as " + log + own, ""}},

@@ -238,7 +238,6 @@ TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
       {{jump, "--tree", tree}, halves},
       {{jump, "--scaled-tree", tree}, halves},
       {{jump, "--svg", svg}, halves},
-      {{jump, "-q", "--svg", svg}, ""},
       // The names stay as they are; the shifts follow the share asked for.
       {{cased, "--credible", "90", "--tree", tree},
        tenSamples + "Scalesum: 1 credible increase and 1 credible decrease" + shifts +
