@@ -314,7 +314,6 @@ TEST_F(Hostile, EveryLineCutDroppedRepeatedSwappedOrSpoilt) {
   expectSound(kLog, "intact log and options", kOptions);
   const char options[] = "IT 3000\rNOCATS 5\r\nRATES x Mus Bos\0IT 4000";
   expectSound(kLog, "options with CR and NUL", std::string(options, sizeof options - 1));
-  EXPECT_NE(referenceReport(kLog, 0), referenceReport(kLog, 3000));
   // Cut at a line boundary in the sample section, the log gives the report of the samples left;
   // cut anywhere else, it is rejected.
   for (size_t at = 0; at < kLog.size(); ++at) {
