@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <numeric>
-#include <random>
 #include <set>
 
 #include "options.h"
@@ -81,38 +80,6 @@ TEST(Program, ReportsAreByteForByteTheExpectedOnes) {
   }
 }
 
-// Series that mix -0 and +0 give the same report whatever the order of their samples: -0 sorts
-// before +0 in short series, in those the comparison sort handles and in the radix sort's.
-TEST(Program, NoCellDependsOnTheOrderOfTheSamples) {
-  TempDir dir;
-  std::mt19937 rng(3);
-  for (const int n : {9, 15, 40, 255, 256, 600}) {
-    // Tip 4 scaled by a zero of either sign; tip 6 too, or doubled; sigmas of 0.5 or -0.
-    std::vector<std::string> lines;
-    char line[96];
-    for (int i = 0; i < n; ++i) {
-      std::snprintf(line, sizeof line, "%d 0 0 2 0 %s 0 4 %s x y 6 %s x y\n", i,
-                    i % 3 ? "0.5" : "-0", i % 2 ? "-0" : "0",
-                    i % 5 == 0 ? "2"
-                    : i % 4    ? "0"
-                               : "-0");
-      lines.push_back(line);
-    }
-    std::string first;
-    for (int order = 0; order < 4; ++order) {
-      if (order == 1) std::reverse(lines.begin(), lines.end());
-      if (order > 1) std::shuffle(lines.begin(), lines.end(), rng);
-      std::string samples;
-      for (const std::string& text : lines) samples += text;
-      const auto [failure, report] = analyse(dir.write("zeros.log", smallLog(samples)));
-      ASSERT_EQ(failure.status, -1) << failure.message;
-      if (order == 0) first = report;
-      EXPECT_EQ(report, first) << n << " samples, order " << order;
-    }
-    EXPECT_NE(first.find("\t-0.000000\t"), std::string::npos) << n;
-  }
-}
-
 // Reads the log "tree.log" and, unless empty, the options file "run.options" from text in this
 // process as a run does, up to the samples applied, and returns the failure that ended it.
 Failure readRun(const std::string& log, const std::string& options) {
@@ -161,8 +128,6 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
       {good, "RATES\n", keyword + "RATES needs a clade name\n"},
       {good, "RATIONODE\n", keyword + "RATIONODE needs a name\n"},
       {good, "IT 2\n", noSample},
-      {smallLog("1 0 0 0 0 1\n"), "",
-       at + "15: a sample line needs at least 7 fields, this one has 6\n"},
       {good + "Iter Lh Prior No Alpha Sigma X\n", "", at + "16: " + count + "not a number: No\n"},
       {smallLog("1 0 0 -1 0 1 0\n"), "", at + "15: " + count + "negative: -1\n"},
       {smallLog("1 0 0 2 0 1 0 2 2 0 Node\n"), "",
@@ -205,10 +170,8 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   const std::string missing = dir.path("missing"), stats = dir.path("s.tsv");
   const std::string log = dir.write("a.log", smallLog(lines(0, 40)));
   const std::string other = dir.write("b.log", smallLog(lines(40, 80)));
-  std::string renamed = readFile(log), longer = readFile(log);
-  renamed.replace(renamed.find("3\tC"), 3, "3\tE");
+  std::string longer = readFile(log);
   longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
-  dir.write("renamed.log", renamed);
   dir.write("longer.log", longer);
   // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
   // their first 10 lines, which differ (the burn-in of an iteration and of a share).
@@ -226,7 +189,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   const std::string own = "; each chain is a run of its own\n";
   // The memory cap is checked before the samples are: 8 bytes for the sigma, 231 for the one
   // thread's scratch and 203 for the sigmas' diagnostics (statistics are asked for below), 8 for
-  // a history and 49 for the record; 0.0019 KiB is a byte and a fraction.
+  // a history and 49 for the record.
   const std::string capped = dir.write("cap.log", smallLog("1 0 0 1 0 1 0 9 2 0 Node\n"));
   const std::string tooSmall =
       "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at a time "
@@ -248,19 +211,13 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       {{dir.path("")}, {1, "Error reading file " + dir.path("") + "\n", ""}},
       {{dir.write("0.log", "0\n")}, {1, dir.path("0.log") + " needs more that one node.\n", ""}},
       {{"-t", "1", "--max-memory", "1", capped}, {1, tooSmall, ""}},
-      {{"-t", "1", "--max-memory", "0.0019KiB", capped}, {1, tooSmall, ""}},
       // The command line is refused before any file is opened.
       {{"-o", dir.path("out.tsv"), log, "-s", log},
        {1, "Scalesum: --stats: " + log + " is the log file" + help, ""}},
-      {{log, "-b", "150%"}, {1, "Scalesum: --burnin: 150% is more than 100%" + help, ""}},
       {{log, "-c", other, "-p", other},
        {1, "Scalesum: --params: " + other + " is the log file of a chain" + help, ""}},
-      // Chains that are not runs of their own, or not of one tree.
-      {{log, "-c", dir.path("renamed.log")},
-       {1,
-        "Error in " + dir.path("renamed.log") + ": not the tree of " + log +
-            ": taxon line 3 is 3 E, not 3 C\n",
-        ""}},
+      // Chains that are not runs of their own, or not of one tree (the prior test has a taxon
+      // renamed, and a log given twice by one name).
       {{log, "-c", dir.path("longer.log")},
        {1,
         "Error in " + dir.path("longer.log") + ": not the tree of " + log +
@@ -269,7 +226,6 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       {{log, "-c", missing}, {1, "", noFile}},
       {{log, "-c", other, "-c", dir.path("./b.log")},
        {1, "Error in " + dir.path("./b.log") + ": the same file as " + other + own, ""}},
-      {{log, "-c", log}, {1, "Error in " + log + ": the same file as " + log + own, ""}},
       {{log, "-c", copy}, {1, "Error in " + copy + ": the same samples as " + log + own, ""}},
       {{log, "-c", other, "-c", newStart, "-b", "100"},
        {1, "Error in " + newStart + ": the same samples as " + log + own, ""}},
@@ -358,7 +314,6 @@ TEST_F(Hostile, EveryLineCutDroppedRepeatedSwappedOrSpoilt) {
   expectSound(kLog, "intact log and options", kOptions);
   const char options[] = "IT 3000\rNOCATS 5\r\nRATES x Mus Bos\0IT 4000";
   expectSound(kLog, "options with CR and NUL", std::string(options, sizeof options - 1));
-  EXPECT_NE(referenceReport(kLog, 0), referenceReport(kLog, 3000));
   // Cut at a line boundary in the sample section, the log gives the report of the samples left;
   // cut anywhere else, it is rejected.
   for (size_t at = 0; at < kLog.size(); ++at) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,44 +18,37 @@ using testing::TempDir;
 
 // A sample line at `iteration` that scales each node's own branch by its scalar.
 std::string sampleLine(int iteration, const std::vector<std::pair<int, double>>& groups) {
-  std::string line = std::to_string(iteration);
-  line += "\t-100.5\t-110\t";
-  line += std::to_string(groups.size());
-  line += "\t0.5\t0.25\t1";
+  std::string line = std::to_string(iteration) + "\t-100.5\t-110\t" +
+                     std::to_string(groups.size()) + "\t0.5\t0.25\t1";
   for (const auto& [node, scalar] : groups) {
-    line += '\t';
-    line += std::to_string(node);
-    line += '\t';
-    line += std::to_string(scalar);
-    line += "\t0\tBranch";
+    line += '\t' + std::to_string(node) + '\t' + std::to_string(scalar) + "\t0\tBranch";
   }
-  line += '\n';
-  return line;
+  return line + '\n';
 }
 
 // Returns the cells of the statistics file's row of `node` and `series`, by column name.
 std::vector<std::string> statsRow(const std::string& stats, int node, const std::string& series,
                                   const std::vector<std::string>& names) {
   std::istringstream lines(stats);
+  auto cells = [](const std::string& line) {
+    std::vector<std::string> row;
+    std::istringstream in(line);
+    for (std::string cell; std::getline(in, cell, '\t');) row.push_back(cell);
+    return row;
+  };
   std::string line;
   std::getline(lines, line);
-  std::vector<std::string> header;
-  std::istringstream cells(line);
-  for (std::string cell; std::getline(cells, cell, '\t');) header.push_back(cell);
-  while (std::getline(lines, line)) {
-    std::vector<std::string> row;
-    std::istringstream rowCells(line);
-    for (std::string cell; std::getline(rowCells, cell, '\t');) row.push_back(cell);
+  const std::vector<std::string> header = cells(line);
+  std::vector<std::string> picked;
+  while (picked.empty() && std::getline(lines, line)) {
+    const std::vector<std::string> row = cells(line);
     if (row[0] != std::to_string(node) || row[2] != series) continue;
-    std::vector<std::string> picked;
     for (const std::string& name : names) {
-      for (size_t k = 0; k < header.size(); ++k) {
-        if (header[k] == name) picked.push_back(row[k]);
-      }
+      picked.push_back(
+          row.at(size_t(std::find(header.begin(), header.end(), name) - header.begin())));
     }
-    return picked;
   }
-  return {};
+  return picked;
 }
 
 TEST(Prior, SharesAndFactorsAreTheCountsOfTheRetainedPriorSamples) {

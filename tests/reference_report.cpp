@@ -186,6 +186,10 @@ std::optional<ReferenceRun> referenceRun(const std::string& log, int32_t burnIn)
   };
   visit(tree.root);
 
+  // Each position's logged length, at the node shown there; a node at two positions keeps the
+  // logged length of the later one.
+  std::vector<double> logged(ids.size());
+  for (size_t j = 0; j < ids.size(); ++j) logged[size_t(firstWithId[ids[j]])] = original[j];
   ReferenceRun run;
   run.rows.resize(ids.size());
   while ((line = take()) != nullptr) {
@@ -194,8 +198,7 @@ std::optional<ReferenceRun> referenceRun(const std::string& log, int32_t burnIn)
     if (fields.size() < 7 || !startsWithInteger(fields[3])) return std::nullopt;
     const int32_t groups = integer(fields[3]);
     if (groups < 0 || fields.size() < 7 + 4 * uint64_t(groups)) return std::nullopt;
-    std::vector<double> length(ids.size());
-    for (size_t j = 0; j < ids.size(); ++j) length[size_t(firstWithId[ids[j]])] = original[j];
+    std::vector<double> length = logged;
     for (size_t at = 7; at < 7 + 4 * size_t(groups); at += 4) {
       const auto found = firstWithId.find(integer(fields[at]));
       if (found == firstWithId.end() || found->second == tree.root) return std::nullopt;
@@ -214,9 +217,6 @@ std::optional<ReferenceRun> referenceRun(const std::string& log, int32_t burnIn)
     }
   }
   if (run.sigma.empty()) return std::nullopt;
-  // A node at two positions keeps the logged length of the later one.
-  std::vector<double> final(ids.size());
-  for (size_t j = 0; j < ids.size(); ++j) final[size_t(firstWithId[ids[j]])] = original[j];
   for (size_t j = 0; j < ids.size(); ++j) {
     const size_t node = size_t(firstWithId[ids[j]]);
     std::vector<std::string> taxa;
@@ -225,7 +225,7 @@ std::optional<ReferenceRun> referenceRun(const std::string& log, int32_t burnIn)
       return std::strcmp(a.c_str(), b.c_str()) < 0;
     });
     ReferenceRun::Row& row = run.rows[j];
-    std::tie(row.id, row.taxonCount, row.length) = std::tuple(ids[node], taxa.size(), final[node]);
+    std::tie(row.id, row.taxonCount, row.length) = std::tuple(ids[node], taxa.size(), logged[node]);
     for (const std::string& name : taxa) row.taxa += (row.taxa.empty() ? "" : ",") + name;
   }
   return run;

@@ -4,22 +4,14 @@
 
 #include <string>
 
+#include "provenance.h"
+
 namespace scalesum {
 namespace {
 
-std::string hex(const Sha256Digest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : digest) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  }
-  return text;
-}
-
 // The standard's test vectors, each hashed at once and fed in pieces of 1, 2, 3, ... bytes,
 // which cross every position of a block's end, by portable code and by the CPU's SHA
-// instructions where it has them.
+// instructions where it has them, written as lower-case hexadecimal.
 TEST(Sha256, StandardVectorsAtOnceAndInPieces) {
   const std::pair<std::string, const char*> vectors[] = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
@@ -33,7 +25,7 @@ TEST(Sha256, StandardVectorsAtOnceAndInPieces) {
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const auto& [message, expected] : vectors) {
-    EXPECT_EQ(hex(sha256(message.data(), message.size())), expected) << message.size();
+    EXPECT_EQ(hexDigest(sha256(message.data(), message.size())), expected) << message.size();
     for (bool shaInstructions : {false, cpuHasShaInstructions()}) {
       Sha256 hash;
       sha256Init(hash);
@@ -41,7 +33,7 @@ TEST(Sha256, StandardVectorsAtOnceAndInPieces) {
       for (size_t at = 0, piece = 1; at < message.size(); at += piece, piece = piece % 150 + 1) {
         sha256Update(hash, message.data() + at, std::min(piece, message.size() - at));
       }
-      EXPECT_EQ(hex(sha256Final(hash)), expected) << message.size() << " " << shaInstructions;
+      EXPECT_EQ(hexDigest(sha256Final(hash)), expected) << message.size() << " " << shaInstructions;
     }
   }
 }

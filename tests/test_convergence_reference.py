@@ -59,6 +59,17 @@ cases["one odd chain"] = [ar1(0.8, 11)]
 cases["six draws"] = [ar1(0.1, 6)]
 cases["five draws"] = [ar1(0.1, 5)]
 cases["x1"] = [[0.5, 1.5, 0.2, 1.8, 0.9, 1.1, 0.3, 1.7]]
+# Figures that do not exist: halves of one draw have no variance, halves below three no
+# autocorrelation; constant draws; draws all equally far from the median; over 5% of the draws
+# at the largest value, which makes the 95% quantile's indicator constant; a draw not a number.
+cases["three draws"] = [[1.0, 2.0, 3.0]]
+cases["four draws"] = [[1.0, 2.0, 3.0, 4.0]]
+cases["constant chains"] = [[2.5] * 8, [2.5] * 8]
+cases["two values"] = [[0.0, 2.0, 0.0, 2.0, 2.0, 0.0, 0.0, 2.0]]
+capped = [1.0 if i == 3 else 1.5 if i == 18 else 0.5 if i == 25 else 2.0 for i in range(40)]
+cases["capped"] = [capped, capped[::-1]]
+cases["a draw not a number"] = [list(range(1, 21)),
+                                [math.nan if i == 8 else i for i in range(1, 21)]]
 quantiles = [1e-300, 1e-20, 1.4e-11, 1e-5, 0.01, 0.0749, 0.075, 0.0751, 0.3, 0.5, 0.7,
              0.925, 0.9251, 0.99, 1 - 1e-12] + [rng.random() for _ in range(200)]
 

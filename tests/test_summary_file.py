@@ -4,8 +4,10 @@ Usage: test_summary_file.py SCALESUM_BINARY SOURCE_DIR. The schema check is skip
 message, without python3-jsonschema.
 """
 import csv
+import gzip
 import hashlib
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -129,11 +131,34 @@ class SummaryFile(unittest.TestCase):
                     if float(row["pct_" + way]) >= 95}
         shifts = {(s["node"], ",".join(s["taxa"]), s["share"], s["bayes_factor"])
                   for s in document["credible_shifts"]}
-        self.assertEqual(len(shifts), 8)
         self.assertEqual(shifts, credible)
+        self.assertNotIn("warning", run.stderr)
+        # The credible shifts are exactly the planted ones, each with a finite Bayes factor.
+        with open(os.path.join(SOURCE, "examples", "chains", "planted.tsv"), newline="") as table:
+            planted = {(int(r["node_id"]), r["shift"])
+                       for r in csv.DictReader(table, delimiter="\t")}
+        found = [(s["node"], "up" if s["direction"] == "increase" else "down")
+                 for s in document["credible_shifts"]]
+        self.assertEqual(sorted(found), sorted(planted))
+        self.assertTrue(all(math.isfinite(s[3]) for s in shifts), shifts)
         self.run_scalesum(self.converged, *flags)
         with open(self.path("s.json"), "rb") as file:
             self.assertEqual(file.read(), first)
+
+    def test_the_simulator_writes_the_shipped_chains_again(self):
+        shipped = os.path.join(SOURCE, "examples", "chains")
+        for name, flags in [(f"run{c}", ["--chain", str(c)]) for c in (1, 2, 3)] + \
+                           [("prior", ["--prior-only"])]:
+            subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "simulate_log.py"),
+                            "--converged", "--taxa", "24", "--samples", "1200", "--seed", "1",
+                            "--out", self.path(name), "--planted", self.path("planted.tsv"),
+                            *flags], check=True)
+            with open(self.path(name), "rb") as new, \
+                    gzip.open(os.path.join(shipped, name + ".log.gz")) as old:
+                self.assertTrue(new.read() == old.read(), name)
+        with open(self.path("planted.tsv"), "rb") as new, \
+                open(os.path.join(shipped, "planted.tsv"), "rb") as old:
+            self.assertTrue(new.read() == old.read())
 
     def test_a_log_from_standard_input_is_digested_as_read(self):
         with open(self.converged[0], "rb") as log:
