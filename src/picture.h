@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "colours.h"
 #include "layout.h"
 #include "results.h"
 #include "tree.h"
@@ -22,6 +24,15 @@ struct PictureSettings {
   PictureLayout layout = PictureLayout::kRectangular;
   bool nodeIds = false;         // each internal node's id beside its branch
   double crediblePercent = 95;  // branches scaled one way in at least this share get a marker
+  // For a picture inside a page: no XML prologue, and, when given, the branches coloured by
+  // these values (one per position in Tree::nodes, not-a-number: no colour) on this scale
+  // instead of by colorBy, and each branch with this tooltip (one per position). `idPrefix`
+  // keeps the ids of several pictures on one page apart.
+  bool inlined = false;
+  std::string idPrefix;
+  const std::vector<double>* branchValues = nullptr;
+  ColourScale valueScale;
+  const std::vector<std::string>* branchTitles = nullptr;
 };
 
 // Returns `text` with the characters that XML reserves escaped and each byte that is not
