@@ -44,6 +44,7 @@ enum : int {
   kLayout,
   kNodeIds,
   kTraces,
+  kHtml,
 };
 
 constexpr option kFlags[] = {
@@ -71,6 +72,7 @@ constexpr option kFlags[] = {
     {"chain", required_argument, nullptr, 'c'},
     {"params", required_argument, nullptr, 'p'},
     {"traces", required_argument, nullptr, kTraces},
+    {"html", required_argument, nullptr, kHtml},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -187,13 +189,10 @@ struct FileFlag {
   std::string CommandLine::*path;
 };
 constexpr FileFlag kFileFlags[] = {
-    {'o', &CommandLine::outputPath},
-    {'s', &CommandLine::statsPath},
-    {'p', &CommandLine::paramsPath},
-    {kTraces, &CommandLine::tracesPath},
-    {kTree, &CommandLine::treePath},
-    {kSvg, &CommandLine::svgPath},
-    {kScaledTree, &CommandLine::scaledTreePath},
+    {'o', &CommandLine::outputPath},   {'s', &CommandLine::statsPath},
+    {'p', &CommandLine::paramsPath},   {kTraces, &CommandLine::tracesPath},
+    {kHtml, &CommandLine::htmlPath},   {kTree, &CommandLine::treePath},
+    {kSvg, &CommandLine::svgPath},     {kScaledTree, &CommandLine::scaledTreePath},
     {kTempDir, &CommandLine::tempDir},
 };
 
@@ -326,7 +325,8 @@ void checkOutputs(const CommandLine& command) {
       {"svg", &command.svgPath},
       {"scaled-tree", &command.scaledTreePath},
       {"params", &command.paramsPath},
-      {"traces", &command.tracesPath}};
+      {"traces", &command.tracesPath},
+      {"html", &command.htmlPath}};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
@@ -353,6 +353,7 @@ void checkOutputs(const CommandLine& command) {
 
 CommandLine parseCommandLine(int argc, char** argv) {
   CommandLine command;
+  command.arguments.assign(argv, argv + argc);
   std::vector<const char*> files;
   ::opterr = 0;
   ::optind = 0;  // start afresh, also when called more than once
@@ -465,6 +466,8 @@ const char* helpText() {
          "  -p, --params FILE       write the table of the sample lines' global\n"
          "                          columns, per chain and for all chains\n"
          "      --traces FILE       write the global columns sample by sample\n"
+         "      --html FILE         write one self-contained HTML page of the run:\n"
+         "                          trees, convergence, global columns, shifts\n"
          "  -t, --threads N         threads for the summaries, 1 to 1024 (default:\n"
          "                          all); the results never depend on it\n"
          "      --hpd MASS          probability mass of the HPD intervals, between\n"

@@ -29,9 +29,9 @@ struct PictureSettings {
   // instead of by colorBy, and each branch with this tooltip (one per position). `idPrefix`
   // keeps the ids of several pictures on one page apart.
   bool inlined = false;
-  std::string idPrefix;
+  std::string idPrefix{};
   const std::vector<double>* branchValues = nullptr;
-  ColourScale valueScale;
+  ColourScale valueScale{};
   const std::vector<std::string>* branchTitles = nullptr;
 };
 

@@ -14,6 +14,7 @@
 #include "blocks.h"
 #include "chains.h"
 #include "failure.h"
+#include "htmlpage.h"
 #include "layout.h"
 #include "logfile.h"
 #include "options.h"
@@ -30,6 +31,7 @@
 #include "statsfile.h"
 #include "tree.h"
 #include "treefile.h"
+#include "version.h"
 #include "warnings.h"
 
 namespace scalesum {
@@ -47,14 +49,15 @@ namespace {
 // The files a run writes besides the report on standard output, created before the work so
 // that a folder that cannot take them is reported first; each is empty when not asked for.
 struct Outputs {
-  OutputFile report, stats, tree, scaledTree, picture, params, traces;
+  OutputFile report, stats, tree, scaledTree, picture, params, traces, page;
 
   Outputs() = default;
   Outputs(const Outputs&) = delete;
   Outputs& operator=(const Outputs&) = delete;
   // A run that a failure unwound leaves no file open, and nothing buffered to be written out.
   ~Outputs() {
-    for (OutputFile* file : {&report, &stats, &tree, &scaledTree, &picture, &params, &traces}) {
+    for (OutputFile* file :
+         {&report, &stats, &tree, &scaledTree, &picture, &params, &traces, &page}) {
       abandonOutputFile(*file);
     }
   }
@@ -72,6 +75,7 @@ void openOutputs(Outputs& o, const CommandLine& command) {
     o.params = openOutputFile(command.paramsPath, "parameter table");
   }
   if (!command.tracesPath.empty()) o.traces = openOutputFile(command.tracesPath, "traces");
+  if (!command.htmlPath.empty()) o.page = openOutputFile(command.htmlPath, "page");
 }
 
 bool writesNexus(const CommandLine& command) {
@@ -115,7 +119,8 @@ Options readRunOptions(const Tree& tree, const CommandLine& command) {
 
 // Whether any file asked for needs the intervals, sample sizes and ranges.
 bool wantsStatistics(const CommandLine& command) {
-  return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty();
+  return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty() ||
+         !command.htmlPath.empty();
 }
 
 // Reads the sample lines of every chain, in chain order, into one record each, applying the
@@ -156,10 +161,32 @@ std::vector<SampleRecord> readChainSamples(std::deque<LogFile>& logs, const Tree
   return records;
 }
 
+// Adds to `densities` the histogram of log2 Scalar of each credible shift in [begin, end), while
+// its history is at hand; a node at two positions takes its first one's.
+void takeShiftDensities(const Tree& tree, const Results& results, size_t begin, size_t end,
+                        double crediblePercent, std::vector<ShiftDensity>& densities) {
+  for (size_t i = begin; i < end; ++i) {
+    if (credibleShift(results, i, crediblePercent) == 0) continue;
+    const auto first = std::find(tree.nodes.begin(), tree.nodes.end(), tree.nodes[i]);
+    const auto at = static_cast<size_t>(first - tree.nodes.begin());
+    if (at == i) {
+      densities.push_back(takeShiftDensity(tree, results, i));
+      continue;
+    }
+    for (const ShiftDensity& d : densities) {
+      if (d.position != at) continue;
+      densities.push_back(d);
+      densities.back().position = i;
+      break;
+    }
+  }
+}
+
 // Records and summarises the nodes' series one block of positions at a time, releasing a
 // block's histories before the next; the last block's stay.
 void summariseBlocks(const Tree& tree, Results& results, const std::vector<SampleRecord>& records,
-                     const BlockPlan& plan, Progress& progress) {
+                     const BlockPlan& plan, Progress& progress,
+                     std::vector<ShiftDensity>* shiftDensities, double crediblePercent) {
   const size_t positions = tree.nodes.size();
   progress.nodeCount.store(static_cast<int64_t>(positions));
   progress.passCount.store(1 + static_cast<int>(plan.blockCount));
@@ -168,6 +195,9 @@ void summariseBlocks(const Tree& tree, Results& results, const std::vector<Sampl
     progress.pass.store(2 + static_cast<int>(block));
     applySamplesToPositions(tree, results, records, begin, end);
     summariseNodes(tree, results, begin, end, &progress.summariesDone);
+    if (shiftDensities != nullptr) {
+      takeShiftDensities(tree, results, begin, end, crediblePercent, *shiftDensities);
+    }
     if (block + 1 < plan.blockCount) releaseHistories(results, begin, end);
   }
 }
@@ -178,7 +208,7 @@ void summariseBlocks(const Tree& tree, Results& results, const std::vector<Sampl
 void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, const Results& results,
                   const TreeLayout& layout, const std::vector<ChainColumns>& columns,
                   const std::vector<ParamsRow>& paramRows,
-                  const std::vector<std::string>& fieldNames, FILE* out) {
+                  const std::vector<std::string>& fieldNames, const PageContent& page, FILE* out) {
   if (o.stats.stream != nullptr) {
     writeStatistics(o.stats.stream, tree, results);
     finishOutputFile(o.stats);
@@ -209,6 +239,10 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, cons
     writeTraces(o.traces.stream, columns, fieldNames);
     finishOutputFile(o.traces);
   }
+  if (o.page.stream != nullptr) {
+    writeHtmlPage(o.page.stream, tree, results, layout, columns, page);
+    finishOutputFile(o.page);
+  }
   if (o.report.stream != nullptr) out = o.report.stream;
   writeNodeReport(out, tree, results);
   if (o.report.stream == nullptr) {
@@ -220,9 +254,33 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, cons
     finishOutputFile(o.report);
   }
   for (OutputFile* file :
-       {&o.report, &o.stats, &o.tree, &o.picture, &o.scaledTree, &o.params, &o.traces}) {
+       {&o.report, &o.stats, &o.tree, &o.picture, &o.scaledTree, &o.params, &o.traces, &o.page}) {
     commitOutputFile(*file);
   }
+}
+
+// Returns what the page tells of the run, from what the run itself knows; a verdict and
+// Bayes factors join it where the run computes them.
+PageContent pageContent(const CommandLine& command, const Results& results, const BurnIn& burnIn,
+                        const std::vector<std::string>& fieldNames,
+                        std::vector<ShiftDensity> shiftDensities) {
+  PageContent page;
+  page.run.version = SCALESUM_VERSION;
+  page.run.commandLine = typedCommandLine(command.arguments);
+  std::vector<std::string> paths{command.logPath};
+  paths.insert(paths.end(), command.chainPaths.begin(), command.chainPaths.end());
+  for (size_t c = 0; c < paths.size() && c < results.chainSampleCounts.size(); ++c) {
+    page.run.chains.push_back({paths[c], results.chainSampleCounts[c]});
+  }
+  page.run.burnIn = burnIn.share
+                        ? burnIn.shareText + " of each chain's sample lines"
+                        : "sample lines below iteration " + std::to_string(burnIn.iteration);
+  page.colorBy = command.colorBy;
+  page.crediblePercent = command.crediblePercent;
+  page.nodeIds = command.nodeIds;
+  page.fieldNames = fieldNames;
+  page.shiftDensities = std::move(shiftDensities);
+  return page;
 }
 
 // Writes the warnings of a finished run to standard error, unless it is quiet.
@@ -264,7 +322,9 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // every writer draws this one layout.
   TreeLayout layout;
-  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(run.tree);
+  if (writesNexus(command) || !command.svgPath.empty() || !command.htmlPath.empty()) {
+    layout = layoutTree(run.tree);
+  }
   run.options = readRunOptions(run.tree, command);
   const BurnIn burnIn = decideBurnIn(command, run.options.burnIn);
   if (!command.quiet) std::fputs(burnIn.warning.c_str(), stderr);
@@ -279,19 +339,26 @@ void runAnalysis(const CommandLine& command, FILE* out) {
   validateSampleNodes(run.records);
   // The global columns come from the records before the blocks replay them.
   std::vector<ChainColumns> columns;
-  if (!command.paramsPath.empty() || !command.tracesPath.empty()) {
+  const bool writesPage = !command.htmlPath.empty();
+  if (!command.paramsPath.empty() || !command.tracesPath.empty() || writesPage) {
     for (SampleRecord& record : run.records) columns.push_back(chainColumns(record));
   }
   std::vector<ParamsRow> paramRows;
   if (!command.paramsPath.empty()) paramRows = paramsRows(columns, command.hpdMass);
 
-  summariseBlocks(run.tree, run.results, run.records, plan, progress);
+  std::vector<ShiftDensity> shiftDensities;
+  summariseBlocks(run.tree, run.results, run.records, plan, progress,
+                  writesPage ? &shiftDensities : nullptr, command.crediblePercent);
   // The terminal line goes before the report, which may share the terminal.
   finishProgress(progress);
 
   const std::vector<std::string>& fieldNames = run.records.front().fieldNames;
+  PageContent page;
+  if (writesPage) {
+    page = pageContent(command, run.results, burnIn, fieldNames, std::move(shiftDensities));
+  }
   writeOutputs(outputs, command, run.tree, run.results, layout, columns, paramRows, fieldNames,
-               out);
+               page, out);
   warnAfterRun(command, run.tree, run.results, paramRows, fieldNames);
   if (command.verbose) {
     RunSummary summary =
