@@ -216,6 +216,7 @@ void shiftTable(Page& p, const Tree& tree, const Results& results, const PageCon
       "<th>Scalar HPD</th><th>log2 Scalar</th></tr></thead><tbody>\n";
   std::unordered_map<size_t, const ShiftDensity*> densities;
   for (const ShiftDensity& d : page.shiftDensities) densities.emplace(d.position, &d);
+  int rows = 0;
   for (size_t i = 0; i < tree.nodes.size(); ++i) {
     const int shift = credibleShift(results, i, page.crediblePercent);
     if (shift == 0) continue;
@@ -235,8 +236,10 @@ void shiftTable(Page& p, const Tree& tree, const Results& results, const PageCon
                ? ""
                : shiftDensityPlot(found->second->posterior, found->second->prior));
     p.out += "</tr>\n";
+    ++rows;
   }
   p.out += "</tbody></table>\n";
+  if (rows == 0) p.out += "<p>No branch is a credible shift.</p>\n";
 }
 
 // One series of one node, as the convergence table ranks them.
