@@ -27,7 +27,7 @@ constexpr const char* kStyle =
     "h1{font-size:1.5em}h2{font-size:1.2em;margin-top:1.6em;border-bottom:1px solid #ccc}"
     "table{border-collapse:collapse;font-size:0.85em}td,th{padding:2px 8px;text-align:left;"
     "border-bottom:1px solid #eee;vertical-align:middle}th{background:#f4f4f4}"
-    "td.n{text-align:right;font-variant-numeric:tabular-nums}"
+    "td.n,table.all td{text-align:right;font-variant-numeric:tabular-nums}"
     ".fig{overflow:auto;max-height:900px;border:1px solid #ddd;margin:0.5em 0}"
     ".banner{padding:0.7em 1em;border-radius:4px;margin:1em 0}"
     ".ok{background:#e3f4e3;border:1px solid #3a8a3a}.bad{background:#fbe4e4;border:1px solid "
@@ -64,14 +64,14 @@ struct Page {
   }
 };
 
-// A node's taxa: the count, and up to three names in the report's order.
+// A node's taxa: the count, and up to `shown` names in the report's order.
 std::string taxaSummary(const Node& node, const std::unordered_map<int32_t, const char*>& names,
-                        std::vector<const char*>& sorted) {
+                        std::vector<const char*>& sorted, size_t shown) {
   sortTaxonNames(node, names, sorted);
   std::string text = std::to_string(sorted.size()) + (sorted.size() == 1 ? " taxon: " : " taxa: ");
-  for (size_t k = 0; k < sorted.size() && k < 3; ++k)
+  for (size_t k = 0; k < sorted.size() && k < shown; ++k)
     text += (k > 0 ? ", " : "") + std::string(sorted[k]);
-  if (sorted.size() > 3) text += ", …";
+  if (sorted.size() > shown) text += ", …";
   return text;
 }
 
@@ -91,7 +91,7 @@ std::string branchTitle(const Tree& tree, const Results& results, size_t positio
   const SeriesStatistics s = seriesStatistics(tree, results, position, Series::kScalar);
   std::string t = "node " + std::to_string(tree.nodes[position]->id) + ", " + taxa;
   t += "\nScalar mean " + number(s.mean) + ", median " + number(s.median) + ", HPD " +
-       number(s.hpdLower) + " to " + number(s.hpdUpper);
+       number(s.hpdLower) + "–" + number(s.hpdUpper);
   t += "\npct_up " + shortNumber(percentUp(results, position)) + ", pct_down " +
        shortNumber(percentDown(results, position));
   if (!page.bayesFactors.empty()) {
@@ -99,8 +99,8 @@ std::string branchTitle(const Tree& tree, const Results& results, size_t positio
     t += "\nBayes factor changed " + shortNumber(bf.changed) + ", up " + shortNumber(bf.up) +
          ", down " + shortNumber(bf.down);
   }
-  t += "\nR-hat " + number(s.rhat) + " (worst series " +
-       shortNumber(worstRhat(tree, results, position)) + "), ESS " + number(s.ess) + ", bulk " +
+  t += "\nR-hat " + number(s.rhat) + ", worst series " +
+       shortNumber(worstRhat(tree, results, position)) + "; ESS " + number(s.ess) + ", bulk " +
        number(s.essBulk) + ", tail " + number(s.essTail);
   return t;
 }
@@ -284,22 +284,20 @@ void convergenceTable(Page& p, const Tree& tree, const Results& results,
   }
   p.out +=
       "</tbody></table>\n<details><summary>Every node: R-hat of each series and its lowest "
-      "sample sizes</summary>\n<table class=\"sortable\"><thead><tr><th>node</th><th>"
+      "sample sizes</summary>\n<table class=\"sortable all\"><thead><tr><th>node</th><th>"
       "scalar</th><th>sigv</th><th>deltab</th><th>deltav</th><th>lowest bulk ESS</th><th>"
       "lowest tail ESS</th></tr></thead><tbody>\n";
+  // One row per node, thousands of them: HTML lets the cells' and rows' end tags go.
   for (size_t i = 0; i < tree.nodes.size(); ++i) {
-    p.out += "<tr>";
-    p.cell(std::to_string(tree.nodes[i]->id), true);
+    p.out += "<tr><td>" + std::to_string(tree.nodes[i]->id);
     std::optional<double> bulk, tail;
     for (int s = 0; s < kSeriesCount; ++s) {
       const SeriesStatistics st = seriesStatistics(tree, results, i, static_cast<Series>(s));
-      p.cell(number(st.rhat), true);
+      p.out += "<td>" + number(st.rhat);
       if (st.essBulk && !(bulk && *bulk <= *st.essBulk)) bulk = st.essBulk;
       if (st.essTail && !(tail && *tail <= *st.essTail)) tail = st.essTail;
     }
-    p.cell(number(bulk), true);
-    p.cell(number(tail), true);
-    p.out += "</tr>\n";
+    p.out += "<td>" + number(bulk) + "<td>" + number(tail) + "\n";
   }
   p.out += "</tbody></table></details>\n";
 }
@@ -418,8 +416,10 @@ void writeHtmlPage(FILE* out, const Tree& tree, const Results& results, const Tr
     std::vector<std::string> taxa(tree.nodes.size()), titles(tree.nodes.size());
     int32_t shifts = 0;
     for (size_t i = 0; i < tree.nodes.size(); ++i) {
-      taxa[i] = taxaSummary(*tree.nodes[i], names, sorted);
-      titles[i] = branchTitle(tree, results, i, taxa[i], page);
+      taxa[i] = taxaSummary(*tree.nodes[i], names, sorted, 3);
+      // Thousands of tooltips weigh on the page: two names each.
+      titles[i] =
+          branchTitle(tree, results, i, taxaSummary(*tree.nodes[i], names, sorted, 2), page);
       shifts += credibleShift(results, i, page.crediblePercent) != 0;
     }
     Page p;

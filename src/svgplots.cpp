@@ -33,6 +33,13 @@ void appendPixel(std::string& out, double value) {
   out.append(text, end.ptr);
 }
 
+void appendWholePixel(std::string& out, double value) {
+  char text[32];
+  const auto end =
+      std::to_chars(text, text + sizeof text, std::round(value), std::chars_format::fixed, 0);
+  out.append(text, end.ptr);
+}
+
 // Where a plot's data go: [x0, x1] × [y0, y1] on the page, from [low, high] of the data.
 struct Axis {
   double low;
@@ -120,7 +127,8 @@ void appendPolyline(std::string& out, const std::vector<double>& xy, const char*
     if (k > 0) out += ' ';
     appendPixel(out, xy[k]);
     out += ',';
-    appendPixel(out, xy[k + 1]);
+    // A whole pixel is as fine as a line one pixel wide shows: traces hold thousands of points.
+    appendWholePixel(out, xy[k + 1]);
   }
   out += "\"/>";
 }
