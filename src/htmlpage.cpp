@@ -54,6 +54,11 @@ std::string number(const std::optional<double>& value) {
   return value ? shortNumber(*value) : "NA";
 }
 
+// A sample size as a whole number, as it is read.
+std::string wholeNumber(const std::optional<double>& value) {
+  return value && std::isfinite(*value) ? std::to_string(std::llround(*value)) : number(value);
+}
+
 // The page writes in one string and hands it to the stream at once.
 struct Page {
   std::string out;
@@ -100,8 +105,8 @@ std::string branchTitle(const Tree& tree, const Results& results, size_t positio
          ", down " + shortNumber(bf.down);
   }
   t += "\nR-hat " + number(s.rhat) + ", worst series " +
-       shortNumber(worstRhat(tree, results, position)) + "; ESS " + number(s.ess) + ", bulk " +
-       number(s.essBulk) + ", tail " + number(s.essTail);
+       shortNumber(worstRhat(tree, results, position)) + "; ESS " + wholeNumber(s.ess) + ", bulk " +
+       wholeNumber(s.essBulk) + ", tail " + wholeNumber(s.essTail);
   return t;
 }
 
@@ -417,9 +422,9 @@ void writeHtmlPage(FILE* out, const Tree& tree, const Results& results, const Tr
     int32_t shifts = 0;
     for (size_t i = 0; i < tree.nodes.size(); ++i) {
       taxa[i] = taxaSummary(*tree.nodes[i], names, sorted, 3);
-      // Thousands of tooltips weigh on the page: two names each.
+      // Thousands of tooltips weigh on the page: one name each.
       titles[i] =
-          branchTitle(tree, results, i, taxaSummary(*tree.nodes[i], names, sorted, 2), page);
+          branchTitle(tree, results, i, taxaSummary(*tree.nodes[i], names, sorted, 1), page);
       shifts += credibleShift(results, i, page.crediblePercent) != 0;
     }
     Page p;

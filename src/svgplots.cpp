@@ -27,17 +27,12 @@ constexpr double kRight = 8.0;
 constexpr double kTop = 8.0;
 constexpr double kBottom = 22.0;  // room for the sample axis' labels
 
+// A coordinate to a tenth of a pixel, whole pixels without their ".0".
 void appendPixel(std::string& out, double value) {
   char text[32];
   const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
-  out.append(text, end.ptr);
-}
-
-void appendWholePixel(std::string& out, double value) {
-  char text[32];
-  const auto end =
-      std::to_chars(text, text + sizeof text, std::round(value), std::chars_format::fixed, 0);
-  out.append(text, end.ptr);
+  const bool whole = end.ptr[-1] == '0' && end.ptr[-2] == '.';
+  out.append(text, whole ? end.ptr - 2 : end.ptr);
 }
 
 // Where a plot's data go: [x0, x1] × [y0, y1] on the page, from [low, high] of the data.
@@ -127,8 +122,7 @@ void appendPolyline(std::string& out, const std::vector<double>& xy, const char*
     if (k > 0) out += ' ';
     appendPixel(out, xy[k]);
     out += ',';
-    // A whole pixel is as fine as a line one pixel wide shows: traces hold thousands of points.
-    appendWholePixel(out, xy[k + 1]);
+    appendPixel(out, xy[k + 1]);
   }
   out += "\"/>";
 }
@@ -225,10 +219,15 @@ std::string tracePlot(const std::vector<std::span<const double>>& chains) {
   for (size_t c = 0; c < chains.size(); ++c) {
     const size_t stride = traceStride(chains[c].size(), kMaxTracePoints);
     xy.clear();
+    // On whole pixels, as fine as a line one pixel wide shows; a point on the pixel of the one
+    // before it adds nothing.
     for (size_t i = 0; i < chains[c].size(); i += stride) {
       if (!std::isfinite(chains[c][i])) continue;
-      xy.push_back(pixelOf(x, static_cast<double>(i)));
-      xy.push_back(pixelOf(y, chains[c][i]));
+      const double px = std::round(pixelOf(x, static_cast<double>(i)));
+      const double py = std::round(pixelOf(y, chains[c][i]));
+      if (xy.size() >= 2 && xy[xy.size() - 2] == px && xy.back() == py) continue;
+      xy.push_back(px);
+      xy.push_back(py);
     }
     appendPolyline(out, xy, chainColour(c), " stroke-opacity=\"0.8\"");
   }
