@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <numeric>
+#include <optional>
 #include <unordered_map>
 
 #include "colours.h"

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <numbers>
 #include <numeric>
 
 namespace scalesum {
@@ -142,7 +143,7 @@ std::vector<double> smoothedDensity(const Histogram& h, double sd, size_t n) {
       const double z = (static_cast<double>(i) - static_cast<double>(j)) * width / bandwidth;
       sum += h.counts[j] * std::exp(-0.5 * z * z);
     }
-    density[i] = sum / (static_cast<double>(n) * bandwidth * std::sqrt(2.0 * M_PI));
+    density[i] = sum / (static_cast<double>(n) * bandwidth * std::sqrt(2.0 * std::numbers::pi));
   }
   return density;
 }
