@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <numeric>
+#include <regex>
+#include <string>
 #include <vector>
 
 namespace scalesum {
@@ -50,6 +52,61 @@ TEST(SvgPlots, ColumnsWithoutSpreadOrNumbersStillDrawFiniteShapes) {
   }
   const Histogram empty = makeHistogram(none, -1.0, 1.0, 4);
   EXPECT_EQ(shiftDensityPlot(empty, {}).find("nan"), std::string::npos);
+}
+
+// Returns the numbers of every attribute `name`="..." in `svg`, each a list of numbers.
+std::vector<std::vector<double>> attributeNumbers(const std::string& svg, const std::string& name) {
+  std::vector<std::vector<double>> found;
+  const std::regex attribute(" " + name + "=\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(svg.begin(), svg.end(), attribute);
+       it != std::sregex_iterator(); ++it) {
+    std::vector<double> numbers;
+    std::string text = (*it)[1];
+    for (char& c : text) c = c == ',' ? ' ' : c;
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t used = 0;
+      numbers.push_back(std::stod(text.substr(at), &used));
+      at += used;
+      while (at < text.size() && text[at] == ' ') ++at;
+    }
+    found.push_back(numbers);
+  }
+  return found;
+}
+
+// Every point, bar and label of a plot lies on its canvas, and a prior draws one point per bin.
+TEST(SvgPlots, EverythingDrawnStaysOnTheCanvas) {
+  std::vector<double> a, b, c;
+  for (int i = 0; i < 3000; ++i) {
+    a.push_back(std::sin(i * 0.01));
+    b.push_back(i % 7 - 3.0);
+    c.push_back(i < 10 ? 1e6 : -2.0);
+  }
+  const std::vector<std::span<const double>> chains{a, b, c};
+  std::vector<double> scalars;
+  for (int i = 0; i < 100; ++i) scalars.push_back((i % 9) - 4.0);
+  const Histogram posterior = makeHistogram(scalars, -4.0, 4.0, 40);
+  for (const std::string& svg : {tracePlot(chains), rankPlot(chains), densityPlot(chains),
+                                 shiftDensityPlot(posterior, posterior)}) {
+    const double width = attributeNumbers(svg, "width")[0][0];
+    const double height = attributeNumbers(svg, "height")[0][0];
+    for (const auto& xs : attributeNumbers(svg, "x")) EXPECT_LE(xs[0], width) << svg;
+    for (const auto& ys : attributeNumbers(svg, "y")) EXPECT_LE(ys[0], height) << svg;
+    for (const auto& points : attributeNumbers(svg, "points")) {
+      for (size_t k = 0; k + 1 < points.size(); k += 2) {
+        EXPECT_TRUE(points[k] >= 0 && points[k] <= width && points[k + 1] >= 0 &&
+                    points[k + 1] <= height)
+            << points[k] << "," << points[k + 1];
+      }
+    }
+    const std::regex bar("<rect x=\"([^\"]*)\" y=\"[^\"]*\" width=\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), bar); it != std::sregex_iterator();
+         ++it) {
+      EXPECT_LE(std::stod((*it)[1]) + std::stod((*it)[2]), width) << svg;
+    }
+  }
+  EXPECT_EQ(attributeNumbers(shiftDensityPlot(posterior, posterior), "points")[0].size(), 80u);
 }
 
 }  // namespace
