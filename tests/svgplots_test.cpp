@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <numeric>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -57,18 +57,17 @@ TEST(SvgPlots, ColumnsWithoutSpreadOrNumbersStillDrawFiniteShapes) {
 // Returns the numbers of every attribute `name`="..." in `svg`, each a list of numbers.
 std::vector<std::vector<double>> attributeNumbers(const std::string& svg, const std::string& name) {
   std::vector<std::vector<double>> found;
-  const std::regex attribute(" " + name + "=\"([^\"]*)\"");
-  for (auto it = std::sregex_iterator(svg.begin(), svg.end(), attribute);
-       it != std::sregex_iterator(); ++it) {
-    std::vector<double> numbers;
-    std::string text = (*it)[1];
+  const std::string key = " " + name + "=\"";
+  for (size_t at = svg.find(key); at != std::string::npos; at = svg.find(key, at + 1)) {
+    const size_t begin = at + key.size();
+    std::string text = svg.substr(begin, svg.find('"', begin) - begin);
     for (char& c : text) c = c == ',' ? ' ' : c;
-    size_t at = 0;
-    while (at < text.size()) {
-      size_t used = 0;
-      numbers.push_back(std::stod(text.substr(at), &used));
-      at += used;
-      while (at < text.size() && text[at] == ' ') ++at;
+    std::vector<double> numbers;
+    const char* p = text.c_str();
+    for (char* end = nullptr;; p = end) {
+      const double value = std::strtod(p, &end);
+      if (end == p) break;
+      numbers.push_back(value);
     }
     found.push_back(numbers);
   }
@@ -100,10 +99,12 @@ TEST(SvgPlots, EverythingDrawnStaysOnTheCanvas) {
             << points[k] << "," << points[k + 1];
       }
     }
-    const std::regex bar("<rect x=\"([^\"]*)\" y=\"[^\"]*\" width=\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), bar); it != std::sregex_iterator();
-         ++it) {
-      EXPECT_LE(std::stod((*it)[1]) + std::stod((*it)[2]), width) << svg;
+    // Bars: a rect's x and width are its first two numbers after "<rect x=".
+    for (size_t at = svg.find("<rect x=\""); at != std::string::npos;
+         at = svg.find("<rect x=\"", at + 1)) {
+      const std::string tag = svg.substr(at, svg.find('>', at) - at);
+      const auto x = attributeNumbers(tag, "x"), w = attributeNumbers(tag, "width");
+      EXPECT_LE(x[0][0] + w[0][0], width) << tag;
     }
   }
   EXPECT_EQ(attributeNumbers(shiftDensityPlot(posterior, posterior), "points")[0].size(), 80u);
