@@ -52,6 +52,7 @@ enum : int {
   kSummary,
   kRequireConvergence,
   kPrior,
+  kHtml,
 };
 
 constexpr option kFlags[] = {
@@ -85,6 +86,7 @@ constexpr option kFlags[] = {
     {"summary", required_argument, nullptr, kSummary},
     {"require-convergence", no_argument, nullptr, kRequireConvergence},
     {"prior", required_argument, nullptr, kPrior},
+    {"html", required_argument, nullptr, kHtml},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -202,10 +204,15 @@ struct FileFlag {
   std::string CommandLine::*path;
 };
 constexpr FileFlag kFileFlags[] = {
-    {'o', &CommandLine::outputPath},       {'s', &CommandLine::statsPath},
-    {'p', &CommandLine::paramsPath},       {kTraces, &CommandLine::tracesPath},
-    {kSummary, &CommandLine::summaryPath}, {kTree, &CommandLine::treePath},
-    {kSvg, &CommandLine::svgPath},         {kScaledTree, &CommandLine::scaledTreePath},
+    {'o', &CommandLine::outputPath},
+    {'s', &CommandLine::statsPath},
+    {'p', &CommandLine::paramsPath},
+    {kTraces, &CommandLine::tracesPath},
+    {kSummary, &CommandLine::summaryPath},
+    {kHtml, &CommandLine::htmlPath},
+    {kTree, &CommandLine::treePath},
+    {kSvg, &CommandLine::svgPath},
+    {kScaledTree, &CommandLine::scaledTreePath},
     {kTempDir, &CommandLine::tempDir},
 };
 
@@ -367,7 +374,8 @@ void checkOutputs(const CommandLine& command) {
       {"scaled-tree", &command.scaledTreePath},
       {"params", &command.paramsPath},
       {"traces", &command.tracesPath},
-      {"summary", &command.summaryPath}};
+      {"summary", &command.summaryPath},
+      {"html", &command.htmlPath}};
   for (size_t i = 0; i < std::size(outputs); ++i) {
     const auto& [flag, path] = outputs[i];
     if (path->empty()) continue;
@@ -525,6 +533,8 @@ const char* helpText() {
          "                          several chains (default 100)\n"
          "      --tracer-ess-min N  the statistics file's ess below N breaks (default\n"
          "                          200)\n"
+         "      --html FILE         write one self-contained HTML page of the run:\n"
+         "                          trees, convergence, global columns, shifts\n"
          "  -t, --threads N         threads for the summaries, 1 to 1024 (default:\n"
          "                          all); the results never depend on it\n"
          "      --hpd MASS          probability mass of the HPD intervals, between\n"
@@ -555,11 +565,12 @@ const char* helpText() {
          "      --help              print this help and exit\n"
          "      --version           print the version and exit\n"
          "Files named by flags appear only when the whole run succeeds; a failed run\n"
-         "leaves an existing file as it was. With --stats, --tree, --scaled-tree or\n"
-         "--svg, warnings on standard error tell of series whose effective sample size\n"
-         "is below 200 or whose R-hat is 1.01 or more (with --params also of columns;\n"
-         "the thresholds flags move both), and a line tells how many credible shifts\n"
-         "there are. --summary and --require-convergence compute those figures too.\n"
+         "leaves an existing file as it was. With --stats, --tree, --scaled-tree, --svg\n"
+         "or --html, warnings on standard error tell of series whose effective sample\n"
+         "size is below 200 or whose R-hat is 1.01 or more (with --params also of\n"
+         "columns; the thresholds flags move both), and a line tells how many credible\n"
+         "shifts there are. --summary and --require-convergence compute those figures\n"
+         "too.\n"
          "\n"
          "Options file: one keyword per line, in any case; a line with another first\n"
          "word, or an IT value that is not a whole number, gives a warning (unless -q).\n"

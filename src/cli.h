@@ -24,14 +24,15 @@ enum class Request { kRun, kHelp, kVersion };
 struct CommandLine {
   Request request = Request::kRun;  // the flags after --help or --version are not read
   std::string logPath;
-  std::string optionsPath;  // empty: no options file
-  std::string outputPath;   // empty: the report goes to standard output
-  std::string statsPath;    // empty: no statistics file
-  std::string treePath;     // empty: no tree file
-  std::string svgPath;      // empty: no picture
-  std::string tempDir;      // empty: $TMPDIR, else /tmp
-  std::string paramsPath;   // empty: no table of the global columns
-  std::string tracesPath;   // empty: no traces of the global columns
+  std::string optionsPath;             // empty: no options file
+  std::string outputPath;              // empty: the report goes to standard output
+  std::string statsPath;               // empty: no statistics file
+  std::string treePath;                // empty: no tree file
+  std::string svgPath;                 // empty: no picture
+  std::string tempDir;                 // empty: $TMPDIR, else /tmp
+  std::string paramsPath;              // empty: no table of the global columns
+  std::string tracesPath;              // empty: no traces of the global columns
+  std::string htmlPath;                // empty: no page of the run
   // The logs of further chains of the same analysis, in order; the positional log is chain 1.
   std::vector<std::string> chainPaths;
   // The logs of the same analysis run from the prior alone, in order (--prior).

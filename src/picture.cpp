@@ -202,10 +202,10 @@ std::string titleOf(const Tree& tree, const Results& results,
 }
 
 // The colour bar: the statistic's name, its scale as a gradient, and five ticks along it.
-void appendColourBar(std::string& out, const ColourScale& scale) {
+void appendColourBar(std::string& out, const ColourScale& scale, const std::string& idPrefix) {
   out += "<text x=\"16\" y=\"45\" font-size=\"11\">" + xmlText(scale.statistic);
   out += scale.log2Scale ? " (log2 scale)</text>\n" : "</text>\n";
-  out += "<defs><linearGradient id=\"scale\">";
+  out += "<defs><linearGradient id=\"" + idPrefix + "scale\">";
   const size_t steps = gradientSteps(scale);
   for (size_t k = 0; k <= steps; ++k) {
     const double t = static_cast<double>(k) / static_cast<double>(steps);
@@ -219,7 +219,7 @@ void appendColourBar(std::string& out, const ColourScale& scale) {
   appendFixed(out, kBarLeft, 1);
   out += "\" y=\"50\" width=\"";
   appendFixed(out, kBarWidth, 1);
-  out += "\" height=\"12\" fill=\"url(#scale)\" stroke=\"#999999\"/>\n";
+  out += "\" height=\"12\" fill=\"url(#" + idPrefix + "scale)\" stroke=\"#999999\"/>\n";
   // Tick labels are centred on their ticks; the bar stands far enough right for the first.
   // A scale of one value has one tick, in the middle where its colour is.
   const bool flat = !(scale.high > scale.low);
@@ -543,12 +543,24 @@ void appendJoins(std::string& svg, const TreeLayout& layout, const Geometry& g) 
   svg += "\"/>\n";
 }
 
+// The colour of the branch above `position` by the given values, as branchColour colours.
+uint32_t valueColour(const ColourScale& scale, const std::vector<double>& values,
+                     int64_t position) {
+  if (position < 0 || std::isnan(values[static_cast<size_t>(position)])) return kUnscaledColour;
+  const double value = values[static_cast<size_t>(position)];
+  if (!(scale.high > scale.low)) return colourAt(scale, 0.5);
+  return colourAt(scale, std::clamp((value - scale.low) / (scale.high - scale.low), 0.0, 1.0));
+}
+
 // Each branch in its own colour and width, dashed where it has no colour.
 void appendBranches(std::string& svg, const Tree& tree, const Results& results,
-                    const TreeLayout& layout, const Geometry& g, const ColourScale& scale) {
+                    const TreeLayout& layout, const Geometry& g, const ColourScale& scale,
+                    const PictureSettings& settings) {
   for (const TreeItem& item : layout.items) {
     if (item.parent < 0) continue;
-    const uint32_t colour = branchColour(tree, results, scale, item.position);
+    const uint32_t colour = settings.branchValues != nullptr
+                                ? valueColour(scale, *settings.branchValues, item.position)
+                                : branchColour(tree, results, scale, item.position);
     const TreeItem& parent = layout.items[static_cast<size_t>(item.parent)];
     const Point from = pointOf(g, parent.depth, item.row);
     const Point to = pointOf(g, item.depth, item.row);
@@ -564,7 +576,13 @@ void appendBranches(std::string& svg, const Tree& tree, const Results& results,
     appendHex(svg, colour);
     svg += "\" stroke-width=\"";
     appendFixed(svg, branchWidth(tree, results, item.position), 2);
-    svg += colour != kUnscaledColour ? "\"/>\n" : "\" stroke-dasharray=\"3 2\"/>\n";
+    svg += colour != kUnscaledColour ? "\"" : "\" stroke-dasharray=\"3 2\"";
+    if (settings.branchTitles != nullptr && item.position >= 0) {
+      svg += "><title>" + xmlText((*settings.branchTitles)[static_cast<size_t>(item.position)]) +
+             "</title></path>\n";
+    } else {
+      svg += "/>\n";
+    }
   }
 }
 
@@ -717,12 +735,14 @@ std::string xmlText(std::string_view text) {
 void writePicture(FILE* out, const Tree& tree, const Results& results, const TreeLayout& layout,
                   const PictureSettings& settings) {
   try {
-    const ColourScale scale = colourScale(tree, results, settings.colorBy);
+    const ColourScale scale = settings.branchValues != nullptr
+                                  ? settings.valueScale
+                                  : colourScale(tree, results, settings.colorBy);
     const Plan plan = planPicture(tree, results, layout, settings);
     const Geometry& g = plan.g;
     std::string svg;
     svg.reserve(layout.items.size() * 160 + 16384);
-    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
+    if (!settings.inlined) svg += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"";
     appendFixed(svg, std::ceil(g.width), 0);
     svg += "\" height=\"";
@@ -731,13 +751,13 @@ void writePicture(FILE* out, const Tree& tree, const Results& results, const Tre
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
     svg += "<text x=\"16\" y=\"24\" font-size=\"14\" font-weight=\"bold\">" + xmlText(plan.title) +
            "</text>\n";
-    appendColourBar(svg, scale);
+    appendColourBar(svg, scale, settings.idPrefix);
     appendKey(svg, settings.crediblePercent);
     appendLengthBar(svg, g);
     // Layer over layer: joins, branches, markers, node ids, leaders and tip labels.
     svg += "<g fill=\"none\">\n";
     appendJoins(svg, layout, g);
-    appendBranches(svg, tree, results, layout, g, scale);
+    appendBranches(svg, tree, results, layout, g, scale, settings);
     svg += "</g>\n";
     appendMarkers(svg, plan, layout);
     if (settings.nodeIds) appendNodeIds(svg, plan, layout);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "boxes.h"
+#include "colours.h"
 #include "layout.h"
 #include "results.h"
 #include "tree.h"
@@ -25,6 +26,15 @@ struct PictureSettings {
   bool nodeIds = false;         // each internal node's id beside its branch
   double crediblePercent = 95;  // branches scaled one way in at least this share get a marker
   std::vector<std::string> chainPaths;  // the logs of the chains after the tree's own, by title
+  // For a picture inside a page: no XML prologue, and, when given, the branches coloured by
+  // these values (one per position in Tree::nodes, not-a-number: no colour) on this scale
+  // instead of by colorBy, and each branch with this tooltip (one per position). `idPrefix`
+  // keeps the ids of several pictures on one page apart.
+  bool inlined = false;
+  std::string idPrefix{};
+  const std::vector<double>* branchValues = nullptr;
+  ColourScale valueScale{};
+  const std::vector<std::string>* branchTitles = nullptr;
 };
 
 // A picture's canvas and the boxes of what it draws: the header, branches, markers, leaders,

@@ -16,16 +16,18 @@ void readPriorHeaders(const std::vector<std::string>& paths, const Tree& first,
 
 std::vector<PriorLogCount> countPriorSamples(std::deque<LogFile>& logs, const Tree& tree,
                                              const BurnIn& burnIn, const RecordLimit& limit,
-                                             Results& results) {
+                                             Results& results, bool densities) {
   std::vector<PriorLogCount> lineCounts;
   results.prior.assign(tree.nodes.size(), ShiftCounts{});
+  if (densities) results.priorLog2Scalar.assign(tree.nodes.size() * kLog2ScalarBins, 0);
   results.priorSampleCount = 0;
   // One record at a time: the prior only counts, so no log's samples outlive their counting.
   std::vector<SampleRecord> record(1);
   for (LogFile& log : logs) {
     record[0] = readLogSamples(log, tree, burnIn.readingCut, limit);
     dropBurnInShare(burnIn, record[0]);
-    const std::vector<ShiftCounts> counts = countShifts(tree, record);
+    const std::vector<ShiftCounts> counts =
+        countShifts(tree, record, densities ? &results.priorLog2Scalar : nullptr);
     for (size_t j = 0; j < counts.size(); ++j) {
       results.prior[j].changed += counts[j].changed;
       results.prior[j].above += counts[j].above;

@@ -26,9 +26,10 @@ struct PriorLogCount {
 
 // Reads the samples of every prior log in `logs`, open at their sample lines, one log at a
 // time under `limit`, drops their burn-in as the chains', sets the run's prior counts per node
-// position, and returns each log's line counts; fails when no prior sample line is retained.
+// position (with `densities`, also each one's log2 Scalar in bins), and returns each log's line
+// counts; fails when no prior sample line is retained.
 std::vector<PriorLogCount> countPriorSamples(std::deque<LogFile>& logs, const Tree& tree,
                                              const BurnIn& burnIn, const RecordLimit& limit,
-                                             Results& results);
+                                             Results& results, bool densities);
 
 }  // namespace scalesum

@@ -52,6 +52,13 @@ struct ShiftCounts {
   int64_t below = 0;
 };
 
+// The prior's log2 Scalar of a node is counted in kLog2ScalarBins bins of kLog2ScalarStep from
+// -kLog2ScalarReach on, values beyond falling in the end bins: fine enough that the page's
+// histograms over [-r, r] for whole r up to the reach are unions of them.
+inline constexpr double kLog2ScalarReach = 16.0;
+inline constexpr double kLog2ScalarStep = 0.05;
+inline constexpr size_t kLog2ScalarBins = 640;
+
 // What a run computes over its retained samples: each node's result, indexed by position in
 // the tree's nodes, and what the summaries need to know of the samples behind them.
 struct Results {
@@ -66,6 +73,8 @@ struct Results {
   // The prior logs' retained samples, counted per node position as the run's own are; empty
   // when the run was given none.
   std::vector<ShiftCounts> prior;
+  // With a page to draw: kLog2ScalarBins counts of the prior's log2 Scalar per node position.
+  std::vector<uint32_t> priorLog2Scalar;
   int64_t priorSampleCount = 0;
 };
 

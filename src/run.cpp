@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "blocks.h"
 #include "chains.h"
 #include "failure.h"
+#include "htmlpage.h"
 #include "layout.h"
 #include "logfile.h"
 #include "options.h"
@@ -53,7 +55,7 @@ namespace {
 // The files a run writes besides the report on standard output, created before the work so
 // that a folder that cannot take them is reported first; each is empty when not asked for.
 struct Outputs {
-  OutputFile report, stats, tree, scaledTree, picture, params, traces, summary;
+  OutputFile report, stats, tree, scaledTree, picture, params, traces, summary, page;
 
   Outputs() = default;
   Outputs(const Outputs&) = delete;
@@ -61,7 +63,7 @@ struct Outputs {
   // A run that a failure unwound leaves no file open, and nothing buffered to be written out.
   ~Outputs() {
     for (OutputFile* file :
-         {&report, &stats, &tree, &scaledTree, &picture, &params, &traces, &summary}) {
+         {&report, &stats, &tree, &scaledTree, &picture, &params, &traces, &summary, &page}) {
       abandonOutputFile(*file);
     }
   }
@@ -80,6 +82,7 @@ void openOutputs(Outputs& o, const CommandLine& command) {
   }
   if (!command.tracesPath.empty()) o.traces = openOutputFile(command.tracesPath, "traces");
   if (!command.summaryPath.empty()) o.summary = openOutputFile(command.summaryPath, "summary");
+  if (!command.htmlPath.empty()) o.page = openOutputFile(command.htmlPath, "page");
 }
 
 bool writesNexus(const CommandLine& command) {
@@ -112,7 +115,7 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs,
   for (const std::string& path : paths) {
     logs.emplace_back();
     // The summary gives each log's digest, taken as the log is read: no log is read twice.
-    logs.back().reader.digesting = !command.summaryPath.empty();
+    logs.back().reader.digesting = !command.summaryPath.empty() || !command.htmlPath.empty();
     Tree tables = readLogHeader(logs.back(), path.c_str());
     if (logs.size() == 1) {
       first = std::move(tables);
@@ -120,7 +123,8 @@ Tree readChainHeaders(const CommandLine& command, std::deque<LogFile>& logs,
       requireSameTables(first, tables);
     }
   }
-  readPriorHeaders(command.priorPaths, first, priorLogs, !command.summaryPath.empty());
+  readPriorHeaders(command.priorPaths, first, priorLogs,
+                   !command.summaryPath.empty() || !command.htmlPath.empty());
   return first;
 }
 
@@ -138,7 +142,7 @@ Options readRunOptions(const Tree& tree, const CommandLine& command,
 // sizes and ranges.
 bool wantsStatistics(const CommandLine& command) {
   return !command.statsPath.empty() || writesNexus(command) || !command.svgPath.empty() ||
-         !command.summaryPath.empty() || command.requireConvergence;
+         !command.summaryPath.empty() || command.requireConvergence || !command.htmlPath.empty();
 }
 
 // Reads the sample lines of every chain, in chain order, into one record each, applying the
@@ -189,13 +193,36 @@ void countPrior(Run& run, const BurnIn& burnIn, const CommandLine& command) {
     taken += recordBytes(record) + limit.reservePerSample * record.sampleCount;
   }
   limit.limitBytes = limit.limitBytes > taken ? limit.limitBytes - taken : 0;
-  run.priorCounts = countPriorSamples(run.priorLogs, run.tree, burnIn, limit, run.results);
+  run.priorCounts = countPriorSamples(run.priorLogs, run.tree, burnIn, limit, run.results,
+                                      !command.htmlPath.empty());
+}
+
+// Adds to `densities` the histogram of log2 Scalar of each credible shift in [begin, end), while
+// its history is at hand; a node at two positions takes its first one's.
+void takeShiftDensities(const Tree& tree, const Results& results, size_t begin, size_t end,
+                        double crediblePercent, std::vector<ShiftDensity>& densities) {
+  for (size_t i = begin; i < end; ++i) {
+    if (credibleShift(results, i, crediblePercent) == 0) continue;
+    const auto first = std::find(tree.nodes.begin(), tree.nodes.end(), tree.nodes[i]);
+    const auto at = static_cast<size_t>(first - tree.nodes.begin());
+    if (at == i) {
+      densities.push_back(takeShiftDensity(tree, results, i));
+      continue;
+    }
+    for (const ShiftDensity& d : densities) {
+      if (d.position != at) continue;
+      densities.push_back(d);
+      densities.back().position = i;
+      break;
+    }
+  }
 }
 
 // Records and summarises the nodes' series one block of positions at a time, releasing a
 // block's histories before the next; the last block's stay.
 void summariseBlocks(const Tree& tree, Results& results, const std::vector<SampleRecord>& records,
-                     const BlockPlan& plan, Progress& progress) {
+                     const BlockPlan& plan, Progress& progress,
+                     std::vector<ShiftDensity>* shiftDensities, double crediblePercent) {
   const size_t positions = tree.nodes.size();
   progress.nodeCount.store(static_cast<int64_t>(positions));
   progress.passCount.store(1 + static_cast<int>(plan.blockCount));
@@ -204,6 +231,9 @@ void summariseBlocks(const Tree& tree, Results& results, const std::vector<Sampl
     progress.pass.store(2 + static_cast<int>(block));
     applySamplesToPositions(tree, results, records, begin, end);
     summariseNodes(tree, results, begin, end, &progress.summariesDone);
+    if (shiftDensities != nullptr) {
+      takeShiftDensities(tree, results, begin, end, crediblePercent, *shiftDensities);
+    }
     if (block + 1 < plan.blockCount) releaseHistories(results, begin, end);
   }
 }
@@ -214,7 +244,7 @@ void summariseBlocks(const Tree& tree, Results& results, const std::vector<Sampl
 void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, const Results& results,
                   const TreeLayout& layout, const std::vector<ChainColumns>& columns,
                   const std::vector<ParamsRow>& paramRows,
-                  const std::vector<std::string>& fieldNames, FILE* out) {
+                  const std::vector<std::string>& fieldNames, const PageContent& page, FILE* out) {
   if (o.stats.stream != nullptr) {
     writeStatistics(o.stats.stream, tree, results);
     finishOutputFile(o.stats);
@@ -245,6 +275,10 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, cons
     writeTraces(o.traces.stream, columns, fieldNames);
     finishOutputFile(o.traces);
   }
+  if (o.page.stream != nullptr) {
+    writeHtmlPage(o.page.stream, tree, results, layout, columns, page);
+    finishOutputFile(o.page);
+  }
   if (o.report.stream != nullptr) out = o.report.stream;
   writeNodeReport(out, tree, results);
   if (o.report.stream == nullptr) {
@@ -256,7 +290,7 @@ void writeOutputs(Outputs& o, const CommandLine& command, const Tree& tree, cons
     finishOutputFile(o.report);
   }
   for (OutputFile* file : {&o.report, &o.stats, &o.tree, &o.picture, &o.scaledTree, &o.params,
-                           &o.traces, &o.summary}) {
+                           &o.traces, &o.summary, &o.page}) {
     commitOutputFile(*file);
   }
 }
@@ -321,6 +355,36 @@ void writeSummaryFile(OutputFile& file, const CommandLine& command, const Run& r
   finishOutputFile(file);
 }
 
+// Returns what the page shows beyond the tree and the results: where they come from, the
+// verdict, and each credible shift's histograms and Bayes factors.
+PageContent pageContent(const CommandLine& command, const Run& run, const BurnIn& burnIn,
+                        const Verdict& verdict, std::vector<ShiftDensity> shiftDensities) {
+  PageContent page;
+  page.provenance = describeProvenance(command, run, burnIn);
+  page.verdict.judged = verdict.judged;
+  page.verdict.converged = verdict.converged;
+  if (!verdict.converged) {
+    page.verdict.reasons =
+        verdictReasons(verdict, command.thresholds, run.results.chainSampleCounts.size());
+  }
+  page.thresholds = command.thresholds;
+  page.colorBy = command.colorBy;
+  page.crediblePercent = command.crediblePercent;
+  page.nodeIds = command.nodeIds;
+  page.fieldNames = run.records.front().fieldNames;
+  if (!run.results.prior.empty()) {
+    for (size_t i = 0; i < run.tree.nodes.size(); ++i) {
+      const auto factor = [&](const char* name) {
+        return statisticByName(run.tree, run.results, i, name)
+            .value_or(std::numeric_limits<double>::quiet_NaN());
+      };
+      page.bayesFactors.push_back({factor("bf_changed"), factor("bf_up"), factor("bf_down")});
+    }
+  }
+  page.shiftDensities = std::move(shiftDensities);
+  return page;
+}
+
 }  // namespace
 
 int runAnalysis(const CommandLine& command, FILE* out) {
@@ -337,7 +401,9 @@ int runAnalysis(const CommandLine& command, FILE* out) {
   // A tree that cannot be drawn is refused before the work, and before any report is printed;
   // every writer draws this one layout.
   TreeLayout layout;
-  if (writesNexus(command) || !command.svgPath.empty()) layout = layoutTree(run.tree);
+  if (writesNexus(command) || !command.svgPath.empty() || !command.htmlPath.empty()) {
+    layout = layoutTree(run.tree);
+  }
   run.options = readRunOptions(run.tree, command, run.optionsFile);
   const BurnIn burnIn = decideBurnIn(command, run.options.burnIn);
   if (!command.quiet) std::fputs(burnIn.warning.c_str(), stderr);
@@ -353,13 +419,16 @@ int runAnalysis(const CommandLine& command, FILE* out) {
   validateSampleNodes(run.records);
   // The global columns come from the records before the blocks replay them.
   std::vector<ChainColumns> columns;
-  if (!command.paramsPath.empty() || !command.tracesPath.empty()) {
+  const bool writesPage = !command.htmlPath.empty();
+  if (!command.paramsPath.empty() || !command.tracesPath.empty() || writesPage) {
     for (SampleRecord& record : run.records) columns.push_back(chainColumns(record));
   }
   std::vector<ParamsRow> paramRows;
   if (!command.paramsPath.empty()) paramRows = paramsRows(columns, command.hpdMass);
 
-  summariseBlocks(run.tree, run.results, run.records, plan, progress);
+  std::vector<ShiftDensity> shiftDensities;
+  summariseBlocks(run.tree, run.results, run.records, plan, progress,
+                  writesPage ? &shiftDensities : nullptr, command.crediblePercent);
   // The terminal line goes before the report, which may share the terminal.
   finishProgress(progress);
 
@@ -369,8 +438,12 @@ int runAnalysis(const CommandLine& command, FILE* out) {
   if (outputs.summary.stream != nullptr) {
     writeSummaryFile(outputs.summary, command, run, burnIn, verdict);
   }
+  PageContent page;
+  if (writesPage) {
+    page = pageContent(command, run, burnIn, verdict, std::move(shiftDensities));
+  }
   writeOutputs(outputs, command, run.tree, run.results, layout, columns, paramRows, fieldNames,
-               out);
+               page, out);
   warnAfterRun(command, run.tree, run.results, paramRows, fieldNames);
   if (command.verbose) {
     RunSummary summary =

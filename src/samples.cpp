@@ -1,6 +1,7 @@
 #include "samples.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <numeric>
 #include <unordered_map>
@@ -191,7 +192,14 @@ void applySamplesToPositions(const Tree& tree, Results& results,
   }
 }
 
-std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleRecord>& records) {
+size_t log2ScalarBin(double scalar) {
+  const double at = (std::log2(scalar) + kLog2ScalarReach) / kLog2ScalarStep;
+  if (!(at > 0.0)) return 0;  // below the reach, and a scalar of 0
+  return at >= static_cast<double>(kLog2ScalarBins) ? kLog2ScalarBins - 1 : static_cast<size_t>(at);
+}
+
+std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleRecord>& records,
+                                     std::vector<uint32_t>* log2Bins) {
   validateSampleNodes(records);
   const size_t positions = tree.nodes.size();
   std::vector<ShiftCounts> counts(positions);
@@ -206,10 +214,13 @@ std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleR
       for (size_t k = 0; k < positions; ++k) {
         const uint32_t j = block.positions[k];
         const double length = block.current[k];
-        const int direction = scalarDirection(scalarOf(length, tree.nodes[j]->length));
+        const double scalar = scalarOf(length, tree.nodes[j]->length);
+        const int direction = scalarDirection(scalar);
         counts[j].changed += changes(length, logged[j]);
         counts[j].above += direction > 0;
         counts[j].below += direction < 0;
+        if (log2Bins != nullptr && !std::isnan(scalar))
+          ++(*log2Bins)[j * kLog2ScalarBins + log2ScalarBin(scalar)];
       }
     }
   }

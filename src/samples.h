@@ -34,6 +34,11 @@ void applySamplesToPositions(const Tree& tree, Results& results,
 // their samples changed it and in how many its Scalar was above and below 1, as a run counts
 // its own samples, keeping no length history; ends the process at the first sample that
 // scales the root.
-std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleRecord>& records);
+// Returns the bin of kLog2ScalarBins that counts `scalar`'s log2.
+size_t log2ScalarBin(double scalar);
+
+// When `log2Bins` is given (kLog2ScalarBins per position), also counts each log2 Scalar in it.
+std::vector<ShiftCounts> countShifts(const Tree& tree, const std::vector<SampleRecord>& records,
+                                     std::vector<uint32_t>* log2Bins = nullptr);
 
 }  // namespace scalesum

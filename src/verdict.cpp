@@ -74,27 +74,34 @@ std::string verdictWords(const Verdict& verdict) {
 std::string verdictReasonLines(const Verdict& verdict, const Thresholds& thresholds,
                                size_t chains) {
   if (!verdict.judged) {
-    return "Scalesum: not judged: no R-hat or effective sample size could be computed\n";
+    return "Scalesum: not judged: " + verdictReasons(verdict, thresholds, chains).front() + "\n";
   }
   std::string lines;
+  for (const std::string& reason : verdictReasons(verdict, thresholds, chains)) {
+    lines += "Scalesum: not converged: " + reason + "\n";
+  }
+  return lines;
+}
+
+std::vector<std::string> verdictReasons(const Verdict& verdict, const Thresholds& thresholds,
+                                        size_t chains) {
+  if (!verdict.judged) return {"no R-hat or effective sample size could be computed"};
+  std::vector<std::string> reasons;
   for (int m = 0; m < kMeasureCount; ++m) {
     const MeasureTally& tally = verdict.tallies[m];
     if (tally.breaking == 0) continue;
     const Measure measure = static_cast<Measure>(m);
     char line[256];
-    std::snprintf(line, sizeof line,
-                  "Scalesum: not converged: %d of %d %s have %s %s %g, the %s "
-                  "%.*f (",
-                  tally.breaking, tally.examined,
-                  measure == Measure::kTracerEss ? "series" : "series or columns",
+    std::snprintf(line, sizeof line, "%d of %d %s have %s %s %g, the %s %.*f (", tally.breaking,
+                  tally.examined, measure == Measure::kTracerEss ? "series" : "series or columns",
                   kMeasureLabels[m], measure == Measure::kRhat ? "at or above" : "below",
                   thresholdOf(measure, thresholds, chains),
                   measure == Measure::kRhat ? "worst" : "lowest", measure == Measure::kRhat ? 3 : 1,
                   *tally.worst);
     // The site goes after the buffer: a column's name may be of any length.
-    lines += line + describeSite(tally.worstSite) + ")\n";
+    reasons.push_back(line + describeSite(tally.worstSite) + ")");
   }
-  return lines;
+  return reasons;
 }
 
 }  // namespace scalesum

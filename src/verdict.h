@@ -118,4 +118,8 @@ std::string verdictWords(const Verdict& verdict);
 // judged; empty for a converged run.
 std::string verdictReasonLines(const Verdict& verdict, const Thresholds& thresholds, size_t chains);
 
+// Returns the reasons of verdictReasonLines, one a line, without their prefix and line end.
+std::vector<std::string> verdictReasons(const Verdict& verdict, const Thresholds& thresholds,
+                                        size_t chains);
+
 }  // namespace scalesum
