@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
+#include <vector>
 
+#include "samples.h"
 #include "test_util.h"
 
 namespace scalesum {
@@ -48,6 +51,27 @@ TEST(HtmlPage, CommandLineReadsAsTypedWithoutTheProgramsFolder) {
   EXPECT_EQ(typedCommandLine({"/opt/x/Scalesum", "run 1.log", "--html=p.html", "it's", ""}),
             "Scalesum 'run 1.log' --html=p.html 'it'\\''s' ''");
   EXPECT_NE(verdictBanner({}, 0, false).find("not judged"), std::string::npos);
+}
+
+// The prior's histogram beside a shift, rebinned from the counts of its fine bins, is the one
+// its values would give on the posterior's bins, at every reach, outside it and at 0.
+TEST(HtmlPage, ThePriorsHistogramIsItsValuesOnThePosteriorsBins) {
+  const auto a = testing::summarised(testing::smallLog(kDoubled));
+  Results results = a->results;
+  const std::vector<double> scalars = {1, 1, 2, 0.5, 1.3, 0.7, 3.9, 64, 1e6, 0, 1.0 / 3, 1.04};
+  for (const double top : {1.0, 1.9, 4.0, 9.0, 1e9}) {            // reaches 1, 1, 2, 4 and 16
+    results.nodes[1].lengthHistory = {0.5 * top, 0.5, 0.5, 0.5};  // node 2's length is 0.5
+    results.priorLog2Scalar.assign(a->tree.nodes.size() * kLog2ScalarBins, 0);
+    std::vector<double> logs;
+    for (const double scalar : scalars) {
+      ++results.priorLog2Scalar[kLog2ScalarBins + log2ScalarBin(scalar)];
+      logs.push_back(std::log2(scalar));
+    }
+    const ShiftDensity density = takeShiftDensity(a->tree, results, 1);
+    const Histogram expected =
+        makeHistogram(logs, density.posterior.low, density.posterior.high, kShiftDensityBins);
+    EXPECT_EQ(density.prior.counts, expected.counts) << top;
+  }
 }
 
 }  // namespace
