@@ -279,6 +279,13 @@ def _sample_lines(rng, tree, ids, samples, sample_every, trailing_tab, drift=Fal
         yield line
 
 
+def _check_counts(samples, sample_every):
+    if samples < 0:
+        raise ValueError("--samples must not be negative")
+    if sample_every < 1:
+        raise ValueError("--sample-every must be at least 1")
+
+
 def _pick_rates_clade(rng, tree, order, below):
     """A non-root internal clade of modest size, or None when there is none."""
     internal = [n for n in order if tree.children[n] and n != tree.root]
@@ -309,10 +316,7 @@ def simulate(taxa, samples, seed, sample_every=1000, burnin=None, chain=1, drift
     """
     if taxa < 1:
         raise ValueError("--taxa must be at least 1")
-    if samples < 0:
-        raise ValueError("--samples must not be negative")
-    if sample_every < 1:
-        raise ValueError("--sample-every must be at least 1")
+    _check_counts(samples, sample_every)
 
     rng = random.Random(seed)
     names, taxon_ids, tree, lengths, order, ids, clades = _tables(rng, taxa)
@@ -471,10 +475,7 @@ def simulate_converged(taxa, samples, seed, sample_every=1000, chain=1, prior_on
     """
     if taxa < 2:
         raise ValueError("--converged needs at least 2 taxa")
-    if samples < 0:
-        raise ValueError("--samples must not be negative")
-    if sample_every < 1:
-        raise ValueError("--sample-every must be at least 1")
+    _check_counts(samples, sample_every)
 
     rng = random.Random(seed)
     names, taxon_ids, tree, lengths, order, ids, clades = _tables(rng, taxa)
