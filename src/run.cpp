@@ -385,6 +385,25 @@ PageContent pageContent(const CommandLine& command, const Run& run, const BurnIn
   return page;
 }
 
+// Writes the closing line that --verbose asks for, and returns the run's exit status: 3, with
+// the reasons on standard error, when --require-convergence meets a run that did not converge.
+int closeRun(const CommandLine& command, const Run& run, const BurnIn& burnIn, size_t blocks,
+             const Verdict& verdict, bool judgedColumns) {
+  if (command.verbose) {
+    RunSummary summary = summariseRun(run.tree, run.results, run.records, burnIn.iteration, blocks);
+    if (burnIn.share) summary.burnInShare = burnIn.shareText;
+    // A run that computed no convergence figure has no verdict to add.
+    if (run.results.wantStatistics || judgedColumns) summary.verdict = verdictWords(verdict);
+    std::fputs(describeRunSummary(summary).c_str(), stderr);
+  }
+  if (!command.requireConvergence || verdict.converged) return 0;
+  // The reasons are what status 3 means, so they are written even under --quiet.
+  std::fputs(
+      verdictReasonLines(verdict, command.thresholds, run.results.chainSampleCounts.size()).c_str(),
+      stderr);
+  return kNotConvergedStatus;
+}
+
 }  // namespace
 
 int runAnalysis(const CommandLine& command, FILE* out) {
@@ -445,20 +464,7 @@ int runAnalysis(const CommandLine& command, FILE* out) {
   writeOutputs(outputs, command, run.tree, run.results, layout, columns, paramRows, fieldNames,
                page, out);
   warnAfterRun(command, run.tree, run.results, paramRows, fieldNames);
-  if (command.verbose) {
-    RunSummary summary =
-        summariseRun(run.tree, run.results, run.records, burnIn.iteration, plan.blockCount);
-    if (burnIn.share) summary.burnInShare = burnIn.shareText;
-    // A run that computed no convergence figure has no verdict to add.
-    if (run.results.wantStatistics || !paramRows.empty()) summary.verdict = verdictWords(verdict);
-    std::fputs(describeRunSummary(summary).c_str(), stderr);
-  }
-  if (!command.requireConvergence || verdict.converged) return 0;
-  // The reasons are what status 3 means, so they are written even under --quiet.
-  std::fputs(
-      verdictReasonLines(verdict, command.thresholds, run.results.chainSampleCounts.size()).c_str(),
-      stderr);
-  return kNotConvergedStatus;
+  return closeRun(command, run, burnIn, plan.blockCount, verdict, !paramRows.empty());
 }
 
 int runScalesum(int argc, char** argv) {
