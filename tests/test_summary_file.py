@@ -1,9 +1,13 @@
-"""Runs Scalesum with --summary and --require-convergence on simulated chains.
-Usage: test_summary_file.py SCALESUM_BINARY SOURCE_DIR; without python3-jsonschema the schema
-check is skipped, with a message."""
+"""Runs Scalesum with --summary, --html and --require-convergence on simulated chains, and opens
+each page in headless Chromium with every host unreachable, scripts on and off: it must load
+without a console error or a request beyond itself, draw something, and hold the summary's
+verdict, one tooltip per branch and the statistics file's credible shifts.
+Usage: test_summary_file.py SCALESUM_BINARY SOURCE_DIR; without python3-jsonschema, or selenium,
+Pillow and chromium-driver, the schema or the browser checks are skipped, with a message."""
 import csv
 import gzip
 import hashlib
+import io
 import json
 import math
 import os
@@ -17,6 +21,13 @@ try:
     import jsonschema
 except ImportError:
     jsonschema = None
+try:
+    from PIL import Image
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+except ImportError:
+    webdriver = None
+DRIVER = "/usr/bin/chromedriver"
 BINARY, SOURCE = sys.argv[1], sys.argv[2]
 SHIPPED = os.path.join(SOURCE, "examples", "chains")
 SIMULATE = [sys.executable, os.path.join(SOURCE, "tools", "simulate_log.py"), "--seed", "1"]
@@ -31,6 +42,68 @@ def digest(path):
 def rows(path):
     with open(path, newline="") as table:
         return list(csv.DictReader(table, delimiter="\t"))
+
+
+def browser(scripts):
+    options = webdriver.ChromeOptions()
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,1000",
+                 "--host-resolver-rules=MAP * ~NOTFOUND"):
+        options.add_argument(flag)
+    if not scripts:
+        options.add_experimental_option(
+            "prefs", {"profile.managed_default_content_settings.javascript": 2})
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    return webdriver.Chrome(service=Service(DRIVER), options=options)
+
+
+def check_page(page, stats, summary, scripts):
+    """Checks the page in the browser and returns a screenshot of it."""
+    scalar = [r for r in rows(stats) if r["series"] == "scalar"]
+    shifts = [r["node_id"] for r in scalar if max(float(r["pct_up"]), float(r["pct_down"])) >= 95]
+    url = "file://" + page
+    driver = browser(scripts)
+    try:
+        driver.get(url)
+        # The one script, which only adds sorting, ran exactly when scripts are on.
+        sorting = driver.execute_script(
+            "return document.querySelector('#shift-table th').hasAttribute('data-sort')")
+        assert sorting == scripts, (sorting, scripts)
+        errors = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+        assert not errors, errors
+        # Every request the browser made, from the network log and the page's own account.
+        requested = {json.loads(e["message"])["message"]["params"]["request"]["url"]
+                     for e in driver.get_log("performance")
+                     if '"Network.requestWillBeSent"' in e["message"]}
+        requested |= set(driver.execute_script(
+            "return performance.getEntries().filter(function(e){return e.entryType=='resource'"
+            "||e.entryType=='navigation'}).map(function(e){return e.name})"))
+        assert requested <= {url}, requested - {url}
+        titles = driver.execute_script(
+            "return document.querySelectorAll('#rate-tree svg path > title').length")
+        assert titles == len(scalar) - 1, (titles, len(scalar))  # every branch but the root's
+        table = driver.execute_script(
+            "return Array.from(document.querySelectorAll('#shift-table tbody tr'))"
+            ".map(function(r){return r.cells[0].textContent})")
+        assert sorted(table) == sorted(shifts), (table, shifts)
+        verdict = driver.execute_script("return document.getElementById('verdict').textContent")
+        assert f"{len(shifts)} credible shift" in verdict, verdict
+        # The banner's verdict and reasons are the summary file's: one per measure that breaks.
+        judged = summary["verdict"]
+        assert verdict.startswith("Converged." if judged["converged"] else "Not converged."), verdict
+        reasons = driver.execute_script(
+            "return Array.from(document.querySelectorAll('#verdict li')).map(function(l)"
+            "{return l.textContent})")
+        breaking = [c for c in judged["checks"].values() if c["breaking"]]
+        assert len(reasons) == len(breaking), (reasons, breaking)
+        for check, reason in zip(breaking, reasons):
+            assert reason.startswith(f"{check['breaking']} of {check['examined']} "), reason
+        height = driver.execute_script("return document.documentElement.scrollHeight")
+        driver.set_window_size(1280, min(height + 120, 12000))
+        shot = Image.open(io.BytesIO(driver.get_screenshot_as_png())).convert("RGB")
+        assert len(shot.getcolors(1 << 24) or range(2)) > 1, "the screenshot is one colour"
+        return shot
+    finally:
+        driver.quit()
 
 
 class SummaryFile(unittest.TestCase):
@@ -69,8 +142,19 @@ class SummaryFile(unittest.TestCase):
                 jsonschema.validate(document, json.load(file))
         return document
 
+    def check_pages(self, document, shot=None):
+        if webdriver is None or not os.path.exists(DRIVER):
+            print("SKIP browser checks: selenium, Pillow or chromium-driver is missing "
+                  "(tools/install-deps.sh)")
+            return
+        for scripts in (True, False):
+            picture = check_page(self.path("p.html"), self.path("st.tsv"), document, scripts)
+            if shot and scripts:
+                picture.save(shot)
+
     def test_disagreeing_chains_exit_3_with_every_output_written(self):
-        outputs = {"-o": "r.tsv", "--stats": "st.tsv", "--tree": "t.nex", "-p": "p.tsv"}
+        outputs = {"-o": "r.tsv", "--stats": "st.tsv", "--tree": "t.nex", "-p": "p.tsv",
+                   "--html": "p.html"}
         flags = [arg for flag, name in outputs.items() for arg in (flag, self.path(name))]
         run = self.run_scalesum(self.chains, "--require-convergence", "-q", *flags)
         self.assertEqual(run.returncode, 3, run.stderr)
@@ -91,6 +175,10 @@ class SummaryFile(unittest.TestCase):
         self.assertEqual(verdict["checks"]["rhat"]["worst"], max(rhats))
         self.assertEqual([(c["path"], c["bytes"], c["sha256"]) for c in document["chains"]],
                          [(log, *digest(log)) for log in self.chains])
+        page = digest(self.path("p.html"))
+        self.run_scalesum(self.chains, "--require-convergence", "-q", *flags)
+        self.assertEqual(digest(self.path("p.html")), page)
+        self.check_pages(document, os.environ.get("SCALESUM_PAGE_SHOT"))
 
     def test_thresholds_on_the_command_line_move_the_verdict(self):
         loose = ["--rhat-max", "10", "--ess-min", "0", "--tracer-ess-min", "0"]
@@ -107,13 +195,12 @@ class SummaryFile(unittest.TestCase):
 
     def test_converged_chains_exit_0_with_their_planted_shifts_and_the_same_bytes_twice(self):
         flags = ["--require-convergence", "-v", "-o", os.devnull, "-s", self.path("st.tsv"),
-                 "--prior", self.prior]
+                 "--prior", self.prior, "--html", self.path("p.html")]
         run = self.run_scalesum(self.converged, *flags)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertTrue(run.stderr.endswith(", converged\n"), run.stderr)
         self.assertNotIn("warning", run.stderr)
-        with open(self.path("s.json"), "rb") as file:
-            first = file.read()
+        first = [digest(self.path(name)) for name in ("s.json", "p.html")]
         document = self.summary()
         self.assertEqual([(p["path"], p["bytes"], p["sha256"], p["retained_samples"])
                           for p in document["priors"]], [(self.prior, *digest(self.prior), 1200)])
@@ -129,9 +216,9 @@ class SummaryFile(unittest.TestCase):
         self.assertEqual(sorted((s["node"], "up" if s["direction"] == "increase" else "down")
                                 for s in shifts), sorted(planted))
         self.assertTrue(all(math.isfinite(s["bayes_factor"]) for s in shifts), shifts)
+        self.check_pages(document)
         self.run_scalesum(self.converged, *flags)
-        with open(self.path("s.json"), "rb") as file:
-            self.assertEqual(file.read(), first)
+        self.assertEqual([digest(self.path(name)) for name in ("s.json", "p.html")], first)
 
     def test_the_simulator_writes_the_shipped_chains_again(self):
         for name, flags in [(f"run{c}", ["--chain", str(c)]) for c in (1, 2, 3)] + \
