@@ -89,7 +89,8 @@ def check_page(page, stats, summary, scripts):
         assert f"{len(shifts)} credible shift" in verdict, verdict
         # The banner's verdict and reasons are the summary file's: one per measure that breaks.
         judged = summary["verdict"]
-        assert verdict.startswith("Converged." if judged["converged"] else "Not converged."), verdict
+        assert verdict.startswith("Converged." if judged["converged"] else "Not converged."), \
+            verdict
         reasons = driver.execute_script(
             "return Array.from(document.querySelectorAll('#verdict li')).map(function(l)"
             "{return l.textContent})")
