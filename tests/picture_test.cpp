@@ -165,27 +165,19 @@ TEST(Picture, LabelsAreEscapedAndTheDocumentReads) {
   EXPECT_NE(chains.find(">a&amp;b.log, c2.log, c3.log: 4 retained samples<"), std::string::npos);
 }
 
-// The number of pairs of boxes that overlap where one of them is a label, found by sweeping
-// the boxes from left to right.
+// The number of pairs of boxes that overlap where one of them is a label.
 int labelOverlaps(const std::vector<Box>& boxes) {
-  std::vector<Extent> extents;
-  for (const Box& box : boxes) extents.push_back(extentOf(box));
-  std::vector<size_t> order(boxes.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return extents[a].left < extents[b].left; });
+  std::vector<Extent> e;
+  for (const Box& box : boxes) e.push_back(extentOf(box));
   const auto isLabel = [&](size_t i) {
     return boxes[i].kind == BoxKind::kTipLabel || boxes[i].kind == BoxKind::kNodeId;
   };
   int overlaps = 0;
-  for (size_t k = 0; k < order.size(); ++k) {
-    const size_t i = order[k];
-    for (size_t m = k + 1; m < order.size() && extents[order[m]].left < extents[i].right; ++m) {
-      const size_t j = order[m];
-      if ((isLabel(i) || isLabel(j)) && extents[j].top < extents[i].bottom &&
-          extents[i].top < extents[j].bottom && boxesOverlap(boxes[i], boxes[j])) {
-        ++overlaps;
-      }
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    for (size_t j = i + 1; j < boxes.size(); ++j) {
+      overlaps += (isLabel(i) || isLabel(j)) && e[j].left < e[i].right && e[i].left < e[j].right &&
+                  e[j].top < e[i].bottom && e[i].top < e[j].bottom &&
+                  boxesOverlap(boxes[i], boxes[j]);
     }
   }
   return overlaps;

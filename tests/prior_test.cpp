@@ -16,36 +16,22 @@ namespace {
 
 using testing::TempDir;
 
-// A sample line at `iteration` that scales each node's own branch by its scalar.
-std::string sampleLine(int iteration, const std::vector<std::pair<int, double>>& groups) {
-  std::string line = std::to_string(iteration) + "\t-100.5\t-110\t" +
-                     std::to_string(groups.size()) + "\t0.5\t0.25\t1";
-  for (const auto& [node, scalar] : groups) {
-    line += '\t' + std::to_string(node) + '\t' + std::to_string(scalar) + "\t0\tBranch";
-  }
-  return line + '\n';
-}
-
-// Returns the cells of the statistics file's row of `node` and `series`, by column name.
+// Returns the cells `names` of the statistics file's row of `node` and `series`.
 std::vector<std::string> statsRow(const std::string& stats, int node, const std::string& series,
                                   const std::vector<std::string>& names) {
+  std::vector<std::vector<std::string>> table;
   std::istringstream lines(stats);
-  auto cells = [](const std::string& line) {
-    std::vector<std::string> row;
+  for (std::string line; std::getline(lines, line);) {
     std::istringstream in(line);
-    for (std::string cell; std::getline(in, cell, '\t');) row.push_back(cell);
-    return row;
-  };
-  std::string line;
-  std::getline(lines, line);
-  const std::vector<std::string> header = cells(line);
+    table.emplace_back();
+    for (std::string cell; std::getline(in, cell, '\t');) table.back().push_back(cell);
+  }
   std::vector<std::string> picked;
-  while (picked.empty() && std::getline(lines, line)) {
-    const std::vector<std::string> row = cells(line);
+  for (const auto& row : table) {
     if (row[0] != std::to_string(node) || row[2] != series) continue;
     for (const std::string& name : names) {
       picked.push_back(
-          row.at(size_t(std::find(header.begin(), header.end(), name) - header.begin())));
+          row.at(std::find(table[0].begin(), table[0].end(), name) - table[0].begin()));
     }
   }
   return picked;
@@ -54,16 +40,17 @@ std::vector<std::string> statsRow(const std::string& stats, int node, const std:
 TEST(Prior, SharesAndFactorsAreTheCountsOfTheRetainedPriorSamples) {
   TempDir dir;
   // Node 5 (tip B): the run scales it up in 3 samples and down in 1; node 6 (tip C) never.
-  const std::string run = dir.write(
-      "run.log", testing::smallLog(
-                     sampleLine(0, {}) + sampleLine(10, {{5, 2.0}}) + sampleLine(20, {{5, 2.0}}) +
-                     sampleLine(30, {{5, 0.5}, {6, 1.0}}) + sampleLine(40, {{5, 3.0}})));
+  const std::string run =
+      dir.write("run.log", testing::smallLog("0 0 0 0 0 1 0\n10 0 0 1 0 1 0 5 2 0 Branch\n"
+                                             "20 0 0 1 0 1 0 5 2 0 Branch\n"
+                                             "30 0 0 2 0 1 0 5 0.5 0 Branch 6 1 0 Branch\n"
+                                             "40 0 0 1 0 1 0 5 3 0 Branch\n"));
   // The prior: node 5 up once and down once in four samples, node 6 up once; its first line,
   // below the burn-in, would scale node 6 down.
   const std::string prior = dir.write(
-      "prior.log", testing::smallLog(sampleLine(0, {{6, 0.5}}) + sampleLine(10, {{5, 2.0}}) +
-                                     sampleLine(20, {{5, 0.5}, {6, 4.0}}) + sampleLine(30, {}) +
-                                     sampleLine(40, {})));
+      "prior.log", testing::smallLog("0 0 0 1 0 1 0 6 0.5 0 Branch\n10 0 0 1 0 1 0 5 2 0 Branch\n"
+                                     "20 0 0 2 0 1 0 5 0.5 0 Branch 6 4 0 Branch\n"
+                                     "30 0 0 0 0 1 0\n40 0 0 0 0 1 0\n"));
   CommandLine command;
   command.logPath = run;
   command.priorPaths = {prior};
@@ -93,7 +80,7 @@ TEST(Prior, SharesAndFactorsAreTheCountsOfTheRetainedPriorSamples) {
 
 TEST(Prior, APriorLogOfAnotherTreeOrAlsoGivenAsAChainIsRefused) {
   TempDir dir;
-  const std::string samples = sampleLine(10, {{5, 2.0}}) + sampleLine(20, {});
+  const std::string samples = "10 0 0 1 0 1 0 5 2 0 Branch\n20 0 0 0 0 1 0\n";
   const std::string run = dir.write("run.log", testing::smallLog(samples));
   const std::string chain = dir.write("chain.log", testing::smallLog(samples));
   std::string other = testing::smallLog(samples);

@@ -103,13 +103,7 @@ TEST(SeriesMath, TransformedSampleSizesStopWhereTheDirectSumsStop) {
   };
   const Case cases[] = {
       {"constant", std::vector<double>(300, 2.5), 0},
-      {"alternating",
-       [] {
-         std::vector<double> v(1000);
-         for (size_t i = 0; i < v.size(); ++i) v[i] = i % 2;
-         return v;
-       }(),
-       0},
+      {"alternating", pulses(1, 0), 0},
       {"ties", stickyIntegers(5000), 18},
       {"AR(1) 0.999, to the cap", autoregressive(60000, 0.999, 0, 3), 1998},
       {"2 samples", {1, 2}, 0},

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <numeric>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,17 +60,11 @@ std::vector<std::vector<double>> attributeNumbers(const std::string& svg, const 
   std::vector<std::vector<double>> found;
   const std::string key = " " + name + "=\"";
   for (size_t at = svg.find(key); at != std::string::npos; at = svg.find(key, at + 1)) {
-    const size_t begin = at + key.size();
-    std::string text = svg.substr(begin, svg.find('"', begin) - begin);
-    for (char& c : text) c = c == ',' ? ' ' : c;
-    std::vector<double> numbers;
-    const char* p = text.c_str();
-    for (char* end = nullptr;; p = end) {
-      const double value = std::strtod(p, &end);
-      if (end == p) break;
-      numbers.push_back(value);
-    }
-    found.push_back(numbers);
+    std::string text =
+        svg.substr(at + key.size(), svg.find('"', at + key.size()) - at - key.size());
+    std::replace(text.begin(), text.end(), ',', ' ');
+    std::istringstream in(text);
+    found.emplace_back(std::istream_iterator<double>(in), std::istream_iterator<double>());
   }
   return found;
 }
