@@ -253,6 +253,14 @@ TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
       {{late, "-b", "500", "-c", other}, idle + "500" + below + "PCT" + share},
       {{late, "-b", "10", options}, replaces + idle + "10" + below + "10" + share},
       {{late, "-b", "0"}, ""},
+      {{late, "-b", "1000"}, ""},  // at the first sample's iteration: nothing to drop anyway
+      // A prior run that never scales: every branch the chain scales has an infinite factor;
+      // the root, which has no factor at all, is not counted.
+      {{jump, "-s", stats, "--prior", late},
+       halves + warning +
+           "6 of 6 branches have an infinite Bayes factor, a "
+           "share of 0 or 100% in the samples or the prior's; "
+           "more samples of either would bound them\n"},
       {{late, "-q", "-b", "10", options}, ""},
       {{late, mistyped},
        warning + mistyped +
