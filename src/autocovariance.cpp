@@ -74,15 +74,15 @@ inline void firstStages(double* r, double* i) {
 }
 
 // Transforms the `size` points in place, leaving them in bit-reversed order (decimation in
-// frequency); the upper half of the points must be zero, as padding leaves it. Stages go two at
+// frequency); the points from `filled` on must be zero, as padding leaves them. Stages go two at
 // a time, each point read and written once for both, which halves the trips through memory.
 // Every point meets the operations a stage at a time would give it, and vector and scalar code
 // round alike.
 __attribute__((target_clones("avx512f", "avx2", "default"))) void forward(
-    double* __restrict re, double* __restrict im, size_t size, const double* __restrict rootRe,
-    const double* __restrict rootIm) {
+    double* __restrict re, double* __restrict im, size_t size, size_t filled,
+    const double* __restrict rootRe, const double* __restrict rootIm) {
   size_t h = size / 2;
-  if (h >= 4) {
+  if (h >= 4 && filled <= h) {
     // The first stage meets only zeros in the upper half: x + 0 is x, and (x - 0) w is x w.
     const size_t q = h / 2;
 #pragma GCC ivdep
@@ -185,15 +185,22 @@ void addPowerSpectra(const double* re, const double* im, size_t size, double* po
 
 }  // namespace
 
-void sumLagProducts(const double* x, size_t n, size_t count, double* sums, LagScratch& s) {
-  if (n == 0) return;
+size_t lagTransformSize(size_t n, size_t lags) {
+  // The circular transform wraps lag t onto lag t - size: padding n values to n + lags - 1
+  // points keeps every lag below `lags` clear of it.
+  size_t size = 1;
+  while (size < n + lags - 1) size *= 2;
+  return size;
+}
+
+void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double* sums,
+                    LagScratch& s) {
+  if (lags == 0) return;
   if (count == 0) {
-    std::fill(sums, sums + n, 0.0);
+    std::fill(sums, sums + lags, 0.0);
     return;
   }
-  // Room for every lag below n without the circular transform wrapping one onto another.
-  size_t size = 1;
-  while (size < 2 * n - 1) size *= 2;
+  const size_t size = lagTransformSize(n, lags);
   prepareRoots(size, s);
   // The transform is linear, so one inverse of the summed power spectra sums the sequences'
   // lag products; the forward transforms take the sequences two at a time.
@@ -209,13 +216,13 @@ void sumLagProducts(const double* x, size_t n, size_t count, double* sums, LagSc
     } else {
       std::fill(s.im.begin(), s.im.end(), 0.0);
     }
-    forward(s.re.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
+    forward(s.re.data(), s.im.data(), size, n, s.rootRe.data(), s.rootIm.data());
     addPowerSpectra(s.re.data(), s.im.data(), size, s.power.data(), j == 0);
   }
   inverse(s.power.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
   // Scaling by a power of two rounds nothing.
   const double scale = 1.0 / (4.0 * static_cast<double>(size));
-  for (size_t t = 0; t < n; ++t) sums[t] = s.power[t] * scale;
+  for (size_t t = 0; t < lags; ++t) sums[t] = s.power[t] * scale;
 }
 
 // Each lag's products are added in an order fixed whatever the vector width, so every machine

@@ -20,10 +20,16 @@ struct LagScratch {
   std::vector<double> rootRe, rootIm;  // e^(-i pi k / h) at h + k, for each power of two h
 };
 
-// Sets sums[t], for every lag t below n, to the sum over the `count` sequences of n values
-// stored one after the other at x of their sums over i < n - t of x[i] x[i + t]. They come from
-// Fourier transforms, so every lag costs the same, and a sum is off by a few units of rounding
-// of the sum at lag 0, not of its own size.
-void sumLagProducts(const double* x, size_t n, size_t count, double* sums, LagScratch& scratch);
+// Returns how many points the transforms of sumLagProducts() take for `lags` lags of n values:
+// the smallest power of two of at least n + lags - 1.
+size_t lagTransformSize(size_t n, size_t lags);
+
+// Sets sums[t], for every lag t below `lags` (1 <= lags <= n), to the sum over the `count`
+// sequences of n values stored one after the other at x of their sums over i < n - t of
+// x[i] x[i + t]. They come from Fourier transforms, so every lag costs the same, and a sum is
+// off by a few units of rounding of the sum at lag 0, not of its own size. Fewer lags take
+// smaller transforms, whose sums round differently.
+void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double* sums,
+                    LagScratch& scratch);
 
 }  // namespace scalesum

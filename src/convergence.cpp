@@ -227,7 +227,7 @@ double essCore(double* x, size_t n, size_t chains, ConvergenceScratch& s) {
       if (first >= kDirectLags) {
         std::vector<double>& sums = s.lagSums;
         sums.resize(n);
-        sumLagProducts(x, n, chains, sums.data(), s.lags);
+        sumLagProducts(x, n, chains, n, sums.data(), s.lags);
         for (size_t t = first; t < n; ++t) lagMeans.push_back(sums[t] / size / halves);
         return;
       }

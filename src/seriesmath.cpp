@@ -1,6 +1,7 @@
 #include "seriesmath.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <vector>
 
@@ -72,18 +73,6 @@ void addDirectPairs(const double* x, size_t n, size_t end, PairSum& sum) {
   }
 }
 
-// The transform the lag sums of n values take: the smallest power of two that keeps lags
-// below n from wrapping onto each other, as sumLagProducts() chooses it.
-size_t transformSize(size_t n, int& log2Size) {
-  size_t size = 1;
-  log2Size = 0;
-  while (size < 2 * n - 1) {
-    size *= 2;
-    ++log2Size;
-  }
-  return size;
-}
-
 // Returns a bound on |p_t - p_d| for any even k, over (n - k) * u * S0, where p_t is the pair
 // (k - 1, k) of autocovariances divided from lag sums that sumLagProducts() gave, p_d the same
 // pair from the direct sums, u = 2^-53, S0 the direct lag-0 sum, the transform 2^L points.
@@ -126,14 +115,16 @@ double pairErrorBound(int log2Size, size_t n) {
 // it. Falls back to direct sums where values so small or large could underflow or overflow.
 void addTransformedPairs(const double* x, size_t n, size_t end, double lag0Sum, PairSum& sum,
                          SampleSizeScratch& scratch) {
-  int log2Size = 0;
-  const double size = static_cast<double>(transformSize(n, log2Size));
+  // Only the lags below `end` are read, which a transform of n + end - 1 points keeps apart.
+  const size_t points = lagTransformSize(n, end);
+  const int log2Size = std::countr_zero(points);
+  const double size = static_cast<double>(points);
   if (!(lag0Sum >= 0x1p-900 && lag0Sum <= 0x1p1000 / size) || n > (size_t{1} << 40)) {
     addDirectPairs(x, n, end, sum);
     return;
   }
-  scratch.sums.resize(n);
-  sumLagProducts(x, n, 1, scratch.sums.data(), scratch.lags);
+  scratch.sums.resize(end);
+  sumLagProducts(x, n, 1, end, scratch.sums.data(), scratch.lags);
   const double* sums = scratch.sums.data();
   const double slack = pairErrorBound(log2Size, n) * 0x1p-53 * lag0Sum;
   for (size_t k = sum.lags + 2; k < end && !sum.ended; k += 2) {
