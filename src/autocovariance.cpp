@@ -127,16 +127,18 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void forward(
   }
 }
 
-// Undoes forward() but for a factor of `size` on real points, whose imaginary parts need not
-// be stored: takes bit-reversed points back to natural order (decimation in time, conjugate
-// roots), two stages at a time.
+// Undoes forward() but for a factor of `size`: takes bit-reversed points back to natural order
+// (decimation in time, conjugate roots), two stages at a time. Where `real`, the points are
+// real and their imaginary parts need not be stored.
 __attribute__((target_clones("avx512f", "avx2", "default"))) void inverse(
-    double* __restrict re, double* __restrict im, size_t size, const double* __restrict rootRe,
-    const double* __restrict rootIm) {
+    double* __restrict re, double* __restrict im, size_t size, bool real,
+    const double* __restrict rootRe, const double* __restrict rootIm) {
   size_t h = 1;
-  if (size >= 4) {
+  if (real && size >= 4) {
     for (size_t start = 0; start < size; start += 4) firstStages(re + start, im + start);
     h = 4;
+  } else if (real) {
+    std::fill(im, im + size, 0.0);
   }
   for (; 2 * h < size; h *= 4) {
     const size_t d = 2 * h;
@@ -156,7 +158,6 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void inverse(
       }
     }
   }
-  if (size < 4) std::fill(im, im + size, 0.0);
   if (h < size) {
     for (size_t k = 0; k < h; ++k) {
       gather(re[k], im[k], re[k + h], im[k + h], rootRe[h + k], rootIm[h + k]);
@@ -183,27 +184,10 @@ void addPowerSpectra(const double* re, const double* im, size_t size, double* po
   }
 }
 
-}  // namespace
-
-size_t lagTransformSize(size_t n, size_t lags) {
-  // The circular transform wraps lag t onto lag t - size: padding n values to n + lags - 1
-  // points keeps every lag below `lags` clear of it.
-  size_t size = 1;
-  while (size < n + lags - 1) size *= 2;
-  return size;
-}
-
-void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double* sums,
-                    LagScratch& s) {
-  if (lags == 0) return;
-  if (count == 0) {
-    std::fill(sums, sums + lags, 0.0);
-    return;
-  }
-  const size_t size = lagTransformSize(n, lags);
-  prepareRoots(size, s);
-  // The transform is linear, so one inverse of the summed power spectra sums the sequences'
-  // lag products; the forward transforms take the sequences two at a time.
+// Sets s.power to the sum of the power spectra of the `count` sequences of n values at x, each
+// padded to `size` points, in bit-reversed order and four times their size: the forward
+// transforms take the sequences two at a time.
+void sumPowerSpectra(const double* x, size_t n, size_t count, size_t size, LagScratch& s) {
   s.power.resize(size);
   s.re.resize(size);
   s.im.resize(size);
@@ -219,10 +203,112 @@ void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double
     forward(s.re.data(), s.im.data(), size, n, s.rootRe.data(), s.rootIm.data());
     addPowerSpectra(s.re.data(), s.im.data(), size, s.power.data(), j == 0);
   }
-  inverse(s.power.data(), s.im.data(), size, s.rootRe.data(), s.rootIm.data());
+}
+
+// Sets s.twistRe and s.twistIm, at each position p of a bit-reversed transform of `half` points,
+// to W^k for the frequency k at p, W = e^(-i pi / half): what a spectrum of 2 half points
+// turns its upper half by when halved.
+void prepareTwists(size_t half, LagScratch& s) {
+  if (s.twistRe.size() == half) return;
+  s.twistRe.resize(half);
+  s.twistIm.resize(half);
+  for (size_t k = 0, p = 0; k < half; ++k) {
+    s.twistRe[p] = s.rootRe[half + k];
+    s.twistIm[p] = s.rootIm[half + k];
+    size_t bit = half / 2;  // p counts on with its bits reversed
+    for (; bit > 0 && (p & bit) != 0; bit /= 2) p ^= bit;
+    p |= bit;
+  }
+}
+
+// The power spectrum P of 2 half points, real and even, as one complex point Y_k of half
+// points for each k below half: (P_k + P_(k+half)) + i (P_k - P_(k+half)) conj(W^k). Its
+// inverse transform is then c_2m + i c_2m+1, where c is the inverse of P: the even lags and
+// the odd ones at once, at half the cost.
+inline void foldPower(double low, double high, double wr, double wi, double& yr, double& yi) {
+  const double both = low + high, difference = low - high;
+  yr = both + difference * wi;
+  yi = difference * wr;
+}
+
+// Sets s.re and s.im to the folded power spectrum (foldPower()) of the n real values x padded
+// to 2 half points, in bit-reversed order: the values go two at a time into complex points,
+// z_m = x_2m + i x_2m+1, whose transform Z of half points holds those of the even and the odd
+// values, E_k = (Z_k + conj Z_-k) / 2 and O_k = (Z_k - conj Z_-k) / 2i; the full spectrum is
+// E_k + W^k O_k at k and E_k - W^k O_k at k + half.
+void foldedPowerOfOne(const double* x, size_t n, size_t half, LagScratch& s) {
+  s.re.resize(half);
+  s.im.resize(half);
+  double* re = s.re.data();
+  double* im = s.im.data();
+  size_t filled = n / 2;
+  for (size_t m = 0; m < filled; ++m) re[m] = x[2 * m], im[m] = x[2 * m + 1];
+  if (n % 2 == 1) re[filled] = x[n - 1], im[filled] = 0.0, ++filled;
+  std::fill(re + filled, re + half, 0.0);
+  std::fill(im + filled, im + half, 0.0);
+  forward(re, im, half, filled, s.rootRe.data(), s.rootIm.data());
+  // Twice the full spectrum at k and k + half is S + T and S - T, with S = Z_k + conj Z_-k and
+  // T = W^k (-i) (Z_k - conj Z_-k); its power, four times |X|^2, is what the pairs' is.
+  auto fold = [&](double zr, double zi, double wr, double wi, size_t p, double& yr, double& yi) {
+    const double sr = zr + wr, si = zi - wi, dr = zr - wr, di = zi + wi;
+    const double tr = s.twistRe[p] * di + s.twistIm[p] * dr;
+    const double ti = s.twistIm[p] * di - s.twistRe[p] * dr;
+    const double ar = sr + tr, ai = si + ti, br = sr - tr, bi = si - ti;
+    foldPower(ar * ar + ai * ai, br * br + bi * bi, s.twistRe[p], s.twistIm[p], yr, yi);
+  };
+  auto pair = [&](size_t p, size_t q) {
+    const double zr = re[p], zi = im[p], wr = re[q], wi = im[q];
+    fold(zr, zi, wr, wi, p, re[p], im[p]);
+    if (q != p) fold(wr, wi, zr, zi, q, re[q], im[q]);
+  };
+  pair(0, 0);
+  for (size_t block = 1; block < half; block *= 2) {
+    for (size_t p = block; p < block + (block + 1) / 2; ++p) pair(p, 3 * block - 1 - p);
+  }
+}
+
+}  // namespace
+
+size_t lagTransformSize(size_t n, size_t lags) {
+  // The circular transform wraps lag t onto lag t - size: padding n values to n + lags - 1
+  // points keeps every lag below `lags` clear of it.
+  size_t size = 1;
+  while (size < n + lags - 1) size *= 2;
+  return size;
+}
+
+void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double* sums,
+                    LagScratch& s, LagTransform how) {
+  if (lags == 0) return;
+  if (count == 0) {
+    std::fill(sums, sums + lags, 0.0);
+    return;
+  }
+  const size_t size = lagTransformSize(n, lags);
+  prepareRoots(size, s);
   // Scaling by a power of two rounds nothing.
   const double scale = 1.0 / (4.0 * static_cast<double>(size));
-  for (size_t t = 0; t < lags; ++t) sums[t] = s.power[t] * scale;
+  if (how == LagTransform::kWhole || size < 4) {
+    // The transform is linear, so one inverse of the summed power spectra sums the sequences'
+    // lag products.
+    sumPowerSpectra(x, n, count, size, s);
+    inverse(s.power.data(), s.im.data(), size, true, s.rootRe.data(), s.rootIm.data());
+    for (size_t t = 0; t < lags; ++t) sums[t] = s.power[t] * scale;
+    return;
+  }
+  const size_t half = size / 2;
+  prepareTwists(half, s);
+  if (count == 1) {
+    foldedPowerOfOne(x, n, half, s);
+  } else {
+    sumPowerSpectra(x, n, count, size, s);
+    // Frequencies k and k + half sit side by side in bit-reversed order.
+    for (size_t p = 0; p < half; ++p) {
+      foldPower(s.power[2 * p], s.power[2 * p + 1], s.twistRe[p], s.twistIm[p], s.re[p], s.im[p]);
+    }
+  }
+  inverse(s.re.data(), s.im.data(), half, false, s.rootRe.data(), s.rootIm.data());
+  for (size_t t = 0; t < lags; ++t) sums[t] = (t % 2 == 0 ? s.re[t / 2] : s.im[t / 2]) * scale;
 }
 
 // Each lag's products are added in an order fixed whatever the vector width, so every machine

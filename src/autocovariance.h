@@ -18,6 +18,14 @@ struct LagScratch {
   std::vector<double> re, im;          // two sequences as one complex sequence, then its transform
   std::vector<double> power;           // the sequences' power spectra, summed
   std::vector<double> rootRe, rootIm;  // e^(-i pi k / h) at h + k, for each power of two h
+  std::vector<double> twistRe, twistIm;  // the roots of the largest h in bit-reversed order
+};
+
+// How sumLagProducts() forms its sums. Both ways are within a few units of rounding of the sum
+// at lag 0, but their last bits differ.
+enum class LagTransform {
+  kWhole,   // a complex inverse of every point, as the bulk effective sample sizes always had
+  kHalved,  // real sequences and spectra as complex ones of half the points: about half the work
 };
 
 // Returns how many points the transforms of sumLagProducts() take for `lags` lags of n values:
@@ -30,6 +38,6 @@ size_t lagTransformSize(size_t n, size_t lags);
 // off by a few units of rounding of the sum at lag 0, not of its own size. Fewer lags take
 // smaller transforms, whose sums round differently.
 void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double* sums,
-                    LagScratch& scratch);
+                    LagScratch& scratch, LagTransform how);
 
 }  // namespace scalesum

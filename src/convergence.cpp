@@ -208,8 +208,9 @@ constexpr size_t kDirectLags = 16;
 // Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
 // after the other, which it centres in place. Lags below kDirectLags are summed directly, a
 // block at a time; the first lag beyond them brings the lags below `firstLags` from Fourier
-// transforms, and a lag beyond those brings every later one.
-double essCore(double* x, size_t n, size_t chains, size_t firstLags, ConvergenceScratch& s) {
+// transforms formed `how`, and a lag beyond those brings every later one.
+double essCore(double* x, size_t n, size_t chains, size_t firstLags, LagTransform how,
+               ConvergenceScratch& s) {
   std::vector<double>& means = s.means;
   means.resize(chains);
   for (size_t j = 0; j < chains; ++j) {
@@ -229,7 +230,7 @@ double essCore(double* x, size_t n, size_t chains, size_t firstLags, Convergence
         const size_t lags = first < firstLags ? std::min(firstLags, n) : n;
         std::vector<double>& sums = s.lagSums;
         sums.resize(lags);
-        sumLagProducts(x, n, chains, lags, sums.data(), s.lags);
+        sumLagProducts(x, n, chains, lags, sums.data(), s.lags, how);
         for (size_t t = first; t < lags; ++t) lagMeans.push_back(sums[t] / size / halves);
         continue;
       }
@@ -704,7 +705,8 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   const RankedDraw* ascending = splitAscending(length, count, s);
   const bool constant = writeNormalScores(ascending, kept, s);
   const double rhatBulk = constant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
-  if (!constant && n >= 3) result.essBulk = essCore(s.split.data(), n, halves, n, s);
+  if (!constant && n >= 3)
+    result.essBulk = essCore(s.split.data(), n, halves, n, LagTransform::kWhole, s);
 
   // Distances from the median of all draws grow outwards from it on both sides, so merging
   // the two sides orders them without another sort.
@@ -841,7 +843,8 @@ double splitEss(std::span<const double* const> chains, size_t length, Convergenc
   // Autocorrelations die out long before lag n / 4 in all but the slowest chains, and the lags
   // up to it take the smallest power of two of at least 5 n / 4 points, often half the 2 n
   // that every lag takes.
-  return essCore(s.split.data(), n, 2 * m, lagTransformSize(n, n / 4 + 1) - n + 1, s);
+  return essCore(s.split.data(), n, 2 * m, lagTransformSize(n, n / 4 + 1) - n + 1,
+                 LagTransform::kHalved, s);
 }
 
 // Returns the Monte Carlo error of the median of the `count` draws s.sorted, ascending and

@@ -81,32 +81,41 @@ void addDirectPairs(const double* x, size_t n, size_t end, PairSum& sum) {
 // r_0 <= S0 / (1 - n u) <= 1.01 S0 for n u <= 0.005.
 // - Direct: a sum of n - t products added in order is within (n u / (1 - n u)) sum |x_i x_(i+t)|
 //   of r_t, and by Cauchy-Schwarz sum |x_i x_(i+t)| <= r_0: within 1.01 n u r_0.
-// - Transform: every butterfly of both transforms computes its outputs as (A + dA) v with
-//   |dA| <= eta |A| entry by entry, complex factors of modulus 1 + eta at most: one rounding
-//   of a sum (u), a complex product (sqrt(2) * 2u / (1 - 2u), Higham's Lemma 3.5) and a root
-//   off by mu <= 16 u (rounded once from a long double angle; on x86-64 mu is about u): eta
-//   <= 24 u. With rho = (1 + eta)^L - 1 <= 24.01 L u:
-//   * the forward transform Z of x, padded to N = 2^L points, is off by at most rho ||Z||_2
-//     in 2-norm, since each stage multiplies the 2-norm by sqrt(2) and adds eta times that,
-//     and ||Z||^2 = N r_0;
-//   * the power spectrum P = 4 |Z|^2, sum N 4 r_0, is then off by 4 rho (2 + rho) N r_0 in
-//     1-norm (|a|^2 - |b|^2 <= |a - b| (|a| + |b|), then Cauchy-Schwarz), and its five
-//     roundings per point add gamma_5 times 4 (1 + rho)^2 N r_0;
+// - Transform (halved: the values two at a time as N / 2 = M complex points): every butterfly
+//   computes its outputs as (A + dA) v with |dA| <= eta |A| entry by entry, complex factors of
+//   modulus 1 + eta at most: one rounding of a sum (u), a complex product (sqrt(2) * 2u /
+//   (1 - 2u), Higham's Lemma 3.5) and a root off by mu <= 16 u (rounded once from a long
+//   double angle; on x86-64 mu is about u): eta <= 24 u. With rho = (1 + eta)^L - 1 <=
+//   24.01 L u:
+//   * the forward transform Z of the M points is off by at most rho ||Z||_2 in 2-norm, since
+//     each stage multiplies the 2-norm by sqrt(2) and adds eta times that; ||Z||^2 = M r_0;
+//   * unfolding it, S = Z_k + conj Z_-k and T = W^k (-i) (Z_k - conj Z_-k) are Z under a map
+//     of 2-norm 2 (||S||^2 + ||T||^2 = 4 ||Z||^2), with a rounding and a rounded root's
+//     product, so off by at most (rho + eta + u)(1 + rho) 2 ||Z||; the spectrum
+//     P = |S + T|^2, |S - T|^2 at k and k + M, of 1-norm 2 (||S||^2 + ||T||^2) = 4 N r_0, is
+//     then off by 4 (rho + 25 u)(2 + rho + 25 u) N r_0 in 1-norm (|a|^2 - |b|^2 <=
+//     |a - b| (|a| + |b|), then Cauchy-Schwarz), and its five roundings per point add
+//     gamma_5 times 4 (1 + rho + 25 u)^2 N r_0;
+//   * folding it, Y_k = (P_k + P_(k+M)) + i (P_k - P_(k+M)) conj W^k, has at most twice its
+//     1-norm and twice its error, and adds a rounding and a rounded root's product: at most
+//     8 (1 + rho + 30 u)^2 N r_0 in 1-norm, off by 8 (rho + 30 u)(2 + rho + 30 u) N r_0 plus
+//     (eta + u) 8 (1 + rho + 30 u)^2 N r_0;
 //   * in the inverse, every output is reached from every input along exactly one path of
 //     factors of modulus 1, so the product of the |A| is all ones, and each output is off by
 //     at most rho times the 1-norm of the computed spectrum, plus the spectrum's own error,
 //     which a sum of it with unit factors carries over unchanged;
 //   * the scaling by 1 / (4 N) is exact. So a lag's sum is within
-//     (3 rho + gamma_5) (1 + rho)^2 (1 + gamma_5) r_0 <= (73 L + 6) u r_0 of r_t (L <= 64).
-// So |sum from the transform - direct sum| <= E = (73 L + 6 + 1.01 n) u r_0 at every lag. A pair
-// a / (n - k + 1) + b / (n - k) rounds three times, each sum within 1.03 S0 (n u <= 2^-13 here),
-// so the two pairs differ by at most (2 E + 8.3 u S0) / (n - k), which is at most
-// (147.5 L + 20.4 + 2.05 n) u S0 / (n - k).
+//     (6 rho + 200 u)(1 + rho + 30 u)^2 (1 + gamma_5) r_0 <= (146 L + 210) u r_0 of r_t
+//     (L <= 64).
+// So |sum from the transform - direct sum| <= E = (146 L + 210 + 1.01 n) u r_0 at every lag. A
+// pair a / (n - k + 1) + b / (n - k) rounds three times, each sum within 1.03 S0 (n u <= 2^-13
+// here), so the two pairs differ by at most (2 E + 8.3 u S0) / (n - k), which is at most
+// (295 L + 433 + 2.05 n) u S0 / (n - k).
 // The bound returned is more than twice that, which also covers rounding it, and the
 // products that fall below the normal range, whose absolute errors of 2^-1075 each are under
 // 2^-400 of it for S0 >= 2^-900.
 double pairErrorBound(int log2Size, size_t n) {
-  return 320.0 * log2Size + 64.0 + 5.0 * static_cast<double>(n);
+  return 640.0 * log2Size + 900.0 + 5.0 * static_cast<double>(n);
 }
 
 // Adds the pairs (k - 1, k) for even k below `end` from the first lag after sum.lags on, with
@@ -124,7 +133,7 @@ void addTransformedPairs(const double* x, size_t n, size_t end, double lag0Sum, 
     return;
   }
   scratch.sums.resize(end);
-  sumLagProducts(x, n, 1, end, scratch.sums.data(), scratch.lags);
+  sumLagProducts(x, n, 1, end, scratch.sums.data(), scratch.lags, LagTransform::kHalved);
   const double* sums = scratch.sums.data();
   const double slack = pairErrorBound(log2Size, n) * 0x1p-53 * lag0Sum;
   for (size_t k = sum.lags + 2; k < end && !sum.ended; k += 2) {

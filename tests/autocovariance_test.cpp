@@ -90,10 +90,41 @@ TEST(LagProducts, AreThoseOfTheTransformStageByStage) {
       }
       for (size_t lags : {n, n / 3 + 1}) {
         std::vector<double> got(lags);
-        sumLagProducts(x.data(), n, count, lags, got.data(), scratch);
+        sumLagProducts(x.data(), n, count, lags, got.data(), scratch, LagTransform::kWhole);
         const std::vector<double> want = stageByStage(x, n, count, lags);
         for (size_t t = 0; t < lags; ++t) {
           ASSERT_EQ(got[t], want[t])
+              << n << " values, " << count << " sequences, lag " << t << " of " << lags;
+        }
+      }
+    }
+  }
+}
+
+// The halved transforms round differently, so they are held against sums of products formed
+// one by one in extended precision: within a few units of rounding of the lag-0 sum, which a
+// wrong sign, root or position anywhere would miss by far, on every length parity and size.
+TEST(LagProducts, HalvedTransformsAreTheSumsOfProducts) {
+  std::mt19937_64 random(7);
+  std::normal_distribution<double> noise;
+  LagScratch scratch;
+  for (size_t n : {2, 3, 4, 5, 8, 17, 33, 100, 1125, 2100}) {
+    for (size_t count : {1, 2, 5}) {
+      std::vector<double> x(count * n);
+      for (double& v : x) v = noise(random) + 0.3;
+      for (size_t lags : {n, n / 3 + 1}) {
+        std::vector<double> got(lags);
+        sumLagProducts(x.data(), n, count, lags, got.data(), scratch, LagTransform::kHalved);
+        long double lag0 = 0.0L;
+        for (double v : x) lag0 += static_cast<long double>(v) * v;
+        for (size_t t = 0; t < lags; ++t) {
+          long double want = 0.0L;
+          for (size_t j = 0; j < count; ++j) {
+            const double* c = x.data() + j * n;
+            for (size_t i = 0; i + t < n; ++i) want += static_cast<long double>(c[i]) * c[i + t];
+          }
+          ASSERT_LE(std::fabs(got[t] - static_cast<double>(want)),
+                    1e-14 * static_cast<double>(lag0))
               << n << " values, " << count << " sequences, lag " << t << " of " << lags;
         }
       }
