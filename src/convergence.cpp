@@ -806,20 +806,30 @@ double incompleteBeta(double x, double a, double b) {
   return 1.0 - front * betaFraction(1.0 - x, b, a) / b;
 }
 
-// Returns the mean and the sample standard deviation of all draws, summed as the reference
-// sums them, in extended precision.
-std::pair<double, double> meanAndSd(std::span<const double* const> chains, size_t length) {
+// The mean of all draws and the sums of the squares and fourth powers of their distances from
+// it, summed as the reference sums them, in extended precision.
+struct Moments {
+  double centre = 0.0;
+  long double squares = 0.0L, fourths = 0.0L;
+};
+
+// Returns the moments of all draws.
+Moments moments(std::span<const double* const> chains, size_t length) {
   long double total = 0.0L;
   for (const double* x : chains) {
     for (size_t i = 0; i < length; ++i) total += x[i];
   }
-  const auto count = static_cast<long double>(chains.size() * length);
-  const auto centre = static_cast<double>(total / count);
-  long double squares = 0.0L;
+  Moments m;
+  m.centre = static_cast<double>(total / static_cast<long double>(chains.size() * length));
   for (const double* x : chains) {
-    for (size_t i = 0; i < length; ++i) squares += (x[i] - centre) * (x[i] - centre);
+    for (size_t i = 0; i < length; ++i) {
+      const double d = x[i] - m.centre, square = d * d;
+      m.squares += square;
+      // The square squared, a few times cheaper than pow(d, 4) and within a unit of it.
+      m.fourths += square * square;
+    }
   }
-  return {centre, std::sqrt(static_cast<double>(squares / (count - 1.0L)))};
+  return m;
 }
 
 // Returns the effective sample size of f(x) over the split chains, the half-chains in s.split
@@ -898,23 +908,15 @@ MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t 
     reportAllocationError("convergence", 2);
   }
   if (!placeDraws(chains, length, n, s)) return result;
-  const auto [centre, sd] = meanAndSd(chains, length);
+  const Moments moment = moments(chains, length);
+  const auto draws = static_cast<long double>(count);
+  const double sd = std::sqrt(static_cast<double>(moment.squares / (draws - 1.0L)));
   result.mean = sd / std::sqrt(splitEss(chains, length, s, [](double x) { return x; }));
   // The standard deviation's error, by the delta method on the variance's.
   const double squaresEss =
-      splitEss(chains, length, s, [c = centre](double x) { return (x - c) * (x - c); });
-  long double second = 0.0L, fourth = 0.0L;
-  for (const double* x : chains) {
-    for (size_t i = 0; i < length; ++i) {
-      const double d = x[i] - centre, square = d * d;
-      second += square;
-      // The square squared, a few times cheaper than pow(d, 4) and within a unit of it.
-      fourth += square * square;
-    }
-  }
-  const auto draws = static_cast<long double>(count);
-  const auto meanSquare = static_cast<double>(second / draws);
-  const auto meanFourth = static_cast<double>(fourth / draws);
+      splitEss(chains, length, s, [c = moment.centre](double x) { return (x - c) * (x - c); });
+  const auto meanSquare = static_cast<double>(moment.squares / draws);
+  const auto meanFourth = static_cast<double>(moment.fourths / draws);
   const double varianceError = (meanFourth - meanSquare * meanSquare) / squaresEss;
   result.sd = std::sqrt(varianceError / meanSquare / 4.0);
   sortDraws(s.sorted, s.spare);
