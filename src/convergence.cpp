@@ -540,10 +540,10 @@ bool placeDraws(std::span<const double* const> chains, size_t length, size_t n,
   return allFinite;
 }
 
-// Returns the split draws in ascending order: the `count` sorted draws themselves, or, where
+// Returns the split draws in ascending order: the `count` draws `sorted` themselves, or, where
 // chains of odd `length` left their middle draws out, s.ascending filled without them.
-const RankedDraw* splitAscending(size_t length, size_t count, ConvergenceScratch& s) {
-  const RankedDraw* sorted = s.sorted.data();
+const RankedDraw* splitAscending(const RankedDraw* sorted, size_t length, size_t count,
+                                 ConvergenceScratch& s) {
   if (length % 2 == 0) return sorted;
   size_t k = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -702,7 +702,7 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   const RankedDraw* sorted = s.sorted.data();
 
   // The bulk diagnostics on the normal scores of the split draws.
-  const RankedDraw* ascending = splitAscending(length, count, s);
+  const RankedDraw* ascending = splitAscending(sorted, length, count, s);
   const bool constant = writeNormalScores(ascending, kept, s);
   const double rhatBulk = constant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
   if (!constant && n >= 3)
@@ -857,13 +857,13 @@ double splitEss(std::span<const double* const> chains, size_t length, Convergenc
                  LagTransform::kHalved, s);
 }
 
-// Returns the Monte Carlo error of the median of the `count` draws s.sorted, ascending and
+// Returns the Monte Carlo error of the median of the `count` draws `sorted`, ascending and
 // split, from the effective sample size of the indicator of falling at or below it.
-double medianError(size_t length, size_t count, size_t n, size_t halves, ConvergenceScratch& s) {
-  const RankedDraw* sorted = s.sorted.data();
+double medianError(const RankedDraw* sorted, size_t length, size_t count, size_t n, size_t halves,
+                   ConvergenceScratch& s) {
   if (std::fabs(sorted[count - 1].value - sorted[0].value) < DBL_EPSILON) return kNA;
   const size_t kept = halves * n;
-  const RankedDraw* ascending = splitAscending(length, count, s);
+  const RankedDraw* ascending = splitAscending(sorted, length, count, s);
   const double q = type7QuantileAsR([&](size_t i) { return sorted[i].value; }, count, 0.5);
   const auto below = static_cast<size_t>(
       std::upper_bound(ascending, ascending + kept, q,
@@ -893,21 +893,24 @@ double betaQuantile(double p, double a, double b) {
 }
 
 MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t length,
-                                  ConvergenceScratch& s) {
+                                  ConvergenceScratch& s, const ConvergenceScratch* diagnosed) {
   MonteCarloErrors result;
   const size_t m = chains.size();
   const size_t n = length / 2;
   if (m == 0 || n < 3) return result;
   const size_t count = m * length, halves = 2 * m;
   if (count >= kDropped) fail(1, Stream::kStdout, "Scalesum: too many draws to diagnose\n");
+  // The diagnosis sorted every draw only if all were finite.
+  const bool reuse = diagnosed != nullptr && diagnosed->sortedAll && diagnosed->chains == m &&
+                     diagnosed->length == length;
   try {
-    s.sorted.resize(count);
+    if (!reuse) s.sorted.resize(count);
     s.ascending.resize(halves * n);
     s.split.resize(halves * n);
   } catch (const std::bad_alloc&) {
     reportAllocationError("convergence", 2);
   }
-  if (!placeDraws(chains, length, n, s)) return result;
+  if (!reuse && !placeDraws(chains, length, n, s)) return result;
   const Moments moment = moments(chains, length);
   const auto draws = static_cast<long double>(count);
   const double sd = std::sqrt(static_cast<double>(moment.squares / (draws - 1.0L)));
@@ -919,8 +922,9 @@ MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t 
   const auto meanFourth = static_cast<double>(moment.fourths / draws);
   const double varianceError = (meanFourth - meanSquare * meanSquare) / squaresEss;
   result.sd = std::sqrt(varianceError / meanSquare / 4.0);
-  sortDraws(s.sorted, s.spare);
-  result.median = medianError(length, count, n, halves, s);
+  if (!reuse) sortDraws(s.sorted, s.spare);
+  result.median =
+      medianError(reuse ? diagnosed->sorted.data() : s.sorted.data(), length, count, n, halves, s);
   return result;
 }
 

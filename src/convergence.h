@@ -77,9 +77,12 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
 // Returns the Monte Carlo standard errors of chains.size() chains of `length` draws each, as the
 // published method gives them for the draws as a matrix of one column per chain: each from the
 // effective sample size of its own estimate over the split chains. It leaves in `scratch` no
-// diagnosis that scaledConvergence() could read, so it takes a scratch of its own.
+// diagnosis that scaledConvergence() could read, so it takes a scratch of its own. `diagnosed`,
+// when given, holds the last convergence() of these very chains (it may be `scratch`), whose
+// sorted draws then serve instead of a sort of their own.
 MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t length,
-                                  ConvergenceScratch& scratch);
+                                  ConvergenceScratch& scratch,
+                                  const ConvergenceScratch* diagnosed = nullptr);
 
 // Returns the p-th quantile, 0 < p < 1, of the beta distribution with shapes a and b, both
 // positive, to within a few units in the last place of its regularised incomplete beta.

@@ -79,7 +79,7 @@ std::vector<ParamsRow> paramsRows(const std::vector<ChainColumns>& chains, doubl
                     {}};
       if (!anyNotANumber) {
         all.convergence = convergence(starts, shortest, scratch);
-        all.errors = monteCarloErrors(starts, shortest, scratch);
+        all.errors = monteCarloErrors(starts, shortest, scratch, &scratch);
       }
       rows.push_back(all);
     }

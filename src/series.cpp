@@ -94,13 +94,15 @@ size_t chainStarts(const Results& results, const std::vector<double>& inOrder,
 }
 
 // Returns the diagnostics of a series in sample order over the run's chains, each cut to its
-// first samples up to the shortest chain's count, and leaves its diagnosis in `scratch`; when
-// `scaled` names draws of which the series is a multiple, theirs serve as far as scaling
-// leaves them unchanged. When no sample was cut, sets `ascending` to the series sorted as
-// sortReals() sorts it; it is left empty otherwise.
+// first samples up to the shortest chain's count; when `scaled` names draws of which the
+// series is a multiple, theirs serve as far as scaling leaves them unchanged, and otherwise
+// the series' own diagnosis is left in scratch.draws and `diagnosed` set. When no sample was
+// cut, sets `ascending` to the series sorted as sortReals() sorts it; it is left empty
+// otherwise.
 Convergence chainConvergence(const Results& results, const std::vector<double>& inOrder,
                              SeriesScratch& scratch, std::vector<double>& ascending,
-                             ScaledDraws scaled) {
+                             ScaledDraws scaled, bool& diagnosed) {
+  diagnosed = false;
   const size_t shortest = chainStarts(results, inOrder, scratch.starts);
   const bool whole = shortest * scratch.starts.size() == inOrder.size();
   if (scaled.of != nullptr && scaled.scale > 0.0) {
@@ -111,6 +113,7 @@ Convergence chainConvergence(const Results& results, const std::vector<double>& 
     }
   }
   const Convergence result = convergence(scratch.starts, shortest, scratch.draws);
+  diagnosed = true;
   if (scratch.draws.sortedAll && whole) {
     ascending.resize(inOrder.size());
     for (size_t i = 0; i < inOrder.size(); ++i) ascending[i] = scratch.draws.sorted[i].value;
@@ -174,9 +177,11 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
   // it again.
   std::vector<double> ascending;
   if (results.wantStatistics) {
-    out.convergence = chainConvergence(results, values, scratch, ascending, scaled);
+    bool diagnosed = false;
+    out.convergence = chainConvergence(results, values, scratch, ascending, scaled, diagnosed);
     const size_t shortest = chainStarts(results, values, scratch.starts);
-    out.errors = monteCarloErrors(scratch.starts, shortest, scratch.errors);
+    out.errors = monteCarloErrors(scratch.starts, shortest, scratch.errors,
+                                  diagnosed ? &scratch.draws : nullptr);
   }
   DensitySummary summary = ascending.empty()
                                ? createDensitySummary(results.sampleCount, values.data())
