@@ -223,15 +223,18 @@ double essCore(double* x, size_t n, size_t chains, size_t firstLags, LagTransfor
       chains > 1 ? variance(means.data(), chains, mean(means.data(), chains)) : 0.0;
   std::vector<double>& lagMeans = s.lagMeans;
   lagMeans.clear();
+  size_t transformed = 0;  // s.lagSums holds the lags below this one from the transforms
   return geyerEss(n, chains, varMeans, s, [&](size_t lag) {
     while (lagMeans.size() <= lag) {
       const size_t first = lagMeans.size();
+      if (first < transformed) {
+        lagMeans.push_back(s.lagSums[first] / size / halves);
+        continue;
+      }
       if (first >= kDirectLags) {
-        const size_t lags = first < firstLags ? std::min(firstLags, n) : n;
-        std::vector<double>& sums = s.lagSums;
-        sums.resize(lags);
-        sumLagProducts(x, n, chains, lags, sums.data(), s.lags, how);
-        for (size_t t = first; t < lags; ++t) lagMeans.push_back(sums[t] / size / halves);
+        transformed = first < firstLags ? std::min(firstLags, n) : n;
+        s.lagSums.resize(transformed);
+        sumLagProducts(x, n, chains, transformed, s.lagSums.data(), s.lags, how);
         continue;
       }
       double sums[kLagsPerPass];
@@ -796,12 +799,12 @@ double betaFraction(double x, double a, double b) {
   return h;
 }
 
-// Returns the regularised incomplete beta I_x(a, b).
-double incompleteBeta(double x, double a, double b) {
+// Returns the regularised incomplete beta I_x(a, b), given `logBeta`, the logarithm
+// lgamma(a + b) - lgamma(a) - lgamma(b) summed in that order, which a search over x reuses.
+double incompleteBeta(double x, double a, double b, double logBeta) {
   if (x <= 0.0) return 0.0;
   if (x >= 1.0) return 1.0;
-  const double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) +
-                                a * std::log(x) + b * std::log1p(-x));
+  const double front = std::exp(logBeta + a * std::log(x) + b * std::log1p(-x));
   if (x < (a + 1.0) / (a + b + 2.0)) return front * betaFraction(x, a, b) / a;
   return 1.0 - front * betaFraction(1.0 - x, b, a) / b;
 }
@@ -883,11 +886,12 @@ double medianError(const RankedDraw* sorted, size_t length, size_t count, size_t
 }  // namespace
 
 double betaQuantile(double p, double a, double b) {
+  const double logBeta = std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b);
   double low = 0.0, high = 1.0;
   for (int step = 0; step < 1100; ++step) {
     const double middle = low + (high - low) / 2.0;
     if (middle <= low || middle >= high) break;
-    (incompleteBeta(middle, a, b) < p ? low : high) = middle;
+    (incompleteBeta(middle, a, b, logBeta) < p ? low : high) = middle;
   }
   return low + (high - low) / 2.0;
 }
