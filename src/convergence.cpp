@@ -774,6 +774,10 @@ std::optional<Convergence> scaledConvergence(const ConvergenceScratch& s, double
   return result;
 }
 
+MonteCarloErrors scaledErrors(const MonteCarloErrors& errors, double scale) {
+  return {errors.mean * scale, errors.sd * scale, errors.median * scale};
+}
+
 namespace {
 
 // Returns the continued fraction of the regularised incomplete beta at x below its mean

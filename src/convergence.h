@@ -98,6 +98,12 @@ std::optional<Convergence> scaledConvergence(const ConvergenceScratch& last, dou
                                              ConvergenceScratch& work,
                                              std::vector<double>& ascending);
 
+// Returns the Monte Carlo errors of the draws scale * x from `errors`, those of x, where
+// scaledConvergence() found that scaling keeps every draw finite and which draws are equal: the
+// median then falls between the same draws, and every error scales with the draws, so they
+// differ from errors computed afresh only by a few roundings.
+MonteCarloErrors scaledErrors(const MonteCarloErrors& errors, double scale);
+
 // The figures a run must reach to count as converged; the warnings and the verdict read the
 // same ones.
 struct Thresholds {

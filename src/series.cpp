@@ -67,11 +67,18 @@ struct SeriesScratch {
   ConvergenceScratch errors;          // the Monte Carlo errors', apart from `draws`
 };
 
-// A series that is, value by value, `scale` times the draws whose diagnosis `of` holds; no
-// draws, or a scale that is not above 0, says nothing.
+// A series that is, value by value, `scale` times the draws whose diagnosis `of` holds and
+// whose Monte Carlo errors are `errors`; no draws, or a scale that is not above 0, says nothing.
 struct ScaledDraws {
   const ConvergenceScratch* of = nullptr;
   double scale = 0.0;
+  const MonteCarloErrors* errors = nullptr;
+};
+
+// The sigmas' diagnosis and Monte Carlo errors, which serve every node's DeltaB.
+struct SigmaDraws {
+  ConvergenceScratch diagnosis;
+  MonteCarloErrors errors;
 };
 
 // Sets `starts` to where each of the run's chains begins in a series in sample order, and
@@ -179,9 +186,13 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
   if (results.wantStatistics) {
     bool diagnosed = false;
     out.convergence = chainConvergence(results, values, scratch, ascending, scaled, diagnosed);
-    const size_t shortest = chainStarts(results, values, scratch.starts);
-    out.errors = monteCarloErrors(scratch.starts, shortest, scratch.errors,
-                                  diagnosed ? &scratch.draws : nullptr);
+    if (!diagnosed && scaled.errors != nullptr) {
+      out.errors = scaledErrors(*scaled.errors, scaled.scale);
+    } else {
+      const size_t shortest = chainStarts(results, values, scratch.starts);
+      out.errors = monteCarloErrors(scratch.starts, shortest, scratch.errors,
+                                    diagnosed ? &scratch.draws : nullptr);
+    }
   }
   DensitySummary summary = ascending.empty()
                                ? createDensitySummary(results.sampleCount, values.data())
@@ -202,15 +213,20 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
 // and modes in the node's result; `sigmas`, when given, holds the diagnostics of the samples'
 // sigmas.
 void summariseNode(const Tree& tree, Results& results, size_t position, SeriesScratch& scratch,
-                   const ConvergenceScratch* sigmas) {
+                   const SigmaDraws* sigmas) {
   // DeltaV is SigV times the node's length, value by value, so it comes straight after SigV,
   // while the diagnostics of SigV are at hand in the scratch; DeltaB is the sigmas times the
   // length. Their diagnostics are most often the same.
   const double length = tree.nodes[position]->length;
   summariseSeries(tree, results, position, Series::kScalar, scratch, {});
   summariseSeries(tree, results, position, Series::kSigV, scratch, {});
-  summariseSeries(tree, results, position, Series::kDeltaV, scratch, {&scratch.draws, length});
-  summariseSeries(tree, results, position, Series::kDeltaB, scratch, {sigmas, length});
+  const MonteCarloErrors& sigV =
+      results.nodes[position].series[static_cast<int>(Series::kSigV)].errors;
+  summariseSeries(tree, results, position, Series::kDeltaV, scratch,
+                  {&scratch.draws, length, &sigV});
+  summariseSeries(
+      tree, results, position, Series::kDeltaB, scratch,
+      sigmas != nullptr ? ScaledDraws{&sigmas->diagnosis, length, &sigmas->errors} : ScaledDraws{});
 }
 
 }  // namespace
@@ -238,12 +254,13 @@ void summariseNodes(const Tree& tree, Results& results, size_t begin, size_t end
   // Every node's summaries are independent and about equally costly, so nodes are handed out
   // one at a time: no thread idles while another works through a block of nodes.
   const auto tasks = static_cast<int64_t>(distinct.size());
-  // The sigmas' diagnostics, which serve every node's DeltaB.
-  ConvergenceScratch sigmas;
+  SigmaDraws sigmas;
   if (results.wantStatistics) {
     std::vector<const double*> starts;
     const size_t shortest = chainStarts(results, results.sampleSigma, starts);
-    convergence(starts, shortest, sigmas);
+    convergence(starts, shortest, sigmas.diagnosis);
+    ConvergenceScratch errors;
+    sigmas.errors = monteCarloErrors(starts, shortest, errors, &sigmas.diagnosis);
   }
   const int threads = startableThreads(omp_get_max_threads());
   // No failure may leave a thread: the first is kept and ends the run once all threads are

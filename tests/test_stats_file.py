@@ -32,3 +32,23 @@ for k, row in enumerate(rows):
     # mean sd median mode, which the report gives in the order mean mode median sd
     for column, cell in zip((5, 8, 7, 6), row[4:8]):
         assert "%f" % float(cell) == cells[column + 4 * series], (row, cells)
+
+# DeltaV is SigV times the node's length and DeltaB the sigmas times it, value by value, so each
+# Monte Carlo error over the standard deviation is SigV's for DeltaV and one figure for every
+# DeltaB: the errors of the scaled series are the scaled errors of the right draws.
+def relative(a, b):
+    return abs(a - b) <= 1e-12 * max(abs(a), abs(b))
+
+
+deltab = None
+for k in range(0, len(rows), 4):
+    scalar, sigv, deltab_row, deltav = rows[k:k + 4]
+    if sigv[5] == "NA" or float(sigv[5]) == 0.0:
+        continue
+    for column in (21, 22, 23):
+        assert relative(float(deltav[column]) / float(deltav[5]),
+                        float(sigv[column]) / float(sigv[5])), (sigv, deltav)
+    ratios = [float(deltab_row[c]) / float(deltab_row[5]) for c in (21, 22, 23)]
+    deltab = deltab or ratios
+    assert all(map(relative, ratios, deltab)), (deltab_row, deltab)
+assert deltab is not None
