@@ -64,21 +64,25 @@ struct SeriesScratch {
   std::vector<const double*> starts;  // where each chain begins in `values`
   std::vector<double> scaled;         // draws scaled from an earlier diagnosis, ascending
   SampleSizeScratch sampleSize;       // the effective sample sizes' working memory
+  SampleSizeScratch scaledSize;       // a scaled series' own, beside the series it scales
   ConvergenceScratch errors;          // the Monte Carlo errors', apart from `draws`
 };
 
-// A series that is, value by value, `scale` times the draws whose diagnosis `of` holds and
-// whose Monte Carlo errors are `errors`; no draws, or a scale that is not above 0, says nothing.
+// A series that is, value by value, `scale` times the draws whose diagnosis `of` holds, whose
+// Monte Carlo errors are `errors` and whose sample size `sampleSize` holds; no draws, or a
+// scale that is not above 0, says nothing.
 struct ScaledDraws {
   const ConvergenceScratch* of = nullptr;
   double scale = 0.0;
   const MonteCarloErrors* errors = nullptr;
+  const SampleSizeScratch* sampleSize = nullptr;
 };
 
-// The sigmas' diagnosis and Monte Carlo errors, which serve every node's DeltaB.
+// The sigmas' diagnosis, Monte Carlo errors and sample size, which serve every node's DeltaB.
 struct SigmaDraws {
   ConvergenceScratch diagnosis;
   MonteCarloErrors errors;
+  SampleSizeScratch sampleSize;
 };
 
 // Sets `starts` to where each of the run's chains begins in a series in sample order, and
@@ -131,7 +135,9 @@ Convergence chainConvergence(const Results& results, const std::vector<double>& 
 }  // namespace
 
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
-                   const DensitySummary& summary, SeriesResult& out, SampleSizeScratch& scratch) {
+                   const DensitySummary& summary, SeriesResult& out, SampleSizeScratch& scratch,
+                   double scale, const SampleSizeScratch* of) {
+  scratch.summed = 0;  // whatever it held is another series'
   const size_t n = summary.sortedValues.size();
   if (n == 0) return;
   const double* sorted = summary.sortedValues.data();
@@ -143,7 +149,7 @@ void addStatistics(double hpdMass, const std::vector<double>& inOrder,
   out.max = sorted[n - 1];
   if (!out.allFinite) return;
   std::tie(out.hpdLower, out.hpdUpper) = highestDensityInterval(sorted, n, hpdMass);
-  if (out.min != out.max) out.ess = effectiveSampleSize(inOrder.data(), n, scratch).ess;
+  if (out.min != out.max) out.ess = scaledSampleSize(inOrder.data(), n, scale, of, scratch).ess;
 }
 
 void computeSeries(const NodeResult& result, double length, const Results& results, Series series,
@@ -201,7 +207,9 @@ void summariseSeries(const Tree& tree, Results& results, size_t position, Series
   const double mode = findDensityMode(summary);
   if (series == Series::kScalar) countAboveAndBelowOne(values, out);
   if (results.wantStatistics)
-    addStatistics(results.hpdMass, values, summary, out, scratch.sampleSize);
+    addStatistics(results.hpdMass, values, summary, out,
+                  scaled.sampleSize != nullptr ? scratch.scaledSize : scratch.sampleSize,
+                  scaled.scale, scaled.sampleSize);
   // Only the statistics are reported; the sorted copy would otherwise hold four times the
   // memory of all the length histories.
   std::vector<double>().swap(summary.sortedValues);
@@ -223,10 +231,11 @@ void summariseNode(const Tree& tree, Results& results, size_t position, SeriesSc
   const MonteCarloErrors& sigV =
       results.nodes[position].series[static_cast<int>(Series::kSigV)].errors;
   summariseSeries(tree, results, position, Series::kDeltaV, scratch,
-                  {&scratch.draws, length, &sigV});
-  summariseSeries(
-      tree, results, position, Series::kDeltaB, scratch,
-      sigmas != nullptr ? ScaledDraws{&sigmas->diagnosis, length, &sigmas->errors} : ScaledDraws{});
+                  {&scratch.draws, length, &sigV, &scratch.sampleSize});
+  summariseSeries(tree, results, position, Series::kDeltaB, scratch,
+                  sigmas != nullptr ? ScaledDraws{&sigmas->diagnosis, length, &sigmas->errors,
+                                                  &sigmas->sampleSize}
+                                    : ScaledDraws{});
 }
 
 }  // namespace
@@ -261,6 +270,9 @@ void summariseNodes(const Tree& tree, Results& results, size_t begin, size_t end
     convergence(starts, shortest, sigmas.diagnosis);
     ConvergenceScratch errors;
     sigmas.errors = monteCarloErrors(starts, shortest, errors, &sigmas.diagnosis);
+    const auto n = static_cast<size_t>(results.sampleCount);
+    if (n >= 2 && results.sampleSigma.size() >= n)
+      effectiveSampleSize(results.sampleSigma.data(), n, sigmas.sampleSize);
   }
   const int threads = startableThreads(omp_get_max_threads());
   // No failure may leave a thread: the first is kept and ends the run once all threads are

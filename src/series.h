@@ -29,9 +29,11 @@ void computeSeries(const NodeResult& result, double length, const Results& resul
 
 // Fills the interval, the sample size and the range of `out` from a series in sample order and
 // its summary's sorted copy; the interval holds `hpdMass` of the values. `scratch` is the
-// calling thread's own.
+// calling thread's own; `of`, when given, holds the sample size of a series of which this one
+// is `scale` times, value by value (scaledSampleSize()).
 void addStatistics(double hpdMass, const std::vector<double>& inOrder,
-                   const DensitySummary& summary, SeriesResult& out, SampleSizeScratch& scratch);
+                   const DensitySummary& summary, SeriesResult& out, SampleSizeScratch& scratch,
+                   double scale = 0.0, const SampleSizeScratch* of = nullptr);
 
 // Summarises every node's four series, in parallel over all threads; the results do not depend
 // on the number of threads.

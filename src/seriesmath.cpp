@@ -118,33 +118,74 @@ double pairErrorBound(int log2Size, size_t n) {
   return 640.0 * log2Size + 900.0 + 5.0 * static_cast<double>(n);
 }
 
-// Adds the pairs (k - 1, k) for even k below `end` from the first lag after sum.lags on, with
-// lag sums from Fourier transforms of the n centred values x; a pair within the transform's
-// error bound of zero is summed directly instead, so the sum ends where the direct sums end
-// it. Falls back to direct sums where values so small or large could underflow or overflow.
-void addTransformedPairs(const double* x, size_t n, size_t end, double lag0Sum, PairSum& sum,
-                         SampleSizeScratch& scratch) {
-  // Only the lags below `end` are read, which a transform of n + end - 1 points keeps apart.
-  const size_t points = lagTransformSize(n, end);
-  const int log2Size = std::countr_zero(points);
-  const double size = static_cast<double>(points);
-  if (!(lag0Sum >= 0x1p-900 && lag0Sum <= 0x1p1000 / size) || n > (size_t{1} << 40)) {
-    addDirectPairs(x, n, end, sum);
-    return;
-  }
-  scratch.sums.resize(end);
-  sumLagProducts(x, n, 1, end, scratch.sums.data(), scratch.lags, LagTransform::kHalved);
-  const double* sums = scratch.sums.data();
-  const double slack = pairErrorBound(log2Size, n) * 0x1p-53 * lag0Sum;
+// Adds the pairs (k - 1, k) for even k below `end` from the first lag after sum.lags on, each
+// from the lag sums `sums` times scale squared; a pair within slack / (n - k) of zero is summed
+// directly from the n centred values x instead, so the sum ends where the direct sums end it.
+void addGuardedPairs(const double* x, size_t n, size_t end, const double* sums, double scale,
+                     double slack, PairSum& sum) {
   for (size_t k = sum.lags + 2; k < end && !sum.ended; k += 2) {
-    double gamma1 = sums[k - 1] / static_cast<double>(n - k + 1);
-    double gamma2 = sums[k] / static_cast<double>(n - k);
+    double gamma1 = sums[k - 1] * scale * scale / static_cast<double>(n - k + 1);
+    double gamma2 = sums[k] * scale * scale / static_cast<double>(n - k);
     if (std::fabs(gamma1 + gamma2) <= slack / static_cast<double>(n - k)) {
       autocovariances<1>(x, n, k - 1, &gamma1);
       autocovariances<1>(x, n, k, &gamma2);
     }
     addPair(gamma1, gamma2, k, sum);
   }
+}
+
+// Whether n values whose lag-0 sum is lag0Sum may take lag sums from a transform of `points`:
+// so small or large a sum could underflow or overflow on the way.
+bool transformable(size_t n, double lag0Sum, size_t points) {
+  return lag0Sum >= 0x1p-900 && lag0Sum <= 0x1p1000 / static_cast<double>(points) &&
+         n <= (size_t{1} << 40);
+}
+
+// Adds the pairs (k - 1, k) for even k below `end` from the first lag after sum.lags on, with
+// lag sums from Fourier transforms of the n centred values x, which scratch.sums keeps; a pair
+// within the transform's error bound of zero is summed directly instead.
+void addTransformedPairs(const double* x, size_t n, size_t end, double lag0Sum, PairSum& sum,
+                         SampleSizeScratch& scratch) {
+  // Only the lags below `end` are read, which a transform of n + end - 1 points keeps apart.
+  const size_t points = lagTransformSize(n, end);
+  if (!transformable(n, lag0Sum, points)) {
+    addDirectPairs(x, n, end, sum);
+    return;
+  }
+  scratch.sums.resize(end);
+  sumLagProducts(x, n, 1, end, scratch.sums.data(), scratch.lags, LagTransform::kHalved);
+  scratch.summed = end;
+  scratch.log2Size = std::countr_zero(points);
+  const double slack = pairErrorBound(scratch.log2Size, n) * 0x1p-53 * lag0Sum;
+  addGuardedPairs(x, n, end, scratch.sums.data(), 1.0, slack, sum);
+}
+
+// Returns a bound on |p_s - p_d| over (n - k), for any even k below of.summed, where p_s is
+// the pair (k - 1, k) divided from of.sums times scale squared and p_d the pair from direct
+// sums of the n centred values y, whose lag-0 sum is lag0Sum.
+//
+// Let x be of.centred, r^x_t and r^y_t the exact lag sums of x and y, d = y - scale x exactly.
+// - of.sums are within (146 L + 210) u r^x_0 of r^x_t (pairErrorBound()), and scaling them
+//   rounds twice more: with r^x_0 <= 1.01 S^x_0, within (150 L + 220) u S^x_0.
+// - r^y_t = scale^2 r^x_t + scale sum (x_i d_(i+t) + d_i x_(i+t)) + sum d_i d_(i+t), so by
+//   Cauchy-Schwarz |r^y_t - scale^2 r^x_t| <= ||d|| (2 scale ||x|| + ||d||).
+// - Each d_i = e_i / (1 + a) - scale x_i b, |a|, |b| <= u, where e_i = y_i - scale x_i as
+//   computed, so ||d|| <= (1 + 2u) sqrt(n) max |e_i| + u scale ||x||.
+// - The direct sums of y are within 1.01 n u r^y_0 <= 1.03 n u S^y_0 of r^y_t.
+// A pair rounds three more times, each sum within 1.03 of the larger lag-0 sum, which adds
+// 8.3 u times it; the bound returned is twice the sum, for its own rounding.
+double scaledPairSlack(const double* y, size_t n, double scale, double lag0Sum,
+                       const SampleSizeScratch& of) {
+  const double* x = of.centred.data();
+  double largest = 0.0;
+  for (size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(y[i] - scale * x[i]));
+  constexpr double u = 0x1p-53;
+  const double scaledLag0 = scale * scale * of.lag0Sum;
+  const double normX = std::sqrt(1.01 * of.lag0Sum);
+  const double d = 1.01 * std::sqrt(static_cast<double>(n)) * largest + u * scale * normX;
+  const double perSum = (150.0 * of.log2Size + 220.0) * u * scaledLag0 +
+                        d * (2.0 * scale * normX + d) + 1.03 * static_cast<double>(n) * u * lag0Sum;
+  return 2.0 * (2.0 * perSum + 8.3 * u * std::max(lag0Sum, scaledLag0));
 }
 
 // Centres the n values into scratch.centred and starts the sum with their lag-0
@@ -160,6 +201,8 @@ double startSum(const double* values, size_t n, SampleSizeScratch& scratch, Pair
   double lag0Sum = 0.0;
   for (size_t j = 0; j < n; ++j) lag0Sum += x[j] * x[j];
   sum = {lag0Sum / static_cast<double>(n), 0, false};
+  scratch.lag0Sum = lag0Sum;
+  scratch.summed = 0;
   return lag0Sum;
 }
 
@@ -181,6 +224,11 @@ std::pair<double, double> highestDensityInterval(const double* sorted, size_t n,
 }
 
 SampleSize effectiveSampleSize(const double* values, size_t n, SampleSizeScratch& scratch) {
+  return scaledSampleSize(values, n, 0.0, nullptr, scratch);
+}
+
+SampleSize scaledSampleSize(const double* values, size_t n, double scale,
+                            const SampleSizeScratch* of, SampleSizeScratch& scratch) {
   PairSum sum;
   const double lag0Sum = startSum(values, n, scratch, sum);
   const double gamma0 = sum.variance;
@@ -188,7 +236,14 @@ SampleSize effectiveSampleSize(const double* values, size_t n, SampleSizeScratch
   const size_t end = std::min(n - 1, kMaxLag);
   addDirectPairs(x, n, std::min(end, kDirectLags + 1), sum);
   if (!sum.ended && kDirectLags + 2 < end) {
-    addTransformedPairs(x, n, end, lag0Sum, sum, scratch);
+    if (of != nullptr && of != &scratch && of->summed >= end && of->centred.size() == n &&
+        scale > 0.0 && std::isfinite(scale) && std::isfinite(of->lag0Sum) &&
+        transformable(n, lag0Sum, lagTransformSize(n, end))) {
+      addGuardedPairs(x, n, end, of->sums.data(), scale, scaledPairSlack(x, n, scale, lag0Sum, *of),
+                      sum);
+    } else {
+      addTransformedPairs(x, n, end, lag0Sum, sum, scratch);
+    }
   }
   return {static_cast<double>(n) * gamma0 / sum.variance, sum.lags};
 }

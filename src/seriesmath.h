@@ -21,7 +21,10 @@ struct SampleSize {
 // Working memory that the sample sizes reuse from series to series; no two threads share one.
 struct SampleSizeScratch {
   std::vector<double> centred;  // the series less its mean
+  double lag0Sum = 0.0;         // its sum of squares
   std::vector<double> sums;     // every lag's sum of products, from the transforms
+  size_t summed = 0;            // how many lags `sums` holds for this series; 0 if none
+  int log2Size = 0;             // of the transforms that gave them
   LagScratch lags;              // the transforms' own
 };
 
@@ -30,6 +33,15 @@ struct SampleSizeScratch {
 // lag directSampleSize() stops at, and its value differs from that one's by at most 1e-12
 // relative.
 SampleSize effectiveSampleSize(const double* values, size_t n, SampleSizeScratch& scratch);
+
+// Returns the effective sample size of the n values as effectiveSampleSize() does, stopping at
+// the same lag and within the same 1e-12; where `of` (not `scratch`) holds what
+// effectiveSampleSize() left of n values x of which these are close to `scale` times, as the
+// values scale * x_i each rounded once are, the lag sums it took from transforms serve, scaled,
+// in place of transforms of its own. How close the values are sets how many pairs near zero
+// are summed again directly.
+SampleSize scaledSampleSize(const double* values, size_t n, double scale,
+                            const SampleSizeScratch* of, SampleSizeScratch& scratch);
 
 // Returns the same sample size with every autocovariance summed directly, the reference the
 // faster effectiveSampleSize() is checked against; its cost grows as n times the lags read.

@@ -133,6 +133,20 @@ TEST(SeriesMath, TransformedSampleSizesStopWhereTheDirectSumsStop) {
     }
     EXPECT_EQ(direct.ess, plain.ess) << c.name;
     EXPECT_LE(std::fabs(fast.ess - direct.ess), 1e-12 * direct.ess) << c.name;
+    // Scaled copies take the lag sums just transformed; the values with their second half
+    // negated are no copy at all, which only makes more pairs near zero be summed directly.
+    // Either way the sum stops where the copy's own direct sums stop.
+    for (const double scale : {0.37, 3.0, -1.0}) {
+      std::vector<double> y = v;
+      for (size_t i = 0; i < y.size(); ++i) y[i] *= scale > 0.0 ? scale : i < y.size() / 2 ? 1 : -1;
+      SampleSizeScratch own, copy;
+      const SampleSize want = directSampleSize(y.data(), y.size(), own);
+      const SampleSize got = scaledSampleSize(y.data(), y.size(), std::fabs(scale), &scratch, copy);
+      EXPECT_EQ(got.lags, want.lags) << c.name << " x " << scale;
+      if (!std::isnan(want.ess)) {
+        EXPECT_LE(std::fabs(got.ess - want.ess), 1e-12 * want.ess) << c.name << " x " << scale;
+      }
+    }
   }
 }
 
