@@ -235,9 +235,7 @@ TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
       {{first, "-c", shifted, "-c", third}, ""},
       // Whatever asks for the sample sizes has the warnings, and the count of credible shifts.
       {{jump, "-s", stats}, halves},
-      {{jump, "--tree", tree}, halves},
       {{jump, "--scaled-tree", tree}, halves},
-      {{jump, "--svg", svg}, halves},
       // The names stay as they are; the shifts follow the share asked for.
       {{cased, "--credible", "90", "--tree", tree},
        tenSamples + "Scalesum: 1 credible increase and 1 credible decrease" + shifts +
