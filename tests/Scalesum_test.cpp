@@ -129,6 +129,8 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
       {good, "RATIONODE\n", keyword + "RATIONODE needs a name\n"},
       {good, "IT 2\n", noSample},
       {good + "Iter Lh Prior No Alpha Sigma X\n", "", at + "16: " + count + "not a number: No\n"},
+      {good + "2 0 0 0 0 1\n", "",
+       at + "16: a sample line needs at least 7 fields, this one has 6\n"},
       {smallLog("1 0 0 -1 0 1 0\n"), "", at + "15: " + count + "negative: -1\n"},
       {smallLog("1 0 0 2 0 1 0 2 2 0 Node\n"), "",
        at + "15: 2 scalars need 15 fields, the line has 11\n"},

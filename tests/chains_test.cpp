@@ -112,12 +112,14 @@ TEST(Chains, ThreeCutsOfOneLogGiveItsReportAndStatistics) {
 
 TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
   TempDir dir;
-  // 10 sample lines and a line of one field, which is no sample line: 25% drops 2 of them.
-  std::string lines = sampleLines(0, 3) + "junk\n" + sampleLines(3, 10);
+  // 11 sample lines, the second too short, and a line of one field, which is no sample line:
+  // 25% drops 2 of them, and with them the short line's fault.
+  std::string lines =
+      sampleLines(0, 1) + "5 0 0 0 0 1\n" + sampleLines(1, 3) + "junk\n" + sampleLines(3, 10);
   const std::string log = dir.write("a.log", testing::smallLog(lines));
   const std::string second = dir.write("b.log", testing::smallLog(sampleLines(50, 57)));
-  // By hand: the first chain keeps iterations 20 on, the second (7 lines, 1 dropped) 510 on.
-  const std::string kept = dir.write("kept.log", testing::smallLog(sampleLines(2, 10)));
+  // By hand: the first chain keeps iterations 10 on, the second (7 lines, 1 dropped) 510 on.
+  const std::string kept = dir.write("kept.log", testing::smallLog(sampleLines(1, 10)));
   const std::string keptSecond = dir.write("kept2.log", testing::smallLog(sampleLines(51, 57)));
   const auto byShare = runInProcess({log, "-q", "-b", "25%", "-c", second});
   ASSERT_EQ(byShare.status, 0) << byShare.out;
@@ -131,7 +133,7 @@ TEST(Chains, AShareAsBurnInDropsItsFloorOfEachChainsSampleLines) {
                 .out,
             byShare.out);
   const auto verbose = runInProcess({log, "-v", "-b", "25%", "-c", second});
-  EXPECT_NE(verbose.err.find("2 chains, 17 sample lines read, 14 samples retained (burn-in 25%)"),
+  EXPECT_NE(verbose.err.find("2 chains, 18 sample lines read, 15 samples retained (burn-in 25%)"),
             std::string::npos)
       << verbose.err;
 }
@@ -141,8 +143,8 @@ TEST(Chains, TheGlobalColumnsAreTracedPerChainUnderTheFirstChainsNames) {
   const std::string first = dir.write(
       "a.log", testing::smallLog("1\t-10\t-20\t0\t0.5\t1.5\t1\n2\t-12\t-21\t0\t0.5\t2.5\t0\n"
                                  "3\t-11\t-22\t1\t0.5\t3.5\t1\t2\t2\t0\tNode\n"));
-  // The second chain's header line names only some columns; a word in its sixth is no number.
-  std::string unnamed = testing::smallLog("5\t-14\t-23\t0\t0.5\t1.5\tyes\n");
+  // The second chain's header line names only some columns; words in its last two are no numbers.
+  std::string unnamed = testing::smallLog("5\t-14\t-23\t0\t0.5\tno\tyes\n");
   unnamed.replace(unnamed.find("Iter\tLh\tPrior\tNo\tAlpha\tSigma\tX"), 30, "Iter\tLh");
   const std::string second = dir.write("b.log", unnamed);
   const auto run = runInProcess({first, "-q", "-c", second, "--traces", dir.path("t.tsv")});
@@ -153,7 +155,7 @@ TEST(Chains, TheGlobalColumnsAreTracedPerChainUnderTheFirstChainsNames) {
             "1\t0\t1\t-10\t-20\t0\t0.5\t1.5\t1\n"
             "1\t1\t2\t-12\t-21\t0\t0.5\t2.5\t0\n"
             "1\t2\t3\t-11\t-22\t1\t0.5\t3.5\t1\n"
-            "2\t0\t5\t-14\t-23\t0\t0.5\t1.5\tnan\n");
+            "2\t0\t5\t-14\t-23\t0\t0.5\tnan\tnan\n");
 }
 
 TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
