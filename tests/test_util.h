@@ -83,10 +83,8 @@ struct LoadedLog {
 // Reads a log header from text and builds its tree.
 std::unique_ptr<LoadedLog> loadTree(const std::string& log);
 
-// Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on, under
-// `limit`, into one record.
-std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn = 0,
-                                      const RecordLimit& limit = {});
+// Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on into a record.
+std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn = 0);
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
 std::unique_ptr<LoadedLog> summarised(const std::string& log, double hpdMass = 0.95);
