@@ -132,8 +132,6 @@ class SummaryFile(unittest.TestCase):
                               capture_output=True, text=True, stdin=stdin)
 
     def summary(self):
-        subprocess.run([sys.executable, "-m", "json.tool", self.path("s.json")], check=True,
-                       capture_output=True)
         with open(self.path("s.json")) as file:
             document = json.load(file)
         if jsonschema is None:
