@@ -2,6 +2,7 @@
 
 Usage: test_workflow.py SCALESUM_BINARY SOURCE_DIR. Exits 77 (skipped) without snakemake.
 """
+import csv
 import os
 import re
 import shutil
@@ -95,15 +96,12 @@ class Workflow(unittest.TestCase):
                                        "lowest_ess_tail", "lowest_ess", "credible_shifts"])
         self.assertEqual([row[0] for row in verdicts[1:]], list(CHAINS))
         for row in verdicts[1:]:
-            stats = self.read("results", row[0], "stats.tsv").splitlines()
-            column = stats[0].split("\t").index("rhat")
-            rhats = [float(line.split("\t")[column]) for line in stats[1:]
-                     if line.split("\t")[column] != "NA"]
+            stats = list(csv.DictReader(self.read("results", row[0], "stats.tsv").splitlines(),
+                                        delimiter="\t"))
+            rhats = [float(r["rhat"]) for r in stats if r["rhat"] != "NA"]
             self.assertEqual((row[1], float(row[2])), ("not_converged", max(rhats)))
-            header = stats[0].split("\t")
-            shifts = {line.split("\t")[0] for line in stats[1:]
-                      if max(float(line.split("\t")[header.index(key)])
-                             for key in ("pct_up", "pct_down")) >= 95}
+            shifts = {r["node_id"] for r in stats
+                      if max(float(r["pct_up"]), float(r["pct_down"])) >= 95}
             self.assertEqual(int(row[6]), len(shifts))
 
     def test_a_failing_dataset_fails_the_workflow_and_leaves_no_output(self):
