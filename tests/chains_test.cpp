@@ -249,7 +249,6 @@ TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
       {{cased, "--svg", svg},
        tenSamples + "Scalesum: 0 credible increases and 1 credible decrease" + shifts +
            "95% of the samples)\n"},
-      {{late, "-b", "10"}, idle + "10" + below + "10" + share},
       {{late, "-b", "500", "-c", other}, idle + "500" + below + "PCT" + share},
       {{late, "-b", "10", options}, replaces + idle + "10" + below + "10" + share},
       {{late, "-b", "0"}, ""},
