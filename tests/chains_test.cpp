@@ -56,15 +56,12 @@ TEST(Chains, TheBurnInIsTheFlagsShareElseItsIterationElseTheOptionsFiles) {
     int32_t fileIteration, iteration, readingCut;
     std::string warning;
   };
-  const std::string replaces = "Scalesum: warning: --burnin ";
+  const std::string replaces = " replaces the options file's IT 1500\n",
+                    flag = "Scalesum: warning: --burnin ";
   const Case cases[] = {
       {{"-b", "1500"}, 1500, 1500, 1500, ""},
-      {{"-b", "1000"}, 1500, 1000, 1000, replaces + "1000 replaces the options file's IT 1500\n"},
-      {{"-b", "50%"},
-       1500,
-       1500,
-       INT32_MIN,
-       replaces + "50% replaces the options file's IT 1500\n"},
+      {{"-b", "1000"}, 1500, 1000, 1000, flag + "1000" + replaces},
+      {{"-b", "50%"}, 1500, 1500, INT32_MIN, flag + "50%" + replaces},
       {{"-b", "50%"}, 0, 0, INT32_MIN, ""},
       // The last of the flags wins.
       {{"--burnin", "25%", "--burnin", "10"}, 0, 10, 10, ""},
