@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,13 +40,9 @@ std::string sampleLines(int first, int last, double shift = 0.0) {
 // errors and those against a prior.
 std::string withoutConvergence(const std::string& stats) {
   std::string kept;
-  size_t at = 0;
-  while (at < stats.size()) {
-    const size_t end = stats.find('\n', at);
-    std::string line = stats.substr(at, end - at);
+  std::istringstream lines(stats);
+  for (std::string line; std::getline(lines, line); kept += line + '\n') {
     for (int k = 0; k < 14; ++k) line.erase(line.rfind('\t'));
-    kept += line + '\n';
-    at = end + 1;
   }
   return kept;
 }
