@@ -23,8 +23,7 @@ using namespace testing;
 
 const std::string kExample = kSourceDir + "examples/example.";
 
-// Runs the whole analysis in this process on the log and, unless empty, the options file: what
-// it wrote, complete or not, and how it ended (status -1: it completed).
+// Runs the analysis in this process: how it ended (status -1: completed) and what it wrote.
 std::pair<Failure, std::string> analyse(const std::string& logPath,
                                         const std::string& optionsPath = "") {
   Failure failure;
@@ -36,8 +35,7 @@ std::pair<Failure, std::string> analyse(const std::string& logPath,
   return {failure, report};
 }
 
-// Checks a run against `expected`, where a failure with no standard error given has its message
-// on standard output alone: that is echoed to standard error, which runProgram reads apart.
+// Checks a run; a failure given no standard error has its standard output echoed there.
 void expectRun(const RunResult& result, const RunResult& expected, const std::string& what) {
   EXPECT_EQ(result.status, expected.status) << what;
   EXPECT_EQ(result.out, expected.out) << what;
@@ -80,8 +78,7 @@ TEST(Program, ReportsAreByteForByteTheExpectedOnes) {
   }
 }
 
-// Reads the log "tree.log" and, unless empty, the options file "run.options" from text in this
-// process as a run does, up to the samples applied, and returns the failure that ended it.
+// Reads "tree.log" and "run.options" from text as a run does, up to the samples applied.
 Failure readRun(const std::string& log, const std::string& options) {
   return catchFailure([&] {
     auto loaded = loadTree(log);
@@ -156,8 +153,7 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
   }
 }
 
-// Every failure of a run, and every bad use of it, ends with its message on its streams and leaves
-// none of the files asked for.
+// Every failure and bad use ends with its message on its streams and leaves no file asked for.
 TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   TempDir dir;
   // Sample lines first..last-1; `shift` moves the sigmas, to make a chain whose samples differ.
@@ -175,8 +171,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   std::string longer = readFile(log);
   longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
   dir.write("longer.log", longer);
-  // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
-  // their first 10 lines, which differ (the burn-in of an iteration and of a share).
+  // Copies: of chain 1, and of chains 1 and 2 with other first 10 lines, which burn-ins drop.
   const std::string copy = dir.write("copy.log", readFile(log));
   const std::string newStart = dir.write("new.log", smallLog(lines(0, 10, 3) + lines(10, 40)));
   const std::string otherNewStart =
@@ -196,8 +191,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   const std::string tooSmall =
       "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at a time "
       "needs 499 bytes (see --max-memory)\n";
-  // Each run asks for the statistics and the global columns. (A failure with no standard error
-  // given has its message echoed there.)
+  // Each run asks for the statistics and the global columns.
   const std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
       {{"a", "b", "c"},
@@ -216,8 +210,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       // The command line is refused before any file is opened.
       {{log, "-c", other, "-p", other},
        {1, "Scalesum: --params: " + other + " is the log file of a chain" + help, ""}},
-      // Chains that are not runs of their own, or not of one tree (the prior test has a taxon
-      // renamed, and a log given twice by one name).
+      // Chains that are not runs of their own, or not of one tree.
       {{log, "-c", dir.path("longer.log")},
        {1,
         "Error in " + dir.path("longer.log") + ": not the tree of " + log +
@@ -244,8 +237,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       EXPECT_FALSE(std::filesystem::exists(dir.path(name))) << expected.out;
     }
   }
-  // Compressed data that is not read, as a further chain on standard input; standard input given
-  // as two chains.
+  // Unreadable compressed data as a further chain on standard input; standard input twice.
   expectRun(
       runCommand("/bin/sh",
                  {"-c", "printf '\\3757zXZ\\000\\n' | exec " SCALESUM_BINARY " \"$0\" -c -", log}),

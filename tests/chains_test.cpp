@@ -1,5 +1,4 @@
-// Several chains of one analysis, end to end: the pooled results, the per-chain burn-in, the
-// tables of the global columns and the refusals.
+// Several chains of one analysis, end to end.
 #include "chains.h"
 
 #include <gtest/gtest.h>
@@ -36,8 +35,7 @@ std::string sampleLines(int first, int last, double shift = 0.0) {
   return lines;
 }
 
-// The statistics file without its last 14 columns: the convergence ones, the Monte Carlo
-// errors and those against a prior.
+// The statistics file without its convergence, Monte Carlo error and prior columns.
 std::string withoutConvergence(const std::string& stats) {
   std::string kept;
   std::istringstream lines(stats);
@@ -247,8 +245,7 @@ TEST(Chains, WarningsAreOneLineEachOnStandardErrorUnlessQuiet) {
       {{late, "-b", "10", options}, replaces + idle + "10" + below + "10" + share},
       {{late, "-b", "0"}, ""},
       {{late, "-b", "1000"}, ""},  // at the first sample's iteration: nothing to drop anyway
-      // A prior run that never scales: every branch the chain scales has an infinite factor;
-      // the root, which has no factor at all, is not counted.
+      // A prior that never scales: every branch but the root has an infinite factor.
       {{jump, "-s", stats, "--prior", late},
        halves + warning +
            "6 of 6 branches have an infinite Bayes factor, a "

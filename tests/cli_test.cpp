@@ -27,7 +27,6 @@ std::string shortChain(const TempDir& dir) {
   return dir.write("chain.log", testing::smallLog(samples));
 }
 
-// Returns how many files the directory holds.
 size_t fileCount(const TempDir& dir) {
   return std::distance(std::filesystem::directory_iterator(dir.path("")), {});
 }

@@ -59,8 +59,7 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
         "<text x=\"81.2\" y=\"151.5\" text-anchor=\"end\">2</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
-  // Unchanged tips and the legend's sample are dashed and black; one marker besides the
-  // legend's two (node 3 went down in only 75% of the samples).
+  // Unchanged tips and the legend's sample: dashed, black; one marker besides the legend's two.
   EXPECT_EQ(occurrences(svg, "stroke=\"#000000\" stroke-width=\"1.00\" stroke-dasharray"), 3u);
   EXPECT_EQ(occurrences(svg, "Z\" fill="), 3u);
   // A changed branch without a value (node 2 is constant, so it has no sample size) is drawn
@@ -102,8 +101,7 @@ TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
   constexpr double kDepths[] = {0, 0.25, 0.125, 1.25, 2.25, 0.625, 0.875};
   const auto a = testing::summarised(testing::smallLog(kFourSamples));
   const std::string svg = pictureOf(*a, "scalar_median", PictureLayout::kCircular);
-  // The farthest tip (B, at 2.25) 300 pixels out from the centre, where the root's first
-  // child's branch, the first one drawn, starts.
+  // The centre, where the first branch drawn starts; the farthest tip (2.25) is 300 pixels out.
   const size_t first = svg.find("<path d=\"M", svg.find("<g fill=\"none\">"));
   double cx = 0, cy = 0;
   ASSERT_EQ(std::sscanf(svg.c_str() + first + 10, "%lf %lf", &cx, &cy), 2);

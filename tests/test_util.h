@@ -13,7 +13,6 @@
 
 namespace scalesum::testing {
 
-// The status and message of a failure that ended a run.
 struct Failure {
   int status;
   std::string message;
@@ -36,7 +35,6 @@ class TempDir {
   std::string dir_;
 };
 
-// What a run of an executable printed and how it ended.
 struct RunResult {
   int status = -1;
   std::string out;
@@ -60,7 +58,6 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
                      const std::vector<std::string>& environment = {},
                      const std::string& stdoutPath = "");
 
-// Returns the contents of a file.
 std::string readFile(const std::string& path);
 
 // Returns what `write` writes to a stream.
