@@ -181,6 +181,8 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       "Scalesum takes an options file and a log file. \n"
       "Usage: Scalesum <log file> [<options file>] [flags]\n"
       "Try 'Scalesum --help' for more information.\n";
+  const std::string further =
+      "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c run3.log\n";
   const std::string help = "\nTry 'Scalesum --help' for more information.\n";
   const std::string memory = "Memory allocation error in file Scalesum line ";
   const std::string own = "; each chain is a run of its own\n";
@@ -194,11 +196,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   // Each run asks for the statistics and the global columns.
   const std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
-      {{"a", "b", "c"},
-       {1,
-        usage +
-            "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c run3.log\n",
-        ""}},
+      {{"a", "b", "c"}, {1, usage + further, ""}},
       {{"--help"}, {0, helpText(), ""}},
       {{missing, log}, {1, "", noFile}},
       {{log, missing}, {1, noFile, noFile}},
