@@ -186,6 +186,8 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   const std::string help = "\nTry 'Scalesum --help' for more information.\n";
   const std::string memory = "Memory allocation error in file Scalesum line ";
   const std::string own = "; each chain is a run of its own\n";
+  const std::string noneLeft =
+      ": no sample line after the burn-in (100% of each chain's sample lines)\n";
   // The memory cap is checked before the samples are: 8 bytes for the sigma, 231 for the one
   // thread's scratch and 203 for the sigmas' diagnostics (statistics are asked for below), 8 for
   // a history and 49 for the record.
@@ -222,11 +224,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
        {1, "Error in " + newStart + ": the same samples as " + log + own, ""}},
       {{log, "-c", other, "-c", otherNewStart, "-b", "25%"},
        {1, "Error in " + otherNewStart + ": the same samples as " + other + own, ""}},
-      {{log, "-c", other, "-b", "100%"},
-       {1,
-        "Error in " + log +
-            ": no sample line after the burn-in (100% of each chain's sample lines)\n",
-        ""}},
+      {{log, "-c", other, "-b", "100%"}, {1, "Error in " + log + noneLeft, ""}},
   };
   for (auto [args, expected] : runs) {
     args.insert(args.begin(), {"-s", stats, "-p", dir.path("p.tsv")});
