@@ -19,9 +19,8 @@ using testing::readFile;
 using testing::runInProcess;
 using testing::TempDir;
 
-// Sample lines first..last-1: iteration 10*i, sigma and two scalars that vary along the chain
-// (a slow drift plus a wobble) and repeat, so that the series have ties too. `shift` moves
-// every scalar, to make a chain that disagrees with the others.
+// Sample lines first..last-1 (iteration 10*i) whose sigma and two scalars drift, wobble and
+// repeat, for ties; `shift` moves every scalar, to make a chain that disagrees with the others.
 std::string sampleLines(int first, int last, double shift = 0.0) {
   std::string lines;
   for (int i = first; i < last; ++i) {

@@ -45,8 +45,7 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {});
 
-// Runs the program in this process on `args`, its standard output and error each sent to a file
-// of its own as runProgram's pipes are, and returns what it wrote and its exit status.
+// Runs the program in this process on `args`, its two streams caught apart as runProgram's are.
 RunResult runInProcess(const std::vector<std::string>& args);
 
 // Parses `args` as the words after the program's name on its command line.
