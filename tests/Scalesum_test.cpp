@@ -23,8 +23,7 @@ using namespace testing;
 
 const std::string kExample = kSourceDir + "examples/example.";
 
-// Runs the whole analysis in this process on the log and, unless empty, the options file: what
-// it wrote, complete or not, and how it ended (status -1: it completed).
+// Runs the analysis in this process: how it ended (status -1: completed) and what it wrote.
 std::pair<Failure, std::string> analyse(const std::string& logPath,
                                         const std::string& optionsPath = "") {
   Failure failure;
@@ -36,8 +35,7 @@ std::pair<Failure, std::string> analyse(const std::string& logPath,
   return {failure, report};
 }
 
-// Checks a run against `expected`, where a failure with no standard error given has its message
-// on standard output alone: that is echoed to standard error, which runProgram reads apart.
+// Checks a run; a failure given no standard error has its standard output echoed there.
 void expectRun(const RunResult& result, const RunResult& expected, const std::string& what) {
   EXPECT_EQ(result.status, expected.status) << what;
   EXPECT_EQ(result.out, expected.out) << what;
@@ -80,8 +78,7 @@ TEST(Program, ReportsAreByteForByteTheExpectedOnes) {
   }
 }
 
-// Reads the log "tree.log" and, unless empty, the options file "run.options" from text in this
-// process as a run does, up to the samples applied, and returns the failure that ended it.
+// Reads "tree.log" and "run.options" from text as a run does, up to the samples applied.
 Failure readRun(const std::string& log, const std::string& options) {
   return catchFailure([&] {
     auto loaded = loadTree(log);
@@ -129,6 +126,8 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
       {good, "RATIONODE\n", keyword + "RATIONODE needs a name\n"},
       {good, "IT 2\n", noSample},
       {good + "Iter Lh Prior No Alpha Sigma X\n", "", at + "16: " + count + "not a number: No\n"},
+      {good + "2 0 0 0 0 1\n", "",
+       at + "16: a sample line needs at least 7 fields, this one has 6\n"},
       {smallLog("1 0 0 -1 0 1 0\n"), "", at + "15: " + count + "negative: -1\n"},
       {smallLog("1 0 0 2 0 1 0 2 2 0 Node\n"), "",
        at + "15: 2 scalars need 15 fields, the line has 11\n"},
@@ -154,8 +153,7 @@ TEST(Program, EveryRejectedLogOrOptionsFileEndsWithItsMessage) {
   }
 }
 
-// Every failure of a run, and every bad use of it, ends with its message on its streams and leaves
-// none of the files asked for.
+// Every failure and bad use ends with its message on its streams and leaves no file asked for.
 TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   TempDir dir;
   // Sample lines first..last-1; `shift` moves the sigmas, to make a chain whose samples differ.
@@ -173,8 +171,7 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   std::string longer = readFile(log);
   longer.replace(longer.find("5\t2.0"), 5, "5\t2.00000000000000044");  // one ulp more
   dir.write("longer.log", longer);
-  // Copies under other names: of chain 1 byte for byte, and of chain 1 and of chain 2 after
-  // their first 10 lines, which differ (the burn-in of an iteration and of a share).
+  // Copies: of chain 1, and of chains 1 and 2 with other first 10 lines, which burn-ins drop.
   const std::string copy = dir.write("copy.log", readFile(log));
   const std::string newStart = dir.write("new.log", smallLog(lines(0, 10, 3) + lines(10, 40)));
   const std::string otherNewStart =
@@ -184,9 +181,13 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       "Scalesum takes an options file and a log file. \n"
       "Usage: Scalesum <log file> [<options file>] [flags]\n"
       "Try 'Scalesum --help' for more information.\n";
+  const std::string further =
+      "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c run3.log\n";
   const std::string help = "\nTry 'Scalesum --help' for more information.\n";
   const std::string memory = "Memory allocation error in file Scalesum line ";
   const std::string own = "; each chain is a run of its own\n";
+  const std::string noneLeft =
+      ": no sample line after the burn-in (100% of each chain's sample lines)\n";
   // The memory cap is checked before the samples are: 8 bytes for the sigma, 231 for the one
   // thread's scratch and 203 for the sigmas' diagnostics (statistics are asked for below), 8 for
   // a history and 49 for the record.
@@ -194,15 +195,10 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
   const std::string tooSmall =
       "Error: a memory cap of 1 bytes is too small for 1 samples: summarising one node at a time "
       "needs 499 bytes (see --max-memory)\n";
-  // Each run asks for the statistics and the global columns. (A failure with no standard error
-  // given has its message echoed there.)
+  // Each run asks for the statistics and the global columns.
   const std::vector<std::pair<std::vector<std::string>, RunResult>> runs = {
       {{}, {1, usage, ""}},
-      {{"a", "b", "c"},
-       {1,
-        usage +
-            "Further chains go with -c: Scalesum run1.log run.options -c run2.log -c run3.log\n",
-        ""}},
+      {{"a", "b", "c"}, {1, usage + further, ""}},
       {{"--help"}, {0, helpText(), ""}},
       {{missing, log}, {1, "", noFile}},
       {{log, missing}, {1, noFile, noFile}},
@@ -212,12 +208,9 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
       {{dir.write("0.log", "0\n")}, {1, dir.path("0.log") + " needs more that one node.\n", ""}},
       {{"-t", "1", "--max-memory", "1", capped}, {1, tooSmall, ""}},
       // The command line is refused before any file is opened.
-      {{"-o", dir.path("out.tsv"), log, "-s", log},
-       {1, "Scalesum: --stats: " + log + " is the log file" + help, ""}},
       {{log, "-c", other, "-p", other},
        {1, "Scalesum: --params: " + other + " is the log file of a chain" + help, ""}},
-      // Chains that are not runs of their own, or not of one tree (the prior test has a taxon
-      // renamed, and a log given twice by one name).
+      // Chains that are not runs of their own, or not of one tree.
       {{log, "-c", dir.path("longer.log")},
        {1,
         "Error in " + dir.path("longer.log") + ": not the tree of " + log +
@@ -231,21 +224,16 @@ TEST(Program, EveryFailureEndsWithItsMessageOnItsStreamsAndLeavesNoFile) {
        {1, "Error in " + newStart + ": the same samples as " + log + own, ""}},
       {{log, "-c", other, "-c", otherNewStart, "-b", "25%"},
        {1, "Error in " + otherNewStart + ": the same samples as " + other + own, ""}},
-      {{log, "-c", other, "-b", "100%"},
-       {1,
-        "Error in " + log +
-            ": no sample line after the burn-in (100% of each chain's sample lines)\n",
-        ""}},
+      {{log, "-c", other, "-b", "100%"}, {1, "Error in " + log + noneLeft, ""}},
   };
   for (auto [args, expected] : runs) {
     args.insert(args.begin(), {"-s", stats, "-p", dir.path("p.tsv")});
     expectRun(runInProcess(args), expected, expected.out);
-    for (const char* name : {"s.tsv", "p.tsv", "out.tsv"}) {
+    for (const char* name : {"s.tsv", "p.tsv"}) {
       EXPECT_FALSE(std::filesystem::exists(dir.path(name))) << expected.out;
     }
   }
-  // Compressed data that is not read, as a further chain on standard input; standard input given
-  // as two chains.
+  // Unreadable compressed data as a further chain on standard input; standard input twice.
   expectRun(
       runCommand("/bin/sh",
                  {"-c", "printf '\\3757zXZ\\000\\n' | exec " SCALESUM_BINARY " \"$0\" -c -", log}),

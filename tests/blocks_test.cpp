@@ -52,9 +52,8 @@ int64_t recordBytesOf(int samples) {
   return 49 * int64_t{samples} + 12 * int64_t{samples / 3 * 3};
 }
 
-// The smallest cap under which the positions of blockLog(samples) are summarised in `blocks`
-// blocks, the record kept in memory, or read back from a temporary file when `spilled`, by a
-// run that computes statistics when `statistics`.
+// The smallest cap under which blockLog(samples) is summarised in `blocks` blocks, its record
+// in memory or, when `spilled`, in a temporary file.
 int64_t capFor(size_t blocks, int samples, bool spilled, bool statistics) {
   const BlockPlan unit = planBlocks(INT64_MAX, kPositions, samples, 2, statistics);
   // As the README counts: 8 bytes a sample per history; 8 for the sigmas and 28 per thread,
@@ -91,8 +90,7 @@ TEST(Blocks, EveryBlockSizeInMemoryOrSpilledWritesWhatOneBlockDoes) {
     ASSERT_EQ(whole.status, 0) << whole.out;
     for (const bool spilled : {false, true}) {
       for (const size_t blocks : {size_t{1}, size_t{2}, size_t{3}, kPositions}) {
-        // A small record never goes to a file; a large one stays in memory only where it
-        // costs no block.
+        // A small record never goes to a file; a large one stays in memory only in one block.
         if (samples == 60 ? spilled : !spilled && blocks > 1) continue;
         const std::string cap = std::to_string(capFor(blocks, samples, spilled, true));
         const std::string what = std::to_string(samples) + " samples in " + std::to_string(blocks) +
@@ -156,8 +154,7 @@ TEST(Blocks, ASpilledRunLeavesNoTemporaryFileWhenItFailsOrIsInterrupted) {
     EXPECT_EQ(failed.out, "Root is being scaled.\n");
     EXPECT_TRUE(std::filesystem::is_empty(tmp)) << way.size();
   }
-  // Twice the samples go to the file while the log is read: killed while it waits for more of a
-  // pipe, the run leaves nothing behind.
+  // Killed while it waits for more of a pipe, its record in a file, the run leaves no file.
   const std::string fifo = dir.path("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const pid_t child = ::fork();

@@ -28,12 +28,6 @@ TEST(Boxes, TurnedBoxesOverlapOnlyWhereNoAxisSeparatesThem) {
     EXPECT_EQ(boxesOverlap(square, other), overlaps) << other.x << ' ' << other.y;
     EXPECT_EQ(boxesOverlap(other, square), overlaps) << other.x << ' ' << other.y;
   }
-  // The index finds a box in any band it crosses, and only boxes that overlap.
-  BoxIndex index;
-  addBox(index, segmentBox(10, 5, 10, 100, 0.5, BoxKind::kBranch));
-  EXPECT_TRUE(collides(index, {10, 60, 2, 2, 0, BoxKind::kNodeId}));
-  EXPECT_FALSE(collides(index, {14, 60, 2, 2, 0, BoxKind::kNodeId}));
-  EXPECT_FALSE(collides(index, {10, 500, 2, 2, 0, BoxKind::kNodeId}));
 }
 
 TEST(Boxes, WideLettersAndOtherScriptsCountWiderThanNarrowOnes) {

@@ -32,27 +32,12 @@ TEST(Failure, EveryAllocationSiteHasAMessageOfItsOwn) {
   EXPECT_GE(seen.size(), 25u);  // the scan found the sites
 }
 
-TEST(Failure, AMessageCutToFitStillEndsItsLine) {
-  const std::string name(10000, 'n');
-  const testing::Failure failure =
-      testing::catchFailure([&] { failAtLine(name.c_str(), 7, "no %s", "root"); });
-  EXPECT_EQ(failure.status, 1);
-  EXPECT_EQ(failure.message.size(), 8191u);
-  EXPECT_EQ(failure.message.substr(0, 9), "Error in ");
-  EXPECT_EQ(failure.message.back(), '\n');
-}
-
 TEST(Failure, AMessageForAClosedStandardOutputGoesToStandardError) {
   const testing::RunResult run =
       testing::runCommand("/bin/sh", {"-c", "exec \"$0\" >&-", SCALESUM_BINARY});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("Scalesum takes an options file and a log file. \nUsage:", 0), 0u)
       << run.err;
-}
-
-TEST(Failure, AWarningIsOneWholeLineHoweverLong) {
-  const std::string name(10000, 'n');
-  EXPECT_EQ(warningText("%s is %d", name.c_str(), 7), "Scalesum: warning: " + name + " is 7\n");
 }
 
 }  // namespace

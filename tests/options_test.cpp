@@ -29,7 +29,6 @@ TEST(OptionsFile, MistypedLinesWarnAndTheLastItLineSetsTheBurnIn) {
       "NODERATIO, RATIONODE, NORMALISE)\n";
   const std::string whole = " is not a whole number; the burn-in is read as ";
   const std::tuple<std::string, int32_t, std::string> cases[] = {
-      {"It=61000\nIt 61000\n", 61000, at + "1: It=61000" + notKeyword},
       {"IT 61,000\nIT +61000\n", 61000, at + "1: IT 61,000" + whole + "61\n"},
       {"BURNIN 6\r\n\niT 12abc\nIT -7\n", -7,
        at + "1: BURNIN" + notKeyword + at + "3: IT 12abc" + whole + "12\n"},

@@ -24,39 +24,6 @@ ChainColumns chainOf(const std::vector<double>& values) {
   return chain;
 }
 
-TEST(Params, RowsPerChainThenAllChainsTogether) {
-  const std::vector<ChainColumns> chains = {chainOf({1, 2, 3, 4, 5, 6, 7, 8}),
-                                            chainOf({9, 3, 5, 4, 6, 2, 8})};
-  const std::vector<ParamsRow> rows = paramsRows(chains, 0.5);
-  ASSERT_EQ(rows.size(), 3u * kGlobalColumnCount);
-  for (size_t k = 0; k < rows.size(); ++k) {
-    EXPECT_EQ(rows[k].field, static_cast<int>(k / 3 + 1));
-    EXPECT_EQ(rows[k].chain, static_cast<int>((k + 1) % 3));
-  }
-  const ParamsRow &first = rows[0], &second = rows[1], &all = rows[2];
-  EXPECT_EQ(first.stats.n, 8);
-  EXPECT_EQ(first.stats.mean, 4.5);
-  EXPECT_EQ(second.stats.median, 5.0);
-  EXPECT_FALSE(first.stats.mode);
-  // All chains: their values one after the other, 15 of them.
-  EXPECT_EQ(all.stats.n, 15);
-  EXPECT_EQ(all.stats.mean, 73.0 / 15);
-  EXPECT_EQ(all.stats.min, 1.0);
-  EXPECT_EQ(all.stats.max, 9.0);
-  EXPECT_TRUE(all.stats.ess && all.stats.hpdLower);
-  // Only that row has convergence figures, from both chains cut to seven values.
-  EXPECT_TRUE(std::isnan(first.convergence.rhat) && std::isnan(second.convergence.essBulk));
-  ConvergenceScratch scratch;
-  const double* starts[] = {chains[0].values[0].data(), chains[1].values[0].data()};
-  const Convergence cut = convergence(starts, 7, scratch);
-  EXPECT_EQ(all.convergence.rhat, cut.rhat);
-  EXPECT_EQ(all.convergence.essBulk, cut.essBulk);
-  EXPECT_EQ(all.convergence.essTail, cut.essTail);
-  EXPECT_FALSE(std::isnan(cut.rhat));
-  // Columns are summarised each on its own values.
-  EXPECT_EQ(rows[3 * 5 + 2].stats.mean, 73.0 / 15 + 50);
-}
-
 TEST(Params, AColumnThatIsNotANumberSomewhereHasOnlyItsCount) {
   std::vector<ChainColumns> chains = {chainOf({1, 2, 3, 4, 5, 6}), chainOf({4, 5, 6, 7, 8, 9})};
   chains[1].notANumber[2] = true;

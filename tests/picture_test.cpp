@@ -18,8 +18,7 @@ namespace {
 
 using testing::written;
 
-// Node 2 (position 1) is doubled in all 4 samples, node 3 halved in 3, tip 4 quadrupled in 1;
-// tips 5 to 7 are never changed.
+// Node 2 is doubled in all 4 samples, node 3 halved in 3, tip 4 quadrupled in 1; 5 to 7 never.
 constexpr const char* kFourSamples =
     "1 0 0 3 0 1 0 2 2 0 Branch 3 0.5 0 Branch 4 4 0 Branch\n"
     "2 0 0 2 0 1 0 2 2 0 Branch 3 0.5 0 Branch\n"
@@ -59,12 +58,10 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
         "<text x=\"81.2\" y=\"151.5\" text-anchor=\"end\">2</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
-  // Unchanged tips and the legend's sample are dashed and black; one marker besides the
-  // legend's two (node 3 went down in only 75% of the samples).
+  // Unchanged tips and the legend's sample: dashed, black; one marker besides the legend's two.
   EXPECT_EQ(occurrences(svg, "stroke=\"#000000\" stroke-width=\"1.00\" stroke-dasharray"), 3u);
   EXPECT_EQ(occurrences(svg, "Z\" fill="), 3u);
-  // A changed branch without a value (node 2 is constant, so it has no sample size) is drawn
-  // as one never changed, at the width of how often it changed.
+  // Node 2, constant, has no sample size: drawn as never changed, as wide as how often it was.
   EXPECT_NE(pictureOf(*a, "scalar_ess")
                 .find("stroke=\"#000000\" stroke-width=\"4.00\" stroke-dasharray=\"3 2\""),
             std::string::npos);
@@ -85,8 +82,7 @@ TEST(Picture, RatiosOnASymmetricLog2ScaleWidthsByHowOftenShiftsMarked) {
     EXPECT_EQ(ticks, 5);
   }
 
-  // Anything else is sequential between its percentiles, but a share runs from 0 to 100: a
-  // branch changed in a quarter of the samples is not "high".
+  // Anything else runs between its percentiles, but a share from 0 to 100: 25% is not "high".
   const ColourScale changed = colourScale(a->tree, a->results, "pct_changed");
   EXPECT_TRUE(changed.low == 0.0 && changed.high == 100.0);
   EXPECT_EQ(branchColour(a->tree, a->results, changed, 1),
@@ -102,8 +98,7 @@ TEST(Picture, CircularBranchesRunOutwardFromTheCentre) {
   constexpr double kDepths[] = {0, 0.25, 0.125, 1.25, 2.25, 0.625, 0.875};
   const auto a = testing::summarised(testing::smallLog(kFourSamples));
   const std::string svg = pictureOf(*a, "scalar_median", PictureLayout::kCircular);
-  // The farthest tip (B, at 2.25) 300 pixels out from the centre, where the root's first
-  // child's branch, the first one drawn, starts.
+  // The centre, where the first branch drawn starts; the farthest tip (2.25) is 300 pixels out.
   const size_t first = svg.find("<path d=\"M", svg.find("<g fill=\"none\">"));
   double cx = 0, cy = 0;
   ASSERT_EQ(std::sscanf(svg.c_str() + first + 10, "%lf %lf", &cx, &cy), 2);

@@ -51,12 +51,8 @@ TEST(Prior, SharesAndFactorsAreTheCountsOfTheRetainedPriorSamples) {
       "prior.log", testing::smallLog("0 0 0 1 0 1 0 6 0.5 0 Branch\n10 0 0 1 0 1 0 5 2 0 Branch\n"
                                      "20 0 0 2 0 1 0 5 0.5 0 Branch 6 4 0 Branch\n"
                                      "30 0 0 0 0 1 0\n40 0 0 0 0 1 0\n"));
-  CommandLine command;
-  command.logPath = run;
-  command.priorPaths = {prior};
-  command.burnIn = 10;
-  command.quiet = true;
-  command.statsPath = dir.path("s.tsv");
+  CommandLine command =
+      testing::parseArgs({run, "-q", "--prior", prior, "-b", "10", "-s", dir.path("s.tsv")});
   testing::written([&](FILE* out) { runAnalysis(command, out); });
   const std::string stats = testing::readFile(command.statsPath);
   const std::vector<std::string> names = {"pct_changed",  "prior_n",        "prior_pct_changed",
@@ -86,20 +82,15 @@ TEST(Prior, APriorLogOfAnotherTreeOrAlsoGivenAsAChainIsRefused) {
   std::string other = testing::smallLog(samples);
   other.replace(other.find("3\tC"), 3, "3\tE");
   const std::string otherTree = dir.write("other.log", other);
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{otherTree},
+  const std::pair<std::string, std::string> cases[] = {
+      {otherTree,
        "Error in " + otherTree + ": not the tree of " + run + ": taxon line 3 is 3 E, not 3 C\n"},
-      {{run},
-       "Error in " + run + ": the same file as " + run + "; each chain is a run of its own\n"},
-      {{chain},
+      {run, "Error in " + run + ": the same file as " + run + "; each chain is a run of its own\n"},
+      {chain,
        "Error in " + chain + ": the same file as " + chain + "; each chain is a run of its own\n"},
   };
-  for (const auto& [priors, message] : cases) {
-    CommandLine command;
-    command.logPath = run;
-    command.chainPaths = {chain};
-    command.priorPaths = priors;
-    command.quiet = true;
+  for (const auto& [prior, message] : cases) {
+    const CommandLine command = testing::parseArgs({run, "-q", "-c", chain, "--prior", prior});
     const testing::Failure failure = testing::catchFailure(
         [&] { testing::written([&](FILE* out) { runAnalysis(command, out); }); });
     EXPECT_EQ(failure.status, 1);

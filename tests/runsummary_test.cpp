@@ -22,14 +22,12 @@ const std::string kOptions = testing::kSourceDir + "examples/example.options";
 const std::string kReport = readFile(testing::kSourceDir + "examples/example.report");
 
 TEST(Verbose, OneLineCountsTheLinesSamplesNodesAndBlocks) {
-  // 90000 bytes hold the samples' record, the shared scratch of one thread and four of the
-  // 540-sample histories.
+  // 90000 bytes hold the record, one thread's scratch and four of the 540-sample histories.
   const testing::RunResult run =
       runProgram({"-v", "-t", "1", "--max-memory", "90000", kLog, kOptions});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, kReport);
-  // The counts, then the wall time, as "0.13 s" (read by hand: GCC's -O2 warnings reject
-  // <regex> in the sanitizer build).
+  // The counts, then the wall time, as "0.13 s" (no <regex>: the sanitizer build rejects it).
   const std::string counts =
       "Scalesum: 1 chain, 600 sample lines read, 540 samples retained (burn-in 61000), 31 nodes, "
       "8 blocks, ";

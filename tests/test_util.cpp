@@ -152,10 +152,7 @@ std::vector<char*> argvOf(std::vector<std::string>& words) {
 
 // Returns what `file` holds and closes it.
 std::string drain(FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char chunk[4096];
-  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, got);
+  std::string text = readFile("/proc/self/fd/" + std::to_string(::fileno(file)));
   std::fclose(file);
   return text;
 }
@@ -220,12 +217,12 @@ std::unique_ptr<LoadedLog> loadTree(const std::string& log) {
   return loaded;
 }
 
-std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn, const RecordLimit& limit) {
+std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn) {
   // The tables are loaded already; reading them again leaves the log at its samples.
   LogFile log;
   readHeaderText(log, loaded.text);
   std::vector<SampleRecord> records;
-  records.push_back(readLogSamples(log, loaded.tree, burnIn, limit));
+  records.push_back(readLogSamples(log, loaded.tree, burnIn, {}));
   countRetainedSamples(loaded.tree, loaded.results, records, burnIn);
   return records;
 }

@@ -13,7 +13,6 @@
 
 namespace scalesum::testing {
 
-// The status and message of a failure that ended a run.
 struct Failure {
   int status;
   std::string message;
@@ -36,7 +35,6 @@ class TempDir {
   std::string dir_;
 };
 
-// What a run of an executable printed and how it ended.
 struct RunResult {
   int status = -1;
   std::string out;
@@ -47,8 +45,7 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& args,
                      const std::vector<std::string>& environment = {});
 
-// Runs the program in this process on `args`, its standard output and error each sent to a file
-// of its own as runProgram's pipes are, and returns what it wrote and its exit status.
+// Runs the program in this process on `args`, its two streams caught apart as runProgram's are.
 RunResult runInProcess(const std::vector<std::string>& args);
 
 // Parses `args` as the words after the program's name on its command line.
@@ -60,7 +57,6 @@ RunResult runCommand(const std::string& program, const std::vector<std::string>&
                      const std::vector<std::string>& environment = {},
                      const std::string& stdoutPath = "");
 
-// Returns the contents of a file.
 std::string readFile(const std::string& path);
 
 // Returns what `write` writes to a stream.
@@ -83,10 +79,8 @@ struct LoadedLog {
 // Reads a log header from text and builds its tree.
 std::unique_ptr<LoadedLog> loadTree(const std::string& log);
 
-// Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on, under
-// `limit`, into one record.
-std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn = 0,
-                                      const RecordLimit& limit = {});
+// Reads and counts the samples of a loaded tree's log from the iteration `burnIn` on into a record.
+std::vector<SampleRecord> readSamples(LoadedLog& loaded, int32_t burnIn = 0);
 
 // loadTree, then every node summarised with statistics and intervals of `hpdMass`.
 std::unique_ptr<LoadedLog> summarised(const std::string& log, double hpdMass = 0.95);

@@ -2,6 +2,7 @@
 
 Usage: test_workflow.py SCALESUM_BINARY SOURCE_DIR. Exits 77 (skipped) without snakemake.
 """
+import csv
 import os
 import re
 import shutil
@@ -61,11 +62,9 @@ class Workflow(unittest.TestCase):
             return file.read()
 
     def direct_run(self, dataset):
-        logs = CHAINS[dataset]
-        command = [BINARY, self.path(logs[0])]
-        for log in logs[1:]:
-            command += ["--chain", self.path(log)]
-        command += [self.path(f"{dataset}.options"), "--stats", self.path("direct.tsv")]
+        first, *more = [self.path(log) for log in CHAINS[dataset]]
+        command = [BINARY, first, *[a for log in more for a in ("--chain", log)],
+                   self.path(f"{dataset}.options"), "--stats", self.path("direct.tsv")]
         report = subprocess.run(command, capture_output=True, text=True, check=True).stdout
         return report, self.read("direct.tsv")
 
@@ -95,23 +94,17 @@ class Workflow(unittest.TestCase):
                                        "lowest_ess_tail", "lowest_ess", "credible_shifts"])
         self.assertEqual([row[0] for row in verdicts[1:]], list(CHAINS))
         for row in verdicts[1:]:
-            stats = self.read("results", row[0], "stats.tsv").splitlines()
-            column = stats[0].split("\t").index("rhat")
-            rhats = [float(line.split("\t")[column]) for line in stats[1:]
-                     if line.split("\t")[column] != "NA"]
+            stats = list(csv.DictReader(self.read("results", row[0], "stats.tsv").splitlines(),
+                                        delimiter="\t"))
+            rhats = [float(r["rhat"]) for r in stats if r["rhat"] != "NA"]
             self.assertEqual((row[1], float(row[2])), ("not_converged", max(rhats)))
-            header = stats[0].split("\t")
-            shifts = {line.split("\t")[0] for line in stats[1:]
-                      if max(float(line.split("\t")[header.index(key)])
-                             for key in ("pct_up", "pct_down")) >= 95}
+            shifts = {r["node_id"] for r in stats
+                      if max(float(r["pct_up"]), float(r["pct_down"])) >= 95}
             self.assertEqual(int(row[6]), len(shifts))
 
     def test_a_failing_dataset_fails_the_workflow_and_leaves_no_output(self):
-        with open(self.path("beta.log"), "r+") as log:
-            text = log.read()
-            log.seek(0)
-            log.truncate()
-            log.write(text[:-5])  # cut short inside the last line
+        beta = self.path("beta.log")
+        os.truncate(beta, os.path.getsize(beta) - 5)  # cut short inside the last line
         # One thread per job: two jobs at once.
         run = snakemake(self.folder, "threads=1", flags=["--keep-going"])
         self.assertNotEqual(run.returncode, 0)

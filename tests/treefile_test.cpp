@@ -7,13 +7,12 @@
 namespace scalesum {
 namespace {
 
-std::string treeFileOf(const testing::LoadedLog& analysis, const std::string& path,
+std::string treeFileOf(const testing::LoadedLog& analysis,
                        BranchLengths lengths = BranchLengths::kLogged) {
-  FILE* out = std::fopen(path.c_str(), "w");
-  writeTreeFile(out, analysis.tree, analysis.results, layoutTree(analysis.tree),
-                {"scalar_median", 95.0, lengths});
-  std::fclose(out);
-  return testing::readFile(path);
+  return testing::written([&](FILE* out) {
+    writeTreeFile(out, analysis.tree, analysis.results, layoutTree(analysis.tree),
+                  {"scalar_median", 95.0, lengths});
+  });
 }
 
 // The tree line without its node comments.
@@ -26,7 +25,6 @@ std::string withoutAnnotations(std::string text) {
 }
 
 TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
-  testing::TempDir dir;
   // Node 2 = {A, B, C} holds only tip A; node 4 lists no taxa and ends up below node 2. Taxon
   // 4's name has only characters that need no quotes, the ends of each range among them.
   auto a = testing::summarised(
@@ -34,7 +32,7 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
       "3 0.125 1 1\n4 0.75 0\n5 1.5 1 4\nheader\n"
       "1 0 0 1 0 2 0 2 3 0 Branch\n2 0 0 0 0 2 0\n",
       0.9);
-  const std::string text = treeFileOf(*a, dir.path("t.nex"));
+  const std::string text = treeFileOf(*a);
 
   EXPECT_EQ(
       text.substr(0, text.find("\tTREE")),
@@ -50,26 +48,24 @@ TEST(TreeFile, CladeTreeWithUncoveredTaxaAndAnnotations) {
   EXPECT_NE(annotation.find(",scalar_90%_HPD={1,3},scalar_ess=2,sigv=4,"), std::string::npos);
 
   a->results.hpdMass = 0.975;
-  EXPECT_NE(treeFileOf(*a, dir.path("t.nex")).find(",scalar_97.5%_HPD={"), std::string::npos);
+  EXPECT_NE(treeFileOf(*a).find(",scalar_97.5%_HPD={"), std::string::npos);
 }
 
 TEST(TreeFile, ScaledLengthsAreLoggedTimesTheScalarsMeanOrMedian) {
-  testing::TempDir dir;
   // Node 2 (0.25) is doubled, doubled and then multiplied by 8: mean 4, median 2. Node 3 meets a
   // not-a-number once; tip 4 (1.0) is scaled by 3 in one of three samples.
   const auto a =
       testing::summarised(testing::smallLog("1 0 0 1 0 1 0 2 2 0 Branch\n"
                                             "2 0 0 2 0 1 0 2 2 0 Branch 3 nan 0 Branch\n"
                                             "3 0 0 2 0 1 0 2 8 0 Branch 4 3 0 Branch\n"));
-  const std::string median =
-      withoutAnnotations(treeFileOf(*a, dir.path("m.nex"), BranchLengths::kScaledByMedian));
+  const std::string median = withoutAnnotations(treeFileOf(*a, BranchLengths::kScaledByMedian));
   EXPECT_NE(median.find("[&R] ((1:1,2:2):0.5,(3:0.5,4:0.75):0.125);"), std::string::npos) << median;
   // Only the branch that keeps its logged length for want of a finite factor says so.
-  const std::string text = treeFileOf(*a, dir.path("m.nex"), BranchLengths::kScaledByMean);
+  const std::string text = treeFileOf(*a, BranchLengths::kScaledByMean);
   const size_t unscaled = text.find("scaled=\"no\"");
   EXPECT_EQ(text.rfind("scaled=\"no\""), unscaled);
   EXPECT_EQ(text.substr(text.find(']', unscaled), 7), "]:0.125");
-  EXPECT_EQ(treeFileOf(*a, dir.path("m.nex")).find("scaled="), std::string::npos);
+  EXPECT_EQ(treeFileOf(*a).find("scaled="), std::string::npos);
 }
 
 }  // namespace
