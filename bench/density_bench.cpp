@@ -60,11 +60,14 @@ void runModeSearch(benchmark::State& state, DensityEngine engine, bool mostlyOne
       terms, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// Sorts a fresh copy of the series on each iteration, with sortReals or the comparison sort.
-void runSort(benchmark::State& state, bool mostlyOnes, int n, bool comparison) {
+// Sorts a fresh copy of the series on each iteration, with sortReals or the comparison sort;
+// with runLength > 1 the shuffled values come in runs of that many equal ones, as the Scalars of
+// a branch whose scalar lasts for many samples do.
+void runSort(benchmark::State& state, bool mostlyOnes, int n, bool comparison, int runLength) {
   const std::vector<double>& sorted = benchSummary(mostlyOnes, n).sortedValues;
   std::vector<double> shuffled = sorted;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937_64(3));
+  for (int i = n - 1; i >= 0; --i) shuffled[i] = shuffled[i / runLength];
   std::vector<double> values(shuffled.size());
   for (auto _ : state) {
     state.PauseTiming();
@@ -111,10 +114,13 @@ int main(int argc, char** argv) {
   for (bool mostlyOnes : {false, true}) {
     for (int n : {1000, 10000, 100000}) {
       for (bool comparison : {false, true}) {
-        const std::string name = std::string("sort/") + (comparison ? "std::sort" : "sortReals") +
-                                 (mostlyOnes ? "/ones70/" : "/lognormal/") + std::to_string(n);
-        benchmark::RegisterBenchmark(name.c_str(), runSort, mostlyOnes, n, comparison)
-            ->Unit(benchmark::kMicrosecond);
+        for (int runLength : {1, 20}) {
+          const std::string name = std::string("sort/") + (comparison ? "std::sort" : "sortReals") +
+                                   (mostlyOnes ? "/ones70" : "/lognormal") +
+                                   (runLength > 1 ? "/runs20/" : "/") + std::to_string(n);
+          benchmark::RegisterBenchmark(name.c_str(), runSort, mostlyOnes, n, comparison, runLength)
+              ->Unit(benchmark::kMicrosecond);
+        }
       }
     }
   }
