@@ -38,11 +38,17 @@ void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
 // never pays for a transform. Two whole blocks.
 constexpr size_t kDirectLags = 2 * kLagBlock;
 
+// Lags up to this one are summed directly too where the pair that ends at kDirectLags is below
+// kFallenPair times the lag-0 autocovariance.
+constexpr size_t kMoreDirectLags = 8 * kLagBlock;
+constexpr double kFallenPair = 0.5;
+
 // The sum of autocovariance pairs so far.
 struct PairSum {
   double variance;  // the lag-0 autocovariance plus twice every pair summed
   size_t lags;      // the last lag summed
   bool ended;       // a pair that is not positive ended the sum
+  double last;      // the last pair summed
 };
 
 // Adds the pair (k - 1, k) of autocovariances gamma1 and gamma2 to the sum, or ends it.
@@ -54,6 +60,7 @@ inline void addPair(double gamma1, double gamma2, size_t k, PairSum& sum) {
   }
   sum.variance += 2.0 * pair;
   sum.lags = k;
+  sum.last = pair;
 }
 
 // Adds the pairs (k - 1, k) for even k below `end`, from the first lag after sum.lags on, each
@@ -200,7 +207,7 @@ double startSum(const double* values, size_t n, SampleSizeScratch& scratch, Pair
   // As autocovariances() sums lag 0, keeping the sum itself for the transform's error bound.
   double lag0Sum = 0.0;
   for (size_t j = 0; j < n; ++j) lag0Sum += x[j] * x[j];
-  sum = {lag0Sum / static_cast<double>(n), 0, false};
+  sum = {lag0Sum / static_cast<double>(n), 0, false, 0.0};
   scratch.lag0Sum = lag0Sum;
   scratch.summed = 0;
   return lag0Sum;
@@ -235,10 +242,18 @@ SampleSize scaledSampleSize(const double* values, size_t n, double scale,
   const double* x = scratch.centred.data();
   const size_t end = std::min(n - 1, kMaxLag);
   addDirectPairs(x, n, std::min(end, kDirectLags + 1), sum);
-  if (!sum.ended && kDirectLags + 2 < end) {
-    if (of != nullptr && of != &scratch && of->summed >= end && of->centred.size() == n &&
-        scale > 0.0 && std::isfinite(scale) && std::isfinite(of->lag0Sum) &&
-        transformable(n, lag0Sum, lagTransformSize(n, end))) {
+  const bool scaledSums = of != nullptr && of != &scratch && of->summed >= end &&
+                          of->centred.size() == n && scale > 0.0 && std::isfinite(scale) &&
+                          std::isfinite(of->lag0Sum) &&
+                          transformable(n, lag0Sum, lagTransformSize(n, end));
+  // A series whose pairs have fallen below half the lag-0 autocovariance by then most often
+  // ends within a few dozen lags more, which direct sums reach sooner than a transform would;
+  // one that still correlates strongly reads hundreds of lags, and takes the transform at once.
+  if (!sum.ended && !scaledSums && sum.last < kFallenPair * gamma0) {
+    addDirectPairs(x, n, std::min(end, kMoreDirectLags + 1), sum);
+  }
+  if (!sum.ended && sum.lags + 2 < end) {
+    if (scaledSums) {
       addGuardedPairs(x, n, end, of->sums.data(), scale, scaledPairSlack(x, n, scale, lag0Sum, *of),
                       sum);
     } else {
