@@ -205,12 +205,20 @@ double geyerEss(size_t n, size_t chains, double varMeans, ConvergenceScratch& s,
 // that mixes well needs only these, while one that mixes slowly reads lags near n.
 constexpr size_t kDirectLags = 16;
 
+// How essCore() takes the lags past kDirectLags.
+struct LagPlan {
+  // Lags below this one are summed directly too while the last pair summed is below half the
+  // lag-0 autocovariance: such a series most often ends within a few dozen lags more, which
+  // direct sums reach sooner than a transform. kDirectLags: never.
+  size_t directLags;
+  size_t firstLags;  // the lags the first transform gives (at most n); a later one gives all
+  LagTransform how;  // how the transforms are formed
+};
+
 // Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
 // after the other, which it centres in place. Lags below kDirectLags are summed directly, a
-// block at a time; the first lag beyond them brings the lags below `firstLags` from Fourier
-// transforms formed `how`, and a lag beyond those brings every later one.
-double essCore(double* x, size_t n, size_t chains, size_t firstLags, LagTransform how,
-               ConvergenceScratch& s) {
+// block at a time, and the later ones as `plan` says.
+double essCore(double* x, size_t n, size_t chains, LagPlan plan, ConvergenceScratch& s) {
   std::vector<double>& means = s.means;
   means.resize(chains);
   for (size_t j = 0; j < chains; ++j) {
@@ -231,10 +239,12 @@ double essCore(double* x, size_t n, size_t chains, size_t firstLags, LagTransfor
         lagMeans.push_back(s.lagSums[first] / size / halves);
         continue;
       }
-      if (first >= kDirectLags) {
-        transformed = first < firstLags ? std::min(firstLags, n) : n;
+      if (first >= kDirectLags &&
+          !(first < plan.directLags &&
+            lagMeans[first - 2] + lagMeans[first - 1] < 0.5 * lagMeans[0])) {
+        transformed = first < plan.firstLags ? std::min(plan.firstLags, n) : n;
         s.lagSums.resize(transformed);
-        sumLagProducts(x, n, chains, transformed, s.lagSums.data(), s.lags, how);
+        sumLagProducts(x, n, chains, transformed, s.lagSums.data(), s.lags, plan.how);
         continue;
       }
       double sums[kLagsPerPass];
@@ -709,7 +719,7 @@ Convergence convergence(std::span<const double* const> chains, size_t length,
   const bool constant = writeNormalScores(ascending, kept, s);
   const double rhatBulk = constant ? kNA : rhatCore(s.split.data(), n, halves, s.means);
   if (!constant && n >= 3)
-    result.essBulk = essCore(s.split.data(), n, halves, n, LagTransform::kWhole, s);
+    result.essBulk = essCore(s.split.data(), n, halves, {kDirectLags, n, LagTransform::kWhole}, s);
 
   // Distances from the median of all draws grow outwards from it on both sides, so merging
   // the two sides orders them without another sort.
@@ -860,8 +870,8 @@ double splitEss(std::span<const double* const> chains, size_t length, Convergenc
   // Autocorrelations die out long before lag n / 4 in all but the slowest chains, and the lags
   // up to it take the smallest power of two of at least 5 n / 4 points, often half the 2 n
   // that every lag takes.
-  return essCore(s.split.data(), n, 2 * m, lagTransformSize(n, n / 4 + 1) - n + 1,
-                 LagTransform::kHalved, s);
+  return essCore(s.split.data(), n, 2 * m,
+                 {64, lagTransformSize(n, n / 4 + 1) - n + 1, LagTransform::kHalved}, s);
 }
 
 // Returns the Monte Carlo error of the median of the `count` draws `sorted`, ascending and
