@@ -18,7 +18,7 @@ struct LagScratch {
   std::vector<double> re, im;          // two sequences as one complex sequence, then its transform
   std::vector<double> power;           // the sequences' power spectra, summed
   std::vector<double> rootRe, rootIm;  // e^(-i pi k / h) at h + k, for each power of two h
-  std::vector<double> twistRe, twistIm;  // the roots of the largest h in bit-reversed order
+  std::vector<double> twistRe, twistIm;  // for a halved transform, W^k at k's bit-reversed place
 };
 
 // How sumLagProducts() forms its sums. Both ways are within a few units of rounding of the sum
