@@ -31,7 +31,8 @@ TEST(Numbers, ReadAsFarAsTheyGoLikeAtoiAndAtof) {
     EXPECT_TRUE(sameAsAtof(text)) << text;
   }
   // A field is a number exactly where strtod reads one from its start.
-  for (const char* text : {".0", "-.9", ".", "+.", ".x", "5.", "-Inf", "nan", "x1", " \t.5"}) {
+  for (const char* text :
+       {".0", "-.9", ".", "+.", ".x", "5.", "9x", "-Inf", "nan", "x1", " \t.5"}) {
     char* end = nullptr;
     std::strtod(text, &end);
     EXPECT_EQ(beginsWithReal(text), end != text) << text;
