@@ -165,11 +165,21 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void inverse(
   }
 }
 
+// Calls visit(p, q) once for each point p of a transform of `size` points in bit-reversed
+// order and the point q that holds its frequency's negative (q == p for frequencies 0 and
+// size / 2): for 2^j <= p < 2^(j+1) it sits at 3 * 2^j - 1 - p.
+template <class Visit>
+void forEachMirror(size_t size, Visit&& visit) {
+  visit(size_t{0}, size_t{0});
+  for (size_t block = 1; block < size; block *= 2) {
+    for (size_t p = block; p < block + (block + 1) / 2; ++p) visit(p, 3 * block - 1 - p);
+  }
+}
+
 // Adds to `power` (or, the first time, stores in it), for the transform Z of a + ib in
 // bit-reversed order, 4 |A|^2 + 4 |B|^2: the power spectra of a and b. A and B at frequency k
-// are (Z_k + conj Z_-k) / 2 and (Z_k - conj Z_-k) / 2i; in bit-reversed order, frequency -k of
-// the point at p, 2^j <= p < 2^(j+1), sits at 3 * 2^j - 1 - p, and both frequencies have the
-// same power. A power is never -0, so storing it gives what adding it to +0 would.
+// are (Z_k + conj Z_-k) / 2 and (Z_k - conj Z_-k) / 2i, and both frequencies have the same
+// power. A power is never -0, so storing it gives what adding it to +0 would.
 void addPowerSpectra(const double* re, const double* im, size_t size, double* power, bool first) {
   auto pair = [&](size_t p, size_t q) {
     const double zr = re[p], zi = im[p], wr = re[q], wi = im[q];
@@ -178,15 +188,12 @@ void addPowerSpectra(const double* re, const double* im, size_t size, double* po
     power[p] = first ? both : power[p] + both;
     if (q != p) power[q] = first ? both : power[q] + both;
   };
-  pair(0, 0);
-  for (size_t block = 1; block < size; block *= 2) {
-    for (size_t p = block; p < block + (block + 1) / 2; ++p) pair(p, 3 * block - 1 - p);
-  }
+  forEachMirror(size, pair);
 }
 
-// Sets s.power to the sum of the power spectra of the `count` sequences of n values at x, each
-// padded to `size` points, in bit-reversed order and four times their size: the forward
-// transforms take the sequences two at a time.
+// Sets s.power to the sum of the power spectra (addPowerSpectra()) of the `count` sequences of
+// n values at x, each padded to `size` points, in bit-reversed order: the forward transforms
+// take the sequences two at a time.
 void sumPowerSpectra(const double* x, size_t n, size_t count, size_t size, LagScratch& s) {
   s.power.resize(size);
   s.re.resize(size);
@@ -261,10 +268,7 @@ void foldedPowerOfOne(const double* x, size_t n, size_t half, LagScratch& s) {
     fold(zr, zi, wr, wi, p, re[p], im[p]);
     if (q != p) fold(wr, wi, zr, zi, q, re[q], im[q]);
   };
-  pair(0, 0);
-  for (size_t block = 1; block < half; block *= 2) {
-    for (size_t p = block; p < block + (block + 1) / 2; ++p) pair(p, 3 * block - 1 - p);
-  }
+  forEachMirror(half, pair);
 }
 
 }  // namespace

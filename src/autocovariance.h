@@ -8,6 +8,13 @@ namespace scalesum {
 // How many lags addLagProducts() sums in one pass.
 inline constexpr size_t kLagsPerPass = 8;
 
+// Where the pair of autocovariances that ends the first direct lags is below kFallenPairShare of
+// the lag-0 autocovariance, a series most often ends its sum of pairs within a few dozen lags
+// more: direct sums go on up to lag kFallenDirectLags, which they reach sooner than a transform
+// would. A series that still correlates strongly reads hundreds of lags and takes the transform.
+inline constexpr double kFallenPairShare = 0.5;
+inline constexpr size_t kFallenDirectLags = 64;
+
 // Adds to sums[m], for each m below kLagsPerPass, the sum of the products x[i] x[i + lag] of
 // the n values x at lag first + m; a lag at or beyond n adds nothing. Summed directly, which for
 // a few lags is cheaper than a transform.

@@ -207,12 +207,9 @@ constexpr size_t kDirectLags = 16;
 
 // How essCore() takes the lags past kDirectLags.
 struct LagPlan {
-  // Lags below this one are summed directly too while the last pair summed is below half the
-  // lag-0 autocovariance: such a series most often ends within a few dozen lags more, which
-  // direct sums reach sooner than a transform. kDirectLags: never.
-  size_t directLags;
-  size_t firstLags;  // the lags the first transform gives (at most n); a later one gives all
-  LagTransform how;  // how the transforms are formed
+  size_t directLags;  // kFallenDirectLags where the autocorrelation has fallen; else kDirectLags
+  size_t firstLags;   // the lags the first transform gives (at most n); a later one gives all
+  LagTransform how;   // how the transforms are formed
 };
 
 // Returns the effective sample size of `chains` half-chains of n >= 3 draws each, stored one
@@ -241,7 +238,7 @@ double essCore(double* x, size_t n, size_t chains, LagPlan plan, ConvergenceScra
       }
       if (first >= kDirectLags &&
           !(first < plan.directLags &&
-            lagMeans[first - 2] + lagMeans[first - 1] < 0.5 * lagMeans[0])) {
+            lagMeans[first - 2] + lagMeans[first - 1] < kFallenPairShare * lagMeans[0])) {
         transformed = first < plan.firstLags ? std::min(plan.firstLags, n) : n;
         s.lagSums.resize(transformed);
         sumLagProducts(x, n, chains, transformed, s.lagSums.data(), s.lags, plan.how);
@@ -871,7 +868,8 @@ double splitEss(std::span<const double* const> chains, size_t length, Convergenc
   // up to it take the smallest power of two of at least 5 n / 4 points, often half the 2 n
   // that every lag takes.
   return essCore(s.split.data(), n, 2 * m,
-                 {64, lagTransformSize(n, n / 4 + 1) - n + 1, LagTransform::kHalved}, s);
+                 {kFallenDirectLags, lagTransformSize(n, n / 4 + 1) - n + 1, LagTransform::kHalved},
+                 s);
 }
 
 // Returns the Monte Carlo error of the median of the `count` draws `sorted`, ascending and

@@ -38,11 +38,6 @@ void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
 // never pays for a transform. Two whole blocks.
 constexpr size_t kDirectLags = 2 * kLagBlock;
 
-// Lags up to this one are summed directly too where the pair that ends at kDirectLags is below
-// kFallenPair times the lag-0 autocovariance.
-constexpr size_t kMoreDirectLags = 8 * kLagBlock;
-constexpr double kFallenPair = 0.5;
-
 // The sum of autocovariance pairs so far.
 struct PairSum {
   double variance;  // the lag-0 autocovariance plus twice every pair summed
@@ -246,11 +241,8 @@ SampleSize scaledSampleSize(const double* values, size_t n, double scale,
                           of->centred.size() == n && scale > 0.0 && std::isfinite(scale) &&
                           std::isfinite(of->lag0Sum) &&
                           transformable(n, lag0Sum, lagTransformSize(n, end));
-  // A series whose pairs have fallen below half the lag-0 autocovariance by then most often
-  // ends within a few dozen lags more, which direct sums reach sooner than a transform would;
-  // one that still correlates strongly reads hundreds of lags, and takes the transform at once.
-  if (!sum.ended && !scaledSums && sum.last < kFallenPair * gamma0) {
-    addDirectPairs(x, n, std::min(end, kMoreDirectLags + 1), sum);
+  if (!sum.ended && !scaledSums && sum.last < kFallenPairShare * gamma0) {
+    addDirectPairs(x, n, std::min(end, kFallenDirectLags + 1), sum);
   }
   if (!sum.ended && sum.lags + 2 < end) {
     if (scaledSums) {
