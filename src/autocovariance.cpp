@@ -3,32 +3,58 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace scalesum {
 
+// e^(-i pi k / h) at h + k, for each power of two h below the table's size.
+struct RootTable {
+  std::vector<double> re, im;
+};
+
 namespace {
 
-// Fills the roots of unity for transforms of up to `size` points. The table for a size holds
-// those of every smaller one as its start, so it only ever grows. Each root is rounded once
-// from extended precision, not built up by recurrence, which would add an error per step.
-void prepareRoots(size_t size, LagScratch& s) {
-  if (s.rootRe.size() >= size) return;
+// Returns the roots of unity for transforms of `size` points, a power of two. Each root is
+// rounded once from extended precision, not built up by recurrence, which would add an error per
+// step. Every thread shares one table, which only ever grows, and the table for a size holds
+// those of every smaller one as its start: filling it takes about as long as the transforms of a
+// few series, so it is filled once a run rather than once a scratch.
+std::shared_ptr<const RootTable> sharedRoots(size_t size) {
+  static std::mutex lock;
+  static std::shared_ptr<const RootTable> shared;
+  const std::lock_guard<std::mutex> hold(lock);
+  if (shared != nullptr && shared->re.size() >= size) return shared;
   constexpr long double kPi = 3.141592653589793238462643383279502884L;
-  s.rootRe.assign(size, 1.0);
-  s.rootIm.assign(size, 0.0);
-  for (size_t h = 1; h < size; h *= 2) {
+  auto table = std::make_shared<RootTable>();
+  size_t h = 1;
+  if (shared != nullptr) {
+    table->re = shared->re;
+    table->im = shared->im;
+    h = shared->re.size();
+  }
+  table->re.resize(size, 1.0);
+  table->im.resize(size, 0.0);
+  for (; h < size; h *= 2) {
     for (size_t k = 0; k < h; ++k) {
       const long double angle = kPi * static_cast<long double>(k) / static_cast<long double>(h);
-      s.rootRe[h + k] = static_cast<double>(std::cos(angle));
-      s.rootIm[h + k] = static_cast<double>(-std::sin(angle));
+      table->re[h + k] = static_cast<double>(std::cos(angle));
+      table->im[h + k] = static_cast<double>(-std::sin(angle));
     }
     // A quarter turn is exactly -i, which the last stages of forward() and the first of
     // inverse() take without multiplying.
     if (h >= 2) {
-      s.rootRe[h + h / 2] = 0.0;
-      s.rootIm[h + h / 2] = -1.0;
+      table->re[h + h / 2] = 0.0;
+      table->im[h + h / 2] = -1.0;
     }
   }
+  shared = std::move(table);
+  return shared;
+}
+
+// Makes s.roots serve transforms of `size` points; a table the scratch holds is kept while it
+// serves, whatever other threads make shared since.
+void prepareRoots(size_t size, LagScratch& s) {
+  if (s.roots == nullptr || s.roots->re.size() < size) s.roots = sharedRoots(size);
 }
 
 // The butterflies of one stage of forward(): (x, y) becomes (x + y, (x - y) w).
@@ -207,7 +233,7 @@ void sumPowerSpectra(const double* x, size_t n, size_t count, size_t size, LagSc
     } else {
       std::fill(s.im.begin(), s.im.end(), 0.0);
     }
-    forward(s.re.data(), s.im.data(), size, n, s.rootRe.data(), s.rootIm.data());
+    forward(s.re.data(), s.im.data(), size, n, s.roots->re.data(), s.roots->im.data());
     addPowerSpectra(s.re.data(), s.im.data(), size, s.power.data(), j == 0);
   }
 }
@@ -220,8 +246,8 @@ void prepareTwists(size_t half, LagScratch& s) {
   s.twistRe.resize(half);
   s.twistIm.resize(half);
   for (size_t k = 0, p = 0; k < half; ++k) {
-    s.twistRe[p] = s.rootRe[half + k];
-    s.twistIm[p] = s.rootIm[half + k];
+    s.twistRe[p] = s.roots->re[half + k];
+    s.twistIm[p] = s.roots->im[half + k];
     size_t bit = half / 2;  // p counts on with its bits reversed
     for (; bit > 0 && (p & bit) != 0; bit /= 2) p ^= bit;
     p |= bit;
@@ -253,7 +279,7 @@ void foldedPowerOfOne(const double* x, size_t n, size_t half, LagScratch& s) {
   if (n % 2 == 1) re[filled] = x[n - 1], im[filled] = 0.0, ++filled;
   std::fill(re + filled, re + half, 0.0);
   std::fill(im + filled, im + half, 0.0);
-  forward(re, im, half, filled, s.rootRe.data(), s.rootIm.data());
+  forward(re, im, half, filled, s.roots->re.data(), s.roots->im.data());
   // Twice the full spectrum at k and k + half is S + T and S - T, with S = Z_k + conj Z_-k and
   // T = W^k (-i) (Z_k - conj Z_-k); its power, four times |X|^2, is what the pairs' is.
   auto fold = [&](double zr, double zi, double wr, double wi, size_t p, double& yr, double& yi) {
@@ -296,7 +322,7 @@ void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double
     // The transform is linear, so one inverse of the summed power spectra sums the sequences'
     // lag products.
     sumPowerSpectra(x, n, count, size, s);
-    inverse(s.power.data(), s.im.data(), size, true, s.rootRe.data(), s.rootIm.data());
+    inverse(s.power.data(), s.im.data(), size, true, s.roots->re.data(), s.roots->im.data());
     for (size_t t = 0; t < lags; ++t) sums[t] = s.power[t] * scale;
     return;
   }
@@ -311,7 +337,7 @@ void sumLagProducts(const double* x, size_t n, size_t count, size_t lags, double
       foldPower(s.power[2 * p], s.power[2 * p + 1], s.twistRe[p], s.twistIm[p], s.re[p], s.im[p]);
     }
   }
-  inverse(s.re.data(), s.im.data(), half, false, s.rootRe.data(), s.rootIm.data());
+  inverse(s.re.data(), s.im.data(), half, false, s.roots->re.data(), s.roots->im.data());
   for (size_t t = 0; t < lags; ++t) sums[t] = (t % 2 == 0 ? s.re[t / 2] : s.im[t / 2]) * scale;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace scalesum {
@@ -20,12 +21,16 @@ inline constexpr size_t kFallenDirectLags = 64;
 // a few lags is cheaper than a transform.
 void addLagProducts(const double* x, size_t n, size_t first, double* sums);
 
+// The roots of unity that transforms of up to some number of points take; one table serves
+// every thread.
+struct RootTable;
+
 // Working memory that sumLagProducts() reuses from call to call.
 struct LagScratch {
-  std::vector<double> re, im;          // two sequences as one complex sequence, then its transform
-  std::vector<double> power;           // the sequences' power spectra, summed
-  std::vector<double> rootRe, rootIm;  // e^(-i pi k / h) at h + k, for each power of two h
-  std::vector<double> twistRe, twistIm;  // for a halved transform, W^k at k's bit-reversed place
+  std::vector<double> re, im;  // two sequences as one complex sequence, then its transform
+  std::vector<double> power;   // the sequences' power spectra, summed
+  std::shared_ptr<const RootTable> roots;  // at least as many as the last transform took
+  std::vector<double> twistRe, twistIm;    // for a halved transform, W^k at k's bit-reversed place
 };
 
 // How sumLagProducts() forms its sums. Both ways are within a few units of rounding of the sum
