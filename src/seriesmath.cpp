@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace scalesum {
@@ -13,8 +14,41 @@ namespace {
 constexpr size_t kMaxLag = 2000;
 
 // How many lags one pass over a series sums at once: an even number, so that blocks hold whole
-// pairs.
-constexpr size_t kLagBlock = 8;
+// pairs. Each lag's sum waits on its last addition, so a pass takes about as long for 16 lags
+// as for 4, as long as the vector units keep up.
+constexpr size_t kLagBlock = 16;
+
+// Adds to sums[m], for each m below kLagBlock, x[j] x[j + first + m] for every j below
+// `shared`, in ascending j: each lag is one lane of a vector, so that every machine adds the
+// same products in the same order as a pass per lag would.
+__attribute__((target_clones("avx2", "default"))) void addBlockProducts(const double* x,
+                                                                        size_t shared, size_t first,
+                                                                        double* sums) {
+  using Lanes = double __attribute__((vector_size(32)));
+  static_assert(kLagBlock == 16);
+  Lanes a, b, c, d;
+  std::memcpy(&a, sums, sizeof a);
+  std::memcpy(&b, sums + 4, sizeof b);
+  std::memcpy(&c, sums + 8, sizeof c);
+  std::memcpy(&d, sums + 12, sizeof d);
+  Lanes ahead;
+  for (size_t j = 0; j < shared; ++j) {
+    const double xj = x[j];
+    const double* y = x + j + first;
+    std::memcpy(&ahead, y, sizeof ahead);
+    a += xj * ahead;
+    std::memcpy(&ahead, y + 4, sizeof ahead);
+    b += xj * ahead;
+    std::memcpy(&ahead, y + 8, sizeof ahead);
+    c += xj * ahead;
+    std::memcpy(&ahead, y + 12, sizeof ahead);
+    d += xj * ahead;
+  }
+  std::memcpy(sums, &a, sizeof a);
+  std::memcpy(sums + 4, &b, sizeof b);
+  std::memcpy(sums + 8, &c, sizeof c);
+  std::memcpy(sums + 12, &d, sizeof d);
+}
 
 // Stores in gamma[m] the autocovariance of the n centred values x at lag first + m, for m below
 // Count (first + Count - 1 < n). The lags share one pass over x, but each sum still adds its
@@ -23,9 +57,13 @@ template <size_t Count>
 void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
   double sums[Count] = {};
   const size_t shared = n - (first + Count - 1);  // every lag has a term for j below this
-  for (size_t j = 0; j < shared; ++j) {
-    const double xj = x[j];
-    for (size_t m = 0; m < Count; ++m) sums[m] += xj * x[j + first + m];
+  if constexpr (Count == kLagBlock) {
+    addBlockProducts(x, shared, first, sums);
+  } else {
+    for (size_t j = 0; j < shared; ++j) {
+      const double xj = x[j];
+      for (size_t m = 0; m < Count; ++m) sums[m] += xj * x[j + first + m];
+    }
   }
   for (size_t m = 0; m < Count; ++m) {
     const size_t k = first + m;
@@ -35,8 +73,8 @@ void autocovariances(const double* x, size_t n, size_t first, double* gamma) {
 }
 
 // Lags up to this one are always summed directly: a series that mixes well stops before it and
-// never pays for a transform. Two whole blocks.
-constexpr size_t kDirectLags = 2 * kLagBlock;
+// never pays for a transform. One whole block.
+constexpr size_t kDirectLags = kLagBlock;
 
 // The sum of autocovariance pairs so far.
 struct PairSum {
