@@ -872,6 +872,21 @@ double splitEss(std::span<const double* const> chains, size_t length, Convergenc
                  s);
 }
 
+// Returns the p-th quantile of the beta distribution with shapes a and b by bisection, which
+// ends where the interval can shrink no more or where settled(low, high) says that every point
+// left in it would serve alike. The result lies in every interval the bisection passed through.
+template <class Settled>
+double bisectBetaQuantile(double p, double a, double b, Settled&& settled) {
+  const double logBeta = std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b);
+  double low = 0.0, high = 1.0;
+  for (int step = 0; step < 1100 && !settled(low, high); ++step) {
+    const double middle = low + (high - low) / 2.0;
+    if (middle <= low || middle >= high) break;
+    (incompleteBeta(middle, a, b, logBeta) < p ? low : high) = middle;
+  }
+  return low + (high - low) / 2.0;
+}
+
 // Returns the Monte Carlo error of the median of the `count` draws `sorted`, ascending and
 // split, from the effective sample size of the indicator of falling at or below it.
 double medianError(const RankedDraw* sorted, size_t length, size_t count, size_t n, size_t halves,
@@ -886,27 +901,24 @@ double medianError(const RankedDraw* sorted, size_t length, size_t count, size_t
       ascending);
   if (below == 0 || below >= kept) return kNA;
   const double ess = indicatorEss(ascending, kept, below, n, halves, s);
-  // The draws at the ends of a central interval of about one standard error either side.
-  const double lowP = betaQuantile(0.1586553, ess * 0.5 + 1.0, ess * 0.5 + 1.0);
-  const double highP = betaQuantile(0.8413447, ess * 0.5 + 1.0, ess * 0.5 + 1.0);
+  // The draws at the ends of a central interval of about one standard error either side. Only
+  // which draws matters, so each quantile is bisected only until its interval's ends give the
+  // same draw: rounding a product keeps its order, so every point between them gives that draw
+  // too, the full bisection's end among them.
   const auto size = static_cast<double>(count);
+  const double shape = ess * 0.5 + 1.0;
+  const double lowP = bisectBetaQuantile(0.1586553, shape, shape, [size](double l, double h) {
+    return std::floor(l * size) == std::floor(h * size);
+  });
+  const double highP = bisectBetaQuantile(0.8413447, shape, shape, [size](double l, double h) {
+    return std::ceil(l * size) == std::ceil(h * size);
+  });
   const auto lowAt = static_cast<size_t>(std::max(std::floor(lowP * size), 1.0));
   const auto highAt = static_cast<size_t>(std::min(std::ceil(highP * size), size));
   return (sorted[highAt - 1].value - sorted[lowAt - 1].value) / 2.0;
 }
 
 }  // namespace
-
-double betaQuantile(double p, double a, double b) {
-  const double logBeta = std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b);
-  double low = 0.0, high = 1.0;
-  for (int step = 0; step < 1100; ++step) {
-    const double middle = low + (high - low) / 2.0;
-    if (middle <= low || middle >= high) break;
-    (incompleteBeta(middle, a, b, logBeta) < p ? low : high) = middle;
-  }
-  return low + (high - low) / 2.0;
-}
 
 MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t length,
                                   ConvergenceScratch& s, const ConvergenceScratch* diagnosed) {

@@ -84,10 +84,6 @@ MonteCarloErrors monteCarloErrors(std::span<const double* const> chains, size_t 
                                   ConvergenceScratch& scratch,
                                   const ConvergenceScratch* diagnosed = nullptr);
 
-// Returns the p-th quantile, 0 < p < 1, of the beta distribution with shapes a and b, both
-// positive, to within a few units in the last place of its regularised incomplete beta.
-double betaQuantile(double p, double a, double b);
-
 // Returns the diagnostics of the draws scale * x, where x are the draws of the last
 // convergence() call that `last` saw (`work` may be the same scratch), when scaling keeps what the
 // costly diagnostics read: every draw finite, which draws are equal, and how many fall at or below
