@@ -23,10 +23,11 @@ constexpr int64_t kScratchBytesPerSample = 28;
 // statistics are computed: four arrays of ranked draws (16 bytes each); the normal scores of
 // every half rank (16); the split matrix and a scaled copy of the draws (8 each); the
 // autocorrelations, their truncated sequence and the lag sums (4 each); for the lag sums, a
-// transform of under twice two half-chains (32), its roots (32) and the summed spectra (16);
-// the tail indicators' weights, ramps and pairs by distance (4 each), runs (2) and bits (1 in 8,
-// counted as 1). The sigmas' diagnostics, which every node's DeltaB may take, keep as much
-// again for the whole run.
+// transform of under twice two half-chains (32), its roots (32: one table serves every thread,
+// but it stays counted for each, as the Monte Carlo errors' and Tracer's transforms, which are
+// not counted otherwise, take more) and the summed spectra (16); the tail indicators' weights,
+// ramps and pairs by distance (4 each), runs (2) and bits (1 in 8, counted as 1). The sigmas'
+// diagnostics, which every node's DeltaB may take, keep as much again for the whole run.
 constexpr int64_t kConvergenceBytesPerSample = 203;
 
 int64_t capOrDefault(int64_t maxMemory) {
