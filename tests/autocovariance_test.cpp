@@ -74,8 +74,9 @@ std::vector<double> stageByStage(const std::vector<double>& x, size_t n, size_t 
 // Sizes with an odd and an even number of stages, on both sides of powers of two, one sequence
 // to five, one of them scaled far down, every lag or the first few (whose smaller transforms
 // hold values in their upper halves too): every lag sum is the stage-by-stage transform's to
-// the last bit, whatever vector width the processor offers. (The convergence figures of long
-// chains, which these sums give, are held against the reference implementation.)
+// the last bit, whatever vector width the processor offers. The sizes grow, so the table of
+// roots that every transform shares grows from its start again and again. (The convergence figures
+// of long chains, which these sums give, are held against the reference implementation.)
 TEST(LagProducts, AreThoseOfTheTransformStageByStage) {
   std::mt19937_64 random(5);
   std::normal_distribution<double> noise;
