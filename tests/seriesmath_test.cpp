@@ -151,6 +151,20 @@ TEST(SeriesMath, TransformedSampleSizesStopWhereTheDirectSumsStop) {
       }
     }
   }
+  // A copy off by a little in one value, which turns the pair ending at lag 66 from negative,
+  // as the source's is, to positive: only the slack's term for how far the copy lies from the
+  // scaled source covers that, and the copy's own direct sums go on past it.
+  std::vector<double> source = pulses(64, 100);
+  for (double& value : source) value *= 1000.0;
+  source[130] += 5e-4;  // between values of -1000 at lags 65 and 66 after it
+  std::vector<double> copy = source;
+  for (double& value : copy) value *= 0.37;
+  copy[66] += 1e-3;  // between values of 1000 at lags 65 and 66 before it
+  SampleSizeScratch of, own, work;
+  EXPECT_EQ(effectiveSampleSize(source.data(), source.size(), of).lags, 64u);
+  const SampleSize want = directSampleSize(copy.data(), copy.size(), own);
+  EXPECT_EQ(want.lags, 96u);
+  EXPECT_EQ(scaledSampleSize(copy.data(), copy.size(), 0.37, &of, work).lags, want.lags);
 }
 
 }  // namespace
