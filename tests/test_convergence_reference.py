@@ -59,6 +59,7 @@ cases["one odd chain"] = [ar1(0.8, 11)]
 cases["six draws"] = [ar1(0.1, 6)]
 cases["five draws"] = [ar1(0.1, 5)]
 cases["x1"] = [[0.5, 1.5, 0.2, 1.8, 0.9, 1.1, 0.3, 1.7]]
+cases["extremes either side of 0"] = [[-0.5, 0.5, -0.8, 0.8, -0.1, 0.1, -0.7, 0.7]]
 # Figures that do not exist: halves of one draw have no variance, halves below three no
 # autocorrelation; constant draws; draws all equally far from the median; over 5% of the draws
 # at the largest value, which makes the 95% quantile's indicator constant; a draw not a number.
