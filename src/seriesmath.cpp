@@ -20,7 +20,9 @@ constexpr size_t kLagBlock = 16;
 
 // Adds to sums[m], for each m below kLagBlock, x[j] x[j + first + m] for every j below
 // `shared`, in ascending j: each lag is one lane of a vector, so that every machine adds the
-// same products in the same order as a pass per lag would.
+// same products in the same order as a pass per lag would. (addLagProducts() sums even and odd
+// j apart, which the bulk sample sizes keep but which rounds otherwise than these sums, the
+// ones that directSampleSize() defines.)
 __attribute__((target_clones("avx2", "default"))) void addBlockProducts(const double* x,
                                                                         size_t shared, size_t first,
                                                                         double* sums) {
